@@ -1,0 +1,44 @@
+#!/bin/sh
+# Installs the Debian 12 packages that a make target needs, when they are missing.
+# Usage: install_deps.sh SET...   (sets: build, cross, fuzz)
+# As root it runs apt-get; otherwise it prints the line to run and fails.
+set -eu
+
+pkgs=""
+for set in "$@"; do
+  case "$set" in
+    build) pkgs="$pkgs cmake make g++ pkg-config libcjson-dev libssl-dev openssl googletest libgtest-dev" ;;
+    cross) pkgs="$pkgs g++-aarch64-linux-gnu qemu-user libcjson-dev:arm64" ;;
+    fuzz)  pkgs="$pkgs clang libclang-rt-14-dev" ;;
+    bench) pkgs="$pkgs time" ;;
+    *) echo "install_deps.sh: unknown set '$set'" >&2; exit 2 ;;
+  esac
+done
+
+missing=""
+for p in $pkgs; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing="$missing $p"
+  fi
+done
+[ -z "$missing" ] && exit 0
+
+needs_arm64=false
+case "$missing" in *:arm64*) needs_arm64=true ;; esac
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "Missing Debian packages. Run as root:" >&2
+  if $needs_arm64; then
+    echo "  dpkg --add-architecture arm64 && apt-get update && apt-get install -y$missing" >&2
+  else
+    echo "  apt-get update && apt-get install -y$missing" >&2
+  fi
+  exit 1
+fi
+
+if $needs_arm64 && ! dpkg --print-foreign-architectures | grep -qx arm64; then
+  dpkg --add-architecture arm64
+fi
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq $missing

@@ -1,0 +1,21 @@
+#pragma once
+// JSON helpers shared by the partition table, the device information and the
+// support list.
+#include <cjson/cJSON.h>
+
+#include <cstdint>
+#include <memory>
+
+struct cjson_deleter {
+    void operator()(cJSON* item) const { cJSON_Delete(item); }
+};
+/// Owner of a parsed cJSON tree.
+using cjson_ptr = std::unique_ptr<cJSON, cjson_deleter>;
+
+/// Parses exactly `length` bytes (need not be NUL-terminated) as JSON; text after
+/// the first complete value is ignored. Null after printing a "vorna_common" line.
+[[nodiscard]] cjson_ptr json_parse_buffer(const std::uint8_t* bytes, std::int32_t length);
+
+/// Copies `text` into the fixed buffer `field` of `size` bytes, NUL included; the
+/// caller has checked strlen(text) < size.
+void copy_text(char* field, std::size_t size, const char* text);

@@ -1,0 +1,97 @@
+#pragma once
+// The signed firmware image: its layout, its signature, the check and upgrade of
+// a device from it, and the export of its "firmware-info" document.
+//
+//   0     first_word          4   magic AA 55 D9 8F
+//   8     ptn_table_offset    12  total_len (the file's size)
+//   304   signature, 128 bytes, little-endian RSA value
+//   4096  end of header; the table (32 x 52 bytes) stands at ptn_table_offset
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <span>
+
+constexpr std::uint32_t k_firmware_magic = 0xAA55D98F;
+constexpr std::size_t k_firmware_header_len = 4096;
+constexpr std::size_t k_firmware_signature_offset = 304;
+constexpr std::size_t k_firmware_signature_len = 128;
+constexpr std::size_t k_firmware_signed_from = 20;
+constexpr std::size_t k_firmware_min_len = k_firmware_signature_offset + k_firmware_signature_len; // 432
+constexpr int k_firmware_ptn_max = 32;
+constexpr std::size_t k_firmware_ptn_entry_len = 52;
+constexpr std::size_t k_firmware_ptn_table_len = k_firmware_ptn_max * k_firmware_ptn_entry_len; // 1664
+
+enum firmware_ptn_type : std::uint32_t {
+    k_firmware_type_nor = 0,
+    k_firmware_type_emmc = 1,
+};
+
+struct firmware_header {
+    std::uint32_t first_word;
+    std::uint32_t magic;
+    std::uint32_t ptn_table_offset;
+    std::uint32_t total_len;
+    std::array<std::uint8_t, k_firmware_header_len - 16> rest; ///< bytes 16..4095 as stored
+};
+static_assert(sizeof(firmware_header) == k_firmware_header_len);
+
+struct firmware_ptn_entry {
+    std::array<char, 32> name; ///< as stored; may fill all 32 bytes without a NUL
+    std::uint32_t base;
+    std::uint32_t size;
+    std::uint32_t content_offset;
+    std::uint32_t content_size;
+    std::uint32_t type;
+};
+static_assert(sizeof(firmware_ptn_entry) == k_firmware_ptn_entry_len);
+
+struct firmware_ptn_table {
+    std::array<firmware_ptn_entry, k_firmware_ptn_max> entries;
+};
+static_assert(sizeof(firmware_ptn_table) == k_firmware_ptn_table_len);
+
+/// True when the entry's name is exactly `name` (never reads past the 32 bytes).
+[[nodiscard]] bool firmware_ptn_name_is(const firmware_ptn_entry& entry, const char* name);
+
+/// Copies the first 4096 bytes of `image` (zero-filled past its end) and decodes
+/// the four leading words. Null after printing.
+[[nodiscard]] std::unique_ptr<firmware_header> firmware_header_decode(std::span<const std::uint8_t> image);
+
+/// Decodes the 1664-byte table at the start of `table_bytes` (which must hold at
+/// least 1664 bytes). Null after printing.
+[[nodiscard]] std::unique_ptr<firmware_ptn_table> firmware_ptn_table_decode(std::span<const std::uint8_t> table_bytes);
+
+/// Encoders beside the decoders, for the host image tool.
+void firmware_header_encode(const firmware_header& header, std::span<std::uint8_t, k_firmware_header_len> out);
+void firmware_ptn_table_encode(const firmware_ptn_table& table, std::span<std::uint8_t, k_firmware_ptn_table_len> out);
+
+/// Magic, then total_len against the image's size, then the signature.
+/// 0 (after "rsa check pass"), -2 or -4 after printing.
+[[nodiscard]] int firmware_header_check(std::span<const std::uint8_t> image, const firmware_header* header);
+
+/// The built-in public key: base64 text of a 148-byte key blob.
+extern const char firmware_public_key[];
+extern const unsigned firmware_public_key_len;
+
+/// MD5 over image[20..] with the signature field counted as zeros; never writes
+/// to `image`. 0 when the signature verifies under the built-in key, else -1.
+[[nodiscard]] int firmware_verify_signature(std::span<const std::uint8_t> image);
+
+/// MD5 digest of what the signature covers (bytes 20.. with the field as zeros).
+void firmware_signed_digest(std::span<const std::uint8_t> image, std::array<std::uint8_t, 16>& digest);
+
+/// RSASSA-PKCS1-v1_5 with SHA-1 of `message` under the base64 key blob text.
+/// `signature` is a little-endian integer. 1 when valid, else 0.
+[[nodiscard]] int rsa_verify_sha1(const char* key_text, unsigned key_text_len, const std::uint8_t* message,
+                                  std::int32_t message_len, const std::uint8_t* signature, unsigned signature_len);
+
+/// `vorna -c`. 0, -1, -2, -4 or -5.
+[[nodiscard]] int firmware_check(const char* image_path, const char* device, std::uint32_t base);
+/// `vorna -u` (the caller holds the lock). 0, -1, -2, -4 or -5.
+[[nodiscard]] int firmware_upgrade(const char* image_path, const char* device, std::uint32_t base);
+[[nodiscard]] int firmware_check_and_upgrade(const char* image_path, const char* device, std::uint32_t base,
+                                             int upgrade);
+
+/// `vorna -v`: writes the "firmware-info" document of the image to `out_path`.
+/// 0, -1, -2 or -4.
+[[nodiscard]] int firmware_info_export(const char* image_path, const char* out_path);

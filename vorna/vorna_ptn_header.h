@@ -1,0 +1,24 @@
+#pragma once
+// The 16-byte big-endian header that frames partition contents:
+//   +0 first_word  +4 magic AA 55 D9 8F  +8 content_len  +12 last_word  +16 content
+#include <cstdint>
+#include <memory>
+#include <span>
+
+constexpr std::uint32_t k_ptn_header_magic = 0xAA55D98F;
+constexpr std::uint32_t k_ptn_header_len = 16;
+
+struct ptn_header {
+    std::uint32_t first_word;
+    std::uint32_t magic;
+    std::uint32_t content_len;
+    std::uint32_t last_word;
+};
+
+/// Decodes the header at the start of `bytes`. Null (silently) when fewer than 16
+/// bytes are given; null after the line-94 message when the magic is wrong.
+/// content_len is not compared with what follows: callers check it.
+[[nodiscard]] std::unique_ptr<ptn_header> ptn_header_parse(std::span<const std::uint8_t> bytes);
+
+/// Encodes `header` into 16 bytes.
+void ptn_header_encode(const ptn_header& header, std::span<std::uint8_t, 16> out);
