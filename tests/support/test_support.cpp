@@ -1,0 +1,176 @@
+#include "tests/support/test_support.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+
+#ifndef VORNA_TEST_EMULATOR
+#define VORNA_TEST_EMULATOR ""
+#endif
+
+namespace test_support {
+
+namespace fs = std::filesystem;
+
+temp_dir::temp_dir()
+{
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base != nullptr && base[0] != '\0' ? base : "/tmp") + "/vorna-test-XXXXXX";
+    std::vector<char> buf(pattern.begin(), pattern.end());
+    buf.push_back('\0');
+    if (::mkdtemp(buf.data()) == nullptr)
+        throw std::runtime_error("mkdtemp failed");
+    path_ = buf.data();
+}
+
+temp_dir::~temp_dir()
+{
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+}
+
+std::string temp_dir::file(const std::string& name) const
+{
+    return (path_ / name).string();
+}
+
+std::vector<std::uint8_t> read_file(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        throw std::runtime_error("cannot read " + path);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void write_file(const std::string& path, const std::vector<std::uint8_t>& bytes)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    if (!out)
+        throw std::runtime_error("cannot write " + path);
+}
+
+void write_text(const std::string& path, const std::string& text)
+{
+    write_file(path, std::vector<std::uint8_t>(text.begin(), text.end()));
+}
+
+std::string read_text(const std::string& path)
+{
+    auto bytes = read_file(path);
+    return {bytes.begin(), bytes.end()};
+}
+
+std::vector<std::uint8_t> random_bytes(std::size_t n, std::uint32_t seed)
+{
+    std::mt19937 gen(seed);
+    std::vector<std::uint8_t> out(n);
+    for (auto& b : out)
+        b = static_cast<std::uint8_t>(gen() >> 24);
+    return out;
+}
+
+namespace {
+
+std::vector<std::string> emulator_prefix()
+{
+    std::vector<std::string> parts;
+    std::string spec = VORNA_TEST_EMULATOR;
+    std::size_t start = 0;
+    while (start < spec.size()) {
+        std::size_t end = spec.find(';', start);
+        if (end == std::string::npos)
+            end = spec.size();
+        if (end > start)
+            parts.push_back(spec.substr(start, end - start));
+        start = end + 1;
+    }
+    return parts;
+}
+
+} // namespace
+
+cli_result run_cli(const std::vector<std::string>& argv_in, const std::string& cwd)
+{
+    std::vector<std::string> args = emulator_prefix();
+    args.insert(args.end(), argv_in.begin(), argv_in.end());
+    std::vector<char*> argv;
+    for (auto& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    int out_pipe[2];
+    int err_pipe[2];
+    if (::pipe2(out_pipe, O_CLOEXEC) != 0 || ::pipe2(err_pipe, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe failed");
+    pid_t pid = ::fork();
+    if (pid < 0)
+        throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        int devnull = ::open("/dev/null", O_RDONLY);
+        ::dup2(devnull, 0);
+        ::dup2(out_pipe[1], 1);
+        ::dup2(err_pipe[1], 2);
+        if (!cwd.empty() && ::chdir(cwd.c_str()) != 0)
+            ::_exit(126);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    ::close(out_pipe[1]);
+    ::close(err_pipe[1]);
+
+    cli_result result;
+    pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+    std::string* sinks[2] = {&result.out, &result.err};
+    int open_count = 2;
+    while (open_count > 0) {
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            break;
+        }
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0)
+                continue;
+            char buf[65536];
+            ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
+            if (n > 0) {
+                sinks[i]->append(buf, static_cast<std::size_t>(n));
+            } else if (n == 0 || errno != EINTR) {
+                ::close(fds[i].fd);
+                fds[i].fd = -1;
+                --open_count;
+            }
+        }
+    }
+    int wstatus = 0;
+    while (::waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(wstatus))
+        result.status = WEXITSTATUS(wstatus);
+    else if (WIFSIGNALED(wstatus))
+        result.status = 128 + WTERMSIG(wstatus);
+    return result;
+}
+
+std::vector<std::string> lines_of(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line))
+        lines.push_back(line);
+    return lines;
+}
+
+} // namespace test_support

@@ -1,0 +1,48 @@
+#pragma once
+// Shared by the tests: a temporary folder, whole-file helpers, seeded random bytes,
+// and running a real binary with its stdout, stderr and exit status captured.
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace test_support {
+
+/// A fresh folder under $TMPDIR (or /tmp), removed with everything in it.
+class temp_dir {
+public:
+    temp_dir();
+    ~temp_dir();
+    temp_dir(const temp_dir&) = delete;
+    temp_dir& operator=(const temp_dir&) = delete;
+    [[nodiscard]] const std::filesystem::path& path() const { return path_; }
+    /// path() / name, as a string.
+    [[nodiscard]] std::string file(const std::string& name) const;
+
+private:
+    std::filesystem::path path_;
+};
+
+std::vector<std::uint8_t> read_file(const std::string& path);
+void write_file(const std::string& path, const std::vector<std::uint8_t>& bytes);
+void write_text(const std::string& path, const std::string& text);
+std::string read_text(const std::string& path);
+
+/// `n` pseudo-random bytes, the same for the same seed.
+std::vector<std::uint8_t> random_bytes(std::size_t n, std::uint32_t seed);
+
+struct cli_result {
+    std::string out;
+    std::string err;
+    int status = -1; ///< exit status 0..255; 128 + signal number when killed
+};
+
+/// Runs argv[0] with its arguments (no shell), optionally in `cwd`, with standard
+/// input from /dev/null. When the tests run under an emulator (cross builds), the
+/// emulator named at build time is put in front.
+cli_result run_cli(const std::vector<std::string>& argv, const std::string& cwd = "");
+
+/// Splits text into lines (without their "\n").
+std::vector<std::string> lines_of(const std::string& text);
+
+} // namespace test_support
