@@ -2,6 +2,9 @@
 // Nothing here takes the upgrade lock (see cli_lock_test.cpp).
 #include "tests/support/test_support.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -189,6 +192,22 @@ TEST_F(VornaCli, BaseIsHexadecimalWithOrWithoutPrefix)
     EXPECT_EQ(r.status, 255);
     EXPECT_TRUE(r.out.ends_with(err(421, "Failed to parse json.\n") + err(508, "Failed to build ptn table.\n")))
         << r.out;
+}
+
+// The base is an unsigned 32-bit offset: a table beyond 2 GiB - 1 is found there.
+TEST_F(VornaCli, TableBeyondTwoGiB)
+{
+    const auto table = test_support::read_file(table_);
+    const std::string big = dir_.file("big.img");
+    int fd = ::open(big.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    // The same table text, moved from 0x10000 to 0x90010000 of a sparse file.
+    const auto text_len = static_cast<std::size_t>(table.size() - 0x10000);
+    ASSERT_EQ(::pwrite(fd, table.data() + 0x10000, text_len, 0x90010000), static_cast<ssize_t>(text_len));
+    ::close(fd);
+    expect_show(vorna({"-s", "-b", "0x90010000", "-d", big}), "beyond 2 GiB");
+    cli_result r = vorna({"-s", "-b", "0x10010000", "-d", big});
+    EXPECT_EQ(r.status, 255) << "nothing but zeros where the low 31 bits point";
 }
 
 TEST_F(VornaCli, LongOptionsPrefixesAttachedArgumentsAndPermutation)
