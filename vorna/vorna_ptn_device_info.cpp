@@ -1,22 +1,20 @@
 #include "vorna/vorna_ptn_device_info.h"
 
 #include "vorna/vorna_alloc.h"
+#include "vorna/vorna_assert.h"
 #include "vorna/vorna_common.h"
 #include "vorna/vorna_file.h"
 #include "vorna/vorna_log.h"
 #include "vorna/vorna_ptn.h"
 #include "vorna/vorna_ptn_header.h"
 
-#include <errno.h>
-
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <span>
 
 namespace {
 
 constexpr const char* k_module = "vorna_ptn_device_info";
+constexpr const char* k_source = "vorna_ptn_device_info.cpp";
 constexpr const char* k_ptn_name = "device-info";
 
 enum line : int {
@@ -42,17 +40,6 @@ enum line : int {
     k_line_content_len = 211, // a header announcing more than the partition holds
     k_line_parse_info = 215,
 };
-
-/// Internal contracts hold whatever the build type: a broken one aborts, in the
-/// form the C library's assert() uses.
-void require(bool holds, const char* expression, int at, const char* function)
-{
-    if (holds)
-        return;
-    std::fprintf(stderr, "%s: %s:%d: %s: Assertion `%s' failed.\n", program_invocation_short_name, __FILE__, at,
-                 function, expression);
-    std::abort();
-}
 
 /// One text member: its key, its line, and the field it fills.
 struct text_member {
@@ -84,8 +71,8 @@ constexpr text_member k_members[] = {
 
 int _device_info_json_parse(const cJSON* json_root, device_info* devinfo)
 {
-    require(json_root != nullptr, "json_root", k_line_assert_root, __func__);
-    require(devinfo != nullptr, "devinfo", k_line_assert_record, __func__);
+    contract(json_root != nullptr, "json_root", k_source, k_line_assert_root, __func__);
+    contract(devinfo != nullptr, "devinfo", k_source, k_line_assert_record, __func__);
     *devinfo = device_info{};
     for (const text_member& member : k_members) {
         const cJSON* item = cJSON_GetObjectItem(json_root, member.key);
