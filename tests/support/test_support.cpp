@@ -131,7 +131,10 @@ cli_result run_cli(const std::vector<std::string>& argv_in, const std::string& c
 {
     if (argv_in.empty())
         throw std::invalid_argument("run_cli: no program");
-    std::vector<std::string> args = emulator_prefix(argv_in.front());
+    // The child resolves a relative program name in `cwd`; so must the look at its kind.
+    const std::string& program = argv_in.front();
+    bool relative = !program.empty() && program.front() != '/' && !cwd.empty();
+    std::vector<std::string> args = emulator_prefix(relative ? cwd + "/" + program : program);
     args.insert(args.end(), argv_in.begin(), argv_in.end());
     std::vector<char*> argv;
     for (auto& a : args)
