@@ -2,15 +2,12 @@
 // fails, so that no mode of the command line pretends to work.
 #include "vorna/vorna_firmware.h"
 #include "vorna/vorna_log.h"
-#include "vorna/vorna_ptn.h"
 
 namespace {
 
 constexpr const char* k_module = "vorna_firmware_upgrade";
 
 enum line : int {
-    k_line_read_pending = 901,
-    k_line_write_pending = 902,
     k_line_check_pending = 903,
     k_line_upgrade_pending = 904,
     k_line_export_pending = 905,
@@ -23,16 +20,6 @@ int not_available(int line)
 }
 
 } // namespace
-
-int ptn_read_to_file(const char*, std::uint32_t, const char*, const char*)
-{
-    return not_available(k_line_read_pending);
-}
-
-int ptn_write_from_file(const char*, std::uint32_t, const char*, const char*)
-{
-    return not_available(k_line_write_pending);
-}
 
 int firmware_check(const char*, const char*, std::uint32_t)
 {
