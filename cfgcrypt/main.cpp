@@ -1,0 +1,68 @@
+// cfgcrypt: options, the argument checks and the choice of direction. The work
+// itself is run_shell_command's.
+#include "cfgcrypt/cfgcrypt.h"
+
+#include <getopt.h>
+
+namespace {
+
+enum line : int {
+    k_line_missing_in_out = 149,
+    k_line_missing_direction = 156,
+    k_line_duplicate_direction = 163,
+};
+
+const option k_options[] = {
+    {"encrypt", no_argument, nullptr, 'e'},
+    {"decrypt", no_argument, nullptr, 'd'},
+    {"in", required_argument, nullptr, 'i'},
+    {"out", required_argument, nullptr, 'o'},
+    {nullptr, 0, nullptr, 0},
+};
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    bool encrypt = false;
+    bool decrypt = false;
+    const char* in = nullptr;
+    const char* out = nullptr;
+
+    int opt;
+    while ((opt = getopt_long(argc, argv, "i:o:ed", k_options, nullptr)) != -1) {
+        switch (opt) {
+        case 'e':
+            encrypt = true;
+            break;
+        case 'd':
+            decrypt = true;
+            break;
+        case 'i':
+            in = optarg;
+            break;
+        case 'o':
+            out = optarg;
+            break;
+        default:
+            // getopt_long has already told the user on standard error.
+            break;
+        }
+    }
+
+    if (in == nullptr || out == nullptr) {
+        cfgcrypt_error(k_line_missing_in_out, "Missing arg(in or out missing)!\r\n");
+        return -1;
+    }
+    if (decrypt) {
+        if (encrypt) {
+            cfgcrypt_error(k_line_duplicate_direction, "Duplicate arg(decrypt or encrypt duplicate)!\r\n");
+            return -1;
+        }
+        return run_shell_command('d', in, out, k_cfgcrypt_pass_phrase);
+    }
+    if (encrypt)
+        return run_shell_command('e', in, out, k_cfgcrypt_pass_phrase);
+    cfgcrypt_error(k_line_missing_direction, "Missing arg(decrypt or encrypt missing)!\r\n");
+    return -1;
+}

@@ -1,0 +1,167 @@
+// Runs the real cfgcrypt, which runs the real openssl; openssl itself, called
+// directly, is the independent judge of what cfgcrypt wrote.
+#include "tests/support/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+using test_support::read_file;
+using test_support::read_text;
+using test_support::temp_dir;
+using test_support::write_file;
+using test_support::write_text;
+
+namespace {
+
+test_support::cli_result cfgcrypt(std::vector<std::string> args, const temp_dir& cwd)
+{
+    args.insert(args.begin(), CFGCRYPT_BIN);
+    return test_support::run_cli(args, cwd.path().string());
+}
+
+/// `openssl enc` with the given arguments (paths without quotes); its exit status.
+int openssl_enc(const std::string& args)
+{
+    int rc = std::system(("openssl enc -aes-128-cbc " + args + " 2>/dev/null").c_str());
+    return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+}
+
+std::string names_in(const temp_dir& dir)
+{
+    std::set<std::string> sorted;
+    for (const auto& e : fs::directory_iterator(dir.path()))
+        sorted.insert(e.path().filename().string());
+    std::string names;
+    for (const auto& n : sorted)
+        names += n + "|";
+    return names;
+}
+
+const std::string k_missing_in_out = "[ERROR][main:149]: Missing arg(in or out missing)!\r\n";
+const std::string k_missing_direction = "[ERROR][main:156]: Missing arg(decrypt or encrypt missing)!\r\n";
+const std::string k_duplicate = "[ERROR][main:163]: Duplicate arg(decrypt or encrypt duplicate)!\r\n";
+
+} // namespace
+
+TEST(CfgcryptCli, ArgumentErrorsInTheirOrder)
+{
+    struct error_case {
+        std::vector<std::string> args;
+        const std::string& out;
+    };
+    const error_case cases[] = {
+        {{}, k_missing_in_out},
+        {{"-e", "-i", "a"}, k_missing_in_out},
+        {{"-d", "-e", "-o", "b"}, k_missing_in_out}, // missing paths come before the duplicate
+        {{"-i", "a", "-o", "b"}, k_missing_direction},
+        {{"stray", "--in", "a", "--out", "b"}, k_missing_direction},
+        {{"-e", "-d", "-i", "a", "-o", "b"}, k_duplicate},
+        {{"--encrypt", "--decrypt", "--in", "a", "--out", "b"}, k_duplicate},
+    };
+    temp_dir dir;
+    for (const auto& c : cases) {
+        auto r = cfgcrypt(c.args, dir);
+        EXPECT_EQ(r.out, c.out) << testing::PrintToString(c.args);
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.status, 255);
+    }
+    auto unknown = cfgcrypt({"-x", "-e", "-i", "a"}, dir);
+    EXPECT_EQ(unknown.out, k_missing_in_out);
+    EXPECT_NE(unknown.err, "");
+    EXPECT_EQ(unknown.status, 255);
+    EXPECT_EQ(names_in(dir), "");
+}
+
+TEST(CfgcryptCli, RoundTripIsByteExactAndOpensslAgrees)
+{
+    temp_dir dir;
+    for (std::size_t size : {0u, 1u, 16u, 4099u}) {
+        SCOPED_TRACE(size);
+        const auto plain = test_support::random_bytes(size, static_cast<std::uint32_t>(size) + 1);
+        write_file(dir.file("plain"), plain);
+        auto enc = cfgcrypt({"--encrypt", "--in", "plain", "--out", "enc"}, dir);
+        ASSERT_EQ(enc.status, 0) << enc.out << enc.err;
+        EXPECT_EQ(enc.out, "");
+        EXPECT_NE(read_file(dir.file("enc")), plain);
+
+        ASSERT_EQ(openssl_enc("-d -pass pass:key_for_savedstate -in " + dir.file("enc") + " -out " +
+                              dir.file("oracle")),
+                  0);
+        EXPECT_EQ(read_file(dir.file("oracle")), plain);
+
+        auto dec = cfgcrypt({"--decr", "--in=enc", "--out=back"}, dir);
+        ASSERT_EQ(dec.status, 0) << dec.out << dec.err;
+        EXPECT_EQ(read_file(dir.file("back")), plain);
+    }
+    // And the other way round: what openssl wrote, cfgcrypt reads.
+    ASSERT_EQ(openssl_enc("-e -pass pass:key_for_savedstate -in " + dir.file("plain") + " -out " + dir.file("o.enc")),
+              0);
+    ASSERT_EQ(cfgcrypt({"-i", "nothing", "-d", "-i", "o.enc", "-o", "o.dec"}, dir).status, 0);
+    EXPECT_EQ(read_file(dir.file("o.dec")), read_file(dir.file("plain")));
+    EXPECT_EQ(names_in(dir), "back|enc|o.dec|o.enc|oracle|plain|");
+}
+
+TEST(CfgcryptCli, PathsReachOpensslLiterally)
+{
+    temp_dir dir;
+    const std::string in = "my conf's; touch INJECTED";
+    const std::string enc = "out $(touch X) `touch Y` \"q\".enc";
+    write_text(dir.file(in), "user=admin\n");
+    ASSERT_EQ(cfgcrypt({"-e", "-i", in, "-o", enc}, dir).status, 0);
+    ASSERT_EQ(cfgcrypt({"-d", "-i", enc, "-o", "a b"}, dir).status, 0);
+    EXPECT_EQ(read_text(dir.file("a b")), "user=admin\n");
+    EXPECT_EQ(names_in(dir), "a b|" + in + "|" + enc + "|");
+}
+
+TEST(CfgcryptCli, FailedDecryptionKeepsThePreviousOutput)
+{
+    temp_dir dir;
+    write_text(dir.file("plain"), "secret settings\n");
+    // A fixed salt makes this a file on which the built-in key is sure to fail.
+    ASSERT_EQ(openssl_enc("-e -S 0102030405060708 -pass pass:wrong_key -in " + dir.file("plain") + " -out " +
+                          dir.file("other.enc")),
+              0);
+    write_text(dir.file("out"), "previous");
+    auto r = cfgcrypt({"-d", "-i", "other.enc", "-o", "out"}, dir);
+    EXPECT_NE(r.status, 0);
+    EXPECT_EQ(read_text(dir.file("out")), "previous");
+
+    auto missing = cfgcrypt({"-e", "-i", "absent", "-o", "new"}, dir);
+    EXPECT_NE(missing.status, 0);
+    EXPECT_EQ(names_in(dir), "other.enc|out|plain|");
+}
+
+TEST(CfgcryptCli, SameFileInAndOutAndOutputThroughALink)
+{
+    temp_dir dir;
+    const auto plain = test_support::random_bytes(1000, 7);
+    write_file(dir.file("f"), plain);
+    ASSERT_EQ(cfgcrypt({"-e", "-i", "f", "-o", "f"}, dir).status, 0);
+    EXPECT_NE(read_file(dir.file("f")), plain);
+    fs::create_symlink("f", dir.path() / "link");
+    ASSERT_EQ(cfgcrypt({"-d", "-i", "link", "-o", "link"}, dir).status, 0);
+    EXPECT_TRUE(fs::is_symlink(dir.path() / "link"));
+    EXPECT_EQ(read_file(dir.file("f")), plain);
+    EXPECT_EQ(names_in(dir), "f|link|");
+}
+
+TEST(CfgcryptCli, OverLongCommandIsRefusedAndNothingRuns)
+{
+    temp_dir dir;
+    std::string deep;
+    while (deep.size() < 1100)
+        deep += "folder/";
+    auto r = cfgcrypt({"-e", "-i", deep + "in", "-o", "out"}, dir);
+    EXPECT_EQ(r.out, "[ERROR][main:170]: Command too long(in or out path too long)!\r\n");
+    EXPECT_EQ(r.err, ""); // openssl would have complained about the missing input
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(names_in(dir), "");
+}
