@@ -62,6 +62,7 @@ echo
 
 # The same image again: every NOR block already matches, so none is rewritten.
 nor_before=$(stat -c %y "$board/nor.img")
+echo
 run "$build/vorna/vorna" -u -b 0x10000 -d "$board/table.img" -f "$board/firmware.bin"
 nor_after=$(stat -c %y "$board/nor.img")
 [ "$nor_before" = "$nor_after" ]
