@@ -406,6 +406,7 @@ TEST_F(FirmwareInfo, Failures)
                                                                         "partition [0x%08x] content_len %u exceeds its "
                                                                         "%u content bytes.",
                                                                         offset, content_size - 15, content_size - 16)}));
+    EXPECT_FALSE(std::filesystem::exists(out));
     test_support::write_file(image, data);
     patch_be32(image, entry_field(3, k_content_size), content_size + 1);
     resign(image);

@@ -215,6 +215,15 @@ TEST_F(FirmwareUpgrade, RefusedImagesWriteNothing)
     patch_be32(image, list_at + 8, be32(data, entry_field(2, k_content_size)));
     resign(image);
     expect_nothing_written(image, 255, "support list too long");
+    test_support::write_file(image, data);
+    patch_be32(image, entry_field(2, k_content_offset), static_cast<std::uint32_t>(data.size() - 8));
+    resign(image);
+    expect_nothing_written(image, 255, "support list outside");
+
+    // The table runs past the end of the file (its offset is not signed).
+    test_support::write_file(image, data);
+    patch_be32(image, 8, static_cast<std::uint32_t>(data.size() - 1000));
+    expect_nothing_written(image, 255, "table outside");
 
     // Not for this device.
     image_spec spec;
