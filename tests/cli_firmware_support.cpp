@@ -127,23 +127,23 @@ std::string support_list_for(const std::string& product, const std::string& vers
            R"(","special_id":")" + special + "\"}]}";
 }
 
-std::string pack(const test_support::temp_dir& dir, const image_spec& spec, const std::string& name)
+std::string pack(const test_support::temp_dir& dir, const image_plan& plan, const std::string& name)
 {
     std::string partitions;
-    for (std::size_t i = 0; i < spec.parts.size(); ++i) {
-        const image_part& p = spec.parts[i];
+    for (std::size_t i = 0; i < plan.parts.size(); ++i) {
+        const image_part& p = plan.parts[i];
         std::string content = name + ".part" + std::to_string(i);
         write_file(dir.file(content), p.contents);
         partitions += (i ? "," : "") + std::string(R"({"name":")") + p.name + R"(","base":)" + hex(p.base) +
                       R"(,"size":)" + hex(p.size) + R"(,"type":)" + p.type + R"(,"file":")" + content + "\"}";
     }
-    if (!spec.extra_partitions.empty())
-        partitions += (partitions.empty() ? "" : ",") + spec.extra_partitions;
+    if (!plan.extra_partitions.empty())
+        partitions += (partitions.empty() ? "" : ",") + plan.extra_partitions;
     std::string manifest = R"({"partitions":[)" + partitions + "]";
-    if (!spec.support_list.empty())
-        manifest += R"(,"support-list":)" + spec.support_list;
-    if (!spec.firmware_info.empty())
-        manifest += R"(,"firmware-info":)" + spec.firmware_info;
+    if (!plan.support_list.empty())
+        manifest += R"(,"support-list":)" + plan.support_list;
+    if (!plan.firmware_info.empty())
+        manifest += R"(,"firmware-info":)" + plan.firmware_info;
     manifest += "}";
     std::string manifest_path = dir.file(name + ".json");
     write_text(manifest_path, manifest);

@@ -55,16 +55,16 @@ struct image_part {
 std::string support_list_for(const std::string& product = k_product, const std::string& version = k_version,
                              const std::string& special = k_special);
 
-struct image_spec {
+struct image_plan {
     std::vector<image_part> parts;
     std::string support_list = support_list_for(); ///< manifest JSON value, "" for none
     std::string firmware_info;                     ///< manifest JSON value, "" for none
     std::string extra_partitions;                  ///< raw JSON objects appended to "partitions"
 };
 
-/// Packs `spec` into `dir`/`name` with the development key; fails the test when
+/// Packs `plan` into `dir`/`name` with the development key; fails the test when
 /// vorna-image fails or when openssl does not verify the result.
-std::string pack(const test_support::temp_dir& dir, const image_spec& spec, const std::string& name = "fw.bin");
+std::string pack(const test_support::temp_dir& dir, const image_plan& plan, const std::string& name = "fw.bin");
 
 /// True when the openssl command line verifies the image's signature under the
 /// development key (MD5 of bytes 20.. with the field zeroed, signed with SHA-1).

@@ -21,12 +21,12 @@ const std::string k_upgradable = "[INFO]vorna_firmware:469 | Firmware is upgrada
 const std::string k_not_allowed = "[ERROR]vorna_firmware:465 | Firmware is not allowed to upgrade into this device.";
 const std::string k_rsa_failed = "[ERROR]vorna_firmware:204 | firmware RSA verify failed";
 
-image_spec two_parts()
+image_plan two_parts()
 {
-    image_spec spec;
-    spec.parts = {{"bootloader", 0x0, 0x40000, "\"nor\"", random_bytes(70000, 1)},
+    image_plan plan;
+    plan.parts = {{"bootloader", 0x0, 0x40000, "\"nor\"", random_bytes(70000, 1)},
                   {"kernel", 0x100000, 0x100000, "\"emmc\"", random_bytes(50000, 2)}};
-    return spec;
+    return plan;
 }
 
 /// Every file of the board, to show that a check writes nothing.
@@ -143,9 +143,9 @@ TEST_F(FirmwareCheck, ImagesNotForThisDeviceEndWith251)
                                     support_list_for("vorna-test", k_version, k_special),
                                     support_list_for(k_product, k_version, "55530001"), std::string(R"({"support-list":[]})"),
                                     std::string()}) {
-        image_spec spec = two_parts();
-        spec.support_list = list;
-        std::string image = pack(work, spec);
+        image_plan plan = two_parts();
+        plan.support_list = list;
+        std::string image = pack(work, plan);
         auto r = run_mode("-c", b, image);
         EXPECT_EQ(r.status, 251) << list;
         EXPECT_EQ(lines_of(r.out), (std::vector<std::string>{k_pass, k_not_allowed})) << list;
@@ -157,12 +157,12 @@ TEST_F(FirmwareCheck, TheLastSupportListCounts)
     const std::string ours = support_list_for();
     const std::string theirs = support_list_for("Other", "1", "x");
     auto with_lists = [&](const std::string& first, const std::string& second) {
-        image_spec spec = two_parts();
-        spec.support_list.clear();
-        spec.extra_partitions = R"({"name":"support-list","size":"0","type":"nor","header":true,"json":)" + first +
+        image_plan plan = two_parts();
+        plan.support_list.clear();
+        plan.extra_partitions = R"({"name":"support-list","size":"0","type":"nor","header":true,"json":)" + first +
                                 R"(},{"name":"support-list","size":"0","type":"nor","header":true,"json":)" + second +
                                 "}";
-        return pack(work, spec);
+        return pack(work, plan);
     };
     EXPECT_EQ(run_mode("-c", b, with_lists(theirs, ours)).status, 0);
     auto r = run_mode("-c", b, with_lists(ours, theirs));
@@ -186,12 +186,12 @@ TEST_F(FirmwareCheck, SupportListLimits)
     for (int i = 0; i < 63; ++i)
         many += element + ",";
     many += R"({"product_name":"Vorna-Test","product_version":"2.1","special_id":"55530000"})";
-    image_spec spec = two_parts();
-    spec.support_list = R"({"support-list":[)" + many + "]}";
-    EXPECT_EQ(run_mode("-c", b, pack(work, spec)).status, 0);
+    image_plan plan = two_parts();
+    plan.support_list = R"({"support-list":[)" + many + "]}";
+    EXPECT_EQ(run_mode("-c", b, pack(work, plan)).status, 0);
 
-    spec.support_list = R"({"support-list":[)" + element + "," + many + "]}";
-    auto r = run_mode("-c", b, pack(work, spec));
+    plan.support_list = R"({"support-list":[)" + element + "," + many + "]}";
+    auto r = run_mode("-c", b, pack(work, plan));
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(lines_of(r.out),
               (std::vector<std::string>{k_pass, "[ERROR]vorna_ptn_support_list:140 | too much entry, 65/64.",
@@ -199,8 +199,8 @@ TEST_F(FirmwareCheck, SupportListLimits)
                                         "[ERROR]vorna_ptn_support_list:222 | Faield to parse support list of firmware.",
                                         "[ERROR]vorna_firmware:459 | Faield to build supportlist of firmware."}));
 
-    spec.support_list = support_list_for(k_product, "2.1-0123456789ab", k_special);
-    r = run_mode("-c", b, pack(work, spec));
+    plan.support_list = support_list_for(k_product, "2.1-0123456789ab", k_special);
+    r = run_mode("-c", b, pack(work, plan));
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(lines_of(r.out).at(1), "[ERROR]vorna_ptn_support_list:152 | ptn json 'name' string len too long, "
                                      "'2.1-0123456789ab', 16/16");
@@ -258,9 +258,9 @@ TEST_F(FirmwareCheck, WalkedEntriesMustFitTheImageAndTheDevice)
     EXPECT_EQ(lines_of(r.out).back().substr(0, 49), "[ERROR]vorna_firmware:330 | PTN[kernel] content {");
 
     // A name the device does not have.
-    image_spec spec = two_parts();
-    spec.parts[1].name = "kernel2";
-    r = run_mode("-c", b, pack(work, spec));
+    image_plan plan = two_parts();
+    plan.parts[1].name = "kernel2";
+    r = run_mode("-c", b, pack(work, plan));
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(lines_of(r.out),
               (std::vector<std::string>{k_pass, "[ERROR]vorna_firmware:333 | PTN[kernel2] is not a partition of this "
@@ -278,10 +278,10 @@ TEST_F(FirmwareCheck, WalkedEntriesMustFitTheImageAndTheDevice)
               "[ERROR]vorna_firmware:333 | PTN[" + std::string(32, 'n') + "] is not a partition of this device.");
 
     // Entries behind the first of size 0 are not walked, so not checked either.
-    spec = two_parts();
-    spec.parts.push_back({"nowhere", 0, 0, "\"nor\"", {1, 2, 3}});
-    spec.parts.push_back({"unknown", 0, 0x1000, "\"nor\"", {1, 2, 3}});
-    EXPECT_EQ(run_mode("-c", b, pack(work, spec)).status, 0);
+    plan = two_parts();
+    plan.parts.push_back({"nowhere", 0, 0, "\"nor\"", {1, 2, 3}});
+    plan.parts.push_back({"unknown", 0, 0x1000, "\"nor\"", {1, 2, 3}});
+    EXPECT_EQ(run_mode("-c", b, pack(work, plan)).status, 0);
     EXPECT_TRUE(board_snapshot(b) == devices);
 }
 
@@ -307,8 +307,8 @@ TEST_F(FirmwareCheck, TheTableMustLieInsideTheFile)
 
 TEST_F(FirmwareCheck, SupportListContentsMustFit)
 {
-    image_spec spec = two_parts();
-    std::string image = pack(work, spec);
+    image_plan plan = two_parts();
+    std::string image = pack(work, plan);
     bytes data = whole(image);
     // pack puts the support list right behind the listed partitions.
     ASSERT_EQ(std::string(data.begin() + static_cast<std::ptrdiff_t>(entry_field(2, k_name)),
@@ -345,11 +345,11 @@ protected:
 
 TEST_F(FirmwareInfo, ExportsTheDocumentExactly)
 {
-    image_spec spec = two_parts();
-    spec.firmware_info = "\"info.json\"";
+    image_plan plan = two_parts();
+    plan.firmware_info = "\"info.json\"";
     std::string doc(300, 'i');
     write_text(work.file("info.json"), doc);
-    std::string image = pack(work, spec);
+    std::string image = pack(work, plan);
     write_text(out, std::string(1000, 'o')); // a longer file is cut to the document
     bytes before = whole(image);
     auto mtime = mtime_ns(image);
@@ -373,28 +373,28 @@ TEST_F(FirmwareInfo, NoDocumentWritesNothing)
 
 TEST_F(FirmwareInfo, TheSecondOfTwoWinsAndSizeZeroEntriesAreScanned)
 {
-    image_spec spec = two_parts();
-    spec.parts.push_back({"end", 0, 0, "\"nor\"", {}});
-    spec.extra_partitions = R"({"name":"firmware-info","header":true,"text":"first, and longer"},)"
+    image_plan plan = two_parts();
+    plan.parts.push_back({"end", 0, 0, "\"nor\"", {}});
+    plan.extra_partitions = R"({"name":"firmware-info","header":true,"text":"first, and longer"},)"
                             R"({"name":"firmware-info","header":true,"text":"second"})";
-    auto r = vorna({"-v", "-f", pack(work, spec), "-o", out});
+    auto r = vorna({"-v", "-f", pack(work, plan), "-o", out});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(test_support::read_text(out), "second");
 }
 
 TEST_F(FirmwareInfo, Failures)
 {
-    image_spec spec = two_parts();
-    spec.firmware_info = "\"empty.json\"";
+    image_plan plan = two_parts();
+    plan.firmware_info = "\"empty.json\"";
     write_text(work.file("empty.json"), "");
-    auto r = vorna({"-v", "-f", pack(work, spec), "-o", out});
+    auto r = vorna({"-v", "-f", pack(work, plan), "-o", out});
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(lines_of(r.out), (std::vector<std::string>{k_pass, "[ERROR]vorna_firmware:579 | Faield to write "
                                                                  "firmware info to (" + out + ")."}));
 
     // A document that claims more than its entry holds, and contents outside the file.
-    spec.firmware_info = R"({"version":"1"})";
-    std::string image = pack(work, spec);
+    plan.firmware_info = R"({"version":"1"})";
+    std::string image = pack(work, plan);
     bytes data = whole(image);
     std::uint32_t offset = be32(data, entry_field(3, k_content_offset));
     std::uint32_t content_size = be32(data, entry_field(3, k_content_size));
@@ -427,9 +427,9 @@ TEST_F(FirmwareInfo, Failures)
 
 TEST_F(FirmwareInfo, AReadOnlyImageExports)
 {
-    image_spec spec = two_parts();
-    spec.firmware_info = R"({"version":"1.2.3"})";
-    std::string image = pack(work, spec);
+    image_plan plan = two_parts();
+    plan.firmware_info = R"({"version":"1.2.3"})";
+    std::string image = pack(work, plan);
     ::chmod(image.c_str(), 0444);
     auto r = unprivileged({VORNA_BIN, "-v", "-f", image, "-o", out}, {&work});
     EXPECT_EQ(r.status, 0) << r.out << r.err;
@@ -479,9 +479,9 @@ TEST_F(ImageTool, KeygenMakesAKeyThatSignsAndVerifies)
 
 TEST_F(ImageTool, PackLaysTheImageOut)
 {
-    image_spec spec = two_parts();
-    spec.firmware_info = R"({"v":1})";
-    std::string image = pack(work, spec);
+    image_plan plan = two_parts();
+    plan.firmware_info = R"({"v":1})";
+    std::string image = pack(work, plan);
     bytes data = whole(image);
     EXPECT_EQ(be32(data, 4), 0xAA55D98Fu);
     EXPECT_EQ(be32(data, 8), 4096u);
@@ -491,7 +491,7 @@ TEST_F(ImageTool, PackLaysTheImageOut)
     for (int i = 0; i < 2; ++i) {
         EXPECT_EQ(be32(data, entry_field(i, k_content_offset)), at);
         std::uint32_t n = be32(data, entry_field(i, k_content_size));
-        EXPECT_EQ(bytes(data.begin() + at, data.begin() + at + n), spec.parts[static_cast<std::size_t>(i)].contents);
+        EXPECT_EQ(bytes(data.begin() + at, data.begin() + at + n), plan.parts[static_cast<std::size_t>(i)].contents);
         at += n;
     }
     EXPECT_EQ(be32(data, entry_field(1, k_base)), 0x100000u);

@@ -70,9 +70,9 @@ protected:
 
     std::string pack_parts(std::vector<image_part> parts)
     {
-        image_spec spec;
-        spec.parts = std::move(parts);
-        return pack(work, spec);
+        image_plan plan;
+        plan.parts = std::move(parts);
+        return pack(work, plan);
     }
 };
 
@@ -226,10 +226,10 @@ TEST_F(FirmwareUpgrade, RefusedImagesWriteNothing)
     expect_nothing_written(image, 255, "table outside");
 
     // Not for this device.
-    image_spec spec;
-    spec.parts = {boot, kernel};
-    spec.support_list = support_list_for("Other");
-    expect_nothing_written(pack(work, spec), 251, "not supported");
+    image_plan plan;
+    plan.parts = {boot, kernel};
+    plan.support_list = support_list_for("Other");
+    expect_nothing_written(pack(work, plan), 251, "not supported");
 
     // Signature and header faults.
     image = pack_parts({boot, kernel});
@@ -287,13 +287,13 @@ TEST(FirmwareUpgradeFull, ThirtyTwoEntriesAreAllWritten)
     }
     board b(nor, emmc);
     temp_dir work;
-    image_spec spec;
-    spec.parts = parts;
-    spec.support_list.clear();
-    spec.extra_partitions = R"({"name":"support-list","base":"0x0","size":"0x1000","type":"nor","header":true,)"
+    image_plan plan;
+    plan.parts = parts;
+    plan.support_list.clear();
+    plan.extra_partitions = R"({"name":"support-list","base":"0x0","size":"0x1000","type":"nor","header":true,)"
                             R"("json":)" +
                             support_list_for() + "}";
-    std::string image = pack(work, spec);
+    std::string image = pack(work, plan);
     auto r = run_mode("-u", b, image);
     EXPECT_EQ(r.status, 0) << r.out;
     auto out = after_lock(r);
