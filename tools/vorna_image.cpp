@@ -15,6 +15,10 @@ struct subcommand {
 
 constexpr subcommand k_subcommands[] = {
     {"board", "make a simulated board: table, NOR and eMMC device files", image_board_main, image_board_help},
+    {"keygen", "make a signing key and the key blob vorna is built with", image_keygen_main, image_keygen_help},
+    {"pack", "build and sign a firmware image from a JSON manifest", image_pack_main, image_pack_help},
+    {"sign", "sign an existing image again", image_sign_main, image_sign_help},
+    {"info", "show an image's header, entries and documents", image_info_main, image_info_help},
 };
 
 void print_help(std::FILE* out)
