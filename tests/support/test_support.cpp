@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <optional>
 #include <random>
 #include <sstream>
@@ -47,10 +46,15 @@ std::string temp_dir::file(const std::string& name) const
 
 std::vector<std::uint8_t> read_file(const std::string& path)
 {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
     if (!in)
         throw std::runtime_error("cannot read " + path);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(in.tellg()));
+    in.seekg(0);
+    in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    if (!in)
+        throw std::runtime_error("cannot read " + path);
+    return bytes;
 }
 
 void write_file(const std::string& path, const std::vector<std::uint8_t>& bytes)
