@@ -85,14 +85,14 @@ namespace {
 std::vector<std::string> emulator_prefix()
 {
     std::vector<std::string> parts;
-    std::string spec = VORNA_TEST_EMULATOR;
+    std::string emulator = VORNA_TEST_EMULATOR;
     std::size_t start = 0;
-    while (start < spec.size()) {
-        std::size_t end = spec.find(';', start);
+    while (start < emulator.size()) {
+        std::size_t end = emulator.find(';', start);
         if (end == std::string::npos)
-            end = spec.size();
+            end = emulator.size();
         if (end > start)
-            parts.push_back(spec.substr(start, end - start));
+            parts.push_back(emulator.substr(start, end - start));
         start = end + 1;
     }
     return parts;
