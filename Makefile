@@ -22,5 +22,12 @@ test: build
 demo: build
 	sh tools/demo.sh $(BUILD)
 
+# Benchmarks in their own optimised build; not part of `make test`.
+BENCH_BUILD ?= build-bench
+bench: deps
+	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DVORNA_BUILD_BENCH=ON -DVORNA_BUILD_TESTS=OFF $(CMAKE_FLAGS)
+	cmake --build $(BENCH_BUILD) -j $(JOBS) --target md5_bench
+	$(BENCH_BUILD)/bench/md5_bench
+
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(BENCH_BUILD)
