@@ -26,8 +26,9 @@ demo: build
 BENCH_BUILD ?= build-bench
 bench: deps
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DVORNA_BUILD_BENCH=ON -DVORNA_BUILD_TESTS=OFF $(CMAKE_FLAGS)
-	cmake --build $(BENCH_BUILD) -j $(JOBS) --target md5_bench
+	cmake --build $(BENCH_BUILD) -j $(JOBS) --target md5_bench system_bench
 	$(BENCH_BUILD)/bench/md5_bench
+	$(BENCH_BUILD)/bench/system_bench $${TMPDIR:-$(BENCH_BUILD)}
 
 clean:
 	rm -rf $(BUILD) $(BENCH_BUILD)
