@@ -48,6 +48,7 @@ struct run_result {
     bool ok = false;
     double seconds = 0;
     long max_rss_kib = 0;
+    std::string failure; ///< what went wrong, with the program's output, when not ok
 };
 
 /// A child's exit status, or a text that says why there is none.
@@ -67,8 +68,17 @@ public:
     [[nodiscard]] std::string file(const char* name) const { return (dir_ / name).string(); }
 
     /// Runs argv (searched on PATH) with its output in files of the work folder;
-    /// wall time from fork to reaping, peak memory from wait4.
+    /// wall time from fork to reaping, peak memory from wait4. A failure is told
+    /// on standard error.
     run_result run(const std::vector<std::string>& args) const
+    {
+        run_result r = run_quietly(args);
+        if (!r.ok)
+            std::fputs(r.failure.c_str(), stderr);
+        return r;
+    }
+
+    run_result run_quietly(const std::vector<std::string>& args) const
     {
         std::vector<char*> argv;
         std::vector<std::string> copy = args;
@@ -79,10 +89,8 @@ public:
         const std::string err = file("run.err");
         auto start = clock_type::now();
         pid_t pid = ::fork();
-        if (pid < 0) {
-            std::perror("fork");
-            return {};
-        }
+        if (pid < 0)
+            return {false, 0, 0, std::string("system_bench: fork: ") + std::strerror(errno) + "\n"};
         if (pid == 0) {
             int in_fd = ::open("/dev/null", O_RDONLY);
             int out_fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -96,18 +104,16 @@ public:
         int wstatus = 0;
         rusage usage{};
         while (::wait4(pid, &wstatus, 0, &usage) < 0) {
-            if (errno != EINTR) {
-                std::perror("wait4");
-                return {};
-            }
+            if (errno != EINTR)
+                return {false, 0, 0, std::string("system_bench: wait4: ") + std::strerror(errno) + "\n"};
         }
         run_result r;
         r.seconds = std::chrono::duration<double>(clock_type::now() - start).count();
         r.max_rss_kib = usage.ru_maxrss;
         r.ok = WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0;
         if (!r.ok)
-            std::fprintf(stderr, "system_bench: %s ended with %s\n%s%s", args[0].c_str(),
-                         describe_status(wstatus).c_str(), slurp(out).c_str(), slurp(err).c_str());
+            r.failure = "system_bench: " + args[0] + " ended with " + describe_status(wstatus) + "\n" + slurp(out) +
+                        slurp(err);
         return r;
     }
 
@@ -118,9 +124,12 @@ public:
         std::vector<std::string> argv = {VORNA_BIN};
         argv.insert(argv.end(), args.begin(), args.end());
         for (int attempt = 0;; ++attempt) {
-            run_result r = run(argv);
-            if (r.ok || attempt == 100 || slurp(file("run.err")).find("already locked") == std::string::npos)
+            run_result r = run_quietly(argv);
+            if (r.ok || attempt == 100 || r.failure.find("already locked") == std::string::npos) {
+                if (!r.ok)
+                    std::fputs(r.failure.c_str(), stderr);
                 return r;
+            }
             std::this_thread::sleep_for(std::chrono::milliseconds(200));
         }
     }
