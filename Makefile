@@ -65,9 +65,9 @@ test-sanitize: deps
 BENCH_BUILD ?= build-bench
 bench: deps
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DVORNA_BUILD_BENCH=ON -DVORNA_BUILD_TESTS=OFF $(CMAKE_FLAGS)
-	cmake --build $(BENCH_BUILD) -j $(JOBS) --target md5_bench vorna vorna-image
+	cmake --build $(BENCH_BUILD) -j $(JOBS) --target md5_bench system_bench
 	$(BENCH_BUILD)/bench/md5_bench
-	sh bench/firmware_bench.sh $(BENCH_BUILD)
+	$(BENCH_BUILD)/bench/system_bench $${TMPDIR:-$(BENCH_BUILD)}
 
 clean:
 	rm -rf $(BUILD) $(AARCH64_BUILD) $(SANITIZE_BUILD) $(BENCH_BUILD)
