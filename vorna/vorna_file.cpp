@@ -43,7 +43,8 @@ unique_fd open_path(const char* path, int flags, mode_t mode = 0)
 
 bool seek_to(int fd, off_t offset)
 {
-    return ::lseek(fd, offset, SEEK_SET) == offset;
+    // lseek reports failure as -1, which would equal an offset of -1.
+    return offset >= 0 && ::lseek(fd, offset, SEEK_SET) == offset;
 }
 
 /// Reads until `count` bytes or end of file; the bytes read, or -1 on an error.

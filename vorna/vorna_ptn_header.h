@@ -20,5 +20,8 @@ struct ptn_header {
 /// content_len is not compared with what follows: callers check it.
 [[nodiscard]] std::unique_ptr<ptn_header> ptn_header_parse(std::span<const std::uint8_t> bytes);
 
+/// Decodes the four words of 16 header bytes as they stand, magic unchecked.
+[[nodiscard]] ptn_header ptn_header_decode(std::span<const std::uint8_t, 16> bytes);
+
 /// Encodes `header` into 16 bytes.
 void ptn_header_encode(const ptn_header& header, std::span<std::uint8_t, 16> out);

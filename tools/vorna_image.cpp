@@ -1,0 +1,81 @@
+// vorna-image: dispatches to one subcommand.
+#include "tools/vorna_image.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+struct subcommand {
+    const char* name;
+    const char* summary;
+    int (*run)(int argc, char** argv);
+    void (*help)();
+};
+
+constexpr subcommand k_subcommands[] = {
+    {"board", "make a simulated board: table, NOR and eMMC device files", image_board_main, image_board_help},
+    {"keygen", "make a signing key and the key blob vorna is built with", image_keygen_main, image_keygen_help},
+    {"pack", "build and sign a firmware image from a JSON manifest", image_pack_main, image_pack_help},
+    {"sign", "sign an existing image again", image_sign_main, image_sign_help},
+    {"info", "show an image's header, entries and documents", image_info_main, image_info_help},
+};
+
+void print_help(std::FILE* out)
+{
+    std::fprintf(out, "Usage: vorna-image COMMAND [ARGS...]\n"
+                      "       vorna-image help [COMMAND]\n"
+                      "\n"
+                      "Commands:\n");
+    for (const subcommand& cmd : k_subcommands)
+        std::fprintf(out, "  %-10s %s\n", cmd.name, cmd.summary);
+    std::fprintf(out, "\n"
+                      "Exit status: 0 on success, 1 on any error.\n");
+}
+
+const subcommand* find_subcommand(const char* name)
+{
+    for (const subcommand& cmd : k_subcommands) {
+        if (std::strcmp(cmd.name, name) == 0)
+            return &cmd;
+    }
+    return nullptr;
+}
+
+bool is_help_word(const char* word)
+{
+    return std::strcmp(word, "help") == 0 || std::strcmp(word, "--help") == 0 || std::strcmp(word, "-h") == 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc < 2) {
+        print_help(stderr);
+        return 1;
+    }
+    if (is_help_word(argv[1])) {
+        if (argc < 3) {
+            print_help(stdout);
+            return 0;
+        }
+        const subcommand* cmd = find_subcommand(argv[2]);
+        if (cmd == nullptr) {
+            std::fprintf(stderr, "vorna-image: unknown command '%s' (see vorna-image --help)\n", argv[2]);
+            return 1;
+        }
+        cmd->help();
+        return 0;
+    }
+    const subcommand* cmd = find_subcommand(argv[1]);
+    if (cmd == nullptr) {
+        std::fprintf(stderr, "vorna-image: unknown command '%s' (see vorna-image --help)\n", argv[1]);
+        return 1;
+    }
+    if (argc >= 3 && (std::strcmp(argv[2], "--help") == 0 || std::strcmp(argv[2], "-h") == 0)) {
+        cmd->help();
+        return 0;
+    }
+    return cmd->run(argc - 1, argv + 1);
+}

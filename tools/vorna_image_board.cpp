@@ -1,0 +1,450 @@
+// vorna-image board: makes the device files of a simulated board from a
+// description, so that users, the demo and the tests build boards the same way.
+#include "tools/vorna_image.h"
+
+#include "vorna/unique_fd.h"
+#include "vorna/vorna_alloc.h"
+#include "vorna/vorna_bytes.h"
+#include "vorna/vorna_common.h"
+#include "vorna/vorna_file.h"
+#include "vorna/vorna_ptn.h"
+#include "vorna/vorna_ptn_header.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* k_default_table_device = "table.img";
+constexpr std::uint32_t k_default_table_base = 0x10000;
+// NOR files are written out in full (erased flash is 0xFF, not a hole), so a
+// mistyped size must not fill the disk.
+constexpr std::int64_t k_nor_max_size = std::int64_t{256} << 20;
+constexpr off_t k_description_max_len = off_t{16} << 20;
+constexpr std::size_t k_device_path_max = sizeof(ptn_layout::device) - 1;
+
+[[gnu::format(printf, 1, 2)]] int fail(const char* fmt, ...)
+{
+    std::fprintf(stderr, "vorna-image board: ");
+    std::va_list args;
+    va_start(args, fmt);
+    std::vfprintf(stderr, fmt, args);
+    va_end(args);
+    std::fputc('\n', stderr);
+    return 1;
+}
+
+struct cjson_text_deleter {
+    void operator()(char* text) const { cJSON_free(text); }
+};
+
+/// One device file of the board.
+struct device_file {
+    const char* role = "";     ///< "nor", "emmc" or "table"
+    std::string name;          ///< file name inside the output folder
+    std::string path;          ///< absolute path
+    std::int64_t size = 0;     ///< bytes
+    std::uint8_t fill = 0;     ///< 0xFF for NOR flash, 0 otherwise
+};
+
+/// A layout's fields as the tool needs them; the full validation is vorna's.
+struct layout_info {
+    cJSON* json = nullptr;
+    device_file file;
+};
+
+/// Hexadecimal text as the partition table writes its numbers.
+std::int64_t hex_value(const char* text)
+{
+    return std::strtoll(text, nullptr, 16);
+}
+
+/// A plain file name: the board's files all live in the output folder.
+bool plain_file_name(const char* name)
+{
+    return name[0] != '\0' && std::strchr(name, '/') == nullptr && std::strcmp(name, ".") != 0 &&
+           std::strcmp(name, "..") != 0;
+}
+
+bool write_all_at(int fd, off_t offset, const std::uint8_t* data, std::size_t len)
+{
+    while (len > 0) {
+        ssize_t n = ::pwrite(fd, data, len, offset);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        len -= static_cast<std::size_t>(n);
+        offset += n;
+    }
+    return true;
+}
+
+/// Creates (or replaces) the file at its full size with every byte set to its fill.
+int create_device_file(const device_file& dev)
+{
+    unique_fd fd(::open(dev.path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (!fd)
+        return fail("cannot create %s: %s", dev.path.c_str(), std::strerror(errno));
+    if (::ftruncate(fd.get(), dev.size) != 0)
+        return fail("cannot size %s to %lld bytes: %s", dev.path.c_str(), static_cast<long long>(dev.size),
+                    std::strerror(errno));
+    if (dev.fill != 0) {
+        constexpr std::size_t k_chunk = 1 << 20;
+        auto chunk = make_buffer(k_chunk);
+        if (!chunk)
+            return fail("out of memory");
+        std::memset(chunk.get(), dev.fill, k_chunk);
+        for (std::int64_t done = 0; done < dev.size;) {
+            const auto n = static_cast<std::size_t>(std::min<std::int64_t>(dev.size - done, k_chunk));
+            if (!write_all_at(fd.get(), done, chunk.get(), n))
+                return fail("cannot write %s: %s", dev.path.c_str(), std::strerror(errno));
+            done += static_cast<std::int64_t>(n);
+        }
+    }
+    if (::fsync(fd.get()) != 0 || fd.reset() != 0)
+        return fail("cannot write %s: %s", dev.path.c_str(), std::strerror(errno));
+    return 0;
+}
+
+int write_into(const device_file& dev, std::int64_t offset, const std::uint8_t* data, std::size_t len)
+{
+    unique_fd fd(::open(dev.path.c_str(), O_WRONLY | O_CLOEXEC));
+    if (!fd || !write_all_at(fd.get(), offset, data, len) || ::fsync(fd.get()) != 0 || fd.reset() != 0)
+        return fail("cannot write %s: %s", dev.path.c_str(), std::strerror(errno));
+    return 0;
+}
+
+/// Reads a whole file of at most `max_len` bytes.
+int read_whole(const std::string& path, off_t max_len, std::vector<std::uint8_t>& out)
+{
+    const off_t size = file_get_size(path.c_str());
+    if (size < 0)
+        return fail("cannot read %s", path.c_str());
+    if (size > max_len)
+        return fail("%s is too large (%lld bytes, at most %lld)", path.c_str(), static_cast<long long>(size),
+                    static_cast<long long>(max_len));
+    out.assign(static_cast<std::size_t>(size), 0);
+    if (size == 0)
+        return 0;
+    off_t got = 0;
+    if (file_read(path.c_str(), out.data(), size, &got) != 0 || got != size)
+        return fail("cannot read %s", path.c_str());
+    return 0;
+}
+
+int parse_layout(cJSON* table, const char* key, const char* role, std::uint8_t fill, layout_info& out)
+{
+    out.json = cJSON_GetObjectItem(table, key);
+    if (!cJSON_IsObject(out.json))
+        return fail("\"partition-table\" has no object \"%s\"", key);
+    const cJSON* device = cJSON_GetObjectItem(out.json, "device");
+    if (!cJSON_IsString(device) || !plain_file_name(device->valuestring))
+        return fail("\"%s\": \"device\" must be a file name (no folders)", key);
+    const cJSON* disk_size = cJSON_GetObjectItem(out.json, "disk-size");
+    if (!cJSON_IsString(disk_size))
+        return fail("\"%s\": \"disk-size\" must be a hexadecimal string", key);
+    out.file.role = role;
+    out.file.name = device->valuestring;
+    out.file.size = hex_value(disk_size->valuestring);
+    out.file.fill = fill;
+    if (out.file.size <= 0)
+        return fail("\"%s\": \"disk-size\" must be above 0", key);
+    return 0;
+}
+
+/// A partition of the table as the board tool sees it.
+struct partition_ref {
+    const layout_info* layout = nullptr;
+    std::uint32_t base = 0;
+    std::uint32_t size = 0;
+};
+
+/// Finds `name` the way vorna does: the NOR layout first, then the eMMC layout.
+bool find_partition(const std::array<layout_info, 2>& layouts, const char* name, partition_ref& out)
+{
+    for (const layout_info& layout : layouts) {
+        const cJSON* partitions = cJSON_GetObjectItem(layout.json, "partitions");
+        const cJSON* ptn = nullptr;
+        cJSON_ArrayForEach(ptn, partitions)
+        {
+            const cJSON* ptn_name = cJSON_GetObjectItem(ptn, "name");
+            if (!cJSON_IsString(ptn_name) || std::strcmp(ptn_name->valuestring, name) != 0)
+                continue;
+            const cJSON* base = cJSON_GetObjectItem(ptn, "base");
+            const cJSON* size = cJSON_GetObjectItem(ptn, "size");
+            if (!cJSON_IsString(base) || !cJSON_IsString(size))
+                return false;
+            out.layout = &layout;
+            out.base = static_cast<std::uint32_t>(hex_value(base->valuestring));
+            out.size = static_cast<std::uint32_t>(hex_value(size->valuestring));
+            return true;
+        }
+    }
+    return false;
+}
+
+/// True when the layout has a partition that meets [begin, end).
+bool layout_overlaps(const layout_info& layout, std::int64_t begin, std::int64_t end)
+{
+    const cJSON* ptn = nullptr;
+    cJSON_ArrayForEach(ptn, cJSON_GetObjectItem(layout.json, "partitions"))
+    {
+        const cJSON* base = cJSON_GetObjectItem(ptn, "base");
+        const cJSON* size = cJSON_GetObjectItem(ptn, "size");
+        if (!cJSON_IsString(base) || !cJSON_IsString(size))
+            continue;
+        const std::int64_t ptn_begin = static_cast<std::uint32_t>(hex_value(base->valuestring));
+        const std::int64_t ptn_end = ptn_begin + static_cast<std::uint32_t>(hex_value(size->valuestring));
+        if (ptn_begin < end && begin < ptn_end)
+            return true;
+    }
+    return false;
+}
+
+int hex_member(const cJSON* object, const char* key, std::uint32_t fallback, std::uint32_t& out)
+{
+    const cJSON* item = cJSON_GetObjectItem(object, key);
+    if (item == nullptr) {
+        out = fallback;
+        return 0;
+    }
+    if (!cJSON_IsString(item))
+        return fail("\"%s\" must be a hexadecimal string", key);
+    out = static_cast<std::uint32_t>(hex_value(item->valuestring));
+    return 0;
+}
+
+/// Writes one entry of "contents" into its partition.
+int write_content(const cJSON* content, const std::array<layout_info, 2>& layouts, const fs::path& description_dir)
+{
+    const cJSON* name = cJSON_GetObjectItem(content, "partition");
+    if (!cJSON_IsString(name))
+        return fail("every entry of \"contents\" needs a \"partition\" name");
+    partition_ref ptn;
+    if (!find_partition(layouts, name->valuestring, ptn))
+        return fail("content for partition '%s': no such partition in the table", name->valuestring);
+
+    const cJSON* header = cJSON_GetObjectItem(content, "header");
+    if (header != nullptr && !cJSON_IsBool(header))
+        return fail("content for '%s': \"header\" must be true or false", name->valuestring);
+    const bool framed = cJSON_IsTrue(header);
+    const std::size_t room = framed ? (ptn.size >= k_ptn_header_len ? ptn.size - k_ptn_header_len : 0) : ptn.size;
+
+    const cJSON* file = cJSON_GetObjectItem(content, "file");
+    const cJSON* text = cJSON_GetObjectItem(content, "text");
+    const cJSON* json = cJSON_GetObjectItem(content, "json");
+    if ((file != nullptr) + (text != nullptr) + (json != nullptr) != 1)
+        return fail("content for '%s': give exactly one of \"file\", \"text\" and \"json\"", name->valuestring);
+
+    std::vector<std::uint8_t> body;
+    if (file != nullptr) {
+        if (!cJSON_IsString(file))
+            return fail("content for '%s': \"file\" must be a path", name->valuestring);
+        fs::path source(file->valuestring);
+        if (source.is_relative())
+            source = description_dir / source;
+        if (read_whole(source.string(), static_cast<off_t>(room), body) != 0)
+            return 1;
+    } else if (text != nullptr) {
+        if (!cJSON_IsString(text))
+            return fail("content for '%s': \"text\" must be a string", name->valuestring);
+        body.assign(text->valuestring, text->valuestring + std::strlen(text->valuestring));
+    } else {
+        std::unique_ptr<char, cjson_text_deleter> printed(cJSON_PrintUnformatted(json));
+        if (!printed)
+            return fail("out of memory");
+        body.assign(printed.get(), printed.get() + std::strlen(printed.get()));
+    }
+    if (body.size() > room)
+        return fail("content for '%s' has %zu bytes; the partition holds %zu", name->valuestring, body.size(), room);
+
+    std::vector<std::uint8_t> bytes;
+    if (framed) {
+        std::uint32_t first_word = 0;
+        std::uint32_t last_word = 0;
+        if (hex_member(content, "first-word", 0, first_word) != 0 || hex_member(content, "last-word", 0, last_word) != 0)
+            return 1;
+        //   +0 first_word  +4 magic AA 55 D9 8F  +8 content_len  +12 last_word
+        bytes.assign(k_ptn_header_len, 0);
+        store_be32_at(bytes, 0, first_word);
+        store_be32_at(bytes, 4, k_ptn_header_magic);
+        store_be32_at(bytes, 8, static_cast<std::uint32_t>(body.size()));
+        store_be32_at(bytes, 12, last_word);
+    }
+    bytes.insert(bytes.end(), body.begin(), body.end());
+    const device_file& dev = ptn.layout->file;
+    if (std::int64_t{ptn.base} + static_cast<std::int64_t>(bytes.size()) > dev.size)
+        return fail("content for '%s' ends beyond the end of %s", name->valuestring, dev.name.c_str());
+    if (!bytes.empty() && write_into(dev, ptn.base, bytes.data(), bytes.size()) != 0)
+        return 1;
+    std::printf("  content %-16s %zu bytes%s at 0x%08X of %s\n", name->valuestring, body.size(),
+                framed ? " behind a header" : "", ptn.base, dev.name.c_str());
+    return 0;
+}
+
+} // namespace
+
+void image_board_help()
+{
+    std::printf(
+        "Usage: vorna-image board DESCRIPTION.json OUTDIR\n"
+        "\n"
+        "Makes a simulated board in OUTDIR (created when absent): a NOR file and an\n"
+        "eMMC file of their layouts' disk sizes (NOR erased to 0xFF, eMMC zeros), and\n"
+        "a table device file that holds the partition table at its base offset.\n"
+        "Existing files of the same names are replaced.\n"
+        "\n"
+        "DESCRIPTION.json:\n"
+        "  {\n"
+        "    \"table-device\": \"table.img\",     file of the table (default table.img);\n"
+        "                                     may name the NOR or eMMC file\n"
+        "    \"table-base\": \"0x10000\",         offset of the table (default 0x10000)\n"
+        "    \"partition-table\": {             the table, as vorna reads it, except that\n"
+        "      \"partition-layout-nor\":  { \"device\": \"nor.img\", \"disk-size\": \"0x1000000\",\n"
+        "                                 \"partitions\": [ ... ] },\n"
+        "      \"partition-layout-emmc\": { \"device\": \"emmc.img\", ... }\n"
+        "    },                               each \"device\" is a file name in OUTDIR;\n"
+        "                                     the board's table names it by absolute path\n"
+        "    \"contents\": [                    optional initial partition contents\n"
+        "      { \"partition\": \"device-info\",\n"
+        "        \"file\": \"device-info.json\",  a file (relative to DESCRIPTION's folder),\n"
+        "                                     or \"text\": \"...\", or \"json\": {...}\n"
+        "        \"header\": true,              frame with the 16-byte content header\n"
+        "        \"first-word\": \"0\", \"last-word\": \"0\" }   header words (hex, default 0)\n"
+        "    ]\n"
+        "  }\n"
+        "\n"
+        "The table itself is not validated, so boards with faulty tables can be made;\n"
+        "each layout needs only a \"device\" and a \"disk-size\". A NOR file is limited\n"
+        "to 256 MiB. The table text (at most 32768 bytes) must not meet a partition\n"
+        "when it shares a file with a layout.\n"
+        "\n"
+        "Then: vorna -s -b 0x10000 -d OUTDIR/table.img\n"
+        "Exit status: 0 on success, 1 on any error.\n");
+}
+
+int image_board_main(int argc, char** argv)
+{
+    if (argc != 3)
+        return fail("expected DESCRIPTION.json OUTDIR (see vorna-image board --help)");
+    const std::string description_path = argv[1];
+    const fs::path out_dir_arg = argv[2];
+
+    std::vector<std::uint8_t> text;
+    if (read_whole(description_path, k_description_max_len, text) != 0)
+        return 1;
+    cjson_ptr root(cJSON_ParseWithLength(reinterpret_cast<const char*>(text.data()), text.size()));
+    if (!cJSON_IsObject(root.get()))
+        return fail("%s is not a JSON object", description_path.c_str());
+
+    cJSON* table = cJSON_GetObjectItem(root.get(), "partition-table");
+    if (!cJSON_IsObject(table))
+        return fail("%s has no object \"partition-table\"", description_path.c_str());
+    std::array<layout_info, 2> layouts;
+    if (parse_layout(table, "partition-layout-nor", "nor", 0xFF, layouts[0]) != 0 ||
+        parse_layout(table, "partition-layout-emmc", "emmc", 0, layouts[1]) != 0)
+        return 1;
+    if (layouts[0].file.name == layouts[1].file.name)
+        return fail("the NOR and eMMC layouts name the same file '%s'", layouts[0].file.name.c_str());
+    if (layouts[0].file.size > k_nor_max_size)
+        return fail("NOR \"disk-size\" 0x%llX is above the 256 MiB a board may have",
+                    static_cast<unsigned long long>(layouts[0].file.size));
+
+    device_file table_file;
+    table_file.role = "table";
+    table_file.name = k_default_table_device;
+    const cJSON* table_device = cJSON_GetObjectItem(root.get(), "table-device");
+    if (table_device != nullptr) {
+        if (!cJSON_IsString(table_device) || !plain_file_name(table_device->valuestring))
+            return fail("\"table-device\" must be a file name (no folders)");
+        table_file.name = table_device->valuestring;
+    }
+    std::uint32_t table_base = 0;
+    if (hex_member(root.get(), "table-base", k_default_table_base, table_base) != 0)
+        return 1;
+
+    std::error_code ec;
+    fs::create_directories(out_dir_arg, ec);
+    if (ec)
+        return fail("cannot create %s: %s", out_dir_arg.c_str(), ec.message().c_str());
+    std::array<char, PATH_MAX> resolved{};
+    if (::realpath(out_dir_arg.c_str(), resolved.data()) == nullptr)
+        return fail("cannot resolve %s: %s", out_dir_arg.c_str(), std::strerror(errno));
+    const fs::path out_dir = resolved.data();
+
+    for (layout_info& layout : layouts) {
+        layout.file.path = (out_dir / layout.file.name).string();
+        if (layout.file.path.size() > k_device_path_max)
+            return fail("%s is longer than the %zu characters a table's device path may have",
+                        layout.file.path.c_str(), k_device_path_max);
+        if (!cJSON_ReplaceItemInObject(layout.json, "device", cJSON_CreateString(layout.file.path.c_str())))
+            return fail("out of memory");
+    }
+    table_file.path = (out_dir / table_file.name).string();
+
+    std::unique_ptr<char, cjson_text_deleter> table_text(cJSON_Print(table));
+    if (!table_text)
+        return fail("out of memory");
+    const std::size_t table_len = std::strlen(table_text.get());
+    if (table_len > static_cast<std::size_t>(k_ptn_table_max_len))
+        return fail("the table text has %zu bytes; vorna reads at most %d", table_len, k_ptn_table_max_len);
+
+    // The table either has a file of its own or shares a layout's.
+    const layout_info* table_layout = nullptr;
+    for (const layout_info& layout : layouts) {
+        if (layout.file.name == table_file.name)
+            table_layout = &layout;
+    }
+    const std::int64_t table_end = std::int64_t{table_base} + static_cast<std::int64_t>(table_len);
+    std::vector<const device_file*> files = {&layouts[0].file, &layouts[1].file};
+    if (table_layout != nullptr) {
+        if (table_end > table_layout->file.size)
+            return fail("the table at 0x%X ends beyond the end of %s", table_base, table_file.name.c_str());
+        if (layout_overlaps(*table_layout, table_base, table_end))
+            return fail("the table at 0x%X meets a partition of %s", table_base, table_file.name.c_str());
+    } else {
+        table_file.size = std::int64_t{table_base} + k_ptn_table_max_len;
+        files.push_back(&table_file);
+    }
+    for (const device_file* dev : files) {
+        if (create_device_file(*dev) != 0)
+            return 1;
+    }
+    const device_file& table_dev = table_layout != nullptr ? table_layout->file : table_file;
+    if (write_into(table_dev, table_base, reinterpret_cast<const std::uint8_t*>(table_text.get()), table_len) != 0)
+        return 1;
+
+    std::printf("board in %s:\n", out_dir.c_str());
+    for (const device_file* dev : files)
+        std::printf("  %-5s %s, 0x%llX bytes\n", dev->role, dev->path.c_str(),
+                    static_cast<unsigned long long>(dev->size));
+    std::printf("  table at 0x%X of %s, %zu bytes\n", table_base, table_dev.name.c_str(), table_len);
+
+    const cJSON* contents = cJSON_GetObjectItem(root.get(), "contents");
+    if (contents != nullptr && !cJSON_IsArray(contents))
+        return fail("\"contents\" must be an array");
+    const fs::path description_dir = fs::path(description_path).parent_path();
+    const cJSON* content = nullptr;
+    cJSON_ArrayForEach(content, contents)
+    {
+        if (write_content(content, layouts, description_dir) != 0)
+            return 1;
+    }
+    return 0;
+}

@@ -1,0 +1,165 @@
+// Helpers of the image subcommands: files, the private key, and signing.
+#include "tools/vorna_image_firmware.h"
+
+#include "vorna/unique_fd.h"
+#include "vorna/vorna_firmware.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <openssl/err.h>
+#include <openssl/pem.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+namespace vorna_image {
+
+namespace {
+
+struct md_ctx_deleter {
+    void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
+};
+
+struct file_deleter {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+
+/// The newest OpenSSL error as text, for messages.
+std::string openssl_error()
+{
+    unsigned long code = ERR_get_error();
+    if (code == 0)
+        return "unknown error";
+    std::array<char, 256> text{};
+    ERR_error_string_n(code, text.data(), text.size());
+    ERR_clear_error();
+    return text.data();
+}
+
+bool write_all(int fd, const std::uint8_t* data, std::size_t len)
+{
+    while (len > 0) {
+        ssize_t n = ::write(fd, data, len);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        len -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+} // namespace
+
+int fail(const char* command, const char* fmt, ...)
+{
+    std::fprintf(stderr, "vorna-image %s: ", command);
+    std::va_list args;
+    va_start(args, fmt);
+    std::vfprintf(stderr, fmt, args);
+    va_end(args);
+    std::fputc('\n', stderr);
+    return 1;
+}
+
+int read_whole(const char* command, const std::string& path, std::vector<std::uint8_t>& out)
+{
+    unique_fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat st {};
+    if (!fd || ::fstat(fd.get(), &st) != 0)
+        return fail(command, "cannot read %s: %s", path.c_str(), std::strerror(errno));
+    if (!S_ISREG(st.st_mode))
+        return fail(command, "%s is not a regular file", path.c_str());
+    out.assign(static_cast<std::size_t>(st.st_size), 0);
+    std::size_t done = 0;
+    while (done < out.size()) {
+        ssize_t n = ::read(fd.get(), out.data() + done, out.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return fail(command, "cannot read %s: %s", path.c_str(), std::strerror(errno));
+        if (n == 0)
+            return fail(command, "%s changed while it was read", path.c_str());
+        done += static_cast<std::size_t>(n);
+    }
+    return 0;
+}
+
+int replace_file(const char* command, const std::string& path, const std::vector<std::uint8_t>& bytes,
+                 unsigned mode)
+{
+    std::string temp = path + ".XXXXXX";
+    std::vector<char> name(temp.begin(), temp.end());
+    name.push_back('\0');
+    unique_fd fd(::mkostemp(name.data(), O_CLOEXEC));
+    if (!fd)
+        return fail(command, "cannot create a temporary file beside %s: %s", path.c_str(), std::strerror(errno));
+    // Until the rename, the temporary file is ours to remove on any failure.
+    struct remove_unless_renamed {
+        const char* path;
+        bool renamed = false;
+        ~remove_unless_renamed()
+        {
+            if (!renamed)
+                ::unlink(path);
+        }
+    } guard{name.data()};
+
+    if (!write_all(fd.get(), bytes.data(), bytes.size()) || ::fchmod(fd.get(), mode) != 0 ||
+        ::fsync(fd.get()) != 0 || fd.reset() != 0)
+        return fail(command, "cannot write %s: %s", name.data(), std::strerror(errno));
+    if (::rename(name.data(), path.c_str()) != 0)
+        return fail(command, "cannot rename %s to %s: %s", name.data(), path.c_str(), std::strerror(errno));
+    guard.renamed = true;
+    return 0;
+}
+
+pkey_ptr load_private_key(const char* command, const std::string& path)
+{
+    std::unique_ptr<std::FILE, file_deleter> f(std::fopen(path.c_str(), "re"));
+    if (!f) {
+        fail(command, "cannot read the key %s: %s", path.c_str(), std::strerror(errno));
+        return nullptr;
+    }
+    pkey_ptr key(PEM_read_PrivateKey(f.get(), nullptr, nullptr, nullptr));
+    if (!key) {
+        fail(command, "%s is not a PEM private key: %s", path.c_str(), openssl_error().c_str());
+        return nullptr;
+    }
+    if (EVP_PKEY_get_base_id(key.get()) != EVP_PKEY_RSA || EVP_PKEY_get_bits(key.get()) != 1024) {
+        fail(command, "%s is not a 1024-bit RSA key, which the signature field needs", path.c_str());
+        return nullptr;
+    }
+    return key;
+}
+
+int sign_image(const char* command, std::vector<std::uint8_t>& image, EVP_PKEY* key)
+{
+    if (image.size() < k_firmware_min_len)
+        return fail(command, "an image of %zu bytes has no room for its signature", image.size());
+    std::array<std::uint8_t, 16> digest{};
+    firmware_signed_digest(image, digest);
+
+    // EVP_DigestSign with SHA-1 hashes the 16-byte digest and pads it as PKCS#1 v1.5.
+    std::unique_ptr<EVP_MD_CTX, md_ctx_deleter> ctx(EVP_MD_CTX_new());
+    std::array<std::uint8_t, k_firmware_signature_len> signature{};
+    std::size_t signature_len = signature.size();
+    if (!ctx || EVP_DigestSignInit(ctx.get(), nullptr, EVP_sha1(), nullptr, key) != 1 ||
+        EVP_DigestSign(ctx.get(), signature.data(), &signature_len, digest.data(), digest.size()) != 1)
+        return fail(command, "signing failed: %s", openssl_error().c_str());
+    if (signature_len != signature.size())
+        return fail(command, "the signature has %zu bytes, not %zu", signature_len, signature.size());
+    // OpenSSL gives the value most significant byte first; the field holds it the other way round.
+    std::reverse_copy(signature.begin(), signature.end(),
+                      image.begin() + static_cast<std::ptrdiff_t>(k_firmware_signature_offset));
+    return 0;
+}
+
+} // namespace vorna_image

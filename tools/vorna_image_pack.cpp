@@ -1,0 +1,321 @@
+// vorna-image pack: builds and signs a firmware image from a JSON manifest.
+#include "tools/vorna_image.h"
+#include "tools/vorna_image_firmware.h"
+
+#include "vorna/vorna_bytes.h"
+#include "vorna/vorna_common.h"
+#include "vorna/vorna_firmware.h"
+#include "vorna/vorna_ptn_header.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace vorna_image;
+namespace fs = std::filesystem;
+
+constexpr const char* k_command = "pack";
+constexpr const char* k_documents[] = {"support-list", "firmware-info"};
+// Images are addressed with 32-bit offsets.
+constexpr std::uint64_t k_image_max_len = 0xFFFFFFFFu;
+
+struct cjson_text_deleter {
+    void operator()(char* text) const { cJSON_free(text); }
+};
+
+/// One entry of the image table with the bytes it carries.
+struct packed_entry {
+    firmware_ptn_entry entry{};
+    std::vector<std::uint8_t> contents;
+};
+
+/// A hexadecimal string as in the partition table (a "0x" prefix is optional),
+/// or a JSON number. The whole text must be a number that fits 32 bits.
+int word_member(const cJSON* object, const char* key, const char* where, std::uint32_t fallback,
+                std::uint32_t& out)
+{
+    const cJSON* item = cJSON_GetObjectItem(object, key);
+    if (item == nullptr) {
+        out = fallback;
+        return 0;
+    }
+    if (cJSON_IsNumber(item) && item->valuedouble >= 0 && item->valuedouble <= 0xFFFFFFFFu &&
+        item->valuedouble == static_cast<double>(static_cast<std::uint32_t>(item->valuedouble))) {
+        out = static_cast<std::uint32_t>(item->valuedouble);
+        return 0;
+    }
+    if (cJSON_IsString(item) && item->valuestring[0] != '\0') {
+        char* end = nullptr;
+        errno = 0;
+        unsigned long long v = std::strtoull(item->valuestring, &end, 16);
+        if (errno == 0 && *end == '\0' && item->valuestring[0] != '-' && v <= 0xFFFFFFFFu) {
+            out = static_cast<std::uint32_t>(v);
+            return 0;
+        }
+    }
+    return fail(k_command, "%s: \"%s\" must be a hexadecimal string or a number of 32 bits", where, key);
+}
+
+/// The bytes a content description gives: "file", "text" or "json".
+int content_bytes(const cJSON* object, const char* where, const fs::path& manifest_dir, std::vector<std::uint8_t>& out)
+{
+    const cJSON* file = cJSON_GetObjectItem(object, "file");
+    const cJSON* text = cJSON_GetObjectItem(object, "text");
+    const cJSON* json = cJSON_GetObjectItem(object, "json");
+    if ((file != nullptr) + (text != nullptr) + (json != nullptr) > 1)
+        return fail(k_command, "%s: give at most one of \"file\", \"text\" and \"json\"", where);
+    out.clear();
+    if (file != nullptr) {
+        if (!cJSON_IsString(file))
+            return fail(k_command, "%s: \"file\" must be a path", where);
+        fs::path source(file->valuestring);
+        if (source.is_relative())
+            source = manifest_dir / source;
+        return read_whole(k_command, source.string(), out);
+    }
+    if (text != nullptr) {
+        if (!cJSON_IsString(text))
+            return fail(k_command, "%s: \"text\" must be a string", where);
+        out.assign(text->valuestring, text->valuestring + std::strlen(text->valuestring));
+        return 0;
+    }
+    if (json != nullptr) {
+        std::unique_ptr<char, cjson_text_deleter> printed(cJSON_PrintUnformatted(json));
+        if (!printed)
+            return fail(k_command, "out of memory");
+        out.assign(printed.get(), printed.get() + std::strlen(printed.get()));
+    }
+    return 0;
+}
+
+/// Puts the 16-byte content header in front of `body`.
+int frame(const cJSON* object, const char* where, std::vector<std::uint8_t>& body)
+{
+    ptn_header header{};
+    if (word_member(object, "first-word", where, 0, header.first_word) != 0 ||
+        word_member(object, "last-word", where, 0, header.last_word) != 0)
+        return 1;
+    if (body.size() > k_image_max_len - k_ptn_header_len)
+        return fail(k_command, "%s: the contents are too large", where);
+    header.magic = k_ptn_header_magic;
+    header.content_len = static_cast<std::uint32_t>(body.size());
+    std::vector<std::uint8_t> framed(k_ptn_header_len);
+    ptn_header_encode(header, std::span(framed).first<k_ptn_header_len>());
+    framed.insert(framed.end(), body.begin(), body.end());
+    body = std::move(framed);
+    return 0;
+}
+
+/// The document named `name` ("support-list" or "firmware-info") at the manifest's top level.
+int document_bytes(const cJSON* manifest, const char* name, const fs::path& manifest_dir,
+                   std::vector<std::uint8_t>& out)
+{
+    const cJSON* doc = cJSON_GetObjectItem(manifest, name);
+    if (cJSON_IsString(doc)) {
+        fs::path source(doc->valuestring);
+        if (source.is_relative())
+            source = manifest_dir / source;
+        if (read_whole(k_command, source.string(), out) != 0)
+            return 1;
+    } else {
+        std::unique_ptr<char, cjson_text_deleter> printed(cJSON_PrintUnformatted(doc));
+        if (!printed)
+            return fail(k_command, "out of memory");
+        out.assign(printed.get(), printed.get() + std::strlen(printed.get()));
+    }
+    // The document's own members are its text, not header words.
+    return frame(nullptr, name, out);
+}
+
+int parse_type(const cJSON* object, const char* where, std::uint32_t& out)
+{
+    const cJSON* type = cJSON_GetObjectItem(object, "type");
+    if (cJSON_IsString(type) && std::strcmp(type->valuestring, "nor") == 0) {
+        out = k_firmware_type_nor;
+        return 0;
+    }
+    if (cJSON_IsString(type) && std::strcmp(type->valuestring, "emmc") == 0) {
+        out = k_firmware_type_emmc;
+        return 0;
+    }
+    if (cJSON_IsNumber(type))
+        return word_member(object, "type", where, 0, out);
+    return fail(k_command, "%s: \"type\" must be \"nor\" or \"emmc\" (or a number)", where);
+}
+
+int set_name(firmware_ptn_entry& entry, const char* name, const char* where)
+{
+    std::size_t len = std::strlen(name);
+    if (len == 0 || len >= entry.name.size())
+        return fail(k_command, "%s: a name has 1 to %zu characters", where, entry.name.size() - 1);
+    std::memcpy(entry.name.data(), name, len);
+    return 0;
+}
+
+int parse_partition(const cJSON* manifest, const cJSON* ptn, int index, const fs::path& manifest_dir,
+                    packed_entry& out)
+{
+    std::string where = "partition " + std::to_string(index);
+    const cJSON* name = cJSON_GetObjectItem(ptn, "name");
+    if (!cJSON_IsObject(ptn) || !cJSON_IsString(name))
+        return fail(k_command, "%s: needs a \"name\" string", where.c_str());
+    where += " (" + std::string(name->valuestring) + ")";
+    if (set_name(out.entry, name->valuestring, where.c_str()) != 0 ||
+        word_member(ptn, "base", where.c_str(), 0, out.entry.base) != 0 ||
+        parse_type(ptn, where.c_str(), out.entry.type) != 0)
+        return 1;
+
+    bool has_content = cJSON_GetObjectItem(ptn, "file") != nullptr || cJSON_GetObjectItem(ptn, "text") != nullptr ||
+                       cJSON_GetObjectItem(ptn, "json") != nullptr;
+    bool is_document = false;
+    for (const char* doc : k_documents)
+        is_document |= std::strcmp(name->valuestring, doc) == 0 && cJSON_GetObjectItem(manifest, doc) != nullptr;
+    if (!has_content && is_document) {
+        if (document_bytes(manifest, name->valuestring, manifest_dir, out.contents) != 0)
+            return 1;
+    } else {
+        if (content_bytes(ptn, where.c_str(), manifest_dir, out.contents) != 0)
+            return 1;
+        const cJSON* header = cJSON_GetObjectItem(ptn, "header");
+        if (header != nullptr && !cJSON_IsBool(header))
+            return fail(k_command, "%s: \"header\" must be true or false", where.c_str());
+        if (cJSON_IsTrue(header) && frame(ptn, where.c_str(), out.contents) != 0)
+            return 1;
+    }
+    return word_member(ptn, "size", where.c_str(), static_cast<std::uint32_t>(out.contents.size()), out.entry.size);
+}
+
+/// Lays the image out: header, table, then the contents in table order.
+int build_image(const cJSON* manifest, std::vector<packed_entry>& entries, std::vector<std::uint8_t>& image)
+{
+    firmware_header header{};
+    if (word_member(manifest, "first-word", "manifest", 0, header.first_word) != 0)
+        return 1;
+    header.magic = k_firmware_magic;
+    header.ptn_table_offset = static_cast<std::uint32_t>(k_firmware_header_len);
+
+    std::uint64_t end = k_firmware_header_len + k_firmware_ptn_table_len;
+    firmware_ptn_table table{};
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        entries[i].entry.content_offset = static_cast<std::uint32_t>(end);
+        entries[i].entry.content_size = static_cast<std::uint32_t>(entries[i].contents.size());
+        end += entries[i].contents.size();
+        if (end > k_image_max_len)
+            return fail(k_command, "the image would pass 4 GiB, which its 32-bit offsets cannot address");
+        table.entries[i] = entries[i].entry;
+    }
+    header.total_len = static_cast<std::uint32_t>(end);
+
+    image.assign(static_cast<std::size_t>(end), 0);
+    firmware_header_encode(header, std::span(image).first<k_firmware_header_len>());
+    firmware_ptn_table_encode(table, std::span(image).subspan(k_firmware_header_len).first<k_firmware_ptn_table_len>());
+    for (const packed_entry& e : entries)
+        std::copy(e.contents.begin(), e.contents.end(), image.begin() + e.entry.content_offset);
+    return 0;
+}
+
+} // namespace
+
+void image_pack_help()
+{
+    std::printf(
+        "Usage: vorna-image pack MANIFEST.json PRIVATE_KEY.pem IMAGE\n"
+        "\n"
+        "Builds a firmware image from MANIFEST.json and signs it with PRIVATE_KEY.pem\n"
+        "(a 1024-bit RSA key, see keygen). IMAGE is replaced as a whole.\n"
+        "\n"
+        "MANIFEST.json:\n"
+        "  {\n"
+        "    \"partitions\": [                  the image table, in order (at most 32)\n"
+        "      { \"name\": \"kernel\",            1 to 31 characters\n"
+        "        \"base\": \"0x100000\",          offset on the device (hex, default 0)\n"
+        "        \"size\": \"0x800000\",          partition size (hex; default: the\n"
+        "                                     contents' length; \"0\" ends the upgrade)\n"
+        "        \"type\": \"emmc\",              \"nor\" (compare-write) or \"emmc\"; a number\n"
+        "                                     is stored as given, for test images\n"
+        "        \"file\": \"kernel.bin\",        contents: a file (relative to the\n"
+        "                                     manifest's folder), or \"text\": \"...\", or\n"
+        "                                     \"json\": {...}; none gives empty contents\n"
+        "        \"header\": true,              frame with the 16-byte content header\n"
+        "        \"first-word\": \"0\", \"last-word\": \"0\" }   header words (hex)\n"
+        "    ],\n"
+        "    \"support-list\": { \"support-list\": [ { \"product_name\": \"...\",\n"
+        "                      \"product_version\": \"...\", \"special_id\": \"...\" } ] },\n"
+        "    \"firmware-info\": { ... },        any JSON document\n"
+        "    \"first-word\": \"0\"                the image header's first word (hex)\n"
+        "  }\n"
+        "A document may also be given as a file name (a string). It is stored behind a\n"
+        "content header as the contents of the partition of the same name when one is\n"
+        "listed without contents of its own; otherwise it gets an entry of its own after\n"
+        "the listed partitions, with size 0, which the upgrade does not write.\n"
+        "\n"
+        "The image: the 4096-byte header (magic AA55D98F, the table's offset 4096, the\n"
+        "image's length, the signature at offset 304), the table of 32 entries, then the\n"
+        "contents in table order.\n"
+        "\n"
+        "Exit status: 0 on success, 1 on any error.\n");
+}
+
+int image_pack_main(int argc, char** argv)
+{
+    if (argc != 4)
+        return fail(k_command, "expected MANIFEST.json PRIVATE_KEY.pem IMAGE (see vorna-image pack --help)");
+    const std::string manifest_path = argv[1];
+    const std::string image_path = argv[3];
+
+    std::vector<std::uint8_t> text;
+    if (read_whole(k_command, manifest_path, text) != 0)
+        return 1;
+    cjson_ptr manifest(cJSON_ParseWithLength(reinterpret_cast<const char*>(text.data()), text.size()));
+    if (!cJSON_IsObject(manifest.get()))
+        return fail(k_command, "%s is not a JSON object", manifest_path.c_str());
+    pkey_ptr key = load_private_key(k_command, argv[2]);
+    if (!key)
+        return 1;
+
+    const fs::path manifest_dir = fs::path(manifest_path).parent_path();
+    const cJSON* partitions = cJSON_GetObjectItem(manifest.get(), "partitions");
+    if (!cJSON_IsArray(partitions))
+        return fail(k_command, "%s needs a \"partitions\" array", manifest_path.c_str());
+    std::vector<packed_entry> entries;
+    const cJSON* ptn = nullptr;
+    cJSON_ArrayForEach(ptn, partitions)
+    {
+        if (entries.size() == static_cast<std::size_t>(k_firmware_ptn_max))
+            return fail(k_command, "more than %d partitions", k_firmware_ptn_max);
+        entries.emplace_back();
+        if (parse_partition(manifest.get(), ptn, static_cast<int>(entries.size()) - 1, manifest_dir,
+                            entries.back()) != 0)
+            return 1;
+    }
+    for (const char* doc : k_documents) {
+        if (cJSON_GetObjectItem(manifest.get(), doc) == nullptr)
+            continue;
+        bool listed = false;
+        for (const packed_entry& e : entries)
+            listed |= firmware_ptn_name_is(e.entry, doc);
+        if (listed)
+            continue;
+        if (entries.size() == static_cast<std::size_t>(k_firmware_ptn_max))
+            return fail(k_command, "no room left in the table for \"%s\"; list it among the partitions", doc);
+        packed_entry e;
+        if (set_name(e.entry, doc, doc) != 0 || document_bytes(manifest.get(), doc, manifest_dir, e.contents) != 0)
+            return 1;
+        entries.push_back(std::move(e));
+    }
+
+    std::vector<std::uint8_t> image;
+    if (build_image(manifest.get(), entries, image) != 0 || sign_image(k_command, image, key.get()) != 0 ||
+        replace_file(k_command, image_path, image, 0644) != 0)
+        return 1;
+    std::printf("%s: %zu bytes, %zu entries, signed\n", image_path.c_str(), image.size(), entries.size());
+    return 0;
+}

@@ -1,0 +1,90 @@
+// `vorna -v`: copies the "firmware-info" document of a genuine image to a file.
+#include "vorna/vorna_firmware.h"
+
+#include "vorna/vorna_file.h"
+#include "vorna/vorna_firmware_map.h"
+#include "vorna/vorna_log.h"
+#include "vorna/vorna_ptn_header.h"
+
+namespace {
+
+constexpr const char* k_module = "vorna_firmware";
+constexpr const char* k_info_name = "firmware-info";
+
+enum line : int {
+    k_line_get_size = 523,
+    k_line_open = 531,
+    k_line_mmap = 538,
+    k_line_header = 545,
+    k_line_image_table = 558,
+    k_line_outside_image = 566, // contents reach past the end of the image
+    k_line_invalid_header = 571,
+    k_line_content_too_long = 575, // content_len larger than the contents behind the header
+    k_line_write = 579,
+};
+
+/// Writes the document of one "firmware-info" entry to `out_path`. 0, or -1 after printing.
+int export_entry(const firmware_ptn_entry& entry, std::span<const std::uint8_t> image, const char* out_path)
+{
+    std::uint64_t end = std::uint64_t{entry.content_offset} + entry.content_size;
+    if (end > image.size()) {
+        log_error(k_module, k_line_outside_image,
+                  "firmware partition [0x%08x] content {0x%08x:0x%08x} lies outside the firmware (%zu bytes).\n",
+                  entry.content_offset, entry.content_offset, entry.content_size, image.size());
+        return -1;
+    }
+    auto contents = image.subspan(entry.content_offset, entry.content_size);
+    auto header = ptn_header_parse(contents);
+    if (!header) {
+        log_error(k_module, k_line_invalid_header, "firmware partition [0x%08x] is not a valid partition.\n",
+                  entry.content_offset);
+        return -1;
+    }
+    std::size_t available = contents.size() - k_ptn_header_len;
+    if (header->content_len > available) {
+        log_error(k_module, k_line_content_too_long,
+                  "firmware partition [0x%08x] content_len %u exceeds its %zu content bytes.\n", entry.content_offset,
+                  header->content_len, available);
+        return -1;
+    }
+    // A content_len of 0 is refused by file_write, and so reported as a failed write.
+    if (file_write(out_path, contents.data() + k_ptn_header_len, header->content_len, nullptr) < 0) {
+        log_error(k_module, k_line_write, "Faield to write firmware info to (%s).\n", out_path);
+        return -1;
+    }
+    return 0;
+}
+
+} // namespace
+
+int firmware_info_export(const char* image_path, const char* out_path)
+{
+    mapped_file map = firmware_image_map(image_path, {k_line_get_size, k_line_open, k_line_mmap});
+    if (!map.valid())
+        return -1;
+    std::span<const std::uint8_t> image = map.bytes();
+
+    auto header = firmware_header_decode(image);
+    if (!header) {
+        log_error(k_module, k_line_header, "Failed to build firmware header\n");
+        return -1;
+    }
+    int rc = firmware_header_check(image, header.get());
+    if (rc < 0)
+        return rc;
+    std::span<const std::uint8_t> table_bytes;
+    if (header->ptn_table_offset <= image.size())
+        table_bytes = image.subspan(header->ptn_table_offset);
+    auto table = firmware_ptn_table_decode(table_bytes);
+    if (!table) {
+        log_error(k_module, k_line_image_table, "Failed to build firmware ptn_table\n");
+        return -1;
+    }
+    // Every entry is scanned whatever its size; a later entry's document replaces
+    // an earlier one's, since each write truncates the file first.
+    for (const firmware_ptn_entry& entry : table->entries) {
+        if (firmware_ptn_name_is(entry, k_info_name) && export_entry(entry, image, out_path) < 0)
+            return -1;
+    }
+    return 0;
+}

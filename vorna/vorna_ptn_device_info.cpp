@@ -1,0 +1,155 @@
+#include "vorna/vorna_ptn_device_info.h"
+
+#include "vorna/vorna_alloc.h"
+#include "vorna/vorna_assert.h"
+#include "vorna/vorna_common.h"
+#include "vorna/vorna_file.h"
+#include "vorna/vorna_log.h"
+#include "vorna/vorna_ptn.h"
+#include "vorna/vorna_ptn_header.h"
+
+#include <cstring>
+#include <span>
+
+namespace {
+
+constexpr const char* k_module = "vorna_ptn_device_info";
+constexpr const char* k_source = "vorna_ptn_device_info.cpp";
+constexpr const char* k_ptn_name = "device-info";
+
+enum line : int {
+    k_line_assert_root = 119,
+    k_line_assert_record = 120,
+    k_line_vendor_name = 124,
+    k_line_vendor_url = 125,
+    k_line_product_name = 126,
+    k_line_product_version = 127,
+    k_line_product_id = 128,
+    k_line_special_id = 129,
+    k_line_language = 130,
+    k_line_region = 131,
+    k_line_hw_id = 132,
+    k_line_oem_id = 133,
+    k_line_parse_json = 148,
+    k_line_parse_record = 155,
+    k_line_alloc_record = 180,
+    k_line_not_found = 188,
+    k_line_alloc_buffer = 195,
+    k_line_read = 203,
+    k_line_bad_header = 209,
+    k_line_content_len = 211, // a header announcing more than the partition holds
+    k_line_parse_info = 215,
+};
+
+/// One text member: its key, its line, and the field it fills.
+struct text_member {
+    const char* key;
+    int at;
+    std::span<char> (*field)(device_info&);
+};
+
+template <std::size_t N> std::span<char> as_span(std::array<char, N>& a)
+{
+    return {a.data(), a.size()};
+}
+
+// In the order they are examined; the first failure ends the parse.
+constexpr text_member k_members[] = {
+    {"vendor_name", k_line_vendor_name, [](device_info& d) { return as_span(d.vendor_name); }},
+    {"vendor_url", k_line_vendor_url, [](device_info& d) { return as_span(d.vendor_url); }},
+    {"product_name", k_line_product_name, [](device_info& d) { return as_span(d.product_name); }},
+    {"product_version", k_line_product_version, [](device_info& d) { return as_span(d.product_version); }},
+    {"product_id", k_line_product_id, [](device_info& d) { return as_span(d.product_id); }},
+    {"special_id", k_line_special_id, [](device_info& d) { return as_span(d.special_id); }},
+    {"language", k_line_language, [](device_info& d) { return as_span(d.language); }},
+    {"region", k_line_region, [](device_info& d) { return as_span(d.region); }},
+    {"hw_id", k_line_hw_id, [](device_info& d) { return as_span(d.hw_id); }},
+    {"oem_id", k_line_oem_id, [](device_info& d) { return as_span(d.oem_id); }},
+};
+
+} // namespace
+
+int _device_info_json_parse(const cJSON* json_root, device_info* devinfo)
+{
+    contract(json_root != nullptr, "json_root", k_source, k_line_assert_root, __func__);
+    contract(devinfo != nullptr, "devinfo", k_source, k_line_assert_record, __func__);
+    *devinfo = device_info{};
+    for (const text_member& member : k_members) {
+        const cJSON* item = cJSON_GetObjectItem(json_root, member.key);
+        if (item == nullptr) {
+            log_error(k_module, member.at, "ptn json '%s' not found.\n", member.key);
+            return -1;
+        }
+        if (!cJSON_IsString(item) || item->valuestring == nullptr) {
+            log_error(k_module, member.at, "ptn json 'name' must be String type.\n");
+            return -1;
+        }
+        std::span<char> field = member.field(*devinfo);
+        std::size_t len = std::strlen(item->valuestring);
+        if (len >= field.size()) {
+            log_error(k_module, member.at, "ptn json 'name' string len too long, '%s', %d/%d\n", item->valuestring,
+                      static_cast<int>(len), static_cast<int>(field.size()));
+            return -1;
+        }
+        copy_text(field.data(), field.size(), item->valuestring);
+    }
+    return 0;
+}
+
+int device_info_parse_buffer(device_info* devinfo, const std::uint8_t* bytes, std::int32_t length)
+{
+    cjson_ptr root = json_parse_buffer(bytes, length);
+    if (!root) {
+        log_error(k_module, k_line_parse_json, "Failed to parse json.\n");
+        return -1;
+    }
+    if (_device_info_json_parse(root.get(), devinfo) < 0) {
+        log_error(k_module, k_line_parse_record, "Failed to parse json -> ptn table struct.\n");
+        return -1;
+    }
+    return 0;
+}
+
+std::unique_ptr<device_info> device_info_load(const ptn_table* table)
+{
+    auto devinfo = make_record<device_info>();
+    if (!devinfo) {
+        log_error(k_module, k_line_alloc_record, "failed to alloc %d bytes.\n\n", static_cast<int>(sizeof(device_info)));
+        return nullptr;
+    }
+    const ptn_entry* entry = ptn_table_lookup(table, k_ptn_name);
+    if (entry == nullptr) {
+        log_error(k_module, k_line_not_found, "PTN[%s] not found.\n", k_ptn_name);
+        return nullptr;
+    }
+    auto buf = make_buffer(entry->size);
+    if (!buf) {
+        log_error(k_module, k_line_alloc_buffer, "alloc %u bytes failed.\n", entry->size);
+        return nullptr;
+    }
+    off_t got = 0;
+    if (file_read_at(ptn_entry_device(table, entry), entry->base, buf.get(), entry->size, &got) != 0) {
+        log_error(k_module, k_line_read, "failed to read ptn_table content.\n");
+        return nullptr;
+    }
+    // Whatever its encap_type says, this partition is header plus content.
+    auto header = ptn_header_parse({buf.get(), static_cast<std::size_t>(got)});
+    if (!header) {
+        log_error(k_module, k_line_bad_header, "partition [0x%08x] is not a valid partition.\n", entry->base);
+        return nullptr;
+    }
+    // The parse succeeded, so the partition holds at least the 16 header bytes;
+    // a longer announced content would be read from beyond the buffer.
+    std::uint32_t room = entry->size - k_ptn_header_len;
+    if (header->content_len > room) {
+        log_error(k_module, k_line_content_len, "partition [0x%08x] content length %u exceeds %u.\n", entry->base,
+                  header->content_len, room);
+        return nullptr;
+    }
+    if (device_info_parse_buffer(devinfo.get(), buf.get() + k_ptn_header_len,
+                                 static_cast<std::int32_t>(header->content_len)) < 0) {
+        log_error(k_module, k_line_parse_info, "Faield to parse device info of FLASH.\n");
+        return nullptr;
+    }
+    return devinfo;
+}

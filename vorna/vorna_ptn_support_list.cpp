@@ -1,0 +1,185 @@
+// The image's list of supported devices and its match against the device's identity.
+#include "vorna/vorna_ptn_support_list.h"
+
+#include "vorna/vorna_alloc.h"
+#include "vorna/vorna_common.h"
+#include "vorna/vorna_firmware.h"
+#include "vorna/vorna_log.h"
+#include "vorna/vorna_ptn_device_info.h"
+#include "vorna/vorna_ptn_header.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr const char* k_module = "vorna_ptn_support_list";
+constexpr const char* k_list_name = "support-list";
+
+enum line : int {
+    k_line_assert_root = 124,
+    k_line_assert_list = 125,
+    k_line_not_found = 131,
+    k_line_too_many = 140,
+    k_line_assert_element = 147,
+    k_line_product_name = 150,
+    k_line_product_version = 152,
+    k_line_special_id = 154,
+    k_line_not_json = 169,
+    k_line_bad_document = 174,
+    k_line_alloc = 201,
+    k_line_outside_image = 208,   // contents reach past the end of the image
+    k_line_invalid_header = 215,
+    k_line_content_too_long = 218, // content_len larger than the contents behind the header
+    k_line_parse_failed = 222,
+};
+
+/// A broken internal contract: the program cannot go on sensibly.
+[[noreturn]] void contract_failed(const char* expression, int line, const char* function)
+{
+    std::fprintf(stderr, "%s:%d: %s: Assertion `%s' failed.\n", k_module, line, function, expression);
+    std::fflush(stdout);
+    std::abort();
+}
+
+/// Copies one string member of `element` into `field`. 0, or -1 after printing.
+template <std::size_t N>
+int fill_text(const cJSON* element, const char* key, int line, std::array<char, N>& field)
+{
+    const cJSON* item = cJSON_GetObjectItem(element, key);
+    if (item == nullptr) {
+        log_error(k_module, line, "ptn json '%s' not found.\n", key);
+        return -1;
+    }
+    if (!cJSON_IsString(item) || item->valuestring == nullptr) {
+        log_error(k_module, line, "ptn json 'name' must be String type.\n");
+        return -1;
+    }
+    std::size_t len = std::strlen(item->valuestring);
+    if (len >= N) {
+        log_error(k_module, line, "ptn json 'name' string len too long, '%s', %d/%d\n", item->valuestring,
+                  static_cast<int>(len), static_cast<int>(N));
+        return -1;
+    }
+    copy_text(field.data(), N, item->valuestring);
+    return 0;
+}
+
+/// Equal texts in two fixed buffers of the same size, never reading past them.
+template <std::size_t N>
+bool same_text(const std::array<char, N>& a, const std::array<char, N>& b)
+{
+    return std::strncmp(a.data(), b.data(), N) == 0;
+}
+
+} // namespace
+
+int _support_list_json_parse(support_list* list, const cJSON* json_root)
+{
+    if (json_root == nullptr)
+        contract_failed("json_root", k_line_assert_root, __func__);
+    if (list == nullptr)
+        contract_failed("support_list", k_line_assert_list, __func__);
+    *list = support_list{};
+
+    const cJSON* array = cJSON_GetObjectItem(json_root, k_list_name);
+    if (array == nullptr) {
+        log_error(k_module, k_line_not_found, "'%s' not found.\n", k_list_name);
+        return -1;
+    }
+    // Children are taken whatever the member's type: an object's members count,
+    // a string or number has none.
+    int n = cJSON_GetArraySize(array);
+    if (n > k_support_list_max) {
+        log_error(k_module, k_line_too_many, "too much entry, %d/%d.\n", n, k_support_list_max);
+        return -1;
+    }
+    list->count = n;
+    for (int i = 0; i < n; ++i) {
+        const cJSON* element = cJSON_GetArrayItem(array, i);
+        if (element == nullptr)
+            contract_failed("json_ptn", k_line_assert_element, __func__);
+        support_entry& entry = list->entries[static_cast<std::size_t>(i)];
+        if (fill_text(element, "product_name", k_line_product_name, entry.product_name) < 0 ||
+            fill_text(element, "product_version", k_line_product_version, entry.product_version) < 0 ||
+            fill_text(element, "special_id", k_line_special_id, entry.special_id) < 0)
+            return -1;
+    }
+    return 0;
+}
+
+int support_list_parse_buffer(support_list* list, const std::uint8_t* bytes, std::int32_t length)
+{
+    cjson_ptr root = json_parse_buffer(bytes, length);
+    if (!root) {
+        log_error(k_module, k_line_not_json, "Failed to parse json.\n");
+        return -1;
+    }
+    if (_support_list_json_parse(list, root.get()) < 0) {
+        log_error(k_module, k_line_bad_document, "Failed to parse json.\n");
+        return -1;
+    }
+    return 0;
+}
+
+std::unique_ptr<support_list> support_list_from_image(const firmware_ptn_table* table,
+                                                      std::span<const std::uint8_t> image)
+{
+    auto list = make_record<support_list>();
+    if (!list) {
+        log_error(k_module, k_line_alloc, "failed to alloc %d bytes.\n\n", static_cast<int>(sizeof(support_list)));
+        return nullptr;
+    }
+    if (table == nullptr)
+        return list;
+    // Every hit is parsed into the same record, which each parse zeroes first:
+    // the last "support-list" entry in table order is the one that counts.
+    for (const firmware_ptn_entry& entry : table->entries) {
+        if (!firmware_ptn_name_is(entry, k_list_name))
+            continue;
+        std::uint64_t end = std::uint64_t{entry.content_offset} + entry.content_size;
+        if (end > image.size()) {
+            log_error(k_module, k_line_outside_image,
+                      "firmware partition [0x%08x] content {0x%08x:0x%08x} lies outside the image (%zu bytes).\n",
+                      entry.content_offset, entry.content_offset, entry.content_size, image.size());
+            return nullptr;
+        }
+        auto contents = image.subspan(entry.content_offset, entry.content_size);
+        auto header = ptn_header_parse(contents);
+        if (!header) {
+            log_error(k_module, k_line_invalid_header, "firmware partition [0x%08x] is not a valid partition.\n",
+                      entry.content_offset);
+            return nullptr;
+        }
+        if (header->content_len > contents.size() - k_ptn_header_len) {
+            log_error(k_module, k_line_content_too_long,
+                      "firmware partition [0x%08x] content_len %u exceeds its %u content bytes.\n",
+                      entry.content_offset, header->content_len,
+                      static_cast<unsigned>(contents.size() - k_ptn_header_len));
+            return nullptr;
+        }
+        if (support_list_parse_buffer(list.get(), contents.data() + k_ptn_header_len,
+                                      static_cast<std::int32_t>(header->content_len)) < 0) {
+            log_error(k_module, k_line_parse_failed, "Faield to parse support list of firmware.\n");
+            return nullptr;
+        }
+    }
+    return list;
+}
+
+int support_list_match(const device_info* devinfo, const support_list* list)
+{
+    if (devinfo == nullptr || list == nullptr)
+        return -1;
+    int count = list->count < 0 ? 0 : std::min(list->count, k_support_list_max);
+    for (int i = 0; i < count; ++i) {
+        const support_entry& entry = list->entries[static_cast<std::size_t>(i)];
+        if (same_text(devinfo->product_name, entry.product_name) &&
+            same_text(devinfo->product_version, entry.product_version) &&
+            same_text(devinfo->special_id, entry.special_id))
+            return 1;
+    }
+    return -1;
+}
