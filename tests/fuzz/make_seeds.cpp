@@ -1,7 +1,7 @@
 // Writes the seeds that are assembled from the tests' fixtures rather than kept
 // as files: "device-info" partitions (content header + each identity document)
 // and unsigned firmware images that carry a support list and a firmware-info
-// document. Usage: fuzz_make_seeds OUT_ROOT; the seeds go to OUT_ROOT/<harness>/.
+// document (for the signed harness without their header, see there). Usage: fuzz_make_seeds OUT_ROOT; the seeds go to OUT_ROOT/<harness>/.
 #include "vorna/vorna_bytes.h"
 #include "vorna/vorna_firmware.h"
 #include "vorna/vorna_ptn_header.h"
@@ -171,7 +171,11 @@ int main(int argc, char** argv)
         {"moved-and-bad-type", image_of(moved, k_firmware_header_len)},
     };
     for (const auto& [name, image] : images) {
-        if (!write_file(out / "firmware_image" / name, image) || !write_file(out / "firmware_signed" / name, image))
+        // The signed harness takes the table offset and what follows the header.
+        bytes compact(image.begin() + 8, image.begin() + 12);
+        compact.insert(compact.end(), image.begin() + k_firmware_header_len, image.end());
+        if (!write_file(out / "firmware_image" / name, image) ||
+            (load_be32_at(image, 8) >= k_firmware_header_len && !write_file(out / "firmware_signed" / name, compact)))
             return fail("cannot write the image seeds");
     }
     bytes short_image(image_of(board, k_firmware_header_len));
