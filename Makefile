@@ -1,18 +1,40 @@
 # Thin wrapper around CMake. `make demo` and `make test` are the two set-up commands.
 BUILD          ?= build
+AARCH64_BUILD  ?= build-aarch64
+SANITIZE_BUILD ?= build-sanitize
 FUZZ_BUILD     ?= build-fuzz
 JOBS           ?= $(shell nproc)
 CMAKE_FLAGS    ?=
+# Seconds one test may take before ctest stops it; emulation is several times slower.
+TEST_TIMEOUT         ?= 300
+TEST_TIMEOUT_AARCH64 ?= 600
 # Seconds each fuzz harness runs; FUZZ_HARNESSES names some of them (all when empty).
 FUZZ_SECONDS   ?= 60
 FUZZ_HARNESSES ?=
 
-.PHONY: all deps configure build demo test fuzz bench clean
+CTEST = ctest --output-on-failure --no-tests=error -j $(JOBS)
+
+# Every sanitizer report ends the process with a failure; the settings reach the
+# programs the command-line tests start, too. A test library that the tests preload
+# into those programs may come before the sanitizer's run-time.
+SANITIZE_ENV = ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1:verify_asan_link_order=0 \
+               UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+
+# The cross build's command-line tests make boards and images with the native
+# vorna-image, which exists once tools/ has its sources.
+HOST_IMAGE_TOOL = $(if $(wildcard tools/vorna_image*.cpp),$(abspath $(BUILD))/tools/vorna-image)
+
+.PHONY: all deps deps-cross configure build demo test host-tools test-aarch64 test-sanitize fuzz bench clean
+# CMake and ctest run the jobs in parallel; the steps here (apt among them) run one at a time.
+.NOTPARALLEL:
 
 all: build
 
 deps:
 	@sh cmake/install_deps.sh build
+
+deps-cross:
+	@sh cmake/install_deps.sh build cross
 
 configure: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
@@ -21,10 +43,27 @@ build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
 test: build
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	cd $(BUILD) && $(CTEST) --timeout $(TEST_TIMEOUT)
 
 demo: build
 	sh tools/demo.sh $(BUILD)
+
+host-tools: configure
+	$(if $(HOST_IMAGE_TOOL),cmake --build $(BUILD) -j $(JOBS) --target vorna-image,@true)
+
+# vorna, cfgcrypt and the tests for 64-bit ARM, every test run under qemu-aarch64.
+test-aarch64: deps-cross host-tools
+	cmake -S . -B $(AARCH64_BUILD) --toolchain cmake/aarch64-linux-gnu.cmake --no-warn-unused-cli \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORNA_BUILD_TOOLS=OFF \
+	  -DVORNA_IMAGE_HOST_BIN=$(HOST_IMAGE_TOOL) $(CMAKE_FLAGS)
+	cmake --build $(AARCH64_BUILD) -j $(JOBS)
+	cd $(AARCH64_BUILD) && $(CTEST) --timeout $(TEST_TIMEOUT_AARCH64)
+
+# Everything built with AddressSanitizer and UndefinedBehaviorSanitizer.
+test-sanitize: deps
+	cmake -S . -B $(SANITIZE_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORNA_SANITIZE=ON $(CMAKE_FLAGS)
+	cmake --build $(SANITIZE_BUILD) -j $(JOBS)
+	cd $(SANITIZE_BUILD) && $(SANITIZE_ENV) $(CTEST) --timeout $(TEST_TIMEOUT)
 
 # libFuzzer harnesses under clang with ASan and UBSan, each run FUZZ_SECONDS on a
 # fresh copy of its seeds; fails when one crashes (its input is kept in
@@ -36,5 +75,13 @@ fuzz:
 	cmake --build $(FUZZ_BUILD) -j $(JOBS)
 	sh tests/fuzz/run_fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS) $(FUZZ_HARNESSES)
 
+# Benchmarks in their own optimised build; not part of `make test`.
+BENCH_BUILD ?= build-bench
+bench: deps
+	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DVORNA_BUILD_BENCH=ON -DVORNA_BUILD_TESTS=OFF $(CMAKE_FLAGS)
+	cmake --build $(BENCH_BUILD) -j $(JOBS) --target md5_bench system_bench
+	$(BENCH_BUILD)/bench/md5_bench
+	$(BENCH_BUILD)/bench/system_bench $${TMPDIR:-$(BENCH_BUILD)}
+
 clean:
-	rm -rf $(BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(AARCH64_BUILD) $(SANITIZE_BUILD) $(FUZZ_BUILD) $(BENCH_BUILD)

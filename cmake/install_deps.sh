@@ -8,7 +8,10 @@ pkgs=""
 for set in "$@"; do
   case "$set" in
     build) pkgs="$pkgs cmake make g++ pkg-config libcjson-dev libssl-dev openssl googletest libgtest-dev" ;;
-    cross) pkgs="$pkgs g++-aarch64-linux-gnu qemu-user libcjson-dev:arm64" ;;
+    # The compiler links against its own libc6-dev-arm64-cross (only recommended, so
+    # named); the emulated programs load Debian's arm64 packages (multiarch), so they
+    # get one consistent C and C++ run-time. libssl-dev:arm64 is the tests' oracle.
+    cross) pkgs="$pkgs g++-aarch64-linux-gnu libc6-dev-arm64-cross qemu-user libc6:arm64 libstdc++6:arm64 libcjson-dev:arm64 libssl-dev:arm64" ;;
     fuzz)  pkgs="$pkgs clang libclang-rt-14-dev" ;;
     bench) pkgs="$pkgs time" ;;
     *) echo "install_deps.sh: unknown set '$set'" >&2; exit 2 ;;
@@ -41,4 +44,5 @@ if $needs_arm64 && ! dpkg --print-foreign-architectures | grep -qx arm64; then
 fi
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq
-apt-get install -y -qq $missing
+# A library of the other architecture must never make apt remove what is installed.
+apt-get install -y -qq --no-remove $missing

@@ -397,3 +397,26 @@ TEST_F(DeviceInfoLoad, ABadDocumentPrintsTheWholeChain)
 }
 
 } // namespace
+
+#ifdef VORNA_IMAGE_BIN
+namespace {
+
+TEST(DeviceInfoDemoBoard, CarriesAValidIdentity)
+{
+    temp_dir dir;
+    auto made = test_support::run_cli(
+        {VORNA_IMAGE_BIN, "board", k_data + "/../../tools/demo/board.json", dir.file("board")});
+    ASSERT_EQ(made.status, 0) << made.err;
+    testing::internal::CaptureStdout();
+    auto table = ptn_table_load(dir.file("board/table.img").c_str(), 0x10000);
+    auto info = table ? device_info_load(table.get()) : nullptr;
+    std::string out = testing::internal::GetCapturedStdout();
+    ASSERT_NE(info, nullptr) << out;
+    EXPECT_EQ(out, "");
+    EXPECT_STREQ(info->product_name.data(), "Vorna V2");
+    EXPECT_STREQ(info->product_version.data(), "2.1");
+    EXPECT_STREQ(info->special_id.data(), "5545");
+}
+
+} // namespace
+#endif

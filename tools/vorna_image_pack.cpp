@@ -138,6 +138,10 @@ int document_bytes(const cJSON* manifest, const char* name, const fs::path& mani
 int parse_type(const cJSON* object, const char* where, std::uint32_t& out)
 {
     const cJSON* type = cJSON_GetObjectItem(object, "type");
+    if (type == nullptr) {
+        out = k_firmware_type_nor;
+        return 0;
+    }
     if (cJSON_IsString(type) && std::strcmp(type->valuestring, "nor") == 0) {
         out = k_firmware_type_nor;
         return 0;
@@ -239,8 +243,8 @@ void image_pack_help()
         "        \"base\": \"0x100000\",          offset on the device (hex, default 0)\n"
         "        \"size\": \"0x800000\",          partition size (hex; default: the\n"
         "                                     contents' length; \"0\" ends the upgrade)\n"
-        "        \"type\": \"emmc\",              \"nor\" (compare-write) or \"emmc\"; a number\n"
-        "                                     is stored as given, for test images\n"
+        "        \"type\": \"emmc\",              \"nor\" (compare-write, the default) or \"emmc\";\n"
+        "                                     a number is stored as given (test images)\n"
         "        \"file\": \"kernel.bin\",        contents: a file (relative to the\n"
         "                                     manifest's folder), or \"text\": \"...\", or\n"
         "                                     \"json\": {...}; none gives empty contents\n"

@@ -5,18 +5,18 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <iterator>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <stdexcept>
 
-#ifndef VORNA_TEST_EMULATOR
-#define VORNA_TEST_EMULATOR ""
-#endif
+// VORNA_TEST_EMULATOR: the cross-compiling emulator's command, ';'-separated, or "".
+#include "test_emulator.h"
 
 namespace test_support {
 
@@ -46,10 +46,15 @@ std::string temp_dir::file(const std::string& name) const
 
 std::vector<std::uint8_t> read_file(const std::string& path)
 {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
     if (!in)
         throw std::runtime_error("cannot read " + path);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(in.tellg()));
+    in.seekg(0);
+    in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    if (!in)
+        throw std::runtime_error("cannot read " + path);
+    return bytes;
 }
 
 void write_file(const std::string& path, const std::vector<std::uint8_t>& bytes)
@@ -82,17 +87,43 @@ std::vector<std::uint8_t> random_bytes(std::size_t n, std::uint32_t seed)
 
 namespace {
 
-std::vector<std::string> emulator_prefix()
+using elf_kind = std::array<unsigned char, 4>;
+
+// Class, byte order and machine of an ELF file: what decides which processor runs it.
+std::optional<elf_kind> elf_kind_of(const char* path)
+{
+    int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return std::nullopt;
+    unsigned char head[20] = {};
+    ssize_t n = ::read(fd, head, sizeof head);
+    ::close(fd);
+    if (n != static_cast<ssize_t>(sizeof head) || std::memcmp(head, "\x7f" "ELF", 4) != 0)
+        return std::nullopt;
+    return elf_kind{head[4], head[5], head[18], head[19]};
+}
+
+// Under a cross build the tests themselves run in the emulator, and so must every
+// program built for the same processor. Host tools and scripts run directly.
+std::vector<std::string> emulator_prefix(const std::string& program)
 {
     std::vector<std::string> parts;
-    std::string spec = VORNA_TEST_EMULATOR;
+    std::string emulator = VORNA_TEST_EMULATOR;
+    if (emulator.empty())
+        return parts;
+    auto program_kind = elf_kind_of(program.c_str());
+    if (!program_kind)
+        return parts;
+    auto own_kind = elf_kind_of("/proc/self/exe");
+    if (own_kind && *own_kind != *program_kind)
+        return parts;
     std::size_t start = 0;
-    while (start < spec.size()) {
-        std::size_t end = spec.find(';', start);
+    while (start < emulator.size()) {
+        std::size_t end = emulator.find(';', start);
         if (end == std::string::npos)
-            end = spec.size();
+            end = emulator.size();
         if (end > start)
-            parts.push_back(spec.substr(start, end - start));
+            parts.push_back(emulator.substr(start, end - start));
         start = end + 1;
     }
     return parts;
@@ -102,7 +133,12 @@ std::vector<std::string> emulator_prefix()
 
 cli_result run_cli(const std::vector<std::string>& argv_in, const std::string& cwd)
 {
-    std::vector<std::string> args = emulator_prefix();
+    if (argv_in.empty())
+        throw std::invalid_argument("run_cli: no program");
+    // The child resolves a relative program name in `cwd`; so must the look at its kind.
+    const std::string& program = argv_in.front();
+    bool relative = !program.empty() && program.front() != '/' && !cwd.empty();
+    std::vector<std::string> args = emulator_prefix(relative ? cwd + "/" + program : program);
     args.insert(args.end(), argv_in.begin(), argv_in.end());
     std::vector<char*> argv;
     for (auto& a : args)

@@ -39,7 +39,8 @@ struct cli_result {
 
 /// Runs argv[0] with its arguments (no shell), optionally in `cwd`, with standard
 /// input from /dev/null. When the tests run under an emulator (cross builds), the
-/// emulator named at build time is put in front.
+/// emulator named at build time is put in front of programs built for the same
+/// processor as the test itself; host tools run directly.
 cli_result run_cli(const std::vector<std::string>& argv, const std::string& cwd = "");
 
 /// Splits text into lines (without their "\n").

@@ -1,0 +1,552 @@
+// Whole-program benchmarks: the real vorna binary against the standard tool that
+// does the same work on the same files, timed in the same run, alternately, so
+// that a busy machine slows both alike. Prints a Markdown table.
+//
+// Usage: system_bench PARENT_DIR [ROUNDS]
+// The data (about 700 MiB of random bytes) lives in a fresh folder under
+// PARENT_DIR and is removed at the end. Exits 1 when a run fails or leaves a
+// device with the wrong bytes: a figure is only printed for work done right.
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using clock_type = std::chrono::steady_clock;
+
+constexpr std::uint32_t k_table_base = 0x10000;
+constexpr std::uint32_t k_nor_base = 0x10000;       // the 16 MiB NOR partition
+constexpr std::uint32_t k_nor_size = 16u << 20;
+constexpr std::uint32_t k_kernel_base = 0x100000;   // the 64 MiB eMMC partition
+constexpr std::uint32_t k_kernel_size = 64u << 20;
+constexpr std::uint32_t k_rootfs_base = 0x4100000;  // the partition of the 256 MiB image
+constexpr std::uint32_t k_rootfs_size = 256u << 20;
+// Room for the header, the table and the two documents, so that the image is 256 MiB.
+constexpr std::uint32_t k_big_contents = k_rootfs_size - (16u << 10);
+constexpr std::size_t k_image_table = 4096;
+constexpr std::size_t k_entry_size = 52;
+constexpr std::size_t k_entry_content_offset = 40;
+
+struct run_result {
+    bool ok = false;
+    double seconds = 0;
+    long max_rss_kib = 0;
+    std::string failure; ///< what went wrong, with the program's output, when not ok
+};
+
+/// A child's exit status, or a text that says why there is none.
+std::string describe_status(int wstatus)
+{
+    if (WIFEXITED(wstatus))
+        return "exit status " + std::to_string(WEXITSTATUS(wstatus));
+    if (WIFSIGNALED(wstatus))
+        return "signal " + std::to_string(WTERMSIG(wstatus));
+    return "status " + std::to_string(wstatus);
+}
+
+class bench {
+public:
+    bench(fs::path dir, int rounds) : dir_(std::move(dir)), rounds_(rounds) {}
+
+    [[nodiscard]] std::string file(const char* name) const { return (dir_ / name).string(); }
+
+    /// Runs argv (searched on PATH) with its output in files of the work folder;
+    /// wall time from fork to reaping, peak memory from wait4. A failure is told
+    /// on standard error.
+    run_result run(const std::vector<std::string>& args) const
+    {
+        run_result r = run_quietly(args);
+        if (!r.ok)
+            std::fputs(r.failure.c_str(), stderr);
+        return r;
+    }
+
+    run_result run_quietly(const std::vector<std::string>& args) const
+    {
+        std::vector<char*> argv;
+        std::vector<std::string> copy = args;
+        for (auto& a : copy)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        const std::string out = file("run.out");
+        const std::string err = file("run.err");
+        auto start = clock_type::now();
+        pid_t pid = ::fork();
+        if (pid < 0)
+            return {false, 0, 0, std::string("system_bench: fork: ") + std::strerror(errno) + "\n"};
+        if (pid == 0) {
+            int in_fd = ::open("/dev/null", O_RDONLY);
+            int out_fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            int err_fd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (in_fd < 0 || out_fd < 0 || err_fd < 0 || ::dup2(in_fd, 0) < 0 || ::dup2(out_fd, 1) < 0 ||
+                ::dup2(err_fd, 2) < 0)
+                ::_exit(126);
+            ::execvp(argv[0], argv.data());
+            ::_exit(127);
+        }
+        int wstatus = 0;
+        rusage usage{};
+        while (::wait4(pid, &wstatus, 0, &usage) < 0) {
+            if (errno != EINTR)
+                return {false, 0, 0, std::string("system_bench: wait4: ") + std::strerror(errno) + "\n"};
+        }
+        run_result r;
+        r.seconds = std::chrono::duration<double>(clock_type::now() - start).count();
+        r.max_rss_kib = usage.ru_maxrss;
+        r.ok = WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0;
+        if (!r.ok)
+            r.failure = "system_bench: " + args[0] + " ended with " + describe_status(wstatus) + "\n" + slurp(out) +
+                        slurp(err);
+        return r;
+    }
+
+    /// vorna, waiting while another upgrade holds the lock (never in a run of
+    /// its own, but the machine may be shared with tests).
+    run_result run_vorna(const std::vector<std::string>& args) const
+    {
+        std::vector<std::string> argv = {VORNA_BIN};
+        argv.insert(argv.end(), args.begin(), args.end());
+        for (int attempt = 0;; ++attempt) {
+            run_result r = run_quietly(argv);
+            if (r.ok || attempt == 100 || r.failure.find("already locked") == std::string::npos) {
+                if (!r.ok)
+                    std::fputs(r.failure.c_str(), stderr);
+                return r;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        }
+    }
+
+    [[nodiscard]] int rounds() const { return rounds_; }
+
+    static std::string slurp(const std::string& path)
+    {
+        std::string text;
+        std::FILE* f = std::fopen(path.c_str(), "rb");
+        if (f == nullptr)
+            return text;
+        std::array<char, 4096> buf{};
+        std::size_t n = 0;
+        while ((n = std::fread(buf.data(), 1, buf.size(), f)) > 0)
+            text.append(buf.data(), n);
+        std::fclose(f);
+        return text;
+    }
+
+private:
+    fs::path dir_;
+    int rounds_;
+};
+
+double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    std::size_t mid = v.size() / 2;
+    return v.size() % 2 == 1 ? v[mid] : (v[mid - 1] + v[mid]) / 2;
+}
+
+/// Fills a file with `size` pseudo-random bytes (xorshift: fast, and no run of
+/// equal bytes for a tool to take a shortcut on).
+bool write_random(const std::string& path, std::size_t size, std::uint64_t seed)
+{
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    if (f == nullptr)
+        return false;
+    std::vector<std::uint64_t> chunk(1 << 17);
+    std::uint64_t x = seed * 0x9E3779B97F4A7C15u + 1;
+    bool ok = true;
+    for (std::size_t done = 0; ok && done < size;) {
+        for (auto& w : chunk) {
+            x ^= x << 13;
+            x ^= x >> 7;
+            x ^= x << 17;
+            w = x;
+        }
+        std::size_t n = std::min(size - done, chunk.size() * sizeof(std::uint64_t));
+        ok = std::fwrite(chunk.data(), 1, n, f) == n;
+        done += n;
+    }
+    return std::fclose(f) == 0 && ok;
+}
+
+bool write_text(const std::string& path, const std::string& text)
+{
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    if (f == nullptr)
+        return false;
+    bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+    return std::fclose(f) == 0 && ok;
+}
+
+/// Sets `len` bytes at `offset` of a file to `byte`, durably.
+bool fill_region(const std::string& path, std::uint64_t offset, std::size_t len, std::uint8_t byte)
+{
+    int fd = ::open(path.c_str(), O_WRONLY);
+    if (fd < 0)
+        return false;
+    std::vector<std::uint8_t> chunk(1 << 20, byte);
+    bool ok = true;
+    for (std::size_t done = 0; ok && done < len;) {
+        std::size_t n = std::min(len - done, chunk.size());
+        ok = ::pwrite(fd, chunk.data(), n, static_cast<off_t>(offset + done)) == static_cast<ssize_t>(n);
+        done += n;
+    }
+    ok = ::fsync(fd) == 0 && ok;
+    return ::close(fd) == 0 && ok;
+}
+
+/// True when `len` bytes at `off_a` of `a` equal those at `off_b` of `b`.
+bool same_bytes(const std::string& a, std::uint64_t off_a, const std::string& b, std::uint64_t off_b, std::size_t len)
+{
+    int fa = ::open(a.c_str(), O_RDONLY);
+    int fb = ::open(b.c_str(), O_RDONLY);
+    bool same = fa >= 0 && fb >= 0;
+    std::vector<std::uint8_t> ba(1 << 20);
+    std::vector<std::uint8_t> bb(1 << 20);
+    for (std::size_t done = 0; same && done < len;) {
+        std::size_t n = std::min(len - done, ba.size());
+        same = ::pread(fa, ba.data(), n, static_cast<off_t>(off_a + done)) == static_cast<ssize_t>(n) &&
+               ::pread(fb, bb.data(), n, static_cast<off_t>(off_b + done)) == static_cast<ssize_t>(n) &&
+               std::memcmp(ba.data(), bb.data(), n) == 0;
+        done += n;
+    }
+    if (fa >= 0)
+        ::close(fa);
+    if (fb >= 0)
+        ::close(fb);
+    return same;
+}
+
+/// Where the first entry's contents start in an image.
+std::uint32_t first_content_offset(const std::string& image)
+{
+    std::array<std::uint8_t, 4> b{};
+    int fd = ::open(image.c_str(), O_RDONLY);
+    if (fd < 0)
+        return 0;
+    ssize_t n = ::pread(fd, b.data(), b.size(), k_image_table + k_entry_content_offset);
+    ::close(fd);
+    if (n != 4)
+        return 0;
+    return std::uint32_t{b[0]} << 24 | std::uint32_t{b[1]} << 16 | std::uint32_t{b[2]} << 8 | b[3];
+}
+
+std::int64_t mtime_ns(const std::string& path)
+{
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return -1;
+    return std::int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec;
+}
+
+std::string hex(std::uint64_t v)
+{
+    std::array<char, 24> text{};
+    std::snprintf(text.data(), text.size(), "0x%llx", static_cast<unsigned long long>(v));
+    return text.data();
+}
+
+/// One line of the table.
+struct row {
+    std::string what;
+    std::string data;
+    std::string ours;
+    std::string tool;
+    std::string theirs;
+    std::string ratio;
+};
+
+std::string seconds_text(double s)
+{
+    std::array<char, 32> text{};
+    std::snprintf(text.data(), text.size(), "%.3f s", s);
+    return text.data();
+}
+
+std::string mib_text(double kib)
+{
+    std::array<char, 32> text{};
+    std::snprintf(text.data(), text.size(), "%.1f MiB", kib / 1024);
+    return text.data();
+}
+
+std::string ratio_text(double r)
+{
+    std::array<char, 32> text{};
+    std::snprintf(text.data(), text.size(), "%.2f", r);
+    return text.data();
+}
+
+/// Runs `ours` and `theirs` alternately, each after its own `prepare` (not
+/// timed), and each checked by `verify` (not timed); medians of the rounds.
+struct paired {
+    std::function<bool()> prepare_ours = [] { return true; };
+    std::function<run_result()> ours;
+    std::function<bool()> verify_ours = [] { return true; };
+    std::function<bool()> prepare_theirs = [] { return true; };
+    std::function<run_result()> theirs;
+    std::function<bool()> verify_theirs = [] { return true; };
+};
+
+bool measure(const bench& b, const char* name, const paired& p, double& ours, double& theirs, long& ours_rss)
+{
+    std::vector<double> a;
+    std::vector<double> t;
+    ours_rss = 0;
+    // One round more than counted: the first only warms the page cache.
+    for (int round = 0; round <= b.rounds(); ++round) {
+        if (!p.prepare_ours()) {
+            std::fprintf(stderr, "system_bench: %s: preparing vorna's run failed\n", name);
+            return false;
+        }
+        ::sync();
+        run_result r = p.ours();
+        if (!r.ok || !p.verify_ours()) {
+            std::fprintf(stderr, "system_bench: %s: vorna's run failed or left wrong bytes\n", name);
+            return false;
+        }
+        if (!p.prepare_theirs()) {
+            std::fprintf(stderr, "system_bench: %s: preparing the tool's run failed\n", name);
+            return false;
+        }
+        ::sync();
+        run_result s = p.theirs();
+        if (!s.ok || !p.verify_theirs()) {
+            std::fprintf(stderr, "system_bench: %s: the tool's run failed or left wrong bytes\n", name);
+            return false;
+        }
+        if (round == 0)
+            continue;
+        a.push_back(r.seconds);
+        t.push_back(s.seconds);
+        ours_rss = std::max(ours_rss, r.max_rss_kib);
+    }
+    ours = median(a);
+    theirs = median(t);
+    return true;
+}
+
+std::string board_json()
+{
+    const std::string device_info =
+        R"({ "vendor_name": "Bench", "vendor_url": "https://bench.example", "product_name": "Vorna-Bench",
+             "product_version": "1.0", "product_id": "1", "special_id": "1", "language": "en", "region": "EU",
+             "hw_id": "B-1", "oem_id": "B" })";
+    auto ptn = [](const char* name, std::uint32_t base, std::uint32_t size, const char* encap) {
+        return std::string(R"({ "name": ")") + name + R"(", "base": ")" + hex(base) + R"(", "size": ")" + hex(size) +
+               R"(", "write_to_flash": true, "write_to_up": true, "encap_type": ")" + encap + R"(" })";
+    };
+    return R"({ "partition-table": {
+      "partition-layout-nor": { "disk-size": ")" +
+           hex(k_nor_base + k_nor_size) + R"(", "device": "nor.img", "partitions": [ )" +
+           ptn("device-info", 0, 0x10000, "header") + ", " + ptn("firmware", k_nor_base, k_nor_size, "raw") + R"( ] },
+      "partition-layout-emmc": { "disk-size": ")" +
+           hex(k_rootfs_base + k_rootfs_size) + R"(", "device": "emmc.img", "partitions": [ )" +
+           ptn("kernel", k_kernel_base, k_kernel_size, "raw") + ", " +
+           ptn("rootfs", k_rootfs_base, k_rootfs_size, "raw") + R"( ] } },
+      "contents": [ { "partition": "device-info", "header": true, "json": )" +
+           device_info + " } ] }";
+}
+
+std::string manifest_json(const char* name, std::uint32_t base, std::uint32_t size, const char* type,
+                          const char* contents)
+{
+    return std::string(R"({ "partitions": [ { "name": ")") + name + R"(", "base": ")" + hex(base) +
+           R"(", "size": ")" + hex(size) + R"(", "type": ")" + type + R"(", "file": ")" + contents + R"(" } ],
+      "support-list": { "support-list": [ { "product_name": "Vorna-Bench", "product_version": "1.0",
+                                            "special_id": "1" } ] },
+      "firmware-info": { "version": "1.0.0" } })";
+}
+
+int run_all(bench& b)
+{
+    // --- data --------------------------------------------------------------
+    if (!write_text(b.file("board.json"), board_json()) ||
+        !b.run({VORNA_IMAGE_BIN, "board", b.file("board.json"), b.file("board")}).ok)
+        return 1;
+    const std::string table = b.file("board/table.img");
+    const std::string nor = b.file("board/nor.img");
+    const std::string emmc = b.file("board/emmc.img");
+    struct image_def {
+        const char* name;
+        const char* contents;
+        std::size_t contents_size;
+        std::uint64_t seed;
+        const char* ptn;
+        std::uint32_t base;
+        std::uint32_t size;
+        const char* type;
+    };
+    const image_def defs[] = {
+        {"nor.bin", "nor-contents.bin", k_nor_size, 1, "firmware", k_nor_base, k_nor_size, "nor"},
+        {"emmc.bin", "emmc-contents.bin", k_kernel_size, 2, "kernel", k_kernel_base, k_kernel_size, "emmc"},
+        {"big.bin", "big-contents.bin", k_big_contents, 3, "rootfs", k_rootfs_base, k_rootfs_size, "emmc"},
+    };
+    for (const image_def& d : defs) {
+        std::string manifest = b.file(d.name) + ".json";
+        if (!write_random(b.file(d.contents), d.contents_size, d.seed) ||
+            !write_text(manifest, manifest_json(d.ptn, d.base, d.size, d.type, d.contents)) ||
+            !b.run({VORNA_IMAGE_BIN, "pack", manifest, VORNA_DEV_PRIVATE_KEY, b.file(d.name)}).ok)
+            return 1;
+        // The contents are in the image now; only the images are needed.
+        std::error_code ec;
+        fs::remove(b.file(d.contents), ec);
+    }
+    const std::string nor_image = b.file("nor.bin");
+    const std::string emmc_image = b.file("emmc.bin");
+    const std::string big_image = b.file("big.bin");
+    const std::uint32_t nor_at = first_content_offset(nor_image);
+    const std::uint32_t emmc_at = first_content_offset(emmc_image);
+    if (nor_at == 0 || emmc_at == 0)
+        return 1;
+    auto vorna = [&](const char* mode, const std::string& image) {
+        return [&b, mode, &table, image] {
+            return b.run_vorna({mode, "-b", hex(k_table_base), "-d", table, "-f", image});
+        };
+    };
+    std::vector<row> rows;
+    double ours = 0;
+    double theirs = 0;
+    long rss = 0;
+
+    // --- vorna -c against openssl md5 ------------------------------------------
+    paired check;
+    check.ours = vorna("-c", big_image);
+    check.theirs = [&] { return b.run({"openssl", "md5", big_image}); };
+    if (!measure(b, "check", check, ours, theirs, rss))
+        return 1;
+    const long check_rss = rss;
+    std::error_code ec;
+    const double big_kib = static_cast<double>(fs::file_size(big_image, ec)) / 1024;
+    rows.push_back({"`vorna -c`", mib_text(big_kib) + " image", seconds_text(ours), "`openssl md5`",
+                    seconds_text(theirs), ratio_text(ours / theirs)});
+
+    // --- unchanged NOR partition against cmp --------------------------------------
+    // Once written, the partition already holds the image's bytes.
+    if (!b.run_vorna({"-u", "-b", hex(k_table_base), "-d", table, "-f", nor_image}).ok ||
+        !same_bytes(nor_image, nor_at, nor, k_nor_base, k_nor_size))
+        return 1;
+    const std::int64_t nor_mtime = mtime_ns(nor);
+    paired unchanged;
+    unchanged.ours = vorna("-u", nor_image);
+    // Nothing may have been written: the device's time stamp stays.
+    unchanged.verify_ours = [&] { return mtime_ns(nor) == nor_mtime; };
+    unchanged.theirs = [&] {
+        return b.run({"cmp", "-n", std::to_string(k_nor_size), "-i",
+                      std::to_string(nor_at) + ":" + std::to_string(k_nor_base), nor_image, nor});
+    };
+    if (!measure(b, "unchanged NOR", unchanged, ours, theirs, rss))
+        return 1;
+    rows.push_back({"`vorna -u`, unchanged NOR partition", "16 MiB", seconds_text(ours), "`cmp`", seconds_text(theirs),
+                    ratio_text(ours / theirs)});
+
+    // --- changed NOR partition against dd conv=fsync ---------------------------------
+    paired changed;
+    auto erase = [&] { return fill_region(nor, k_nor_base, k_nor_size, 0xFF); };
+    auto written = [&] { return same_bytes(nor_image, nor_at, nor, k_nor_base, k_nor_size); };
+    changed.prepare_ours = erase;
+    changed.ours = vorna("-u", nor_image);
+    changed.verify_ours = written;
+    changed.prepare_theirs = erase;
+    changed.theirs = [&] {
+        return b.run({"dd", "if=" + nor_image, "of=" + nor, "bs=64K", "iflag=skip_bytes,count_bytes",
+                      "oflag=seek_bytes", "skip=" + std::to_string(nor_at), "seek=" + std::to_string(k_nor_base),
+                      "count=" + std::to_string(k_nor_size), "conv=notrunc,fsync", "status=none"});
+    };
+    changed.verify_theirs = written;
+    if (!measure(b, "changed NOR", changed, ours, theirs, rss))
+        return 1;
+    rows.push_back({"`vorna -u`, changed NOR partition", "16 MiB", seconds_text(ours), "`dd bs=64K conv=fsync`",
+                    seconds_text(theirs), ratio_text(ours / theirs)});
+
+    // --- eMMC partition against dd oflag=sync ----------------------------------------
+    paired emmc_write;
+    auto zero = [&] { return fill_region(emmc, k_kernel_base, k_kernel_size, 0); };
+    auto emmc_written = [&] { return same_bytes(emmc_image, emmc_at, emmc, k_kernel_base, k_kernel_size); };
+    emmc_write.prepare_ours = zero;
+    emmc_write.ours = vorna("-u", emmc_image);
+    emmc_write.verify_ours = emmc_written;
+    emmc_write.prepare_theirs = zero;
+    emmc_write.theirs = [&] {
+        return b.run({"dd", "if=" + emmc_image, "of=" + emmc, "bs=1M", "iflag=skip_bytes,count_bytes",
+                      "oflag=seek_bytes,sync", "skip=" + std::to_string(emmc_at),
+                      "seek=" + std::to_string(k_kernel_base), "count=" + std::to_string(k_kernel_size),
+                      "conv=notrunc", "status=none"});
+    };
+    emmc_write.verify_theirs = emmc_written;
+    if (!measure(b, "eMMC", emmc_write, ours, theirs, rss))
+        return 1;
+    rows.push_back({"`vorna -u`, eMMC partition", "64 MiB", seconds_text(ours), "`dd bs=1M oflag=sync`",
+                    seconds_text(theirs), ratio_text(ours / theirs)});
+
+    // --- peak memory ---------------------------------------------------------------
+    rows.push_back({"peak memory (max RSS), `vorna -c`", mib_text(big_kib) + " image", mib_text(double(check_rss)),
+                    "image size", mib_text(big_kib), ratio_text(double(check_rss) / big_kib)});
+    long upgrade_rss = 0;
+    for (int round = 0; round < std::max(1, b.rounds() / 2); ++round) {
+        run_result r = b.run_vorna({"-u", "-b", hex(k_table_base), "-d", table, "-f", big_image});
+        if (!r.ok)
+            return 1;
+        upgrade_rss = std::max(upgrade_rss, r.max_rss_kib);
+    }
+    if (!same_bytes(big_image, first_content_offset(big_image), emmc, k_rootfs_base, k_big_contents))
+        return 1;
+    rows.push_back({"peak memory (max RSS), `vorna -u`", mib_text(big_kib) + " image", mib_text(double(upgrade_rss)),
+                    "image size", mib_text(big_kib), ratio_text(double(upgrade_rss) / big_kib)});
+
+    std::printf("| benchmark | data | vorna | standard tool | tool | ratio vorna / tool |\n");
+    std::printf("|---|---|---|---|---|---|\n");
+    for (const row& r : rows)
+        std::printf("| %s | %s | %s | %s | %s | %s |\n", r.what.c_str(), r.data.c_str(), r.ours.c_str(), r.tool.c_str(),
+                    r.theirs.c_str(), r.ratio.c_str());
+    std::printf("\nTimes are medians of %d rounds, vorna and the tool taking turns, page cache warm, after a sync.\n",
+                b.rounds());
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc < 2 || argc > 3) {
+        std::fprintf(stderr, "usage: system_bench PARENT_DIR [ROUNDS]\n");
+        return 2;
+    }
+    int rounds = argc == 3 ? std::atoi(argv[2]) : 5;
+    if (rounds < 1) {
+        std::fprintf(stderr, "system_bench: ROUNDS must be 1 or more\n");
+        return 2;
+    }
+    std::error_code ec;
+    fs::create_directories(argv[1], ec);
+    std::string pattern = (fs::path(argv[1]) / "system-bench-XXXXXX").string();
+    std::vector<char> buf(pattern.begin(), pattern.end());
+    buf.push_back('\0');
+    if (::mkdtemp(buf.data()) == nullptr) {
+        std::perror("system_bench: mkdtemp");
+        return 1;
+    }
+    bench b(buf.data(), rounds);
+    int rc = run_all(b);
+    fs::remove_all(buf.data(), ec);
+    if (rc != 0)
+        std::fprintf(stderr, "system_bench: failed\n");
+    return rc;
+}
