@@ -44,6 +44,12 @@ bytes read_fixture(const std::string& path)
     return bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+std::string partition(const char* name, const char* base, const char* size, const char* encap)
+{
+    return std::string(R"({"name": ")") + name + R"(", "base": ")" + base + R"(", "size": ")" + size +
+           R"(", "write_to_flash": true, "write_to_up": true, "encap_type": ")" + encap + R"("})";
+}
+
 struct key_deleter {
     void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
 };
@@ -64,19 +70,17 @@ struct board {
         if (!key)
             fuzz::broken("the development signing key " VORNA_FUZZ_SIGNING_KEY " loads", __FILE__, __LINE__);
 
-        const std::string doc = std::string(R"({
-  "partition-layout-nor": { "disk-size": "0x1000000", "device": ")") + nor.path() + R"(",
-    "partitions": [
-      { "name": "bootloader", "base": "0x0", "size": "0x10000", "write_to_flash": true, "write_to_up": true, "encap_type": "raw" },
-      { "name": "ptn-table", "base": "0x10000", "size": "0x10000", "write_to_flash": false, "write_to_up": false, "encap_type": "raw" },
-      { "name": "device-info", "base": "0x20000", "size": "0x1000", "write_to_flash": false, "write_to_up": false, "encap_type": "header" },
-      { "name": "radio", "base": "0x30000", "size": "0x50000", "write_to_flash": true, "write_to_up": true, "encap_type": "raw" } ] },
-  "partition-layout-emmc": { "disk-size": "0x4000000", "device": ")" + emmc.path() + R"(",
-    "partitions": [
-      { "name": "kernel", "base": "0x100000", "size": "0x800000", "write_to_flash": true, "write_to_up": true, "encap_type": "raw" },
-      { "name": "rootfs", "base": "0x900000", "size": "0x2000000", "write_to_flash": true, "write_to_up": true, "encap_type": "raw" },
-      { "name": "config", "base": "0x2900000", "size": "0x100000", "write_to_flash": false, "write_to_up": false, "encap_type": "header" } ] }
-})";
+        const std::string doc = R"({"partition-layout-nor": {"disk-size": "0x1000000", "device": ")" +
+                                std::string(nor.path()) + R"(", "partitions": [)" +
+                                partition("bootloader", "0x0", "0x10000", "raw") + "," +
+                                partition("ptn-table", "0x10000", "0x10000", "raw") + "," +
+                                partition("device-info", "0x20000", "0x1000", "header") + "," +
+                                partition("radio", "0x30000", "0x50000", "raw") +
+                                R"(]}, "partition-layout-emmc": {"disk-size": "0x4000000", "device": ")" +
+                                emmc.path() + R"(", "partitions": [)" +
+                                partition("kernel", "0x100000", "0x800000", "raw") + "," +
+                                partition("rootfs", "0x900000", "0x2000000", "raw") + "," +
+                                partition("config", "0x2900000", "0x100000", "header") + "]}}";
         nor.clear(0x1000000);
         emmc.clear(0x4000000);
         nor.write_at(k_table_base, {reinterpret_cast<const std::uint8_t*>(doc.data()), doc.size()});

@@ -45,7 +45,8 @@ void check_layout(const ptn_table& table, std::size_t index)
         FUZZ_REQUIRE(found != nullptr);
         FUZZ_REQUIRE(std::strcmp(found->name.data(), ptn.name.data()) == 0);
         FUZZ_REQUIRE(found->layout <= ptn.layout);
-        FUZZ_REQUIRE(ptn_entry_device(&table, found) == table.layouts[static_cast<std::size_t>(found->layout)].device.data());
+        const ptn_layout& holder = table.layouts[static_cast<std::size_t>(found->layout)];
+        FUZZ_REQUIRE(ptn_entry_device(&table, found) == holder.device.data());
     }
     FUZZ_REQUIRE(ptn_layout_validate(&layout) == 0);
     // Unused entries stay zero: nothing reads them, but nothing may have written them.

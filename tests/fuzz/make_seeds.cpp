@@ -1,7 +1,8 @@
 // Writes the seeds that are assembled from the tests' fixtures rather than kept
 // as files: "device-info" partitions (content header + each identity document)
 // and unsigned firmware images that carry a support list and a firmware-info
-// document (for the signed harness without their header, see there). Usage: fuzz_make_seeds OUT_ROOT; the seeds go to OUT_ROOT/<harness>/.
+// document (for the signed harness without their header, see there).
+// Usage: fuzz_make_seeds OUT_ROOT; the seeds go to OUT_ROOT/<harness>/.
 #include "vorna/vorna_bytes.h"
 #include "vorna/vorna_firmware.h"
 #include "vorna/vorna_ptn_header.h"
