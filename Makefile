@@ -2,11 +2,15 @@
 BUILD          ?= build
 AARCH64_BUILD  ?= build-aarch64
 SANITIZE_BUILD ?= build-sanitize
+FUZZ_BUILD     ?= build-fuzz
 JOBS           ?= $(shell nproc)
 CMAKE_FLAGS    ?=
 # Seconds one test may take before ctest stops it; emulation is several times slower.
 TEST_TIMEOUT         ?= 300
 TEST_TIMEOUT_AARCH64 ?= 600
+# Seconds each fuzz harness runs; FUZZ_HARNESSES names some of them (all when empty).
+FUZZ_SECONDS   ?= 60
+FUZZ_HARNESSES ?=
 
 CTEST = ctest --output-on-failure --no-tests=error -j $(JOBS)
 
@@ -20,7 +24,7 @@ SANITIZE_ENV = ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:detect_stack_use_afte
 # vorna-image, which exists once tools/ has its sources.
 HOST_IMAGE_TOOL = $(if $(wildcard tools/vorna_image*.cpp),$(abspath $(BUILD))/tools/vorna-image)
 
-.PHONY: all deps deps-cross configure build demo test host-tools test-aarch64 test-sanitize bench clean
+.PHONY: all deps deps-cross configure build demo test host-tools test-aarch64 test-sanitize fuzz bench clean
 # CMake and ctest run the jobs in parallel; the steps here (apt among them) run one at a time.
 .NOTPARALLEL:
 
@@ -61,6 +65,16 @@ test-sanitize: deps
 	cmake --build $(SANITIZE_BUILD) -j $(JOBS)
 	cd $(SANITIZE_BUILD) && $(SANITIZE_ENV) $(CTEST) --timeout $(TEST_TIMEOUT)
 
+# libFuzzer harnesses under clang with ASan and UBSan, each run FUZZ_SECONDS on a
+# fresh copy of its seeds; fails when one crashes (its input is kept in
+# $(FUZZ_BUILD)/fuzz-artifacts).
+fuzz:
+	@sh cmake/install_deps.sh build fuzz
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DVORNA_FUZZ=ON -DVORNA_BUILD_TESTS=OFF -DVORNA_BUILD_TOOLS=OFF $(CMAKE_FLAGS)
+	cmake --build $(FUZZ_BUILD) -j $(JOBS)
+	sh tests/fuzz/run_fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS) $(FUZZ_HARNESSES)
+
 # Benchmarks in their own optimised build; not part of `make test`.
 BENCH_BUILD ?= build-bench
 bench: deps
@@ -70,4 +84,4 @@ bench: deps
 	$(BENCH_BUILD)/bench/system_bench $${TMPDIR:-$(BENCH_BUILD)}
 
 clean:
-	rm -rf $(BUILD) $(AARCH64_BUILD) $(SANITIZE_BUILD) $(BENCH_BUILD)
+	rm -rf $(BUILD) $(AARCH64_BUILD) $(SANITIZE_BUILD) $(FUZZ_BUILD) $(BENCH_BUILD)

@@ -5,7 +5,9 @@
 
 namespace {
 
-void log_line(const char* level, const char* module, int line, const char* fmt, std::va_list args)
+// The format is checked at the callers, whose declarations carry the attribute.
+[[gnu::format(printf, 4, 0)]] void log_line(const char* level, const char* module, int line, const char* fmt,
+                                            std::va_list args)
 {
     std::printf("[%s]%s:%d | ", level, module, line);
     std::vprintf(fmt, args);
