@@ -75,3 +75,7 @@ status=0
 run "$build/vorna/vorna" -u -b 0x10000 -d "$board/table.img" -f "$board/firmware-other.bin" || status=$?
 echo "exit status $status"
 [ "$status" -eq 251 ]
+
+# cfgcrypt: a configuration file encrypted and decrypted again.
+echo
+sh "$here/demo_cfgcrypt.sh" "$build"
