@@ -141,28 +141,14 @@ int firmware_check_and_upgrade(const char* image_path, const char* device, std::
         log_error(k_module, k_line_device_info, "Faield to build device info of flash\n");
         return -1;
     }
-    mapped_file map = firmware_image_map(image_path, {k_line_get_size, k_line_open, k_line_mmap});
-    if (!map.valid())
-        return -1;
-    std::span<const std::uint8_t> image = map.bytes();
-
-    auto header = firmware_header_decode(image);
-    if (!header) {
-        log_error(k_module, k_line_header, "Failed to build firmware header\n");
-        return -2;
-    }
-    int rc = firmware_header_check(image, header.get());
+    firmware_image fw;
+    int rc = firmware_image_open(image_path,
+                                 {k_line_get_size, k_line_open, k_line_mmap, k_line_header, k_line_image_table}, -2, fw);
     if (rc < 0)
         return rc;
-    std::span<const std::uint8_t> table_bytes;
-    if (header->ptn_table_offset <= image.size())
-        table_bytes = image.subspan(header->ptn_table_offset);
-    auto table = firmware_ptn_table_decode(table_bytes);
-    if (!table) {
-        log_error(k_module, k_line_image_table, "Failed to build firmware ptn_table\n");
-        return -1;
-    }
-    auto list = support_list_from_image(table.get(), image);
+    std::span<const std::uint8_t> image = fw.map.bytes();
+    const firmware_ptn_table* table = fw.table.get();
+    auto list = support_list_from_image(table, image);
     if (!list) {
         log_error(k_module, k_line_support_list, "Faield to build supportlist of firmware.\n");
         return -1;

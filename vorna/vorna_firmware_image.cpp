@@ -146,7 +146,7 @@ int firmware_header_check(std::span<const std::uint8_t> image, const firmware_he
     return 0;
 }
 
-mapped_file firmware_image_map(const char* path, const firmware_map_lines& lines)
+mapped_file firmware_image_map(const char* path, const firmware_open_lines& lines)
 {
     off_t size = file_get_size(path);
     if (size <= 0) {
@@ -167,4 +167,30 @@ mapped_file firmware_image_map(const char* path, const firmware_map_lines& lines
     if (!map.valid())
         log_error(k_module, lines.mmap, "Failed to mmap file '%s'\n", path);
     return map;
+}
+
+int firmware_image_open(const char* path, const firmware_open_lines& lines, int header_failure, firmware_image& out)
+{
+    out.map = firmware_image_map(path, lines);
+    if (!out.map.valid())
+        return -1;
+    std::span<const std::uint8_t> image = out.map.bytes();
+    out.header = firmware_header_decode(image);
+    if (!out.header) {
+        log_error(k_module, lines.header, "Failed to build firmware header\n");
+        return header_failure;
+    }
+    int rc = firmware_header_check(image, out.header.get());
+    if (rc < 0)
+        return rc;
+    // An offset past the end leaves an empty span, which the decoder refuses.
+    std::span<const std::uint8_t> table_bytes;
+    if (out.header->ptn_table_offset <= image.size())
+        table_bytes = image.subspan(out.header->ptn_table_offset);
+    out.table = firmware_ptn_table_decode(table_bytes);
+    if (!out.table) {
+        log_error(k_module, lines.table, "Failed to build firmware ptn_table\n");
+        return -1;
+    }
+    return 0;
 }

@@ -59,30 +59,15 @@ int export_entry(const firmware_ptn_entry& entry, std::span<const std::uint8_t> 
 
 int firmware_info_export(const char* image_path, const char* out_path)
 {
-    mapped_file map = firmware_image_map(image_path, {k_line_get_size, k_line_open, k_line_mmap});
-    if (!map.valid())
-        return -1;
-    std::span<const std::uint8_t> image = map.bytes();
-
-    auto header = firmware_header_decode(image);
-    if (!header) {
-        log_error(k_module, k_line_header, "Failed to build firmware header\n");
-        return -1;
-    }
-    int rc = firmware_header_check(image, header.get());
+    firmware_image fw;
+    int rc = firmware_image_open(image_path,
+                                 {k_line_get_size, k_line_open, k_line_mmap, k_line_header, k_line_image_table}, -1, fw);
     if (rc < 0)
         return rc;
-    std::span<const std::uint8_t> table_bytes;
-    if (header->ptn_table_offset <= image.size())
-        table_bytes = image.subspan(header->ptn_table_offset);
-    auto table = firmware_ptn_table_decode(table_bytes);
-    if (!table) {
-        log_error(k_module, k_line_image_table, "Failed to build firmware ptn_table\n");
-        return -1;
-    }
+    std::span<const std::uint8_t> image = fw.map.bytes();
     // Every entry is scanned whatever its size; a later entry's document replaces
     // an earlier one's, since each write truncates the file first.
-    for (const firmware_ptn_entry& entry : table->entries) {
+    for (const firmware_ptn_entry& entry : fw.table->entries) {
         if (firmware_ptn_name_is(entry, k_info_name) && export_entry(entry, image, out_path) < 0)
             return -1;
     }
