@@ -3,11 +3,13 @@
 #include "tests/support/test_support.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstring>
 
 namespace {
@@ -187,6 +189,73 @@ TEST(FileWriteAt, ShortWriteIsAFailure)
     const auto data = random_bytes(64, 9);
     off_t done = -1;
     EXPECT_EQ(file_write_at("/dev/full", 0, data.data(), 64, &done), -1);
+}
+
+/// While in scope, no write reaches past `bytes` of a file: the write that
+/// crosses the limit transfers only what fits and the next one fails, as on a
+/// device that fills up. SIGXFSZ is ignored meanwhile, so the failure is a result.
+class file_size_limit {
+public:
+    explicit file_size_limit(rlim_t bytes)
+    {
+        EXPECT_EQ(::getrlimit(RLIMIT_FSIZE, &old_), 0);
+        old_handler_ = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit = old_;
+        limit.rlim_cur = bytes;
+        EXPECT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+    }
+    ~file_size_limit()
+    {
+        ::setrlimit(RLIMIT_FSIZE, &old_);
+        std::signal(SIGXFSZ, old_handler_);
+    }
+    file_size_limit(const file_size_limit&) = delete;
+    file_size_limit& operator=(const file_size_limit&) = delete;
+
+private:
+    rlimit old_{};
+    void (*old_handler_)(int) = SIG_DFL;
+};
+
+// A write that stops part-way is a failure, never a success with a smaller count.
+TEST(ShortWrites, FailAndLeaveWhatWasWritten)
+{
+    temp_dir dir;
+    const auto data = random_bytes(100, 16);
+    const std::string f = dir.file("f");
+    off_t done = -1;
+    int rc = 0;
+    {
+        file_size_limit limit(60);
+        rc = file_write(f.c_str(), data.data(), 100, &done);
+    }
+    EXPECT_EQ(rc, -1);
+    EXPECT_EQ(done, 60) << "the count still tells how much reached the file";
+    EXPECT_EQ(read_file(f), std::vector<std::uint8_t>(data.begin(), data.begin() + 60));
+
+    auto image = random_bytes(200, 17);
+    write_file(f, image);
+    {
+        file_size_limit limit(110);
+        rc = file_write_at(f.c_str(), 100, data.data(), 30, &done);
+    }
+    EXPECT_EQ(rc, -1);
+    std::copy(data.begin(), data.begin() + 10, image.begin() + 100);
+    EXPECT_EQ(read_file(f), image);
+
+    // The block that is cut short names its size and what the write returned;
+    // the block before it stays written, the bytes beyond the limit untouched.
+    image = random_bytes(4096, 18);
+    write_file(f, image);
+    const auto blocks = random_bytes(4096, 19);
+    const std::string out = printed([&] {
+        file_size_limit limit(1500);
+        rc = file_compare_write(f.c_str(), 0, blocks.data(), 4096, 1024, &done);
+    });
+    EXPECT_EQ(rc, -1);
+    EXPECT_EQ(out, "[ERROR]vorna_file:299 | ERROR write(1024) return 476.\n");
+    std::copy(blocks.begin(), blocks.begin() + 1500, image.begin());
+    EXPECT_EQ(read_file(f), image);
 }
 
 // Offsets beyond 2 GiB - 1 land where asked and sizes are not cut to 32 bits.
