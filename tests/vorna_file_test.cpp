@@ -3,17 +3,16 @@
 #include "tests/support/test_support.h"
 
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <cstring>
 
 namespace {
 
+using test_support::file_size_limit;
 using test_support::random_bytes;
 using test_support::read_file;
 using test_support::temp_dir;
@@ -190,32 +189,6 @@ TEST(FileWriteAt, ShortWriteIsAFailure)
     off_t done = -1;
     EXPECT_EQ(file_write_at("/dev/full", 0, data.data(), 64, &done), -1);
 }
-
-/// While in scope, no write reaches past `bytes` of a file: the write that
-/// crosses the limit transfers only what fits and the next one fails, as on a
-/// device that fills up. SIGXFSZ is ignored meanwhile, so the failure is a result.
-class file_size_limit {
-public:
-    explicit file_size_limit(rlim_t bytes)
-    {
-        EXPECT_EQ(::getrlimit(RLIMIT_FSIZE, &old_), 0);
-        old_handler_ = std::signal(SIGXFSZ, SIG_IGN);
-        rlimit limit = old_;
-        limit.rlim_cur = bytes;
-        EXPECT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
-    }
-    ~file_size_limit()
-    {
-        ::setrlimit(RLIMIT_FSIZE, &old_);
-        std::signal(SIGXFSZ, old_handler_);
-    }
-    file_size_limit(const file_size_limit&) = delete;
-    file_size_limit& operator=(const file_size_limit&) = delete;
-
-private:
-    rlimit old_{};
-    void (*old_handler_)(int) = SIG_DFL;
-};
 
 // A write that stops part-way is a failure, never a success with a smaller count.
 TEST(ShortWrites, FailAndLeaveWhatWasWritten)
