@@ -11,6 +11,7 @@
 namespace {
 
 using bytes = std::vector<std::uint8_t>;
+using test_support::file_size_limit;
 using test_support::random_bytes;
 using test_support::read_file;
 using test_support::run_cli;
@@ -379,6 +380,38 @@ TEST_F(CliPtnReadWrite, HeaderWriteRepairsAForeignMagic)
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(read_file(out_), content);
     }
+}
+
+// -w writes the header before the content and takes nothing back: a device that
+// fills up after the header holds the new header in front of the old content.
+TEST_F(CliPtnReadWrite, HeaderWriteStoppedByAFullDevice)
+{
+    put(nor_, 0x19000, header_bytes(7, 0xAA55D98F, 5, 9));
+    const bytes before = read_file(nor_);
+    const std::string in = input(random_bytes(100, 14));
+
+    test_support::cli_result r;
+    {
+        file_size_limit limit(0x19000 + 8);
+        r = write("config", in);
+    }
+    EXPECT_EQ(r.out, err(674, "write ptn config failed.\n"));
+    EXPECT_EQ(r.status, 255);
+    bytes expected = before;
+    const bytes header = header_bytes(7, 0xAA55D98F, 100, 9);
+    std::copy(header.begin(), header.begin() + 8, expected.begin() + 0x19000);
+    EXPECT_EQ(read_file(nor_), expected);
+
+    write_file(nor_, before);
+    {
+        file_size_limit limit(0x19000 + 16);
+        r = write("config", in);
+    }
+    EXPECT_EQ(r.out, err(682, "write ptn config failed.\n"));
+    EXPECT_EQ(r.status, 255);
+    expected = before;
+    std::copy(header.begin(), header.end(), expected.begin() + 0x19000);
+    EXPECT_EQ(read_file(nor_), expected);
 }
 
 } // namespace

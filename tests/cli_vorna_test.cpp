@@ -1,13 +1,17 @@
 // vorna's command line through the real binary, on boards made by vorna-image.
 // Nothing here takes the upgrade lock (see cli_lock_test.cpp).
+#include "vorna/vorna_firmware_upgrade.h"
+
 #include "tests/support/test_support.h"
 
 #include <fcntl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -356,6 +360,40 @@ TEST_F(VornaCli, ShowOfABoardTable)
     EXPECT_EQ(r.out, show_);
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.status, 0);
+}
+
+// A run that ends without flushing (killed, or cut off by a power loss) has still
+// handed every line it printed to the pipe that reads it.
+TEST_F(VornaCli, EachLineReachesAPipeWhenItIsPrinted)
+{
+    int out[2];
+    ASSERT_EQ(::pipe(out), 0);
+    std::fflush(stdout);
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        ::dup2(out[1], 1);
+        ::close(out[0]);
+        ::close(out[1]);
+        // What standard output gets by default on a pipe.
+        std::setvbuf(stdout, nullptr, _IOFBF, BUFSIZ);
+        std::vector<std::string> words = {"vorna", "-s", "-b", "0x10000", "-d", dir_.file("missing")};
+        std::vector<char*> argv;
+        for (std::string& w : words)
+            argv.push_back(w.data());
+        argv.push_back(nullptr);
+        (void)vorna_main(static_cast<int>(words.size()), argv.data());
+        ::_exit(0);
+    }
+    ::close(out[1]);
+    std::string printed;
+    char buf[4096];
+    for (ssize_t n; (n = ::read(out[0], buf, sizeof buf)) > 0;)
+        printed.append(buf, static_cast<std::size_t>(n));
+    ::close(out[0]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_EQ(printed, err(415, "failed to read ptn_table content.\n") + err(508, "Failed to build ptn table.\n"));
 }
 
 } // namespace

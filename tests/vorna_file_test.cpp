@@ -12,6 +12,7 @@
 
 namespace {
 
+using test_support::file_size_limit;
 using test_support::random_bytes;
 using test_support::read_file;
 using test_support::temp_dir;
@@ -187,6 +188,47 @@ TEST(FileWriteAt, ShortWriteIsAFailure)
     const auto data = random_bytes(64, 9);
     off_t done = -1;
     EXPECT_EQ(file_write_at("/dev/full", 0, data.data(), 64, &done), -1);
+}
+
+// A write that stops part-way is a failure, never a success with a smaller count.
+TEST(ShortWrites, FailAndLeaveWhatWasWritten)
+{
+    temp_dir dir;
+    const auto data = random_bytes(100, 16);
+    const std::string f = dir.file("f");
+    off_t done = -1;
+    int rc = 0;
+    {
+        file_size_limit limit(60);
+        rc = file_write(f.c_str(), data.data(), 100, &done);
+    }
+    EXPECT_EQ(rc, -1);
+    EXPECT_EQ(done, 60) << "the count still tells how much reached the file";
+    EXPECT_EQ(read_file(f), std::vector<std::uint8_t>(data.begin(), data.begin() + 60));
+
+    auto image = random_bytes(200, 17);
+    write_file(f, image);
+    {
+        file_size_limit limit(110);
+        rc = file_write_at(f.c_str(), 100, data.data(), 30, &done);
+    }
+    EXPECT_EQ(rc, -1);
+    std::copy(data.begin(), data.begin() + 10, image.begin() + 100);
+    EXPECT_EQ(read_file(f), image);
+
+    // The block that is cut short names its size and what the write returned;
+    // the block before it stays written, the bytes beyond the limit untouched.
+    image = random_bytes(4096, 18);
+    write_file(f, image);
+    const auto blocks = random_bytes(4096, 19);
+    const std::string out = printed([&] {
+        file_size_limit limit(1500);
+        rc = file_compare_write(f.c_str(), 0, blocks.data(), 4096, 1024, &done);
+    });
+    EXPECT_EQ(rc, -1);
+    EXPECT_EQ(out, "[ERROR]vorna_file:299 | ERROR write(1024) return 476.\n");
+    std::copy(blocks.begin(), blocks.begin() + 1500, image.begin());
+    EXPECT_EQ(read_file(f), image);
 }
 
 // Offsets beyond 2 GiB - 1 land where asked and sizes are not cut to 32 bits.

@@ -2,11 +2,13 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -83,6 +85,25 @@ std::vector<std::uint8_t> random_bytes(std::size_t n, std::uint32_t seed)
     for (auto& b : out)
         b = static_cast<std::uint8_t>(gen() >> 24);
     return out;
+}
+
+file_size_limit::file_size_limit(rlim_t bytes)
+{
+    if (::getrlimit(RLIMIT_FSIZE, &old_) != 0)
+        throw std::runtime_error("getrlimit failed");
+    old_handler_ = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit = old_;
+    limit.rlim_cur = bytes;
+    if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) {
+        std::signal(SIGXFSZ, old_handler_);
+        throw std::runtime_error("setrlimit failed");
+    }
+}
+
+file_size_limit::~file_size_limit()
+{
+    ::setrlimit(RLIMIT_FSIZE, &old_);
+    std::signal(SIGXFSZ, old_handler_);
 }
 
 namespace {

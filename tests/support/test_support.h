@@ -1,6 +1,8 @@
 #pragma once
 // Shared by the tests: a temporary folder, whole-file helpers, seeded random bytes,
 // and running a real binary with its stdout, stderr and exit status captured.
+#include <sys/resource.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -30,6 +32,22 @@ std::string read_text(const std::string& path);
 
 /// `n` pseudo-random bytes, the same for the same seed.
 std::vector<std::uint8_t> random_bytes(std::size_t n, std::uint32_t seed);
+
+/// While in scope, no write of this process or of the programs it starts reaches
+/// past `bytes` of a file: the write that crosses the limit transfers only what
+/// fits and the next one fails, as on a device that fills up. SIGXFSZ is ignored
+/// meanwhile, so the failure is an error result instead of the end of the process.
+class file_size_limit {
+public:
+    explicit file_size_limit(rlim_t bytes);
+    ~file_size_limit();
+    file_size_limit(const file_size_limit&) = delete;
+    file_size_limit& operator=(const file_size_limit&) = delete;
+
+private:
+    rlimit old_{};
+    void (*old_handler_)(int) = nullptr;
+};
 
 struct cli_result {
     std::string out;
