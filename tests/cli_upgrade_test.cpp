@@ -259,6 +259,7 @@ TEST_F(FirmwareUpgrade, AReadOnlyImageUpgradesAndStaysAsItWas)
         ASSERT_GE(fd, 0);
         ::fchmod(fd, 0666);
         ::close(fd);
+        argv = test_support::emulated(argv);
         argv.insert(argv.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
     }
     auto r = run_locked(argv);

@@ -152,6 +152,15 @@ std::vector<std::string> emulator_prefix(const std::string& program)
 
 } // namespace
 
+std::vector<std::string> emulated(const std::vector<std::string>& argv)
+{
+    if (argv.empty())
+        return argv;
+    std::vector<std::string> args = emulator_prefix(argv.front());
+    args.insert(args.end(), argv.begin(), argv.end());
+    return args;
+}
+
 cli_result run_cli(const std::vector<std::string>& argv_in, const std::string& cwd)
 {
     if (argv_in.empty())

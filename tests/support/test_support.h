@@ -61,6 +61,10 @@ struct cli_result {
 /// processor as the test itself; host tools run directly.
 cli_result run_cli(const std::vector<std::string>& argv, const std::string& cwd = "");
 
+/// argv with the emulator in front when its program needs one, for commands that
+/// start the program through another host program (setpriv, a shell, ...).
+std::vector<std::string> emulated(const std::vector<std::string>& argv);
+
 /// Splits text into lines (without their "\n").
 std::vector<std::string> lines_of(const std::string& text);
 
