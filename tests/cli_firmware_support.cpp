@@ -253,6 +253,24 @@ test_support::cli_result run_locked(const std::vector<std::string>& argv)
     }
 }
 
+std::string update_line(const image_part& p)
+{
+    return format("[INFO]vorna_firmware:344 | PTN[%s] update, base=0x%08x, size=0x%08x, content_size=0x%08x(%d).",
+                  p.name.c_str(), p.base, p.size, static_cast<unsigned>(p.contents.size()),
+                  static_cast<int>(p.contents.size()));
+}
+
+std::vector<std::string> after_lock(const test_support::cli_result& r)
+{
+    static const std::string prefix = "file: /tmp/vorna_firmware_upgrade.pid is locked by ";
+    auto lines = test_support::lines_of(r.out);
+    EXPECT_FALSE(lines.empty());
+    if (lines.empty())
+        return {};
+    EXPECT_EQ(lines[0].rfind(prefix, 0), 0u) << lines[0];
+    return {lines.begin() + 1, lines.end()};
+}
+
 test_support::cli_result run_mode(const char* mode, const board& b, const std::string& image)
 {
     std::vector<std::string> argv = {VORNA_BIN, mode, "-b", format("0x%X", k_table_base), "-d", b.table, "-f", image};

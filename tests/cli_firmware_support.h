@@ -109,6 +109,18 @@ test_support::cli_result run_locked(const std::vector<std::string>& argv);
 /// `vorna -c|-u -b 0x10000 -d TABLE -f IMAGE` (-u through run_locked).
 test_support::cli_result run_mode(const char* mode, const board& b, const std::string& image);
 
+/// Lines every successful check and upgrade prints, and the last line of a failed upgrade.
+inline const std::string k_pass = "[INFO]vorna_firmware:207 | rsa check pass";
+inline const std::string k_upgradable = "[INFO]vorna_firmware:469 | Firmware is upgradable for this DEVICE. ";
+inline const std::string k_upgrade_failed = "[ERROR]vorna_firmware:475 | Failed to upgrade firmware into this device.";
+
+/// The line an upgrade prints before writing `p`.
+std::string update_line(const image_part& p);
+
+/// The output of an upgrade after its first line, which must be the lock line
+/// naming the run's process id.
+std::vector<std::string> after_lock(const test_support::cli_result& r);
+
 /// The development key files.
 std::string dev_private_key();
 std::string dev_key_blob();

@@ -16,8 +16,6 @@ using test_support::random_bytes;
 using test_support::temp_dir;
 using test_support::write_text;
 
-const std::string k_pass = "[INFO]vorna_firmware:207 | rsa check pass";
-const std::string k_upgradable = "[INFO]vorna_firmware:469 | Firmware is upgradable for this DEVICE. ";
 const std::string k_not_allowed = "[ERROR]vorna_firmware:465 | Firmware is not allowed to upgrade into this device.";
 const std::string k_rsa_failed = "[ERROR]vorna_firmware:204 | firmware RSA verify failed";
 

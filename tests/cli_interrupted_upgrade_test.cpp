@@ -10,16 +10,14 @@
 // which blocks a run rewrote.
 #include <gtest/gtest.h>
 
-#include <link.h>
 #include <signal.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -29,6 +27,8 @@
 namespace {
 
 using bytes = std::vector<std::uint8_t>;
+using test_support::scoped_env;
+using test_support::scoped_preload;
 using test_support::temp_dir;
 
 constexpr std::size_t k_nor_block = 0x10000;
@@ -94,56 +94,6 @@ bytes with_blocks_of(const bytes& base, const bytes& other, std::initializer_lis
     }
     return out;
 }
-
-/// The sanitizer runtime this process was started with, if any: it must come
-/// first in a child's preload list, before the fault library.
-std::string sanitizer_runtime()
-{
-    std::string found;
-    ::dl_iterate_phdr(
-        [](dl_phdr_info* info, size_t, void* data) {
-            if (info->dlpi_name != nullptr && std::strstr(info->dlpi_name, "/libasan.so") != nullptr) {
-                *static_cast<std::string*>(data) = info->dlpi_name;
-                return 1;
-            }
-            return 0;
-        },
-        &found);
-    return found;
-}
-
-/// Sets an environment variable for the children started while it lives.
-class scoped_env {
-public:
-    scoped_env(const char* name, const std::string& value) : name_(name) { ::setenv(name, value.c_str(), 1); }
-    ~scoped_env() { ::unsetenv(name_); }
-    scoped_env(const scoped_env&) = delete;
-    scoped_env& operator=(const scoped_env&) = delete;
-
-private:
-    const char* name_;
-};
-
-/// The library reaches the vorna process itself: under the emulator it is the
-/// emulator that hands LD_PRELOAD on to the program it runs.
-class scoped_preload {
-public:
-    scoped_preload()
-    {
-        std::string list = VORNA_FAULT_SHIM;
-        std::string runtime = sanitizer_runtime();
-        if (!runtime.empty())
-            list = runtime + ":" + list;
-#ifdef VORNA_TEST_UNDER_EMULATOR
-        env_.emplace("QEMU_SET_ENV", "LD_PRELOAD=" + list);
-#else
-        env_.emplace("LD_PRELOAD", list);
-#endif
-    }
-
-private:
-    std::optional<scoped_env> env_;
-};
 
 class InterruptedUpgrade : public testing::Test {
 protected:
@@ -279,7 +229,7 @@ protected:
     test_support::cli_result upgrade(long kill_at, bool tear, const std::string& log)
     {
         std::filesystem::remove(log);
-        scoped_preload preload;
+        scoped_preload preload(VORNA_FAULT_SHIM);
         scoped_env files("VORNA_FAULT_FILES", nor_ + ":" + emmc_ + ":" + table_ + ":" + image_);
         scoped_env at("VORNA_FAULT_KILL_AT", std::to_string(kill_at));
         scoped_env torn("VORNA_FAULT_TEAR", tear ? "1" : "0");

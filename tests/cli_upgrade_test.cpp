@@ -11,32 +11,8 @@
 namespace {
 
 using namespace firmware_cli;
-using test_support::lines_of;
 using test_support::random_bytes;
 using test_support::temp_dir;
-
-const std::string k_lock_prefix = "file: /tmp/vorna_firmware_upgrade.pid is locked by ";
-const std::string k_pass = "[INFO]vorna_firmware:207 | rsa check pass";
-const std::string k_upgradable = "[INFO]vorna_firmware:469 | Firmware is upgradable for this DEVICE. ";
-const std::string k_failed = "[ERROR]vorna_firmware:475 | Failed to upgrade firmware into this device.";
-
-std::string update_line(const image_part& p)
-{
-    return format("[INFO]vorna_firmware:344 | PTN[%s] update, base=0x%08x, size=0x%08x, content_size=0x%08x(%d).",
-                  p.name.c_str(), p.base, p.size, static_cast<unsigned>(p.contents.size()),
-                  static_cast<int>(p.contents.size()));
-}
-
-/// The output after the lock line, which names this run's process id.
-std::vector<std::string> after_lock(const test_support::cli_result& r)
-{
-    auto lines = lines_of(r.out);
-    EXPECT_FALSE(lines.empty());
-    if (lines.empty())
-        return {};
-    EXPECT_EQ(lines[0].rfind(k_lock_prefix, 0), 0u) << lines[0];
-    return {lines.begin() + 1, lines.end()};
-}
 
 std::vector<std::string> lines(std::initializer_list<std::string> l)
 {
@@ -115,7 +91,7 @@ TEST_F(FirmwareUpgrade, AnInvalidTypeStopsTheWalk)
     auto r = run_mode("-u", b, pack_parts({boot, kernel, bad, rootfs}));
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(after_lock(r), lines({k_pass, k_upgradable, update_line(boot), update_line(kernel), update_line(bad),
-                                    "[ERROR]vorna_firmware:361 | PTN [radio] type 2 is invalid.", k_failed}));
+                                    "[ERROR]vorna_firmware:361 | PTN [radio] type 2 is invalid.", k_upgrade_failed}));
     expect_written(b.nor, boot);
     expect_written(b.emmc, kernel);
     expect_untouched(b.nor, nor_before, radio.base, radio.size);
@@ -165,7 +141,7 @@ TEST_F(FirmwareUpgrade, AFailedEmmcWriteEndsTheWalk)
                                            "pos={0x%08x:0x%08x}.",
                                            be32(data, entry_field(1, k_content_offset)),
                                            be32(data, entry_field(1, k_content_size))),
-                                    k_failed}));
+                                    k_upgrade_failed}));
     expect_written(b.nor, boot);
     expect_untouched(b.nor, nor_before, radio.base, radio.size);
 }
@@ -180,7 +156,7 @@ TEST_F(FirmwareUpgrade, AFailedNorWriteFailsTheUpgradeButTheWalkGoesOn)
               lines({k_pass, k_upgradable, update_line(too_large),
                      format("[ERROR]vorna_file:249 | write overflow offset=%u buf_size=%zu file=%d", radio.base,
                             too_large.contents.size(), 0x100000),
-                     update_line(kernel), k_failed}));
+                     update_line(kernel), k_upgrade_failed}));
     expect_written(b.emmc, kernel);
 }
 

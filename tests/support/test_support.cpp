@@ -1,6 +1,7 @@
 #include "tests/support/test_support.h"
 
 #include <fcntl.h>
+#include <link.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -104,6 +105,55 @@ file_size_limit::~file_size_limit()
 {
     ::setrlimit(RLIMIT_FSIZE, &old_);
     std::signal(SIGXFSZ, old_handler_);
+}
+
+scoped_env::scoped_env(const char* name, const std::string& value) : name_(name)
+{
+    if (const char* old = std::getenv(name))
+        old_ = old;
+    ::setenv(name, value.c_str(), 1);
+}
+
+scoped_env::~scoped_env()
+{
+    if (old_)
+        ::setenv(name_, old_->c_str(), 1);
+    else
+        ::unsetenv(name_);
+}
+
+namespace {
+
+/// The sanitizer run-time this process was started with, or "".
+std::string sanitizer_runtime()
+{
+    std::string found;
+    ::dl_iterate_phdr(
+        [](dl_phdr_info* info, size_t, void* data) {
+            if (info->dlpi_name != nullptr && std::strstr(info->dlpi_name, "/libasan.so") != nullptr) {
+                *static_cast<std::string*>(data) = info->dlpi_name;
+                return 1;
+            }
+            return 0;
+        },
+        &found);
+    return found;
+}
+
+} // namespace
+
+scoped_preload::scoped_preload(const std::string& library)
+{
+    std::string list = library;
+    std::string runtime = sanitizer_runtime();
+    if (!runtime.empty())
+        list = runtime + ":" + list;
+    // Set for the emulator itself, the library (built for the product) would be
+    // refused by the build machine's loader.
+    if (std::string(VORNA_TEST_EMULATOR).empty())
+        env_.emplace("LD_PRELOAD", list);
+    else
+        env_.emplace("QEMU_SET_ENV", "LD_PRELOAD=" + list);
 }
 
 namespace {

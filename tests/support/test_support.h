@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,32 @@ public:
 private:
     rlimit old_{};
     void (*old_handler_)(int) = nullptr;
+};
+
+/// Sets an environment variable for the programs started while it lives, and
+/// puts back what was there before.
+class scoped_env {
+public:
+    scoped_env(const char* name, const std::string& value);
+    ~scoped_env();
+    scoped_env(const scoped_env&) = delete;
+    scoped_env& operator=(const scoped_env&) = delete;
+
+private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+/// While in scope, the programs that run_cli starts get `library` preloaded
+/// (LD_PRELOAD). Under the emulator it is the emulator that hands the setting on
+/// to the program it runs; a sanitizer run-time that this process was started
+/// with comes first in the list, as the run-time requires.
+class scoped_preload {
+public:
+    explicit scoped_preload(const std::string& library);
+
+private:
+    std::optional<scoped_env> env_;
 };
 
 struct cli_result {
