@@ -32,6 +32,8 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include "tests/fault/watched_files.h"
+
 #include <array>
 #include <cerrno>
 #include <cstdarg>
@@ -41,19 +43,11 @@
 
 namespace {
 
-constexpr int k_max_files = 8;
-
 enum call_kind : unsigned { k_read = 1, k_write = 2, k_lseek = 4, k_fcntl = 8 };
-
-struct watched_file {
-    dev_t dev = 0;
-    ino_t ino = 0;
-};
 
 struct shim_state {
     bool ready = false;
-    int file_count = 0;
-    std::array<watched_file, k_max_files> files{};
+    fault::watched_files files;
     unsigned calls = 0;
     int error = 0;
     bool has_spot = false;
@@ -71,27 +65,21 @@ using write_fn = ssize_t (*)(int, const void*, size_t);
 using lseek_fn = off_t (*)(int, off_t, int);
 using fcntl_fn = int (*)(int, int, ...);
 
-template <typename Fn>
-Fn next_symbol(const char* name)
-{
-    return reinterpret_cast<Fn>(::dlsym(RTLD_NEXT, name));
-}
-
 read_fn real_read()
 {
-    static read_fn fn = next_symbol<read_fn>("read");
+    static read_fn fn = fault::next_symbol<read_fn>("read");
     return fn;
 }
 
 write_fn real_write()
 {
-    static write_fn fn = next_symbol<write_fn>("write");
+    static write_fn fn = fault::next_symbol<write_fn>("write");
     return fn;
 }
 
 lseek_fn real_lseek()
 {
-    static lseek_fn fn = next_symbol<lseek_fn>("lseek");
+    static lseek_fn fn = fault::next_symbol<lseek_fn>("lseek");
     return fn;
 }
 
@@ -117,26 +105,6 @@ unsigned parse_calls(const char* list)
     return calls;
 }
 
-void parse_files(const char* list)
-{
-    const char* start = list;
-    while (*start != '\0' && g_state.file_count < k_max_files) {
-        std::size_t len = std::strcspn(start, ":");
-        std::array<char, 4096> path{};
-        if (len < path.size()) {
-            std::memcpy(path.data(), start, len);
-            struct stat st {};
-            // A file that does not exist keeps its place in the numbering.
-            if (::stat(path.data(), &st) == 0)
-                g_state.files[static_cast<std::size_t>(g_state.file_count)] = {st.st_dev, st.st_ino};
-        }
-        ++g_state.file_count;
-        start += len;
-        if (*start == ':')
-            ++start;
-    }
-}
-
 void prepare()
 {
     if (g_state.ready)
@@ -157,7 +125,7 @@ void prepare()
         g_state.transient = std::strcmp(transient, "1") == 0;
     g_state.log_path = std::getenv("VORNA_FAIL_LOG");
     if (const char* files = std::getenv("VORNA_FAIL_FILES"))
-        parse_files(files);
+        g_state.files.parse(files);
     errno = saved_errno;
 }
 
@@ -168,18 +136,7 @@ int watched_index(int fd, call_kind kind)
     prepare();
     if ((g_state.calls & kind) == 0)
         return -1;
-    struct stat st {};
-    int saved_errno = errno;
-    int rc = ::fstat(fd, &st);
-    errno = saved_errno;
-    if (rc != 0)
-        return -1;
-    for (int i = 0; i < g_state.file_count; ++i) {
-        const watched_file& f = g_state.files[static_cast<std::size_t>(i)];
-        if (f.ino != 0 && f.dev == st.st_dev && f.ino == st.st_ino)
-            return i;
-    }
-    return -1;
+    return g_state.files.index_of(fd);
 }
 
 void log_call(const char* call, int index, long long position, long long result)
@@ -305,7 +262,7 @@ off64_t lseek64(int fd, off64_t offset, int whence) noexcept
 // as a pointer it is handed on unchanged on the ABIs the product runs on.
 int fcntl(int fd, int cmd, ...)
 {
-    static fcntl_fn real = next_symbol<fcntl_fn>("fcntl");
+    static fcntl_fn real = fault::next_symbol<fcntl_fn>("fcntl");
     std::va_list args;
     va_start(args, cmd);
     void* arg = va_arg(args, void*);
@@ -315,12 +272,12 @@ int fcntl(int fd, int cmd, ...)
 
 int fcntl64(int fd, int cmd, ...)
 {
-    static fcntl_fn real = next_symbol<fcntl_fn>("fcntl64");
+    static fcntl_fn real = fault::next_symbol<fcntl_fn>("fcntl64");
     std::va_list args;
     va_start(args, cmd);
     void* arg = va_arg(args, void*);
     va_end(args);
-    return lock_call(fd, cmd, arg, real != nullptr ? real : next_symbol<fcntl_fn>("fcntl"));
+    return lock_call(fd, cmd, arg, real != nullptr ? real : fault::next_symbol<fcntl_fn>("fcntl"));
 }
 
 } // extern "C"

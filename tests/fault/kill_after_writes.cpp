@@ -27,6 +27,8 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include "tests/fault/watched_files.h"
+
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -35,17 +37,9 @@
 
 namespace {
 
-constexpr int k_max_files = 8;
-
-struct watched_file {
-    dev_t dev = 0;
-    ino_t ino = 0;
-};
-
 struct shim_state {
     bool ready = false;
-    int file_count = 0;
-    std::array<watched_file, k_max_files> files{};
+    fault::watched_files files;
     long kill_at = 0;
     bool tear = false;
     const char* log_path = nullptr;
@@ -59,15 +53,9 @@ using pwrite_fn = ssize_t (*)(int, const void*, size_t, off_t);
 using writev_fn = ssize_t (*)(int, const iovec*, int);
 using pwritev_fn = ssize_t (*)(int, const iovec*, int, off_t);
 
-template <typename Fn>
-Fn next_symbol(const char* name)
-{
-    return reinterpret_cast<Fn>(::dlsym(RTLD_NEXT, name));
-}
-
 write_fn real_write()
 {
-    static write_fn fn = next_symbol<write_fn>("write");
+    static write_fn fn = fault::next_symbol<write_fn>("write");
     return fn;
 }
 
@@ -84,25 +72,8 @@ void prepare()
     if (const char* tear = std::getenv("VORNA_FAULT_TEAR"))
         g_state.tear = std::strcmp(tear, "1") == 0;
     g_state.log_path = std::getenv("VORNA_FAULT_LOG");
-    if (const char* list = std::getenv("VORNA_FAULT_FILES")) {
-        const char* start = list;
-        while (*start != '\0' && g_state.file_count < k_max_files) {
-            const char* end = std::strchr(start, ':');
-            std::size_t len = end != nullptr ? static_cast<std::size_t>(end - start) : std::strlen(start);
-            std::array<char, 4096> path{};
-            if (len < path.size()) {
-                std::memcpy(path.data(), start, len);
-                struct stat st {};
-                // A file that does not exist yet keeps its place in the numbering.
-                if (::stat(path.data(), &st) == 0)
-                    g_state.files[static_cast<std::size_t>(g_state.file_count)] = {st.st_dev, st.st_ino};
-            }
-            ++g_state.file_count;
-            if (end == nullptr)
-                break;
-            start = end + 1;
-        }
-    }
+    if (const char* list = std::getenv("VORNA_FAULT_FILES"))
+        g_state.files.parse(list);
     errno = saved_errno;
 }
 
@@ -110,18 +81,7 @@ void prepare()
 int watched_index(int fd)
 {
     prepare();
-    struct stat st {};
-    int saved_errno = errno;
-    int rc = ::fstat(fd, &st);
-    errno = saved_errno;
-    if (rc != 0)
-        return -1;
-    for (int i = 0; i < g_state.file_count; ++i) {
-        const watched_file& f = g_state.files[static_cast<std::size_t>(i)];
-        if (f.ino != 0 && f.dev == st.st_dev && f.ino == st.st_ino)
-            return i;
-    }
-    return -1;
+    return g_state.files.index_of(fd);
 }
 
 void log_write(int index, long long offset, ssize_t count)
@@ -205,7 +165,7 @@ ssize_t write(int fd, const void* buf, size_t count)
 
 ssize_t pwrite(int fd, const void* buf, size_t count, off_t offset)
 {
-    static pwrite_fn real = next_symbol<pwrite_fn>("pwrite");
+    static pwrite_fn real = fault::next_symbol<pwrite_fn>("pwrite");
     return intercept(
         fd, true, offset, [&] { return real(fd, buf, count, offset); },
         [&] { return real(fd, buf, count / 2, offset); });
@@ -213,7 +173,7 @@ ssize_t pwrite(int fd, const void* buf, size_t count, off_t offset)
 
 ssize_t pwrite64(int fd, const void* buf, size_t count, off_t offset)
 {
-    static pwrite_fn real = next_symbol<pwrite_fn>("pwrite64");
+    static pwrite_fn real = fault::next_symbol<pwrite_fn>("pwrite64");
     return intercept(
         fd, true, offset, [&] { return real(fd, buf, count, offset); },
         [&] { return real(fd, buf, count / 2, offset); });
@@ -221,7 +181,7 @@ ssize_t pwrite64(int fd, const void* buf, size_t count, off_t offset)
 
 ssize_t writev(int fd, const iovec* iov, int iovcnt)
 {
-    static writev_fn real = next_symbol<writev_fn>("writev");
+    static writev_fn real = fault::next_symbol<writev_fn>("writev");
     return intercept(
         fd, false, 0, [&] { return real(fd, iov, iovcnt); },
         [&] { return iovcnt > 0 ? real_write()(fd, iov[0].iov_base, first_half(iov, iovcnt)) : ssize_t{0}; });
@@ -229,8 +189,8 @@ ssize_t writev(int fd, const iovec* iov, int iovcnt)
 
 ssize_t pwritev(int fd, const iovec* iov, int iovcnt, off_t offset)
 {
-    static pwritev_fn real = next_symbol<pwritev_fn>("pwritev");
-    static pwrite_fn real_pwrite = next_symbol<pwrite_fn>("pwrite");
+    static pwritev_fn real = fault::next_symbol<pwritev_fn>("pwritev");
+    static pwrite_fn real_pwrite = fault::next_symbol<pwrite_fn>("pwrite");
     return intercept(
         fd, true, offset, [&] { return real(fd, iov, iovcnt, offset); },
         [&] { return iovcnt > 0 ? real_pwrite(fd, iov[0].iov_base, first_half(iov, iovcnt), offset) : ssize_t{0}; });
@@ -238,8 +198,8 @@ ssize_t pwritev(int fd, const iovec* iov, int iovcnt, off_t offset)
 
 ssize_t pwritev64(int fd, const iovec* iov, int iovcnt, off_t offset)
 {
-    static pwritev_fn real = next_symbol<pwritev_fn>("pwritev64");
-    static pwrite_fn real_pwrite = next_symbol<pwrite_fn>("pwrite");
+    static pwritev_fn real = fault::next_symbol<pwritev_fn>("pwritev64");
+    static pwrite_fn real_pwrite = fault::next_symbol<pwrite_fn>("pwrite");
     return intercept(
         fd, true, offset, [&] { return real(fd, iov, iovcnt, offset); },
         [&] { return iovcnt > 0 ? real_pwrite(fd, iov[0].iov_base, first_half(iov, iovcnt), offset) : ssize_t{0}; });
