@@ -431,6 +431,43 @@ TEST_F(FirmwareInfo, Failures)
     EXPECT_FALSE(std::filesystem::exists(out));
 }
 
+TEST_F(FirmwareInfo, ImagesThatCannotBeReadOrDecodedAreRefused)
+{
+    std::string missing = work.file("missing.bin");
+    auto r = vorna({"-v", "-f", missing, "-o", out});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, "[ERROR]vorna_firmware:523 | Failed to get file size, file='" + missing + "'\n");
+
+    image_plan plan = two_parts();
+    plan.firmware_info = R"({"version":"1"})";
+    std::string image = pack(work, plan);
+    bytes data = whole(image);
+    // The table offset is not signed.
+    patch_be32(image, 8, static_cast<std::uint32_t>(data.size() - 1000));
+    r = vorna({"-v", "-f", image, "-o", out});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(lines_of(r.out),
+              (std::vector<std::string>{k_pass,
+                                        "[ERROR]vorna_firmware:281 | firmware ptn_table needs 1664 bytes, only 1000 "
+                                        "left in the file.",
+                                        "[ERROR]vorna_firmware:558 | Failed to build firmware ptn_table"}));
+
+    // Contents whose header has the wrong magic: the header decoder speaks first.
+    test_support::write_file(image, data);
+    std::uint32_t offset = be32(data, entry_field(3, k_content_offset));
+    patch_be32(image, offset + 4, 0x8FD955AA);
+    resign(image);
+    r = vorna({"-v", "-f", image, "-o", out});
+    EXPECT_EQ(r.status, 255);
+    auto printed = lines_of(r.out);
+    ASSERT_EQ(printed.size(), 3u) << r.out;
+    EXPECT_EQ(printed[0], k_pass);
+    EXPECT_EQ(printed[1].rfind("[ERROR]vorna_ptn_header:94 | ", 0), 0u);
+    EXPECT_EQ(printed[2], format("[ERROR]vorna_firmware:571 | firmware partition [0x%08x] is not a valid partition.",
+                                 offset));
+    EXPECT_FALSE(std::filesystem::exists(out));
+}
+
 TEST_F(FirmwareInfo, AReadOnlyImageExports)
 {
     image_plan plan = two_parts();

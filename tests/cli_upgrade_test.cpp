@@ -98,6 +98,31 @@ TEST_F(FirmwareUpgrade, AnInvalidTypeStopsTheWalk)
     expect_untouched(b.emmc, emmc_before, rootfs.base, rootfs.contents.size());
 }
 
+TEST_F(FirmwareUpgrade, TheDeviceFollowsTheTypeAndAnInvalidTypeIsPrintedSigned)
+{
+    // "radio" is a partition of the NOR layout; an eMMC entry of that name still
+    // goes to the eMMC device, at the entry's base.
+    image_part cross = radio;
+    cross.type = "\"emmc\"";
+    bytes nor_before = whole(b.nor);
+    auto r = run_mode("-u", b, pack_parts({cross}));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(after_lock(r), lines({k_pass, k_upgradable, update_line(cross)}));
+    expect_written(b.emmc, cross);
+    EXPECT_EQ(whole(b.nor), nor_before);
+
+    image_part bad = radio;
+    bad.type = "2";
+    std::string image = pack_parts({bad});
+    patch_be32(image, entry_field(0, k_type), 0xFFFFFFFF);
+    resign(image);
+    r = run_mode("-u", b, image);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(after_lock(r), lines({k_pass, k_upgradable, update_line(bad),
+                                    "[ERROR]vorna_firmware:361 | PTN [radio] type -1 is invalid.", k_upgrade_failed}));
+    EXPECT_EQ(whole(b.nor), nor_before);
+}
+
 TEST_F(FirmwareUpgrade, AFirstEntryOfSizeZeroWritesNothing)
 {
     image_part empty = boot;

@@ -218,4 +218,22 @@ TEST(FirmwareHeaderCheck, SignatureDecides)
     }
 }
 
+TEST(FirmwareCheckArgs, MissingPathsOrAZeroBaseAreRefusedBeforeAnythingIsOpened)
+{
+    // Image path first, device second, the base in capital hexadecimal.
+    const char* image = "/nonexistent/fw.bin";
+    const char* dev = "/nonexistent/dev";
+    auto expected = [](const void* a, const void* b, const char* base) {
+        char text[160];
+        std::snprintf(text, sizeof text, "392 | Invalid pass-in args, (%p,%p,0x%s)\n", a, b, base);
+        return k_error + text;
+    };
+    std::string out = printed([&] { EXPECT_EQ(firmware_check(image, dev, 0), -1); });
+    EXPECT_EQ(out, expected(image, dev, "0"));
+    out = printed([&] { EXPECT_EQ(firmware_upgrade(image, nullptr, 0xABCDEF), -1); });
+    EXPECT_EQ(out, expected(image, nullptr, "ABCDEF"));
+    out = printed([&] { EXPECT_EQ(firmware_check_and_upgrade(nullptr, dev, 0x10000, 0), -1); });
+    EXPECT_EQ(out, expected(nullptr, dev, "10000"));
+}
+
 } // namespace
