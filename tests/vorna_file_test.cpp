@@ -1,3 +1,4 @@
+#include "tests/support/capture.h"
 #include "vorna/vorna_file.h"
 
 #include "tests/support/test_support.h"
@@ -33,13 +34,7 @@ mode_t mode_of(const std::string& path)
     return st.st_mode & 07777;
 }
 
-/// Runs `fn` and returns what it printed on stdout.
-template <class Fn> std::string printed(Fn fn)
-{
-    testing::internal::CaptureStdout();
-    fn();
-    return testing::internal::GetCapturedStdout();
-}
+using test_support::printed;
 
 /// A file of `size` bytes that is one hole, with nothing allocated.
 void make_sparse(const std::string& path, off_t size)

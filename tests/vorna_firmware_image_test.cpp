@@ -1,3 +1,4 @@
+#include "tests/support/capture.h"
 #include "vorna/vorna_firmware.h"
 
 #include "vorna/vorna_bytes.h"
@@ -20,14 +21,7 @@ namespace {
 
 using bytes = std::vector<std::uint8_t>;
 
-std::string printed(const std::function<void()>& fn)
-{
-    std::fflush(stdout);
-    testing::internal::CaptureStdout();
-    fn();
-    std::fflush(stdout);
-    return testing::internal::GetCapturedStdout();
-}
+using test_support::printed;
 
 const std::string k_error = "[ERROR]vorna_firmware:";
 

@@ -1,3 +1,4 @@
+#include "tests/support/capture.h"
 #include "vorna/vorna_ptn_support_list.h"
 
 #include "vorna/vorna_bytes.h"
@@ -17,15 +18,7 @@
 
 namespace {
 
-/// Runs `fn` and returns what it printed on stdout.
-std::string printed(const std::function<void()>& fn)
-{
-    std::fflush(stdout);
-    testing::internal::CaptureStdout();
-    fn();
-    std::fflush(stdout);
-    return testing::internal::GetCapturedStdout();
-}
+using test_support::printed;
 
 const std::string k_prefix = "[ERROR]vorna_ptn_support_list:";
 

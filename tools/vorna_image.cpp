@@ -1,6 +1,7 @@
 // vorna-image: dispatches to one subcommand.
 #include "tools/vorna_image.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -79,3 +80,18 @@ int main(int argc, char** argv)
     }
     return cmd->run(argc - 1, argv + 1);
 }
+
+namespace vorna_image {
+
+int fail(const char* command, const char* fmt, ...)
+{
+    std::fprintf(stderr, "vorna-image %s: ", command);
+    std::va_list args;
+    va_start(args, fmt);
+    std::vfprintf(stderr, fmt, args);
+    va_end(args);
+    std::fputc('\n', stderr);
+    return 1;
+}
+
+} // namespace vorna_image

@@ -23,3 +23,10 @@ void image_sign_help();
 /// `vorna-image info IMAGE [KEY_BLOB.txt]`. 0 or 1.
 int image_info_main(int argc, char** argv);
 void image_info_help();
+
+namespace vorna_image {
+
+/// Prints "vorna-image COMMAND: message" on stderr; returns 1, the exit status.
+[[gnu::format(printf, 2, 3)]] int fail(const char* command, const char* fmt, ...);
+
+} // namespace vorna_image

@@ -37,17 +37,6 @@ constexpr std::int64_t k_nor_max_size = std::int64_t{256} << 20;
 constexpr off_t k_description_max_len = off_t{16} << 20;
 constexpr std::size_t k_device_path_max = sizeof(ptn_layout::device) - 1;
 
-[[gnu::format(printf, 1, 2)]] int fail(const char* fmt, ...)
-{
-    std::fprintf(stderr, "vorna-image board: ");
-    std::va_list args;
-    va_start(args, fmt);
-    std::vfprintf(stderr, fmt, args);
-    va_end(args);
-    std::fputc('\n', stderr);
-    return 1;
-}
-
 struct cjson_text_deleter {
     void operator()(char* text) const { cJSON_free(text); }
 };
@@ -100,25 +89,25 @@ int create_device_file(const device_file& dev)
 {
     unique_fd fd(::open(dev.path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     if (!fd)
-        return fail("cannot create %s: %s", dev.path.c_str(), std::strerror(errno));
+        return vorna_image::fail("board", "cannot create %s: %s", dev.path.c_str(), std::strerror(errno));
     if (::ftruncate(fd.get(), dev.size) != 0)
-        return fail("cannot size %s to %lld bytes: %s", dev.path.c_str(), static_cast<long long>(dev.size),
+        return vorna_image::fail("board", "cannot size %s to %lld bytes: %s", dev.path.c_str(), static_cast<long long>(dev.size),
                     std::strerror(errno));
     if (dev.fill != 0) {
         constexpr std::size_t k_chunk = 1 << 20;
         auto chunk = make_buffer(k_chunk);
         if (!chunk)
-            return fail("out of memory");
+            return vorna_image::fail("board", "out of memory");
         std::memset(chunk.get(), dev.fill, k_chunk);
         for (std::int64_t done = 0; done < dev.size;) {
             const auto n = static_cast<std::size_t>(std::min<std::int64_t>(dev.size - done, k_chunk));
             if (!write_all_at(fd.get(), done, chunk.get(), n))
-                return fail("cannot write %s: %s", dev.path.c_str(), std::strerror(errno));
+                return vorna_image::fail("board", "cannot write %s: %s", dev.path.c_str(), std::strerror(errno));
             done += static_cast<std::int64_t>(n);
         }
     }
     if (::fsync(fd.get()) != 0 || fd.reset() != 0)
-        return fail("cannot write %s: %s", dev.path.c_str(), std::strerror(errno));
+        return vorna_image::fail("board", "cannot write %s: %s", dev.path.c_str(), std::strerror(errno));
     return 0;
 }
 
@@ -126,7 +115,7 @@ int write_into(const device_file& dev, std::int64_t offset, const std::uint8_t* 
 {
     unique_fd fd(::open(dev.path.c_str(), O_WRONLY | O_CLOEXEC));
     if (!fd || !write_all_at(fd.get(), offset, data, len) || ::fsync(fd.get()) != 0 || fd.reset() != 0)
-        return fail("cannot write %s: %s", dev.path.c_str(), std::strerror(errno));
+        return vorna_image::fail("board", "cannot write %s: %s", dev.path.c_str(), std::strerror(errno));
     return 0;
 }
 
@@ -135,16 +124,16 @@ int read_whole(const std::string& path, off_t max_len, std::vector<std::uint8_t>
 {
     const off_t size = file_get_size(path.c_str());
     if (size < 0)
-        return fail("cannot read %s", path.c_str());
+        return vorna_image::fail("board", "cannot read %s", path.c_str());
     if (size > max_len)
-        return fail("%s is too large (%lld bytes, at most %lld)", path.c_str(), static_cast<long long>(size),
+        return vorna_image::fail("board", "%s is too large (%lld bytes, at most %lld)", path.c_str(), static_cast<long long>(size),
                     static_cast<long long>(max_len));
     out.assign(static_cast<std::size_t>(size), 0);
     if (size == 0)
         return 0;
     off_t got = 0;
     if (file_read(path.c_str(), out.data(), size, &got) != 0 || got != size)
-        return fail("cannot read %s", path.c_str());
+        return vorna_image::fail("board", "cannot read %s", path.c_str());
     return 0;
 }
 
@@ -152,19 +141,19 @@ int parse_layout(cJSON* table, const char* key, const char* role, std::uint8_t f
 {
     out.json = cJSON_GetObjectItem(table, key);
     if (!cJSON_IsObject(out.json))
-        return fail("\"partition-table\" has no object \"%s\"", key);
+        return vorna_image::fail("board", "\"partition-table\" has no object \"%s\"", key);
     const cJSON* device = cJSON_GetObjectItem(out.json, "device");
     if (!cJSON_IsString(device) || !plain_file_name(device->valuestring))
-        return fail("\"%s\": \"device\" must be a file name (no folders)", key);
+        return vorna_image::fail("board", "\"%s\": \"device\" must be a file name (no folders)", key);
     const cJSON* disk_size = cJSON_GetObjectItem(out.json, "disk-size");
     if (!cJSON_IsString(disk_size))
-        return fail("\"%s\": \"disk-size\" must be a hexadecimal string", key);
+        return vorna_image::fail("board", "\"%s\": \"disk-size\" must be a hexadecimal string", key);
     out.file.role = role;
     out.file.name = device->valuestring;
     out.file.size = hex_value(disk_size->valuestring);
     out.file.fill = fill;
     if (out.file.size <= 0)
-        return fail("\"%s\": \"disk-size\" must be above 0", key);
+        return vorna_image::fail("board", "\"%s\": \"disk-size\" must be above 0", key);
     return 0;
 }
 
@@ -225,7 +214,7 @@ int hex_member(const cJSON* object, const char* key, std::uint32_t fallback, std
         return 0;
     }
     if (!cJSON_IsString(item))
-        return fail("\"%s\" must be a hexadecimal string", key);
+        return vorna_image::fail("board", "\"%s\" must be a hexadecimal string", key);
     out = static_cast<std::uint32_t>(hex_value(item->valuestring));
     return 0;
 }
@@ -235,14 +224,14 @@ int write_content(const cJSON* content, const std::array<layout_info, 2>& layout
 {
     const cJSON* name = cJSON_GetObjectItem(content, "partition");
     if (!cJSON_IsString(name))
-        return fail("every entry of \"contents\" needs a \"partition\" name");
+        return vorna_image::fail("board", "every entry of \"contents\" needs a \"partition\" name");
     partition_ref ptn;
     if (!find_partition(layouts, name->valuestring, ptn))
-        return fail("content for partition '%s': no such partition in the table", name->valuestring);
+        return vorna_image::fail("board", "content for partition '%s': no such partition in the table", name->valuestring);
 
     const cJSON* header = cJSON_GetObjectItem(content, "header");
     if (header != nullptr && !cJSON_IsBool(header))
-        return fail("content for '%s': \"header\" must be true or false", name->valuestring);
+        return vorna_image::fail("board", "content for '%s': \"header\" must be true or false", name->valuestring);
     const bool framed = cJSON_IsTrue(header);
     const std::size_t room = framed ? (ptn.size >= k_ptn_header_len ? ptn.size - k_ptn_header_len : 0) : ptn.size;
 
@@ -250,12 +239,12 @@ int write_content(const cJSON* content, const std::array<layout_info, 2>& layout
     const cJSON* text = cJSON_GetObjectItem(content, "text");
     const cJSON* json = cJSON_GetObjectItem(content, "json");
     if ((file != nullptr) + (text != nullptr) + (json != nullptr) != 1)
-        return fail("content for '%s': give exactly one of \"file\", \"text\" and \"json\"", name->valuestring);
+        return vorna_image::fail("board", "content for '%s': give exactly one of \"file\", \"text\" and \"json\"", name->valuestring);
 
     std::vector<std::uint8_t> body;
     if (file != nullptr) {
         if (!cJSON_IsString(file))
-            return fail("content for '%s': \"file\" must be a path", name->valuestring);
+            return vorna_image::fail("board", "content for '%s': \"file\" must be a path", name->valuestring);
         fs::path source(file->valuestring);
         if (source.is_relative())
             source = description_dir / source;
@@ -263,16 +252,16 @@ int write_content(const cJSON* content, const std::array<layout_info, 2>& layout
             return 1;
     } else if (text != nullptr) {
         if (!cJSON_IsString(text))
-            return fail("content for '%s': \"text\" must be a string", name->valuestring);
+            return vorna_image::fail("board", "content for '%s': \"text\" must be a string", name->valuestring);
         body.assign(text->valuestring, text->valuestring + std::strlen(text->valuestring));
     } else {
         std::unique_ptr<char, cjson_text_deleter> printed(cJSON_PrintUnformatted(json));
         if (!printed)
-            return fail("out of memory");
+            return vorna_image::fail("board", "out of memory");
         body.assign(printed.get(), printed.get() + std::strlen(printed.get()));
     }
     if (body.size() > room)
-        return fail("content for '%s' has %zu bytes; the partition holds %zu", name->valuestring, body.size(), room);
+        return vorna_image::fail("board", "content for '%s' has %zu bytes; the partition holds %zu", name->valuestring, body.size(), room);
 
     std::vector<std::uint8_t> bytes;
     if (framed) {
@@ -290,7 +279,7 @@ int write_content(const cJSON* content, const std::array<layout_info, 2>& layout
     bytes.insert(bytes.end(), body.begin(), body.end());
     const device_file& dev = ptn.layout->file;
     if (std::int64_t{ptn.base} + static_cast<std::int64_t>(bytes.size()) > dev.size)
-        return fail("content for '%s' ends beyond the end of %s", name->valuestring, dev.name.c_str());
+        return vorna_image::fail("board", "content for '%s' ends beyond the end of %s", name->valuestring, dev.name.c_str());
     if (!bytes.empty() && write_into(dev, ptn.base, bytes.data(), bytes.size()) != 0)
         return 1;
     std::printf("  content %-16s %zu bytes%s at 0x%08X of %s\n", name->valuestring, body.size(),
@@ -342,7 +331,7 @@ void image_board_help()
 int image_board_main(int argc, char** argv)
 {
     if (argc != 3)
-        return fail("expected DESCRIPTION.json OUTDIR (see vorna-image board --help)");
+        return vorna_image::fail("board", "expected DESCRIPTION.json OUTDIR (see vorna-image board --help)");
     const std::string description_path = argv[1];
     const fs::path out_dir_arg = argv[2];
 
@@ -351,19 +340,19 @@ int image_board_main(int argc, char** argv)
         return 1;
     cjson_ptr root(cJSON_ParseWithLength(reinterpret_cast<const char*>(text.data()), text.size()));
     if (!cJSON_IsObject(root.get()))
-        return fail("%s is not a JSON object", description_path.c_str());
+        return vorna_image::fail("board", "%s is not a JSON object", description_path.c_str());
 
     cJSON* table = cJSON_GetObjectItem(root.get(), "partition-table");
     if (!cJSON_IsObject(table))
-        return fail("%s has no object \"partition-table\"", description_path.c_str());
+        return vorna_image::fail("board", "%s has no object \"partition-table\"", description_path.c_str());
     std::array<layout_info, 2> layouts;
     if (parse_layout(table, "partition-layout-nor", "nor", 0xFF, layouts[0]) != 0 ||
         parse_layout(table, "partition-layout-emmc", "emmc", 0, layouts[1]) != 0)
         return 1;
     if (layouts[0].file.name == layouts[1].file.name)
-        return fail("the NOR and eMMC layouts name the same file '%s'", layouts[0].file.name.c_str());
+        return vorna_image::fail("board", "the NOR and eMMC layouts name the same file '%s'", layouts[0].file.name.c_str());
     if (layouts[0].file.size > k_nor_max_size)
-        return fail("NOR \"disk-size\" 0x%llX is above the 256 MiB a board may have",
+        return vorna_image::fail("board", "NOR \"disk-size\" 0x%llX is above the 256 MiB a board may have",
                     static_cast<unsigned long long>(layouts[0].file.size));
 
     device_file table_file;
@@ -372,7 +361,7 @@ int image_board_main(int argc, char** argv)
     const cJSON* table_device = cJSON_GetObjectItem(root.get(), "table-device");
     if (table_device != nullptr) {
         if (!cJSON_IsString(table_device) || !plain_file_name(table_device->valuestring))
-            return fail("\"table-device\" must be a file name (no folders)");
+            return vorna_image::fail("board", "\"table-device\" must be a file name (no folders)");
         table_file.name = table_device->valuestring;
     }
     std::uint32_t table_base = 0;
@@ -382,28 +371,28 @@ int image_board_main(int argc, char** argv)
     std::error_code ec;
     fs::create_directories(out_dir_arg, ec);
     if (ec)
-        return fail("cannot create %s: %s", out_dir_arg.c_str(), ec.message().c_str());
+        return vorna_image::fail("board", "cannot create %s: %s", out_dir_arg.c_str(), ec.message().c_str());
     std::array<char, PATH_MAX> resolved{};
     if (::realpath(out_dir_arg.c_str(), resolved.data()) == nullptr)
-        return fail("cannot resolve %s: %s", out_dir_arg.c_str(), std::strerror(errno));
+        return vorna_image::fail("board", "cannot resolve %s: %s", out_dir_arg.c_str(), std::strerror(errno));
     const fs::path out_dir = resolved.data();
 
     for (layout_info& layout : layouts) {
         layout.file.path = (out_dir / layout.file.name).string();
         if (layout.file.path.size() > k_device_path_max)
-            return fail("%s is longer than the %zu characters a table's device path may have",
+            return vorna_image::fail("board", "%s is longer than the %zu characters a table's device path may have",
                         layout.file.path.c_str(), k_device_path_max);
         if (!cJSON_ReplaceItemInObject(layout.json, "device", cJSON_CreateString(layout.file.path.c_str())))
-            return fail("out of memory");
+            return vorna_image::fail("board", "out of memory");
     }
     table_file.path = (out_dir / table_file.name).string();
 
     std::unique_ptr<char, cjson_text_deleter> table_text(cJSON_Print(table));
     if (!table_text)
-        return fail("out of memory");
+        return vorna_image::fail("board", "out of memory");
     const std::size_t table_len = std::strlen(table_text.get());
     if (table_len > static_cast<std::size_t>(k_ptn_table_max_len))
-        return fail("the table text has %zu bytes; vorna reads at most %d", table_len, k_ptn_table_max_len);
+        return vorna_image::fail("board", "the table text has %zu bytes; vorna reads at most %d", table_len, k_ptn_table_max_len);
 
     // The table either has a file of its own or shares a layout's.
     const layout_info* table_layout = nullptr;
@@ -415,9 +404,9 @@ int image_board_main(int argc, char** argv)
     std::vector<const device_file*> files = {&layouts[0].file, &layouts[1].file};
     if (table_layout != nullptr) {
         if (table_end > table_layout->file.size)
-            return fail("the table at 0x%X ends beyond the end of %s", table_base, table_file.name.c_str());
+            return vorna_image::fail("board", "the table at 0x%X ends beyond the end of %s", table_base, table_file.name.c_str());
         if (layout_overlaps(*table_layout, table_base, table_end))
-            return fail("the table at 0x%X meets a partition of %s", table_base, table_file.name.c_str());
+            return vorna_image::fail("board", "the table at 0x%X meets a partition of %s", table_base, table_file.name.c_str());
     } else {
         table_file.size = std::int64_t{table_base} + k_ptn_table_max_len;
         files.push_back(&table_file);
@@ -438,7 +427,7 @@ int image_board_main(int argc, char** argv)
 
     const cJSON* contents = cJSON_GetObjectItem(root.get(), "contents");
     if (contents != nullptr && !cJSON_IsArray(contents))
-        return fail("\"contents\" must be an array");
+        return vorna_image::fail("board", "\"contents\" must be an array");
     const fs::path description_dir = fs::path(description_path).parent_path();
     const cJSON* content = nullptr;
     cJSON_ArrayForEach(content, contents)

@@ -58,17 +58,6 @@ bool write_all(int fd, const std::uint8_t* data, std::size_t len)
 
 } // namespace
 
-int fail(const char* command, const char* fmt, ...)
-{
-    std::fprintf(stderr, "vorna-image %s: ", command);
-    std::va_list args;
-    va_start(args, fmt);
-    std::vfprintf(stderr, fmt, args);
-    va_end(args);
-    std::fputc('\n', stderr);
-    return 1;
-}
-
 int read_whole(const char* command, const std::string& path, std::vector<std::uint8_t>& out)
 {
     unique_fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));

@@ -1,6 +1,8 @@
 #pragma once
 // What the image subcommands (keygen, pack, sign, info) share: reading and
 // replacing files, the signing key, and the signature of an image in memory.
+#include "tools/vorna_image.h"
+
 #include <openssl/evp.h>
 
 #include <cstdint>
@@ -14,9 +16,6 @@ struct pkey_deleter {
     void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
 };
 using pkey_ptr = std::unique_ptr<EVP_PKEY, pkey_deleter>;
-
-/// Prints "vorna-image COMMAND: message" on stderr; returns 1, the exit status.
-[[gnu::format(printf, 2, 3)]] int fail(const char* command, const char* fmt, ...);
 
 /// Reads a whole regular file. 0, or 1 after printing.
 int read_whole(const char* command, const std::string& path, std::vector<std::uint8_t>& out);
