@@ -14,7 +14,7 @@
 
 #include "crypto/md5.h"
 #include "crypto/sha1.h"
-#include "vorna/vorna_firmware.h"
+#include "crypto/rsa_pkcs1.h"
 
 namespace {
 

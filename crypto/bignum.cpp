@@ -47,6 +47,23 @@ void trim(std::uint16_t* x)
         --x[0];
 }
 
+/// The byte string bytes[0..length) in either order, trimmed.
+bignum_ptr from_bytes(const std::uint8_t* bytes, std::int32_t length, bool little_endian)
+{
+    if (length < 0 || length > 2 * 0xFFFF)
+        return nullptr;
+    const auto len = static_cast<std::uint16_t>((length + 1) / 2);
+    bignum_ptr x = allocate(len, len);
+    std::uint16_t* w = x.get();
+    for (std::int32_t p = 0; p < length; ++p) {
+        const std::int32_t from_low = little_endian ? p : length - 1 - p;
+        const auto shift = (from_low % 2 == 1) ? 8 : 0;
+        w[1 + from_low / 2] = static_cast<std::uint16_t>(w[1 + from_low / 2] | (bytes[p] << shift));
+    }
+    trim(w);
+    return x;
+}
+
 /// Shifts the digits a[0..n) (most significant first) left by s bits, 0 < s < 16;
 /// the bits shifted out of a[0] are returned.
 std::uint16_t shift_left(std::uint16_t* a, int n, int s)
@@ -99,18 +116,12 @@ bignum_ptr bignum_from_u32(std::uint32_t value)
 
 bignum_ptr bignum_from_bytes(const std::uint8_t* bytes, std::int32_t length)
 {
-    if (length < 0 || length > 2 * 0xFFFF)
-        return nullptr;
-    const auto len = static_cast<std::uint16_t>((length + 1) / 2);
-    bignum_ptr x = allocate(len, len);
-    std::uint16_t* w = x.get();
-    for (std::int32_t p = 0; p < length; ++p) {
-        const std::int32_t from_low = length - 1 - p;
-        const auto shift = (from_low % 2 == 1) ? 8 : 0;
-        w[1 + from_low / 2] = static_cast<std::uint16_t>(w[1 + from_low / 2] | (bytes[p] << shift));
-    }
-    trim(w);
-    return x;
+    return from_bytes(bytes, length, false);
+}
+
+bignum_ptr bignum_from_le_bytes(const std::uint8_t* bytes, std::int32_t length)
+{
+    return from_bytes(bytes, length, true);
 }
 
 std::int32_t bignum_bit_length(const std::uint16_t* x)

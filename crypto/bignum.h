@@ -31,6 +31,9 @@ using bignum_ptr = std::unique_ptr<std::uint16_t, bignum_deleter>;
 /// `length` is outside 0..131070.
 [[nodiscard]] bignum_ptr bignum_from_bytes(const std::uint8_t* bytes, std::int32_t length);
 
+/// The same for the little-endian byte string `bytes[0..length)`.
+[[nodiscard]] bignum_ptr bignum_from_le_bytes(const std::uint8_t* bytes, std::int32_t length);
+
 /// base^exponent mod modulus, trimmed, with as many digit words as the modulus
 /// has. Null, without computing, when the preconditions fail: the modulus must be
 /// trimmed and > 1, and the base may have no more digits than the modulus (it

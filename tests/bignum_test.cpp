@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <openssl/bn.h>
 
+#include <algorithm>
 #include <memory>
 #include <random>
 #include <string>
@@ -126,6 +127,19 @@ TEST(bignum, construction_and_reading)
     EXPECT_FALSE(bignum_new(-1));
     EXPECT_FALSE(bignum_new(65536));
     EXPECT_FALSE(bignum_from_bytes(one, -1));
+
+    // The little-endian reader gives the value of the reversed string.
+    const std::uint8_t le[] = {0xEF, 0xCD, 0xAB, 0x00, 0x00};
+    for (std::int32_t len : {0, 1, 2, 3, 5}) {
+        std::vector<std::uint8_t> be(le, le + len);
+        std::reverse(be.begin(), be.end());
+        const bignum_ptr from_le = bignum_from_le_bytes(le, len);
+        const bignum_ptr from_be = bignum_from_bytes(be.data(), len);
+        ASSERT_EQ(from_le.get()[0], from_be.get()[0]) << len;
+        for (std::int32_t i = 1; i <= from_be.get()[0]; ++i)
+            EXPECT_EQ(from_le.get()[i], from_be.get()[i]) << len;
+    }
+    EXPECT_FALSE(bignum_from_le_bytes(le, -1));
 }
 
 TEST(bignum, compare)

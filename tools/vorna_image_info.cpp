@@ -2,6 +2,7 @@
 #include "tools/vorna_image.h"
 #include "tools/vorna_image_firmware.h"
 
+#include "crypto/rsa_pkcs1.h"
 #include "vorna/vorna_firmware.h"
 #include "vorna/vorna_ptn_header.h"
 #include "vorna/vorna_ptn_support_list.h"

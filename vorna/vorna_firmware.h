@@ -80,11 +80,6 @@ extern const unsigned firmware_public_key_len;
 /// MD5 digest of what the signature covers (bytes 20.. with the field as zeros).
 void firmware_signed_digest(std::span<const std::uint8_t> image, std::array<std::uint8_t, 16>& digest);
 
-/// RSASSA-PKCS1-v1_5 with SHA-1 of `message` under the base64 key blob text.
-/// `signature` is a little-endian integer. 1 when valid, else 0.
-[[nodiscard]] int rsa_verify_sha1(const char* key_text, unsigned key_text_len, const std::uint8_t* message,
-                                  std::int32_t message_len, const std::uint8_t* signature, unsigned signature_len);
-
 /// `vorna -c`. 0, -1, -2, -4 or -5.
 [[nodiscard]] int firmware_check(const char* image_path, const char* device, std::uint32_t base);
 /// `vorna -u` (the caller holds the lock). 0, -1, -2, -4 or -5.
