@@ -5,28 +5,12 @@
 #include <cstddef>
 #include <cstring>
 
+#include "crypto/byte_order.h"
+
 namespace {
 
 // md5_final feeds its padding from here: 0x80 and then zeros.
 constexpr std::array<std::uint8_t, 64> k_padding = {0x80};
-
-inline std::uint32_t load_le32(const std::uint8_t* p)
-{
-    // memcpy keeps the load legal at any alignment and compiles to one instruction.
-    std::uint32_t v;
-    std::memcpy(&v, p, sizeof v);
-    if constexpr (std::endian::native == std::endian::big)
-        v = (v >> 24) | ((v >> 8) & 0xFF00u) | ((v << 8) & 0xFF0000u) | (v << 24);
-    return v;
-}
-
-inline void store_le32(std::uint8_t* p, std::uint32_t v)
-{
-    p[0] = static_cast<std::uint8_t>(v);
-    p[1] = static_cast<std::uint8_t>(v >> 8);
-    p[2] = static_cast<std::uint8_t>(v >> 16);
-    p[3] = static_cast<std::uint8_t>(v >> 24);
-}
 
 // The four round functions are written so that the terms not involving b, the
 // value just computed, can start before b is known: that shortens the chain of

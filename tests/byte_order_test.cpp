@@ -1,4 +1,4 @@
-#include "vorna/vorna_bytes.h"
+#include "crypto/byte_order.h"
 
 #include <gtest/gtest.h>
 
@@ -55,6 +55,16 @@ TEST(VornaBytes, LoadAtReadsTheLastWordOfABuffer)
     const std::vector<std::uint8_t> buf{0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66};
     EXPECT_EQ(load_be32_at(buf, 3), 0x33445566u);
     EXPECT_EQ(load_be32_at(buf, 0), 0x00112233u);
+}
+
+// MD5 and the RSA key blob store their words the other way round.
+TEST(VornaBytes, LittleEndianWordsRoundTripLeastSignificantByteFirst)
+{
+    std::array<std::uint8_t, 6> buf{0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5};
+    store_le32(buf.data() + 1, 0x80FF00FEu);
+    EXPECT_EQ(buf, (std::array<std::uint8_t, 6>{0xA5, 0xFE, 0x00, 0xFF, 0x80, 0xA5}));
+    EXPECT_EQ(load_le32(buf.data() + 1), 0x80FF00FEu);
+    EXPECT_EQ(load_be32(buf.data() + 1), 0xFE00FF80u);
 }
 
 } // namespace
