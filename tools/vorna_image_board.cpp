@@ -6,7 +6,7 @@
 #include "vorna/vorna_alloc.h"
 #include "vorna/vorna_bytes.h"
 #include "vorna/vorna_common.h"
-#include "vorna/vorna_file.h"
+#include "vorna/vorna_io.h"
 #include "vorna/vorna_ptn.h"
 #include "vorna/vorna_ptn_header.h"
 
@@ -69,25 +69,10 @@ bool plain_file_name(const char* name)
            std::strcmp(name, "..") != 0;
 }
 
-bool write_all_at(int fd, off_t offset, const std::uint8_t* data, std::size_t len)
-{
-    while (len > 0) {
-        ssize_t n = ::pwrite(fd, data, len, offset);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        len -= static_cast<std::size_t>(n);
-        offset += n;
-    }
-    return true;
-}
-
 /// Creates (or replaces) the file at its full size with every byte set to its fill.
 int create_device_file(const device_file& dev)
 {
-    unique_fd fd(::open(dev.path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    unique_fd fd = open_path(dev.path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (!fd)
         return vorna_image::fail("board", "cannot create %s: %s", dev.path.c_str(), std::strerror(errno));
     if (::ftruncate(fd.get(), dev.size) != 0)
@@ -101,7 +86,7 @@ int create_device_file(const device_file& dev)
         std::memset(chunk.get(), dev.fill, k_chunk);
         for (std::int64_t done = 0; done < dev.size;) {
             const auto n = static_cast<std::size_t>(std::min<std::int64_t>(dev.size - done, k_chunk));
-            if (!write_all_at(fd.get(), done, chunk.get(), n))
+            if (pwrite_fully(fd.get(), done, chunk.get(), static_cast<off_t>(n)) != static_cast<off_t>(n))
                 return vorna_image::fail("board", "cannot write %s: %s", dev.path.c_str(), std::strerror(errno));
             done += static_cast<std::int64_t>(n);
         }
@@ -113,8 +98,9 @@ int create_device_file(const device_file& dev)
 
 int write_into(const device_file& dev, std::int64_t offset, const std::uint8_t* data, std::size_t len)
 {
-    unique_fd fd(::open(dev.path.c_str(), O_WRONLY | O_CLOEXEC));
-    if (!fd || !write_all_at(fd.get(), offset, data, len) || ::fsync(fd.get()) != 0 || fd.reset() != 0)
+    unique_fd fd = open_path(dev.path.c_str(), O_WRONLY);
+    if (!fd || pwrite_fully(fd.get(), offset, data, static_cast<off_t>(len)) != static_cast<off_t>(len) ||
+        ::fsync(fd.get()) != 0 || fd.reset() != 0)
         return vorna_image::fail("board", "cannot write %s: %s", dev.path.c_str(), std::strerror(errno));
     return 0;
 }
@@ -122,17 +108,11 @@ int write_into(const device_file& dev, std::int64_t offset, const std::uint8_t* 
 /// Reads a whole file of at most `max_len` bytes.
 int read_whole(const std::string& path, off_t max_len, std::vector<std::uint8_t>& out)
 {
-    const off_t size = file_get_size(path.c_str());
-    if (size < 0)
-        return vorna_image::fail("board", "cannot read %s", path.c_str());
-    if (size > max_len)
-        return vorna_image::fail("board", "%s is too large (%lld bytes, at most %lld)", path.c_str(), static_cast<long long>(size),
-                    static_cast<long long>(max_len));
-    out.assign(static_cast<std::size_t>(size), 0);
-    if (size == 0)
-        return 0;
-    off_t got = 0;
-    if (file_read(path.c_str(), out.data(), size, &got) != 0 || got != size)
+    const whole_file got = read_whole_file(path.c_str(), max_len, false, out);
+    if (got.status == whole_read::too_large)
+        return vorna_image::fail("board", "%s is too large (%lld bytes, at most %lld)", path.c_str(),
+                                 static_cast<long long>(got.size), static_cast<long long>(max_len));
+    if (got.status != whole_read::ok)
         return vorna_image::fail("board", "cannot read %s", path.c_str());
     return 0;
 }

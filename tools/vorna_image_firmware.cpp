@@ -3,6 +3,7 @@
 
 #include "vorna/unique_fd.h"
 #include "vorna/vorna_firmware.h"
+#include "vorna/vorna_io.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -17,6 +18,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 
 namespace vorna_image {
 
@@ -42,43 +44,23 @@ std::string openssl_error()
     return text.data();
 }
 
-bool write_all(int fd, const std::uint8_t* data, std::size_t len)
-{
-    while (len > 0) {
-        ssize_t n = ::write(fd, data, len);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        len -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 } // namespace
 
 int read_whole(const char* command, const std::string& path, std::vector<std::uint8_t>& out)
 {
-    unique_fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    struct stat st {};
-    if (!fd || ::fstat(fd.get(), &st) != 0)
-        return fail(command, "cannot read %s: %s", path.c_str(), std::strerror(errno));
-    if (!S_ISREG(st.st_mode))
+    const whole_file got = read_whole_file(path.c_str(), std::numeric_limits<off_t>::max(), true, out);
+    switch (got.status) {
+    case whole_read::ok:
+        return 0;
+    case whole_read::not_regular:
         return fail(command, "%s is not a regular file", path.c_str());
-    out.assign(static_cast<std::size_t>(st.st_size), 0);
-    std::size_t done = 0;
-    while (done < out.size()) {
-        ssize_t n = ::read(fd.get(), out.data() + done, out.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return fail(command, "cannot read %s: %s", path.c_str(), std::strerror(errno));
-        if (n == 0)
-            return fail(command, "%s changed while it was read", path.c_str());
-        done += static_cast<std::size_t>(n);
+    case whole_read::changed:
+        return fail(command, "%s changed while it was read", path.c_str());
+    case whole_read::failed:
+    case whole_read::too_large:
+        break;
     }
-    return 0;
+    return fail(command, "cannot read %s: %s", path.c_str(), std::strerror(got.error));
 }
 
 int replace_file(const char* command, const std::string& path, const std::vector<std::uint8_t>& bytes,
@@ -101,7 +83,7 @@ int replace_file(const char* command, const std::string& path, const std::vector
         }
     } guard{name.data()};
 
-    if (!write_all(fd.get(), bytes.data(), bytes.size()) || ::fchmod(fd.get(), mode) != 0 ||
+    if (write_fully(fd.get(), bytes.data(), static_cast<off_t>(bytes.size())) != static_cast<off_t>(bytes.size()) || ::fchmod(fd.get(), mode) != 0 ||
         ::fsync(fd.get()) != 0 || fd.reset() != 0)
         return fail(command, "cannot write %s: %s", name.data(), std::strerror(errno));
     if (::rename(name.data(), path.c_str()) != 0)

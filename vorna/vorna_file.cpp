@@ -2,6 +2,7 @@
 
 #include "vorna/unique_fd.h"
 #include "vorna/vorna_alloc.h"
+#include "vorna/vorna_io.h"
 #include "vorna/vorna_log.h"
 
 #include <fcntl.h>
@@ -32,56 +33,10 @@ bool path_given(const char* path)
     return path != nullptr && path[0] != '\0';
 }
 
-unique_fd open_path(const char* path, int flags, mode_t mode = 0)
-{
-    int fd;
-    do {
-        fd = ::open(path, flags | O_CLOEXEC, mode);
-    } while (fd < 0 && errno == EINTR);
-    return unique_fd(fd);
-}
-
 bool seek_to(int fd, off_t offset)
 {
     // lseek reports failure as -1, which would equal an offset of -1.
     return offset >= 0 && ::lseek(fd, offset, SEEK_SET) == offset;
-}
-
-/// Reads until `count` bytes or end of file; the bytes read, or -1 on an error.
-off_t read_fully(int fd, std::uint8_t* buf, off_t count)
-{
-    off_t done = 0;
-    while (done < count) {
-        ssize_t n = ::read(fd, buf + done, static_cast<size_t>(count - done));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return -1;
-        }
-        if (n == 0)
-            break;
-        done += n;
-    }
-    return done;
-}
-
-/// Writes until every byte is written; the bytes written, or -1 on an error
-/// before any progress was possible.
-off_t write_fully(int fd, const std::uint8_t* data, off_t count)
-{
-    off_t done = 0;
-    while (done < count) {
-        ssize_t n = ::write(fd, data + done, static_cast<size_t>(count - done));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return done > 0 ? done : -1;
-        }
-        if (n == 0)
-            break;
-        done += n;
-    }
-    return done;
 }
 
 /// Closes a descriptor that was written to; a failed close can lose the data.
