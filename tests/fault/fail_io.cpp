@@ -12,13 +12,16 @@
 //                         naming the same file counts (the files must exist when
 //                         the process starts)
 //   VORNA_FAIL_CALL       the calls to fault, separated by ',': read, write,
-//                         lseek, fcntl (fcntl: the record-lock commands only)
+//                         pread, pwrite, lseek, fcntl (fcntl: the record-lock
+//                         commands only)
 //   VORNA_FAIL_ERRNO      the error a faulted call fails with; 0 makes a faulted
 //                         read or write return 0 instead (end of the medium)
 //   VORNA_FAIL_AT         a byte offset, the bad spot: a read or write starting
-//                         there is faulted, one starting before it and reaching
-//                         past is cut short to end there; a seek to it (SEEK_SET)
-//                         is faulted. Absent: every call is faulted.
+//                         there (at the file position, or at the offset given
+//                         to pread and pwrite) is faulted, one starting before
+//                         it and reaching past is cut short to end there; a seek
+//                         to it (SEEK_SET) is faulted. Absent: every call is
+//                         faulted.
 //   VORNA_FAIL_SKIP       N: the first N calls that would be faulted go through
 //   VORNA_FAIL_TRANSIENT  "1": after a faulted call the next watched call goes
 //                         through untouched, as when retrying succeeds
@@ -43,7 +46,7 @@
 
 namespace {
 
-enum call_kind : unsigned { k_read = 1, k_write = 2, k_lseek = 4, k_fcntl = 8 };
+enum call_kind : unsigned { k_read = 1, k_write = 2, k_lseek = 4, k_fcntl = 8, k_pread = 16, k_pwrite = 32 };
 
 struct shim_state {
     bool ready = false;
@@ -63,6 +66,8 @@ shim_state g_state;
 using read_fn = ssize_t (*)(int, void*, size_t);
 using write_fn = ssize_t (*)(int, const void*, size_t);
 using lseek_fn = off_t (*)(int, off_t, int);
+using pread_fn = ssize_t (*)(int, void*, size_t, off_t);
+using pwrite_fn = ssize_t (*)(int, const void*, size_t, off_t);
 using fcntl_fn = int (*)(int, int, ...);
 
 read_fn real_read()
@@ -83,6 +88,18 @@ lseek_fn real_lseek()
     return fn;
 }
 
+pread_fn real_pread()
+{
+    static pread_fn fn = fault::next_symbol<pread_fn>("pread");
+    return fn;
+}
+
+pwrite_fn real_pwrite()
+{
+    static pwrite_fn fn = fault::next_symbol<pwrite_fn>("pwrite");
+    return fn;
+}
+
 unsigned parse_calls(const char* list)
 {
     unsigned calls = 0;
@@ -98,6 +115,10 @@ unsigned parse_calls(const char* list)
             calls |= k_lseek;
         else if (is("fcntl"))
             calls |= k_fcntl;
+        else if (is("pread"))
+            calls |= k_pread;
+        else if (is("pwrite"))
+            calls |= k_pwrite;
         start += len;
         if (*start == ',')
             ++start;
@@ -177,14 +198,11 @@ void pass()
     g_state.last_faulted = false;
 }
 
-/// Runs a read or write on a watched descriptor: `real(count)` makes the call
-/// with that count.
+/// Runs a read or write on a watched descriptor that starts at `position`:
+/// `real(count)` makes the call with that count.
 template <typename Real>
-ssize_t transfer(const char* call, int index, int fd, size_t count, Real real)
+ssize_t transfer(const char* call, int index, long long position, size_t count, Real real)
 {
-    int saved_errno = errno;
-    long long position = static_cast<long long>(real_lseek()(fd, 0, SEEK_CUR));
-    errno = saved_errno;
     bool at_spot = !g_state.has_spot || position == g_state.spot;
     if (at_spot && take_fault()) {
         ssize_t result = g_state.error == 0 ? 0 : -1;
@@ -201,6 +219,15 @@ ssize_t transfer(const char* call, int index, int fd, size_t count, Real real)
     }
     pass();
     return real(count);
+}
+
+/// Where a read or write at the file position starts.
+long long file_position(int fd)
+{
+    int saved_errno = errno;
+    long long position = static_cast<long long>(real_lseek()(fd, 0, SEEK_CUR));
+    errno = saved_errno;
+    return position;
 }
 
 int lock_call(int fd, int cmd, void* arg, fcntl_fn real)
@@ -227,7 +254,7 @@ ssize_t read(int fd, void* buf, size_t count)
     int index = watched_index(fd, k_read);
     if (index < 0)
         return real_read()(fd, buf, count);
-    return transfer("read", index, fd, count, [&](size_t n) { return real_read()(fd, buf, n); });
+    return transfer("read", index, file_position(fd), count, [&](size_t n) { return real_read()(fd, buf, n); });
 }
 
 ssize_t write(int fd, const void* buf, size_t count)
@@ -235,7 +262,33 @@ ssize_t write(int fd, const void* buf, size_t count)
     int index = watched_index(fd, k_write);
     if (index < 0)
         return real_write()(fd, buf, count);
-    return transfer("write", index, fd, count, [&](size_t n) { return real_write()(fd, buf, n); });
+    return transfer("write", index, file_position(fd), count, [&](size_t n) { return real_write()(fd, buf, n); });
+}
+
+ssize_t pread(int fd, void* buf, size_t count, off_t offset)
+{
+    int index = watched_index(fd, k_pread);
+    if (index < 0)
+        return real_pread()(fd, buf, count, offset);
+    return transfer("pread", index, offset, count, [&](size_t n) { return real_pread()(fd, buf, n, offset); });
+}
+
+ssize_t pread64(int fd, void* buf, size_t count, off64_t offset)
+{
+    return pread(fd, buf, count, offset);
+}
+
+ssize_t pwrite(int fd, const void* buf, size_t count, off_t offset)
+{
+    int index = watched_index(fd, k_pwrite);
+    if (index < 0)
+        return real_pwrite()(fd, buf, count, offset);
+    return transfer("pwrite", index, offset, count, [&](size_t n) { return real_pwrite()(fd, buf, n, offset); });
+}
+
+ssize_t pwrite64(int fd, const void* buf, size_t count, off64_t offset)
+{
+    return pwrite(fd, buf, count, offset);
 }
 
 off_t lseek(int fd, off_t offset, int whence) noexcept
