@@ -2,6 +2,7 @@
 #include "vorna/vorna_ptn_support_list.h"
 
 #include "vorna/vorna_bytes.h"
+#include "vorna/vorna_common.h"
 #include "vorna/vorna_firmware.h"
 #include "vorna/vorna_ptn_device_info.h"
 
@@ -191,6 +192,16 @@ TEST(SupportListParse, TextThatIsNotJson)
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0].rfind("[ERROR]vorna_common:85 | ", 0), 0u);
     EXPECT_EQ(lines[1], k_prefix + "169 | Failed to parse json.");
+}
+
+TEST(SupportListParseDeathTest, ContractsAbort)
+{
+    const cjson_ptr doc(cJSON_Parse("{}"));
+    support_list list{};
+    EXPECT_DEATH((void)_support_list_json_parse(&list, nullptr),
+                 "vorna_ptn_support_list.cpp:124: _support_list_json_parse: Assertion `json_root' failed");
+    EXPECT_DEATH((void)_support_list_json_parse(nullptr, doc.get()),
+                 "vorna_ptn_support_list.cpp:125: _support_list_json_parse: Assertion `support_list' failed");
 }
 
 TEST(SupportListMatch, AllThreeFieldsMustMatchExactly)

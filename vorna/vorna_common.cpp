@@ -44,3 +44,25 @@ void copy_text(char* field, std::size_t size, const char* text)
     std::memcpy(field, text, n);
     field[n] = '\0';
 }
+
+int json_read_text(const char* module, int line, const cJSON* object, const char* key, std::span<char> field)
+{
+    const cJSON* item = cJSON_GetObjectItem(object, key);
+    if (item == nullptr) {
+        log_error(module, line, "ptn json '%s' not found.\n", key);
+        return -1;
+    }
+    // The texts name 'name' whatever the key: the devices in the field print them so.
+    if (!cJSON_IsString(item) || item->valuestring == nullptr) {
+        log_error(module, line, "ptn json 'name' must be String type.\n");
+        return -1;
+    }
+    const std::size_t len = std::strlen(item->valuestring);
+    if (len >= field.size()) {
+        log_error(module, line, "ptn json 'name' string len too long, '%s', %d/%d\n", item->valuestring,
+                  static_cast<int>(len), static_cast<int>(field.size()));
+        return -1;
+    }
+    copy_text(field.data(), field.size(), item->valuestring);
+    return 0;
+}

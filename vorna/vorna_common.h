@@ -3,8 +3,10 @@
 // support list.
 #include <cjson/cJSON.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 
 struct cjson_deleter {
     void operator()(cJSON* item) const { cJSON_Delete(item); }
@@ -19,3 +21,9 @@ using cjson_ptr = std::unique_ptr<cJSON, cjson_deleter>;
 /// Copies `text` into the fixed buffer `field` of `size` bytes, NUL included; the
 /// caller has checked strlen(text) < size.
 void copy_text(char* field, std::size_t size, const char* text);
+
+/// Copies the string member `key` of `object` into the fixed buffer `field`, NUL
+/// included. 0, or -1 after printing one line as `module` at `line`: the member
+/// is missing, is not a string, or does not fit with its NUL.
+[[nodiscard]] int json_read_text(const char* module, int line, const cJSON* object, const char* key,
+                                 std::span<char> field);

@@ -48,23 +48,18 @@ struct text_member {
     std::span<char> (*field)(device_info&);
 };
 
-template <std::size_t N> std::span<char> as_span(std::array<char, N>& a)
-{
-    return {a.data(), a.size()};
-}
-
 // In the order they are examined; the first failure ends the parse.
 constexpr text_member k_members[] = {
-    {"vendor_name", k_line_vendor_name, [](device_info& d) { return as_span(d.vendor_name); }},
-    {"vendor_url", k_line_vendor_url, [](device_info& d) { return as_span(d.vendor_url); }},
-    {"product_name", k_line_product_name, [](device_info& d) { return as_span(d.product_name); }},
-    {"product_version", k_line_product_version, [](device_info& d) { return as_span(d.product_version); }},
-    {"product_id", k_line_product_id, [](device_info& d) { return as_span(d.product_id); }},
-    {"special_id", k_line_special_id, [](device_info& d) { return as_span(d.special_id); }},
-    {"language", k_line_language, [](device_info& d) { return as_span(d.language); }},
-    {"region", k_line_region, [](device_info& d) { return as_span(d.region); }},
-    {"hw_id", k_line_hw_id, [](device_info& d) { return as_span(d.hw_id); }},
-    {"oem_id", k_line_oem_id, [](device_info& d) { return as_span(d.oem_id); }},
+    {"vendor_name", k_line_vendor_name, [](device_info& d) { return std::span<char>(d.vendor_name); }},
+    {"vendor_url", k_line_vendor_url, [](device_info& d) { return std::span<char>(d.vendor_url); }},
+    {"product_name", k_line_product_name, [](device_info& d) { return std::span<char>(d.product_name); }},
+    {"product_version", k_line_product_version, [](device_info& d) { return std::span<char>(d.product_version); }},
+    {"product_id", k_line_product_id, [](device_info& d) { return std::span<char>(d.product_id); }},
+    {"special_id", k_line_special_id, [](device_info& d) { return std::span<char>(d.special_id); }},
+    {"language", k_line_language, [](device_info& d) { return std::span<char>(d.language); }},
+    {"region", k_line_region, [](device_info& d) { return std::span<char>(d.region); }},
+    {"hw_id", k_line_hw_id, [](device_info& d) { return std::span<char>(d.hw_id); }},
+    {"oem_id", k_line_oem_id, [](device_info& d) { return std::span<char>(d.oem_id); }},
 };
 
 } // namespace
@@ -75,23 +70,8 @@ int _device_info_json_parse(const cJSON* json_root, device_info* devinfo)
     contract(devinfo != nullptr, "devinfo", k_source, k_line_assert_record, __func__);
     *devinfo = device_info{};
     for (const text_member& member : k_members) {
-        const cJSON* item = cJSON_GetObjectItem(json_root, member.key);
-        if (item == nullptr) {
-            log_error(k_module, member.at, "ptn json '%s' not found.\n", member.key);
+        if (json_read_text(k_module, member.at, json_root, member.key, member.field(*devinfo)) < 0)
             return -1;
-        }
-        if (!cJSON_IsString(item) || item->valuestring == nullptr) {
-            log_error(k_module, member.at, "ptn json 'name' must be String type.\n");
-            return -1;
-        }
-        std::span<char> field = member.field(*devinfo);
-        std::size_t len = std::strlen(item->valuestring);
-        if (len >= field.size()) {
-            log_error(k_module, member.at, "ptn json 'name' string len too long, '%s', %d/%d\n", item->valuestring,
-                      static_cast<int>(len), static_cast<int>(field.size()));
-            return -1;
-        }
-        copy_text(field.data(), field.size(), item->valuestring);
     }
     return 0;
 }

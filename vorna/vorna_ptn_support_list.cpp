@@ -2,6 +2,7 @@
 #include "vorna/vorna_ptn_support_list.h"
 
 #include "vorna/vorna_alloc.h"
+#include "vorna/vorna_assert.h"
 #include "vorna/vorna_common.h"
 #include "vorna/vorna_firmware.h"
 #include "vorna/vorna_log.h"
@@ -16,6 +17,7 @@
 namespace {
 
 constexpr const char* k_module = "vorna_ptn_support_list";
+constexpr const char* k_source = "vorna_ptn_support_list.cpp";
 constexpr const char* k_list_name = "support-list";
 
 enum line : int {
@@ -36,37 +38,6 @@ enum line : int {
     k_line_parse_failed = 222,
 };
 
-/// A broken internal contract: the program cannot go on sensibly.
-[[noreturn]] void contract_failed(const char* expression, int line, const char* function)
-{
-    std::fprintf(stderr, "%s:%d: %s: Assertion `%s' failed.\n", k_module, line, function, expression);
-    std::fflush(stdout);
-    std::abort();
-}
-
-/// Copies one string member of `element` into `field`. 0, or -1 after printing.
-template <std::size_t N>
-int fill_text(const cJSON* element, const char* key, int line, std::array<char, N>& field)
-{
-    const cJSON* item = cJSON_GetObjectItem(element, key);
-    if (item == nullptr) {
-        log_error(k_module, line, "ptn json '%s' not found.\n", key);
-        return -1;
-    }
-    if (!cJSON_IsString(item) || item->valuestring == nullptr) {
-        log_error(k_module, line, "ptn json 'name' must be String type.\n");
-        return -1;
-    }
-    std::size_t len = std::strlen(item->valuestring);
-    if (len >= N) {
-        log_error(k_module, line, "ptn json 'name' string len too long, '%s', %d/%d\n", item->valuestring,
-                  static_cast<int>(len), static_cast<int>(N));
-        return -1;
-    }
-    copy_text(field.data(), N, item->valuestring);
-    return 0;
-}
-
 /// Equal texts in two fixed buffers of the same size, never reading past them.
 template <std::size_t N>
 bool same_text(const std::array<char, N>& a, const std::array<char, N>& b)
@@ -78,10 +49,8 @@ bool same_text(const std::array<char, N>& a, const std::array<char, N>& b)
 
 int _support_list_json_parse(support_list* list, const cJSON* json_root)
 {
-    if (json_root == nullptr)
-        contract_failed("json_root", k_line_assert_root, __func__);
-    if (list == nullptr)
-        contract_failed("support_list", k_line_assert_list, __func__);
+    contract(json_root != nullptr, "json_root", k_source, k_line_assert_root, __func__);
+    contract(list != nullptr, "support_list", k_source, k_line_assert_list, __func__);
     *list = support_list{};
 
     const cJSON* array = cJSON_GetObjectItem(json_root, k_list_name);
@@ -99,12 +68,11 @@ int _support_list_json_parse(support_list* list, const cJSON* json_root)
     list->count = n;
     for (int i = 0; i < n; ++i) {
         const cJSON* element = cJSON_GetArrayItem(array, i);
-        if (element == nullptr)
-            contract_failed("json_ptn", k_line_assert_element, __func__);
+        contract(element != nullptr, "json_ptn", k_source, k_line_assert_element, __func__);
         support_entry& entry = list->entries[static_cast<std::size_t>(i)];
-        if (fill_text(element, "product_name", k_line_product_name, entry.product_name) < 0 ||
-            fill_text(element, "product_version", k_line_product_version, entry.product_version) < 0 ||
-            fill_text(element, "special_id", k_line_special_id, entry.special_id) < 0)
+        if (json_read_text(k_module, k_line_product_name, element, "product_name", entry.product_name) < 0 ||
+            json_read_text(k_module, k_line_product_version, element, "product_version", entry.product_version) < 0 ||
+            json_read_text(k_module, k_line_special_id, element, "special_id", entry.special_id) < 0)
             return -1;
     }
     return 0;
