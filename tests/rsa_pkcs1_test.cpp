@@ -86,7 +86,7 @@ struct vector_group {
 
 std::vector<vector_group> load_vectors(const std::string& name)
 {
-    const std::string text = ts::read_text(std::string(VORNA_SHARED_DIR) + "/vectors/wycheproof/" + name);
+    const std::string text = ts::read_text(std::string(VORNA_TEST_DATA_DIR) + "/wycheproof/" + name);
     const cjson_ptr root(cJSON_Parse(text.c_str()));
     std::vector<vector_group> groups;
     if (!root)
