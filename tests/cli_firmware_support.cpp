@@ -30,32 +30,43 @@ std::string ptn_json(const board_ptn& p, const char* encap)
            R"(,"write_to_flash":true,"write_to_up":true,"encap_type":")" + encap + "\"}";
 }
 
+/// The layout's partitions with "device-info" among them at its base, when there is one.
 std::string layout_json(const char* device, std::uint32_t disk_size, const std::vector<board_ptn>& ptns,
-                        bool with_device_info)
+                        const board_ptn* device_info)
 {
     std::string out = R"({"disk-size":)" + hex(disk_size) + R"(,"device":")" + device + R"(","partitions":[)";
     bool first = true;
     for (const board_ptn& p : ptns) {
+        if (device_info != nullptr && p.base > device_info->base) {
+            out += (first ? "" : ",") + ptn_json(*device_info, "header");
+            first = false;
+            device_info = nullptr;
+        }
         out += (first ? "" : ",") + ptn_json(p, "raw");
         first = false;
     }
-    if (with_device_info)
-        out += (first ? "" : ",") + ptn_json({"device-info", 0xF0000, 0x10000}, "header");
+    if (device_info != nullptr)
+        out += (first ? "" : ",") + ptn_json(*device_info, "header");
     return out + "]}";
 }
 
-void make_board(board& b, const std::vector<board_ptn>& nor, const std::vector<board_ptn>& emmc)
+void make_board(board& b, const board_plan& plan)
 {
+    const board_ptn device_info{"device-info", plan.device_info_base, 0x10000};
     std::string identity = format(R"({"vendor_name":"Maker","vendor_url":"http://maker.example","product_name":"%s",)"
                                   R"("product_version":"%s","product_id":"1","special_id":"%s","language":"en",)"
                                   R"("region":"EU","hw_id":"hw","oem_id":"oem"})",
                                   k_product, k_version, k_special);
     std::string description = R"({"table-device":"table.img","table-base":)" + hex(k_table_base) +
                               R"(,"partition-table":{"partition-layout-nor":)" +
-                              layout_json("nor.img", 0x100000, nor, true) +
-                              R"(,"partition-layout-emmc":)" + layout_json("emmc.img", 0x400000, emmc, false) +
-                              R"(},"contents":[{"partition":"device-info","json":)" + identity +
-                              R"(,"header":true}]})";
+                              layout_json("nor.img", plan.nor_size, plan.nor, &device_info) +
+                              R"(,"partition-layout-emmc":)" + layout_json("emmc.img", plan.emmc_size, plan.emmc, nullptr) +
+                              R"(},"contents":[{"partition":"device-info","json":)" + identity + R"(,"header":true})";
+    for (const auto& [name, contents] : plan.contents) {
+        write_file(b.file("old-" + name + ".bin"), contents);
+        description += R"(,{"partition":")" + name + R"(","file":"old-)" + name + R"(.bin"})";
+    }
+    description += "]}";
     write_text(b.file("board.json"), description);
     auto r = vorna_image({"board", b.file("board.json"), b.dir().path().string()});
     ASSERT_EQ(r.status, 0) << r.err;
@@ -102,23 +113,18 @@ std::string format(const char* fmt, ...)
 
 board::board()
 {
-    make_board(*this, {{"bootloader", 0x0, 0x40000}, {"radio", 0x50000, 0x40000}},
-               {{"kernel", 0x100000, 0x100000}, {"rootfs", 0x200000, 0x200000}});
+    make_board(*this, {.nor = {{"bootloader", 0x0, 0x40000}, {"radio", 0x50000, 0x40000}},
+                       .emmc = {{"kernel", 0x100000, 0x100000}, {"rootfs", 0x200000, 0x200000}}});
 }
 
 board::board(const std::vector<board_ptn>& nor_ptns, const std::vector<board_ptn>& emmc_ptns)
 {
-    make_board(*this, nor_ptns, emmc_ptns);
+    make_board(*this, {.nor = nor_ptns, .emmc = emmc_ptns});
 }
 
-std::string dev_private_key()
+board::board(const board_plan& plan)
 {
-    return std::string(VORNA_TEST_DATA_DIR) + "/../../keys/dev_private_key.pem";
-}
-
-std::string dev_key_blob()
-{
-    return std::string(VORNA_TEST_DATA_DIR) + "/../../keys/dev_public_key.txt";
+    make_board(*this, plan);
 }
 
 std::string support_list_for(const std::string& product, const std::string& version, const std::string& special)

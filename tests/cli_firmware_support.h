@@ -24,13 +24,25 @@ struct board_ptn {
     std::uint32_t size;
 };
 
+/// The layout of a board; "device-info" is added to the NOR layout at its place.
+struct board_plan {
+    std::vector<board_ptn> nor{};  ///< in the order of their bases
+    std::vector<board_ptn> emmc{}; ///< in the order of their bases
+    std::uint32_t nor_size = 0x100000;
+    std::uint32_t emmc_size = 0x400000;
+    std::uint32_t device_info_base = 0xF0000;
+    /// Partitions that start off holding these bytes; the others are erased (NOR) or zero.
+    std::vector<std::pair<std::string, bytes>> contents{};
+};
+
 /// The device files of one board in a temporary folder.
 class board {
 public:
     /// The usual board: NOR (1 MiB) bootloader, device-info, radio; eMMC (4 MiB) kernel, rootfs.
     board();
-    /// A board with these partitions; "device-info" is added to the NOR layout.
+    /// The usual sizes with these partitions.
     board(const std::vector<board_ptn>& nor_ptns, const std::vector<board_ptn>& emmc_ptns);
+    explicit board(const board_plan& plan);
 
     [[nodiscard]] const test_support::temp_dir& dir() const { return dir_; }
     [[nodiscard]] std::string file(const std::string& name) const { return dir_.file(name); }
@@ -49,6 +61,15 @@ struct image_part {
     std::uint32_t size;
     std::string type; ///< JSON value: "\"nor\"", "\"emmc\"" or a number
     bytes contents;
+};
+
+/// Contents for the usual board's four partitions, of random bytes.
+struct four_parts {
+    // The boot loader spans two whole NOR blocks and half of a third.
+    image_part boot{"bootloader", 0x0, 0x40000, "\"nor\"", test_support::random_bytes(0x28000, 11)};
+    image_part kernel{"kernel", 0x100000, 0x100000, "\"emmc\"", test_support::random_bytes(90000, 12)};
+    image_part radio{"radio", 0x50000, 0x40000, "\"nor\"", test_support::random_bytes(0x12345, 13)};
+    image_part rootfs{"rootfs", 0x200000, 0x200000, "\"emmc\"", test_support::random_bytes(70000, 14)};
 };
 
 /// The support list document naming the board (JSON text).
@@ -121,9 +142,8 @@ std::string update_line(const image_part& p);
 /// naming the run's process id.
 std::vector<std::string> after_lock(const test_support::cli_result& r);
 
-/// The development key files.
-std::string dev_private_key();
-std::string dev_key_blob();
+using test_support::dev_key_blob;
+using test_support::dev_private_key;
 
 /// Formats like printf, for expected lines.
 [[gnu::format(printf, 1, 2)]] std::string format(const char* fmt, ...);

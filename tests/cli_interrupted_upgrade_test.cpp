@@ -18,15 +18,17 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include "tests/support/test_support.h"
+#include "tests/cli_firmware_support.h"
 
 namespace {
 
-using bytes = std::vector<std::uint8_t>;
+using firmware_cli::bytes;
+using firmware_cli::mtime_ns;
 using test_support::scoped_env;
 using test_support::scoped_preload;
 using test_support::temp_dir;
@@ -74,13 +76,6 @@ std::vector<device_write> parse_log(const std::string& path)
     while (in >> w.device >> w.offset >> w.count)
         writes.push_back(w);
     return writes;
-}
-
-std::int64_t mtime_ns(const std::string& path)
-{
-    struct stat st {};
-    EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
-    return std::int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec;
 }
 
 bytes with_blocks_of(const bytes& base, const bytes& other, std::initializer_list<std::size_t> blocks)
@@ -132,74 +127,28 @@ protected:
 
     void make_board()
     {
-        std::vector<std::pair<std::uint32_t, std::string>> nor_ptns;
-        std::string emmc_ptns;
-        std::string contents =
-            R"({ "partition": "device-info", "header": true, "json": { "vendor_name": "V", "vendor_url": "u",
-                 "product_name": "Vorna-Test", "product_version": "2.1", "product_id": "1", "special_id": "55530000",
-                 "language": "en", "region": "EU", "hw_id": "h", "oem_id": "o" } })";
-        auto ptn = [](const char* name, std::uint32_t base, std::uint32_t size, const char* encap = "raw") {
-            char text[256];
-            std::snprintf(text, sizeof text,
-                          R"({ "name": "%s", "base": "0x%x", "size": "0x%x", "write_to_flash": true,)"
-                          R"( "write_to_up": true, "encap_type": "%s" })",
-                          name, base, size, encap);
-            return std::string(text);
-        };
-        nor_ptns.emplace_back(0x50000, ptn("device-info", 0x50000, 0x10000, "header"));
+        firmware_cli::board_plan plan{.nor_size = 0x200000, .emmc_size = 0x100000, .device_info_base = 0x50000};
         for (const partition& p : parts_) {
-            if (p.device == k_nor)
-                nor_ptns.emplace_back(p.base, ptn(p.name, p.base, p.size));
-            else
-                emmc_ptns += (emmc_ptns.empty() ? "" : ", ") + ptn(p.name, p.base, p.size);
-            if (!p.before.empty()) {
-                std::string file = std::string("old-") + p.name + ".bin";
-                test_support::write_file(dir_.file(file), p.before);
-                contents += R"(, { "partition": ")" + std::string(p.name) + R"(", "file": ")" + file + R"(" })";
-            }
+            (p.device == k_nor ? plan.nor : plan.emmc).push_back({p.name, p.base, p.size});
+            if (!p.before.empty())
+                plan.contents.emplace_back(p.name, p.before);
         }
         // The table wants each layout's partitions in the order of their bases.
-        std::sort(nor_ptns.begin(), nor_ptns.end());
-        std::string nor_list;
-        for (const auto& [base, text] : nor_ptns)
-            nor_list += (nor_list.empty() ? "" : ", ") + text;
-        test_support::write_text(dir_.file("board.json"),
-                                 R"({ "partition-table": {
-                                   "partition-layout-nor": { "disk-size": "0x200000", "device": "nor.img",
-                                                             "partitions": [ )" +
-                                     nor_list + R"( ] },
-                                   "partition-layout-emmc": { "disk-size": "0x100000", "device": "emmc.img",
-                                                              "partitions": [ )" +
-                                     emmc_ptns + R"( ] } },
-                                   "contents": [ )" +
-                                     contents + " ] }");
-        auto made = test_support::run_cli({VORNA_IMAGE_BIN, "board", dir_.file("board.json"), dir_.file("board")});
-        ASSERT_EQ(made.status, 0) << made.out << made.err;
-        table_ = dir_.file("board/table.img");
-        nor_ = dir_.file("board/nor.img");
-        emmc_ = dir_.file("board/emmc.img");
+        for (auto* list : {&plan.nor, &plan.emmc})
+            std::sort(list->begin(), list->end(), [](const auto& x, const auto& y) { return x.base < y.base; });
+        board_.emplace(plan);
+        table_ = board_->table;
+        nor_ = board_->nor;
+        emmc_ = board_->emmc;
     }
 
     void make_image()
     {
-        std::string entries;
-        for (const partition& p : parts_) {
-            std::string file = std::string("new-") + p.name + ".bin";
-            test_support::write_file(dir_.file(file), p.contents);
-            char text[256];
-            std::snprintf(text, sizeof text, R"({ "name": "%s", "base": "0x%x", "size": "0x%x", "type": "%s", "file": "%s" })",
-                          p.name, p.base, p.size, p.device == k_nor ? "nor" : "emmc", file.c_str());
-            entries += (entries.empty() ? "" : ", ") + std::string(text);
-        }
-        test_support::write_text(dir_.file("manifest.json"),
-                                 R"({ "partitions": [ )" + entries + R"( ],
-                                   "support-list": { "support-list": [ { "product_name": "Vorna-Test",
-                                                     "product_version": "2.1", "special_id": "55530000" } ] },
-                                   "firmware-info": { "version": "2.1.7" } })");
-        image_ = dir_.file("fw.bin");
-        auto packed = test_support::run_cli(
-            {VORNA_IMAGE_BIN, "pack", dir_.file("manifest.json"), VORNA_DEV_PRIVATE_KEY, image_});
-        ASSERT_EQ(packed.status, 0) << packed.out << packed.err;
+        firmware_cli::image_plan plan;
+        for (const partition& p : parts_)
+            plan.parts.push_back({p.name, p.base, p.size, p.device == k_nor ? "\"nor\"" : "\"emmc\"", p.contents});
+        plan.firmware_info = R"({ "version": "2.1.7" })";
+        image_ = firmware_cli::pack(dir_, plan);
     }
 
     /// The writes an upgrade must make on devices holding `nor` and `emmc`:
@@ -281,6 +230,7 @@ protected:
     }
 
     temp_dir dir_;
+    std::optional<firmware_cli::board> board_;
     std::vector<partition> parts_;
     std::string table_, nor_, emmc_, image_;
     bytes initial_nor_, initial_emmc_, final_nor_, final_emmc_, image_bytes_;

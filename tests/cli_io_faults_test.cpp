@@ -96,7 +96,7 @@ void put(bytes& device, std::uint32_t base, const bytes& contents, std::size_t f
               device.begin() + static_cast<std::ptrdiff_t>(base + from));
 }
 
-class IoFaults : public testing::Test {
+class IoFaults : public testing::Test, protected four_parts {
 protected:
     void SetUp() override
     {
@@ -149,11 +149,6 @@ protected:
 
     board b;
     temp_dir work;
-    // The boot loader spans two whole NOR blocks and half of a third.
-    image_part boot{"bootloader", 0x0, 0x40000, "\"nor\"", random_bytes(0x28000, 11)};
-    image_part kernel{"kernel", 0x100000, 0x100000, "\"emmc\"", random_bytes(90000, 12)};
-    image_part radio{"radio", 0x50000, 0x40000, "\"nor\"", random_bytes(0x12345, 13)};
-    image_part rootfs{"rootfs", 0x200000, 0x200000, "\"emmc\"", random_bytes(70000, 14)};
     std::string image;
     std::string log;
     bytes nor_before;

@@ -43,7 +43,7 @@ void put(const std::string& path, std::size_t at, const bytes& data)
 
 std::string err(int line, const std::string& text)
 {
-    return "[ERROR]vorna_ptn:" + std::to_string(line) + " | " + text;
+    return test_support::error_line("vorna_ptn", line, text);
 }
 
 /// A NOR device file holding the table at 0x10000, and an eMMC device file, both

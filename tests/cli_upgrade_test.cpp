@@ -35,14 +35,10 @@ void expect_untouched(const std::string& device, const bytes& before, std::size_
         << device << " at " << offset;
 }
 
-class FirmwareUpgrade : public testing::Test {
+class FirmwareUpgrade : public testing::Test, protected four_parts {
 protected:
     board b;
     temp_dir work;
-    image_part boot{"bootloader", 0x0, 0x40000, "\"nor\"", random_bytes(0x28000, 11)};
-    image_part kernel{"kernel", 0x100000, 0x100000, "\"emmc\"", random_bytes(90000, 12)};
-    image_part radio{"radio", 0x50000, 0x40000, "\"nor\"", random_bytes(0x12345, 13)};
-    image_part rootfs{"rootfs", 0x200000, 0x200000, "\"emmc\"", random_bytes(70000, 14)};
 
     std::string pack_parts(std::vector<image_part> parts)
     {

@@ -98,7 +98,7 @@ cli_result vorna(std::vector<std::string> args)
 
 std::string err(int line, const std::string& text, const char* module = "vorna_ptn")
 {
-    return "[ERROR]" + std::string(module) + ":" + std::to_string(line) + " | " + text;
+    return test_support::error_line(module, line, text);
 }
 
 std::string missing(int line)

@@ -14,16 +14,7 @@ namespace {
 
 using bytes = std::vector<std::uint8_t>;
 
-std::string hex(const std::uint8_t* d, std::size_t n)
-{
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (std::size_t i = 0; i < n; ++i) {
-        out += digits[d[i] >> 4];
-        out += digits[d[i] & 15];
-    }
-    return out;
-}
+using test_support::hex;
 
 /// Feeds `data` in pieces that end at each of `cuts` (ascending offsets).
 std::string md5_pieces(const std::uint8_t* data, std::size_t size, const std::vector<std::size_t>& cuts)

@@ -13,16 +13,7 @@ namespace {
 
 using bytes = std::vector<std::uint8_t>;
 
-std::string hex(const std::uint8_t* d, std::size_t n)
-{
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (std::size_t i = 0; i < n; ++i) {
-        out += digits[d[i] >> 4];
-        out += digits[d[i] & 15];
-    }
-    return out;
-}
+using test_support::hex;
 
 std::string sha1_hex(const bytes& m)
 {

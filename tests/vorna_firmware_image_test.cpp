@@ -42,7 +42,7 @@ bytes make_image(std::size_t size, std::uint32_t magic, std::uint32_t total_len,
 /// SHA-1 PKCS#1 v1.5 over the MD5 of bytes 20.. with the field zeroed, stored little-endian.
 void sign_with_dev_key(bytes& image)
 {
-    std::string key_path = std::string(VORNA_TEST_DATA_DIR) + "/../../keys/dev_private_key.pem";
+    std::string key_path = test_support::dev_private_key();
     std::unique_ptr<FILE, decltype(&std::fclose)> f(std::fopen(key_path.c_str(), "r"), &std::fclose);
     ASSERT_NE(f, nullptr) << key_path;
     std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(PEM_read_PrivateKey(f.get(), nullptr, nullptr, nullptr),

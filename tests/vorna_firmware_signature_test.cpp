@@ -27,7 +27,7 @@ protected:
 #ifndef VORNA_OPENSSL_PROGRAM
         GTEST_SKIP() << "no openssl program";
 #else
-        std::string dev_key = ts::read_text(std::string(VORNA_DEV_KEY_DIR) + "/dev_public_key.txt");
+        std::string dev_key = ts::read_text(ts::dev_key_blob());
         dev_key.erase(dev_key.find_last_not_of(" \t\r\n") + 1);
         if (dev_key != std::string(firmware_public_key, firmware_public_key_len))
             GTEST_SKIP() << "built with another public key than the development key";
@@ -59,7 +59,7 @@ protected:
         const std::string part = dir_.file("signed_part");
         const std::string md5 = dir_.file("md5"), sha = dir_.file("sha1"), sig = dir_.file("sig");
         ts::write_file(part, bytes(image.begin() + 20, image.end()));
-        const std::string key = std::string(VORNA_DEV_KEY_DIR) + "/dev_private_key.pem";
+        const std::string key = ts::dev_private_key();
         EXPECT_EQ(run({"dgst", "-md5", "-binary", "-out", md5, part}), 0);
         EXPECT_EQ(run({"dgst", "-sha1", "-binary", "-out", sha, md5}), 0);
         EXPECT_EQ(run({"pkeyutl", "-sign", "-inkey", key, "-pkeyopt", "digest:sha1", "-in", sha, "-out", sig}), 0);

@@ -45,7 +45,7 @@ const member_case k_members[] = {
 
 std::string err(int line, const std::string& text)
 {
-    return "[ERROR]vorna_ptn_device_info:" + std::to_string(line) + " | " + text;
+    return test_support::error_line("vorna_ptn_device_info", line, text);
 }
 
 const std::string k_record_failed = err(155, "Failed to parse json -> ptn table struct.\n");

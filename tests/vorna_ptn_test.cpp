@@ -75,7 +75,7 @@ std::string layout_failure(const std::string& text)
 
 std::string err(int line, const std::string& text)
 {
-    return "[ERROR]vorna_ptn:" + std::to_string(line) + " | " + text;
+    return test_support::error_line("vorna_ptn", line, text);
 }
 
 const std::string k_validate = err(326, "ptn table validate failed.\n");

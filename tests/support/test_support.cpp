@@ -289,4 +289,30 @@ std::vector<std::string> lines_of(const std::string& text)
     return lines;
 }
 
+std::string error_line(const std::string& module, int line, const std::string& text)
+{
+    return "[ERROR]" + module + ":" + std::to_string(line) + " | " + text;
+}
+
+std::string hex(const std::uint8_t* bytes, std::size_t n)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (std::size_t i = 0; i < n; ++i) {
+        out += digits[bytes[i] >> 4];
+        out += digits[bytes[i] & 15];
+    }
+    return out;
+}
+
+std::string dev_private_key()
+{
+    return VORNA_DEV_KEY_DIR "/dev_private_key.pem";
+}
+
+std::string dev_key_blob()
+{
+    return VORNA_DEV_KEY_DIR "/dev_public_key.txt";
+}
+
 } // namespace test_support

@@ -95,4 +95,15 @@ std::vector<std::string> emulated(const std::vector<std::string>& argv);
 /// Splits text into lines (without their "\n").
 std::vector<std::string> lines_of(const std::string& text);
 
+/// The line a module prints for an error: "[ERROR]module:line | text".
+std::string error_line(const std::string& module, int line, const std::string& text);
+
+/// Lower-case hexadecimal digits of the bytes, as digests are written.
+std::string hex(const std::uint8_t* bytes, std::size_t n);
+
+/// The development key pair in the repository: its private key (PEM) and its
+/// public key as the key-blob text that vorna is built with.
+std::string dev_private_key();
+std::string dev_key_blob();
+
 } // namespace test_support
