@@ -76,8 +76,8 @@ int create_device_file(const device_file& dev)
     if (!fd)
         return vorna_image::fail("board", "cannot create %s: %s", dev.path.c_str(), std::strerror(errno));
     if (::ftruncate(fd.get(), dev.size) != 0)
-        return vorna_image::fail("board", "cannot size %s to %lld bytes: %s", dev.path.c_str(), static_cast<long long>(dev.size),
-                    std::strerror(errno));
+        return vorna_image::fail("board", "cannot size %s to %lld bytes: %s", dev.path.c_str(),
+                                 static_cast<long long>(dev.size), std::strerror(errno));
     if (dev.fill != 0) {
         constexpr std::size_t k_chunk = 1 << 20;
         auto chunk = make_buffer(k_chunk);
@@ -207,7 +207,8 @@ int write_content(const cJSON* content, const std::array<layout_info, 2>& layout
         return vorna_image::fail("board", "every entry of \"contents\" needs a \"partition\" name");
     partition_ref ptn;
     if (!find_partition(layouts, name->valuestring, ptn))
-        return vorna_image::fail("board", "content for partition '%s': no such partition in the table", name->valuestring);
+        return vorna_image::fail("board", "content for partition '%s': no such partition in the table",
+                                 name->valuestring);
 
     const cJSON* header = cJSON_GetObjectItem(content, "header");
     if (header != nullptr && !cJSON_IsBool(header))
@@ -219,7 +220,8 @@ int write_content(const cJSON* content, const std::array<layout_info, 2>& layout
     const cJSON* text = cJSON_GetObjectItem(content, "text");
     const cJSON* json = cJSON_GetObjectItem(content, "json");
     if ((file != nullptr) + (text != nullptr) + (json != nullptr) != 1)
-        return vorna_image::fail("board", "content for '%s': give exactly one of \"file\", \"text\" and \"json\"", name->valuestring);
+        return vorna_image::fail("board", "content for '%s': give exactly one of \"file\", \"text\" and \"json\"",
+                                 name->valuestring);
 
     std::vector<std::uint8_t> body;
     if (file != nullptr) {
@@ -241,13 +243,15 @@ int write_content(const cJSON* content, const std::array<layout_info, 2>& layout
         body.assign(printed.get(), printed.get() + std::strlen(printed.get()));
     }
     if (body.size() > room)
-        return vorna_image::fail("board", "content for '%s' has %zu bytes; the partition holds %zu", name->valuestring, body.size(), room);
+        return vorna_image::fail("board", "content for '%s' has %zu bytes; the partition holds %zu", name->valuestring,
+                                 body.size(), room);
 
     std::vector<std::uint8_t> bytes;
     if (framed) {
         std::uint32_t first_word = 0;
         std::uint32_t last_word = 0;
-        if (hex_member(content, "first-word", 0, first_word) != 0 || hex_member(content, "last-word", 0, last_word) != 0)
+        if (hex_member(content, "first-word", 0, first_word) != 0 ||
+            hex_member(content, "last-word", 0, last_word) != 0)
             return 1;
         //   +0 first_word  +4 magic AA 55 D9 8F  +8 content_len  +12 last_word
         bytes.assign(k_ptn_header_len, 0);
@@ -259,7 +263,8 @@ int write_content(const cJSON* content, const std::array<layout_info, 2>& layout
     bytes.insert(bytes.end(), body.begin(), body.end());
     const device_file& dev = ptn.layout->file;
     if (std::int64_t{ptn.base} + static_cast<std::int64_t>(bytes.size()) > dev.size)
-        return vorna_image::fail("board", "content for '%s' ends beyond the end of %s", name->valuestring, dev.name.c_str());
+        return vorna_image::fail("board", "content for '%s' ends beyond the end of %s", name->valuestring,
+                                 dev.name.c_str());
     if (!bytes.empty() && write_into(dev, ptn.base, bytes.data(), bytes.size()) != 0)
         return 1;
     std::printf("  content %-16s %zu bytes%s at 0x%08X of %s\n", name->valuestring, body.size(),
@@ -330,10 +335,11 @@ int image_board_main(int argc, char** argv)
         parse_layout(table, "partition-layout-emmc", "emmc", 0, layouts[1]) != 0)
         return 1;
     if (layouts[0].file.name == layouts[1].file.name)
-        return vorna_image::fail("board", "the NOR and eMMC layouts name the same file '%s'", layouts[0].file.name.c_str());
+        return vorna_image::fail("board", "the NOR and eMMC layouts name the same file '%s'",
+                                 layouts[0].file.name.c_str());
     if (layouts[0].file.size > k_nor_max_size)
         return vorna_image::fail("board", "NOR \"disk-size\" 0x%llX is above the 256 MiB a board may have",
-                    static_cast<unsigned long long>(layouts[0].file.size));
+                                 static_cast<unsigned long long>(layouts[0].file.size));
 
     device_file table_file;
     table_file.role = "table";
@@ -361,7 +367,7 @@ int image_board_main(int argc, char** argv)
         layout.file.path = (out_dir / layout.file.name).string();
         if (layout.file.path.size() > k_device_path_max)
             return vorna_image::fail("board", "%s is longer than the %zu characters a table's device path may have",
-                        layout.file.path.c_str(), k_device_path_max);
+                                     layout.file.path.c_str(), k_device_path_max);
         if (!cJSON_ReplaceItemInObject(layout.json, "device", cJSON_CreateString(layout.file.path.c_str())))
             return vorna_image::fail("board", "out of memory");
     }
@@ -372,7 +378,8 @@ int image_board_main(int argc, char** argv)
         return vorna_image::fail("board", "out of memory");
     const std::size_t table_len = std::strlen(table_text.get());
     if (table_len > static_cast<std::size_t>(k_ptn_table_max_len))
-        return vorna_image::fail("board", "the table text has %zu bytes; vorna reads at most %d", table_len, k_ptn_table_max_len);
+        return vorna_image::fail("board", "the table text has %zu bytes; vorna reads at most %d", table_len,
+                                 k_ptn_table_max_len);
 
     // The table either has a file of its own or shares a layout's.
     const layout_info* table_layout = nullptr;
@@ -384,9 +391,11 @@ int image_board_main(int argc, char** argv)
     std::vector<const device_file*> files = {&layouts[0].file, &layouts[1].file};
     if (table_layout != nullptr) {
         if (table_end > table_layout->file.size)
-            return vorna_image::fail("board", "the table at 0x%X ends beyond the end of %s", table_base, table_file.name.c_str());
+            return vorna_image::fail("board", "the table at 0x%X ends beyond the end of %s", table_base,
+                                     table_file.name.c_str());
         if (layout_overlaps(*table_layout, table_base, table_end))
-            return vorna_image::fail("board", "the table at 0x%X meets a partition of %s", table_base, table_file.name.c_str());
+            return vorna_image::fail("board", "the table at 0x%X meets a partition of %s", table_base,
+                                     table_file.name.c_str());
     } else {
         table_file.size = std::int64_t{table_base} + k_ptn_table_max_len;
         files.push_back(&table_file);
