@@ -8,5 +8,4 @@
 /// `out_len` to the bytes written; a trailing incomplete group is ignored. '='
 /// ends a group early. False on a character that has no place there, or when
 /// `out` cannot take every byte.
-[[nodiscard]] bool base64_decode(const char* text, std::size_t len, std::span<std::uint8_t> out,
-                                 std::size_t& out_len);
+[[nodiscard]] bool base64_decode(const char* text, std::size_t len, std::span<std::uint8_t> out, std::size_t& out_len);

@@ -8,8 +8,7 @@
 /// The pointer forms read or write exactly the four bytes at `p`.
 inline std::uint32_t load_be32(const std::uint8_t* p)
 {
-    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
-           std::uint32_t{p[3]};
+    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | std::uint32_t{p[3]};
 }
 
 inline void store_be32(std::uint8_t* p, std::uint32_t v)
@@ -23,8 +22,7 @@ inline void store_be32(std::uint8_t* p, std::uint32_t v)
 // The compilers merge the four byte loads into one load at any alignment.
 inline std::uint32_t load_le32(const std::uint8_t* p)
 {
-    return std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16) |
-           (std::uint32_t{p[3]} << 24);
+    return std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16) | (std::uint32_t{p[3]} << 24);
 }
 
 inline void store_le32(std::uint8_t* p, std::uint32_t v)

@@ -21,8 +21,8 @@ constexpr std::int32_t k_sha1_len = 20;
 
 } // namespace
 
-int rsa_verify_sha1(const char* key_text, unsigned key_text_len, const std::uint8_t* message,
-                    std::int32_t message_len, const std::uint8_t* signature, unsigned signature_len)
+int rsa_verify_sha1(const char* key_text, unsigned key_text_len, const std::uint8_t* message, std::int32_t message_len,
+                    const std::uint8_t* signature, unsigned signature_len)
 {
     if (signature == nullptr || signature_len > k_signature_max || message == nullptr || message_len < 0)
         return 0;

@@ -60,7 +60,8 @@ void make_board(board& b, const board_plan& plan)
     std::string description = R"({"table-device":"table.img","table-base":)" + hex(k_table_base) +
                               R"(,"partition-table":{"partition-layout-nor":)" +
                               layout_json("nor.img", plan.nor_size, plan.nor, &device_info) +
-                              R"(,"partition-layout-emmc":)" + layout_json("emmc.img", plan.emmc_size, plan.emmc, nullptr) +
+                              R"(,"partition-layout-emmc":)" +
+                              layout_json("emmc.img", plan.emmc_size, plan.emmc, nullptr) +
                               R"(},"contents":[{"partition":"device-info","json":)" + identity + R"(,"header":true})";
     for (const auto& [name, contents] : plan.contents) {
         write_file(b.file("old-" + name + ".bin"), contents);

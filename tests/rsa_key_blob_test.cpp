@@ -61,8 +61,8 @@ TEST(rsa_key_blob_read, refusals_leave_the_key_untouched)
         "",
         "+ ",
         base64(wrong_magic),
-        base64(blob(2056, 65537, 128)),   // more bits than the arithmetic is sized for
-        base64(blob(1024, 65537, 127)),   // fewer modulus bytes than claimed
+        base64(blob(2056, 65537, 128)),                        // more bits than the arithmetic is sized for
+        base64(blob(1024, 65537, 127)),                        // fewer modulus bytes than claimed
         base64(blob(1024, 65537, 128)) + std::string(57, 'A'), // 257 characters
     };
     for (const auto& text : cases) {

@@ -31,8 +31,8 @@ std::string base64(const bytes& b)
     static const char a[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::string out;
     for (std::size_t i = 0; i < b.size(); i += 3) {
-        const std::uint32_t v = (std::uint32_t{b[i]} << 16) | (i + 1 < b.size() ? b[i + 1] << 8 : 0) |
-                                (i + 2 < b.size() ? b[i + 2] : 0);
+        const std::uint32_t v =
+            (std::uint32_t{b[i]} << 16) | (i + 1 < b.size() ? b[i + 1] << 8 : 0) | (i + 2 < b.size() ? b[i + 2] : 0);
         out += a[v >> 18];
         out += a[(v >> 12) & 63];
         out += i + 1 < b.size() ? a[(v >> 6) & 63] : '=';
@@ -302,9 +302,8 @@ TEST(rsa_verify_sha1, malformed_keys_and_inputs_are_rejected)
     EXPECT_EQ(verify(base64(key_blob({}, 65537, 0)), c.msg, bytes{0}), 0);
 
     EXPECT_EQ(rsa_verify_sha1(g.key_text.data(), 200, nullptr, 0, c.sig_le.data(), 128), 0);
-    EXPECT_EQ(rsa_verify_sha1(g.key_text.data(), 200, c.msg.data(), static_cast<std::int32_t>(c.msg.size()),
-                              nullptr, 0),
-              0);
+    EXPECT_EQ(
+        rsa_verify_sha1(g.key_text.data(), 200, c.msg.data(), static_cast<std::int32_t>(c.msg.size()), nullptr, 0), 0);
     EXPECT_EQ(rsa_verify_sha1(nullptr, 0, c.msg.data(), 1, c.sig_le.data(), 128), 0);
 }
 

@@ -83,8 +83,8 @@ int replace_file(const char* command, const std::string& path, const std::vector
         }
     } guard{name.data()};
 
-    if (write_fully(fd.get(), bytes.data(), static_cast<off_t>(bytes.size())) != static_cast<off_t>(bytes.size()) || ::fchmod(fd.get(), mode) != 0 ||
-        ::fsync(fd.get()) != 0 || fd.reset() != 0)
+    if (write_fully(fd.get(), bytes.data(), static_cast<off_t>(bytes.size())) != static_cast<off_t>(bytes.size()) ||
+        ::fchmod(fd.get(), mode) != 0 || ::fsync(fd.get()) != 0 || fd.reset() != 0)
         return fail(command, "cannot write %s: %s", name.data(), std::strerror(errno));
     if (::rename(name.data(), path.c_str()) != 0)
         return fail(command, "cannot rename %s to %s: %s", name.data(), path.c_str(), std::strerror(errno));

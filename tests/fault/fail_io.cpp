@@ -200,8 +200,7 @@ void pass()
 
 /// Runs a read or write on a watched descriptor that starts at `position`:
 /// `real(count)` makes the call with that count.
-template <typename Real>
-ssize_t transfer(const char* call, int index, long long position, size_t count, Real real)
+template <typename Real> ssize_t transfer(const char* call, int index, long long position, size_t count, Real real)
 {
     bool at_spot = !g_state.has_spot || position == g_state.spot;
     if (at_spot && take_fault()) {
