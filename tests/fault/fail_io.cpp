@@ -70,34 +70,19 @@ using pread_fn = ssize_t (*)(int, void*, size_t, off_t);
 using pwrite_fn = ssize_t (*)(int, const void*, size_t, off_t);
 using fcntl_fn = int (*)(int, int, ...);
 
-read_fn real_read()
-{
-    static read_fn fn = fault::next_symbol<read_fn>("read");
-    return fn;
-}
+/// The definitions the intercepted calls stand in front of, looked up once.
+struct real_calls {
+    read_fn read = fault::next_symbol<read_fn>("read");
+    write_fn write = fault::next_symbol<write_fn>("write");
+    lseek_fn lseek = fault::next_symbol<lseek_fn>("lseek");
+    pread_fn pread = fault::next_symbol<pread_fn>("pread");
+    pwrite_fn pwrite = fault::next_symbol<pwrite_fn>("pwrite");
+};
 
-write_fn real_write()
+const real_calls& real()
 {
-    static write_fn fn = fault::next_symbol<write_fn>("write");
-    return fn;
-}
-
-lseek_fn real_lseek()
-{
-    static lseek_fn fn = fault::next_symbol<lseek_fn>("lseek");
-    return fn;
-}
-
-pread_fn real_pread()
-{
-    static pread_fn fn = fault::next_symbol<pread_fn>("pread");
-    return fn;
-}
-
-pwrite_fn real_pwrite()
-{
-    static pwrite_fn fn = fault::next_symbol<pwrite_fn>("pwrite");
-    return fn;
+    static const real_calls calls;
+    return calls;
 }
 
 unsigned parse_calls(const char* list)
@@ -170,7 +155,7 @@ void log_call(const char* call, int index, long long position, long long result)
         std::array<char, 128> line{};
         int len = std::snprintf(line.data(), line.size(), "%s %d %lld %lld\n", call, index, position, result);
         if (len > 0)
-            (void)real_write()(fd, line.data(), static_cast<std::size_t>(len));
+            (void)real().write(fd, line.data(), static_cast<std::size_t>(len));
         ::close(fd);
     }
     errno = saved_errno;
@@ -224,7 +209,7 @@ template <typename Real> ssize_t transfer(const char* call, int index, long long
 long long file_position(int fd)
 {
     int saved_errno = errno;
-    long long position = static_cast<long long>(real_lseek()(fd, 0, SEEK_CUR));
+    long long position = static_cast<long long>(real().lseek(fd, 0, SEEK_CUR));
     errno = saved_errno;
     return position;
 }
@@ -252,24 +237,24 @@ ssize_t read(int fd, void* buf, size_t count)
 {
     int index = watched_index(fd, k_read);
     if (index < 0)
-        return real_read()(fd, buf, count);
-    return transfer("read", index, file_position(fd), count, [&](size_t n) { return real_read()(fd, buf, n); });
+        return real().read(fd, buf, count);
+    return transfer("read", index, file_position(fd), count, [&](size_t n) { return real().read(fd, buf, n); });
 }
 
 ssize_t write(int fd, const void* buf, size_t count)
 {
     int index = watched_index(fd, k_write);
     if (index < 0)
-        return real_write()(fd, buf, count);
-    return transfer("write", index, file_position(fd), count, [&](size_t n) { return real_write()(fd, buf, n); });
+        return real().write(fd, buf, count);
+    return transfer("write", index, file_position(fd), count, [&](size_t n) { return real().write(fd, buf, n); });
 }
 
 ssize_t pread(int fd, void* buf, size_t count, off_t offset)
 {
     int index = watched_index(fd, k_pread);
     if (index < 0)
-        return real_pread()(fd, buf, count, offset);
-    return transfer("pread", index, offset, count, [&](size_t n) { return real_pread()(fd, buf, n, offset); });
+        return real().pread(fd, buf, count, offset);
+    return transfer("pread", index, offset, count, [&](size_t n) { return real().pread(fd, buf, n, offset); });
 }
 
 ssize_t pread64(int fd, void* buf, size_t count, off64_t offset)
@@ -281,8 +266,8 @@ ssize_t pwrite(int fd, const void* buf, size_t count, off_t offset)
 {
     int index = watched_index(fd, k_pwrite);
     if (index < 0)
-        return real_pwrite()(fd, buf, count, offset);
-    return transfer("pwrite", index, offset, count, [&](size_t n) { return real_pwrite()(fd, buf, n, offset); });
+        return real().pwrite(fd, buf, count, offset);
+    return transfer("pwrite", index, offset, count, [&](size_t n) { return real().pwrite(fd, buf, n, offset); });
 }
 
 ssize_t pwrite64(int fd, const void* buf, size_t count, off64_t offset)
@@ -302,7 +287,7 @@ off_t lseek(int fd, off_t offset, int whence) noexcept
     }
     if (index >= 0)
         pass();
-    return real_lseek()(fd, offset, whence);
+    return real().lseek(fd, offset, whence);
 }
 
 off64_t lseek64(int fd, off64_t offset, int whence) noexcept
