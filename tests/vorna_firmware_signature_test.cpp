@@ -11,7 +11,7 @@
 #include "crypto/bignum.h"
 #include "crypto/sha1.h"
 #include "tests/support/test_support.h"
-#include "vorna/mapped_file.h"
+#include "tests/support/mapped_file.h"
 #include "vorna/unique_fd.h"
 #include "vorna/vorna_common.h"
 #include "vorna/vorna_firmware.h"
