@@ -101,33 +101,36 @@ ssize_t reading(int fd, void* buf, size_t count, off_t offset, pread_fn real)
     return real(fd, buf, count, offset);
 }
 
+/// Opens through `real`, taking the mode from `ap` when the flags say there is one.
+int open_through(open_fn real, const char* path, int flags, va_list ap)
+{
+    mode_t mode = 0;
+    if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE)
+        mode = va_arg(ap, mode_t);
+    return opened(real(path, flags, mode), flags);
+}
+
 } // namespace
 
 extern "C" {
 
 int open(const char* path, int flags, ...)
 {
-    mode_t mode = 0;
-    if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {
-        va_list ap;
-        va_start(ap, flags);
-        mode = va_arg(ap, mode_t);
-        va_end(ap);
-    }
-    return opened(real_open()(path, flags, mode), flags);
+    va_list ap;
+    va_start(ap, flags);
+    int fd = open_through(real_open(), path, flags, ap);
+    va_end(ap);
+    return fd;
 }
 
 int open64(const char* path, int flags, ...)
 {
-    mode_t mode = 0;
-    if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {
-        va_list ap;
-        va_start(ap, flags);
-        mode = va_arg(ap, mode_t);
-        va_end(ap);
-    }
     static open_fn fn = fault::next_symbol<open_fn>("open64");
-    return opened(fn(path, flags, mode), flags);
+    va_list ap;
+    va_start(ap, flags);
+    int fd = open_through(fn, path, flags, ap);
+    va_end(ap);
+    return fd;
 }
 
 ssize_t pread(int fd, void* buf, size_t count, off_t offset)
