@@ -3,7 +3,7 @@
 // that a busy machine slows both alike. Prints a Markdown table.
 //
 // Usage: system_bench PARENT_DIR [ROUNDS]
-// The data (about 700 MiB of random bytes) lives in a fresh folder under
+// The data (about 1.3 GiB of random bytes) lives in a fresh folder under
 // PARENT_DIR and is removed at the end. Exits 1 when a run fails or leaves a
 // device with the wrong bytes: a figure is only printed for work done right.
 #include <fcntl.h>
@@ -40,6 +40,9 @@ constexpr std::uint32_t k_rootfs_base = 0x4100000;  // the partition of the 256 
 constexpr std::uint32_t k_rootfs_size = 256u << 20;
 // Room for the header, the table and the two documents, so that the image is 256 MiB.
 constexpr std::uint32_t k_big_contents = k_rootfs_size - (16u << 10);
+constexpr std::uint32_t k_huge_base = k_rootfs_base + k_rootfs_size; // the partition of the 512 MiB image
+constexpr std::uint32_t k_huge_size = 512u << 20;
+constexpr std::uint32_t k_huge_contents = k_huge_size - (16u << 10);
 constexpr std::size_t k_image_table = 4096;
 constexpr std::size_t k_entry_size = 52;
 constexpr std::size_t k_entry_content_offset = 40;
@@ -358,9 +361,10 @@ std::string board_json()
            hex(k_nor_base + k_nor_size) + R"(", "device": "nor.img", "partitions": [ )" +
            ptn("device-info", 0, 0x10000, "header") + ", " + ptn("firmware", k_nor_base, k_nor_size, "raw") + R"( ] },
       "partition-layout-emmc": { "disk-size": ")" +
-           hex(k_rootfs_base + k_rootfs_size) + R"(", "device": "emmc.img", "partitions": [ )" +
+           hex(k_huge_base + k_huge_size) + R"(", "device": "emmc.img", "partitions": [ )" +
            ptn("kernel", k_kernel_base, k_kernel_size, "raw") + ", " +
-           ptn("rootfs", k_rootfs_base, k_rootfs_size, "raw") + R"( ] } },
+           ptn("rootfs", k_rootfs_base, k_rootfs_size, "raw") + ", " + ptn("huge", k_huge_base, k_huge_size, "raw") +
+           R"( ] } },
       "contents": [ { "partition": "device-info", "header": true, "json": )" +
            device_info + " } ] }";
 }
@@ -398,6 +402,7 @@ int run_all(bench& b)
         {"nor.bin", "nor-contents.bin", k_nor_size, 1, "firmware", k_nor_base, k_nor_size, "nor"},
         {"emmc.bin", "emmc-contents.bin", k_kernel_size, 2, "kernel", k_kernel_base, k_kernel_size, "emmc"},
         {"big.bin", "big-contents.bin", k_big_contents, 3, "rootfs", k_rootfs_base, k_rootfs_size, "emmc"},
+        {"huge.bin", "huge-contents.bin", k_huge_contents, 4, "huge", k_huge_base, k_huge_size, "emmc"},
     };
     for (const image_def& d : defs) {
         std::string manifest = b.file(d.name) + ".json";
@@ -412,6 +417,7 @@ int run_all(bench& b)
     const std::string nor_image = b.file("nor.bin");
     const std::string emmc_image = b.file("emmc.bin");
     const std::string big_image = b.file("big.bin");
+    const std::string huge_image = b.file("huge.bin");
     const std::uint32_t nor_at = first_content_offset(nor_image);
     const std::uint32_t emmc_at = first_content_offset(emmc_image);
     if (nor_at == 0 || emmc_at == 0)
@@ -432,11 +438,15 @@ int run_all(bench& b)
     check.theirs = [&] { return b.run({"openssl", "md5", big_image}); };
     if (!measure(b, "check", check, ours, theirs, rss))
         return 1;
-    const long check_rss = rss;
     std::error_code ec;
     const double big_kib = static_cast<double>(fs::file_size(big_image, ec)) / 1024;
     rows.push_back({"`vorna -c`", mib_text(big_kib) + " image", seconds_text(ours), "`openssl md5`",
                     seconds_text(theirs), ratio_text(ours / theirs)});
+    check.theirs = [&] { return b.run({"md5sum", big_image}); };
+    if (!measure(b, "check", check, ours, theirs, rss))
+        return 1;
+    rows.push_back({"`vorna -c`", mib_text(big_kib) + " image", seconds_text(ours), "`md5sum`", seconds_text(theirs),
+                    ratio_text(ours / theirs)});
 
     // --- unchanged NOR partition against cmp --------------------------------------
     // Once written, the partition already holds the image's bytes.
@@ -496,20 +506,46 @@ int run_all(bench& b)
     rows.push_back({"`vorna -u`, eMMC partition", "64 MiB", seconds_text(ours), "`dd bs=1M oflag=sync`",
                     seconds_text(theirs), ratio_text(ours / theirs)});
 
+    // --- 512 MiB eMMC partition against md5sum then dd conv=fsync -------------------
+    // The tool's side does what an upgrade does: check the whole image, then write.
+    const std::uint32_t huge_at = first_content_offset(huge_image);
+    if (huge_at == 0)
+        return 1;
+    paired huge_write;
+    auto zero_huge = [&] { return fill_region(emmc, k_huge_base, k_huge_contents, 0); };
+    auto huge_written = [&] { return same_bytes(huge_image, huge_at, emmc, k_huge_base, k_huge_contents); };
+    huge_write.prepare_ours = zero_huge;
+    huge_write.ours = vorna("-u", huge_image);
+    huge_write.verify_ours = huge_written;
+    huge_write.prepare_theirs = zero_huge;
+    huge_write.theirs = [&] {
+        return b.run({"sh", "-c",
+                      "md5sum \"$1\" >/dev/null && dd if=\"$1\" of=\"$2\" bs=1M iflag=skip_bytes,count_bytes "
+                      "oflag=seek_bytes skip=" +
+                          std::to_string(huge_at) + " seek=" + std::to_string(k_huge_base) +
+                          " count=" + std::to_string(k_huge_contents) + " conv=notrunc,fsync status=none",
+                      "sh", huge_image, emmc});
+    };
+    huge_write.verify_theirs = huge_written;
+    if (!measure(b, "512 MiB eMMC", huge_write, ours, theirs, rss))
+        return 1;
+    const long upgrade_rss = rss;
+    const double huge_kib = static_cast<double>(fs::file_size(huge_image, ec)) / 1024;
+    rows.push_back({"`vorna -u`, eMMC partition", mib_text(huge_kib) + " image", seconds_text(ours),
+                    "`md5sum` + `dd bs=1M conv=fsync`", seconds_text(theirs), ratio_text(ours / theirs)});
+
     // --- peak memory ---------------------------------------------------------------
-    rows.push_back({"peak memory (max RSS), `vorna -c`", mib_text(big_kib) + " image", mib_text(double(check_rss)),
-                    "image size", mib_text(big_kib), ratio_text(double(check_rss) / big_kib)});
-    long upgrade_rss = 0;
+    long check_rss = 0;
     for (int round = 0; round < std::max(1, b.rounds() / 2); ++round) {
-        run_result r = b.run_vorna({"-u", "-b", hex(k_table_base), "-d", table, "-f", big_image});
+        run_result r = b.run_vorna({"-c", "-b", hex(k_table_base), "-d", table, "-f", huge_image});
         if (!r.ok)
             return 1;
-        upgrade_rss = std::max(upgrade_rss, r.max_rss_kib);
+        check_rss = std::max(check_rss, r.max_rss_kib);
     }
-    if (!same_bytes(big_image, first_content_offset(big_image), emmc, k_rootfs_base, k_big_contents))
-        return 1;
-    rows.push_back({"peak memory (max RSS), `vorna -u`", mib_text(big_kib) + " image", mib_text(double(upgrade_rss)),
-                    "image size", mib_text(big_kib), ratio_text(double(upgrade_rss) / big_kib)});
+    rows.push_back({"peak memory (max RSS), `vorna -c`", mib_text(huge_kib) + " image", mib_text(double(check_rss)),
+                    "image size", mib_text(huge_kib), ratio_text(double(check_rss) / huge_kib)});
+    rows.push_back({"peak memory (max RSS), `vorna -u`", mib_text(huge_kib) + " image", mib_text(double(upgrade_rss)),
+                    "image size", mib_text(huge_kib), ratio_text(double(upgrade_rss) / huge_kib)});
 
     std::printf("| benchmark | data | vorna | standard tool | tool | ratio vorna / tool |\n");
     std::printf("|---|---|---|---|---|---|\n");

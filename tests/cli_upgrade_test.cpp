@@ -35,6 +35,13 @@ void expect_untouched(const std::string& device, const bytes& before, std::size_
         << device << " at " << offset;
 }
 
+/// Every file of the board, to show that nothing was written.
+struct board_files {
+    explicit board_files(const board& b) : table(whole(b.table)), nor(whole(b.nor)), emmc(whole(b.emmc)) {}
+    bool operator==(const board_files&) const = default;
+    bytes table, nor, emmc;
+};
+
 class FirmwareUpgrade : public testing::Test, protected four_parts {
 protected:
     board b;
@@ -78,7 +85,7 @@ TEST_F(FirmwareUpgrade, TwoEntriesAreWrittenExactlyAndASecondRunRewritesNoNorBlo
     EXPECT_EQ(mtime_ns(image), image_mtime);
 }
 
-TEST_F(FirmwareUpgrade, AnInvalidTypeStopsTheWalk)
+TEST_F(FirmwareUpgrade, AnInvalidTypeStopsTheUpgradeBeforeAnyWrite)
 {
     image_part bad = radio;
     bad.type = "2";
@@ -86,12 +93,9 @@ TEST_F(FirmwareUpgrade, AnInvalidTypeStopsTheWalk)
     bytes nor_before = whole(b.nor);
     auto r = run_mode("-u", b, pack_parts({boot, kernel, bad, rootfs}));
     EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(after_lock(r), lines({k_pass, k_upgradable, update_line(boot), update_line(kernel), update_line(bad),
-                                    "[ERROR]vorna_firmware:361 | PTN [radio] type 2 is invalid.", k_upgrade_failed}));
-    expect_written(b.nor, boot);
-    expect_written(b.emmc, kernel);
-    expect_untouched(b.nor, nor_before, radio.base, radio.size);
-    expect_untouched(b.emmc, emmc_before, rootfs.base, rootfs.contents.size());
+    EXPECT_EQ(after_lock(r), lines({k_pass, "[ERROR]vorna_firmware:361 | PTN [radio] type 2 is invalid."}));
+    EXPECT_EQ(whole(b.nor), nor_before);
+    EXPECT_EQ(whole(b.emmc), emmc_before);
 }
 
 TEST_F(FirmwareUpgrade, TheDeviceFollowsTheTypeAndAnInvalidTypeIsPrintedSigned)
@@ -114,8 +118,7 @@ TEST_F(FirmwareUpgrade, TheDeviceFollowsTheTypeAndAnInvalidTypeIsPrintedSigned)
     resign(image);
     r = run_mode("-u", b, image);
     EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(after_lock(r), lines({k_pass, k_upgradable, update_line(bad),
-                                    "[ERROR]vorna_firmware:361 | PTN [radio] type -1 is invalid.", k_upgrade_failed}));
+    EXPECT_EQ(after_lock(r), lines({k_pass, "[ERROR]vorna_firmware:361 | PTN [radio] type -1 is invalid."}));
     EXPECT_EQ(whole(b.nor), nor_before);
 }
 
@@ -167,18 +170,60 @@ TEST_F(FirmwareUpgrade, AFailedEmmcWriteEndsTheWalk)
     expect_untouched(b.nor, nor_before, radio.base, radio.size);
 }
 
-TEST_F(FirmwareUpgrade, AFailedNorWriteFailsTheUpgradeButTheWalkGoesOn)
+TEST_F(FirmwareUpgrade, EntriesTheDevicesCannotTakeAreRefusedByTheCheckAndWriteNothing)
 {
-    image_part too_large = radio;
-    too_large.contents = random_bytes(0x100000 - radio.base + 1, 15);
-    auto r = run_mode("-u", b, pack_parts({too_large, kernel}));
-    EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(after_lock(r),
-              lines({k_pass, k_upgradable, update_line(too_large),
-                     format("[ERROR]vorna_file:249 | write overflow offset=%u buf_size=%zu file=%d", radio.base,
-                            too_large.contents.size(), 0x100000),
-                     update_line(kernel), k_upgrade_failed}));
-    expect_written(b.emmc, kernel);
+    board_files before(b);
+    auto expect_refused = [&](const std::string& image, const std::string& line) {
+        auto r = run_mode("-c", b, image);
+        EXPECT_EQ(r.status, 255) << line;
+        EXPECT_EQ(test_support::lines_of(r.out), lines({k_pass, line}));
+        r = run_mode("-u", b, image);
+        EXPECT_EQ(r.status, 255) << line;
+        EXPECT_EQ(after_lock(r), lines({k_pass, line}));
+        EXPECT_TRUE(board_files(b) == before) << line;
+    };
+    // Each refused entry comes after two that could be written.
+    image_part bad = radio;
+    bad.type = "7";
+    expect_refused(pack_parts({boot, kernel, bad}), "[ERROR]vorna_firmware:361 | PTN [radio] type 7 is invalid.");
+
+    // Contents larger than the entry's own size.
+    bad = radio;
+    bad.contents = random_bytes(radio.size + 1, 15);
+    expect_refused(pack_parts({boot, kernel, bad}),
+                   format("[ERROR]vorna_firmware:610 | PTN[radio] content_size 0x%08zx exceeds its size 0x%08x.",
+                          bad.contents.size(), radio.size));
+
+    // A NOR range that passes the end of the NOR device (1 MiB).
+    bad = radio;
+    bad.size = 0x100000;
+    bad.contents = random_bytes(0x100000 - radio.base + 1, 16);
+    expect_refused(pack_parts({boot, kernel, bad}),
+                   format("[ERROR]vorna_firmware:611 | PTN[radio] {0x%08x:0x%08zx} passes the end of the NOR device "
+                          "'%s' (0x100000 bytes).",
+                          radio.base, bad.contents.size(), b.nor.c_str()));
+
+    // An eMMC range that passes the eMMC layout's disk size (4 MiB).
+    bad = rootfs;
+    bad.base = 0x3F0000;
+    expect_refused(pack_parts({boot, kernel, bad}),
+                   format("[ERROR]vorna_firmware:613 | PTN[rootfs] {0x003f0000:0x%08zx} passes the eMMC disk size "
+                          "0x400000.",
+                          bad.contents.size()));
+
+    // A second table planted in signed contents and chosen through the unsigned
+    // table offset: the kernel's contents begin with a copy of the image's table.
+    std::string image = pack_parts({boot, kernel, rootfs});
+    bytes table = slice(image, 4096, 1664);
+    image_part planted = kernel;
+    std::copy(table.begin(), table.end(), planted.contents.begin());
+    image = pack_parts({boot, planted, rootfs});
+    ASSERT_EQ(slice(image, 4096, 1664), table);
+    std::uint32_t at = be32(whole(image), entry_field(1, k_content_offset));
+    patch_be32(image, 8, at);
+    expect_refused(image, format("[ERROR]vorna_firmware:614 | firmware ptn_table {0x%08x:0x00000680} overlaps the "
+                                 "contents of PTN[kernel] {0x%08x:0x%08zx}.",
+                                 at, at, kernel.contents.size()));
 }
 
 TEST_F(FirmwareUpgrade, RefusedImagesWriteNothing)
@@ -301,6 +346,95 @@ TEST(FirmwareUpgradeFull, ThirtyTwoEntriesAreAllWritten)
         expect_written(parts[i].type == "\"nor\"" ? b.nor : b.emmc, parts[i]);
     }
     EXPECT_EQ(out.back().rfind("[INFO]vorna_firmware:344 | PTN[support-list] update, base=0x00000000", 0), 0u);
+}
+
+/// The image changed by another process while vorna -u runs (the preloaded
+/// library makes the change at a chosen moment inside the run).
+class TamperedImage : public FirmwareUpgrade {
+protected:
+    // Big enough for the image to span three 1 MiB chunks, the last one rootfs's.
+    image_part big_kernel{"kernel", 0x100000, 0x100000, "\"emmc\"", random_bytes(0x100000, 21)};
+    image_part big_rootfs{"rootfs", 0x200000, 0x200000, "\"emmc\"", random_bytes(0x180000, 22)};
+
+    /// `when`: "" for the first open of a device for writing, else the N-th read of the image.
+    test_support::cli_result run_tampered(const std::string& image, const std::string& when, const std::string& rewrite,
+                                          const std::string& truncate)
+    {
+        test_support::scoped_preload preload(VORNA_TAMPER_LIB);
+        test_support::scoped_env file("VORNA_TAMPER_IMAGE", image);
+        test_support::scoped_env devices("VORNA_TAMPER_DEVICES", b.nor + ":" + b.emmc);
+        test_support::scoped_env read("VORNA_TAMPER_READ", when);
+        test_support::scoped_env rewrite_env("VORNA_TAMPER_REWRITE", rewrite);
+        test_support::scoped_env truncate_env("VORNA_TAMPER_TRUNCATE", truncate);
+        return run_mode("-u", b, image);
+    }
+};
+
+TEST_F(TamperedImage, OnlyVerifiedBytesAreWrittenAndTheGenuineImageThenInstalls)
+{
+    std::string image = pack_parts({boot, big_kernel, big_rootfs});
+    const bytes genuine = whole(image);
+    const std::uint32_t rootfs_at = be32(genuine, entry_field(2, k_content_offset));
+    const std::uint32_t changed_at = rootfs_at + 0x100000; // inside the image's third chunk
+    const std::uint32_t chunk = changed_at / 0x100000 * 0x100000;
+    const std::size_t chunk_len = std::min<std::size_t>(0x100000, genuine.size() - chunk);
+    const board_files before(b);
+    const std::string rewrite = format("%u:65536", changed_at);
+    const std::string cut = std::to_string(changed_at);
+
+    struct change {
+        const char* what;
+        std::string when, rewrite, truncate;
+        int status;
+        std::vector<std::string> tail; ///< lines after the two of the check
+    };
+    const std::vector<change> changes = {
+        {"rewritten at the first device open", "", rewrite, "", 255,
+         {update_line(boot), update_line(big_kernel), update_line(big_rootfs),
+          format("[ERROR]vorna_firmware:601 | firmware '%s' changed after the check, bytes {0x%x:0x%zx} differ from "
+                 "the verified image.",
+                 image.c_str(), chunk, chunk_len),
+          k_upgrade_failed}},
+        {"cut short at the first device open", "", "", cut, 255,
+         {update_line(boot), update_line(big_kernel), update_line(big_rootfs),
+          format("[ERROR]vorna_firmware:602 | firmware '%s' changed after the check, %zu bytes at 0x%x gave %u.",
+                 image.c_str(), chunk_len, chunk, changed_at - chunk),
+          k_upgrade_failed}},
+        // Reads of the image: its header, then the pass's chunks 0, 1 and 2.
+        {"rewritten during the verification pass", "4", rewrite, "", 252,
+         {"[ERROR]vorna_firmware:204 | firmware RSA verify failed", ""}},
+        {"cut short during the verification pass", "4", "", cut, 255,
+         {format("[ERROR]vorna_firmware:600 | Failed to read firmware '%s', %zu bytes at 0x%x gave %u.",
+                 image.c_str(), chunk_len, chunk, changed_at - chunk)}},
+    };
+    for (const change& c : changes) {
+        test_support::write_file(image, genuine);
+        test_support::write_file(b.nor, before.nor);
+        test_support::write_file(b.emmc, before.emmc);
+        auto r = run_tampered(image, c.when, c.rewrite, c.truncate);
+        EXPECT_EQ(r.status, c.status) << c.what << "\n" << r.out << r.err;
+        std::vector<std::string> expected = {k_pass, k_upgradable};
+        if (!c.when.empty())
+            expected.clear();
+        expected.insert(expected.end(), c.tail.begin(), c.tail.end());
+        EXPECT_EQ(after_lock(r), expected) << c.what;
+        // The change really reached the file, and none of it reached a device: the
+        // entries before it are whole, rootfs is untouched.
+        EXPECT_NE(whole(image), genuine) << c.what;
+        if (c.when.empty()) {
+            expect_written(b.nor, boot);
+            expect_written(b.emmc, big_kernel);
+            expect_untouched(b.emmc, before.emmc, big_rootfs.base, big_rootfs.size);
+        } else {
+            EXPECT_TRUE(board_files(b) == before) << c.what;
+        }
+    }
+    test_support::write_file(image, genuine);
+    auto r = run_mode("-u", b, image);
+    EXPECT_EQ(r.status, 0) << r.out;
+    expect_written(b.nor, boot);
+    expect_written(b.emmc, big_kernel);
+    expect_written(b.emmc, big_rootfs);
 }
 
 } // namespace

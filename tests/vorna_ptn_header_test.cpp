@@ -110,3 +110,23 @@ TEST(PtnHeaderCodec, DecodeTakesAnyMagicAndRoundTrips)
 }
 
 } // namespace
+
+TEST(PtnHeaderCodec, TheContentMustFitTheFrame)
+{
+    ptn_header h{0, k_ptn_header_magic, 100, 0};
+    EXPECT_TRUE(ptn_header_content_fits(h, 116));
+    EXPECT_FALSE(ptn_header_content_fits(h, 115));
+    EXPECT_FALSE(ptn_header_content_fits(h, 15)); // no room even for the header
+    h.content_len = 0xFFFFFFFF;                   // no wrap-around of 16 + content_len
+    EXPECT_FALSE(ptn_header_content_fits(h, 0xFFFFFFFF));
+    EXPECT_TRUE(ptn_header_content_fits(h, 0x10000000FULL));
+
+    std::vector<std::uint8_t> framed(20, 7);
+    h.content_len = 4;
+    auto content = ptn_header_content(h, framed);
+    ASSERT_TRUE(content.has_value());
+    EXPECT_EQ(content->data(), framed.data() + 16);
+    EXPECT_EQ(content->size(), 4u);
+    h.content_len = 5;
+    EXPECT_FALSE(ptn_header_content(h, framed).has_value());
+}

@@ -253,12 +253,9 @@ int write_content(const cJSON* content, const std::array<layout_info, 2>& layout
         if (hex_member(content, "first-word", 0, first_word) != 0 ||
             hex_member(content, "last-word", 0, last_word) != 0)
             return 1;
-        //   +0 first_word  +4 magic AA 55 D9 8F  +8 content_len  +12 last_word
         bytes.assign(k_ptn_header_len, 0);
-        store_be32_at(bytes, 0, first_word);
-        store_be32_at(bytes, 4, k_ptn_header_magic);
-        store_be32_at(bytes, 8, static_cast<std::uint32_t>(body.size()));
-        store_be32_at(bytes, 12, last_word);
+        ptn_header_encode({first_word, k_ptn_header_magic, static_cast<std::uint32_t>(body.size()), last_word},
+                          std::span(bytes).first<k_ptn_header_len>());
     }
     bytes.insert(bytes.end(), body.begin(), body.end());
     const device_file& dev = ptn.layout->file;

@@ -38,11 +38,6 @@ bool blank(const firmware_ptn_entry& e)
            e.size == 0 && e.content_offset == 0 && e.content_size == 0 && e.type == 0;
 }
 
-bool inside(const firmware_ptn_entry& e, std::size_t image_size)
-{
-    return std::uint64_t{e.content_offset} + e.content_size <= image_size;
-}
-
 /// The last entry named `name` (the one vorna uses), or null.
 const firmware_ptn_entry* last_named(const firmware_ptn_table& table, const char* name)
 {
@@ -98,12 +93,13 @@ void print_firmware_info(const firmware_ptn_table& table, const std::vector<std:
         std::printf("firmware-info:    none\n");
         return;
     }
-    if (!inside(*e, image.size()) || e->content_size < k_ptn_header_len) {
+    auto contents = firmware_ptn_contents(*e, image);
+    if (!contents || contents->size() < k_ptn_header_len) {
         std::printf("firmware-info:    not readable (its contents do not fit the image)\n");
         return;
     }
-    ptn_header h = ptn_header_decode(std::span(image).subspan(e->content_offset).first<k_ptn_header_len>());
-    if (h.magic != k_ptn_header_magic || h.content_len > e->content_size - k_ptn_header_len)
+    ptn_header h = ptn_header_decode(contents->first<k_ptn_header_len>());
+    if (h.magic != k_ptn_header_magic || !ptn_header_content(h, *contents))
         std::printf("firmware-info:    not readable (no valid content header)\n");
     else
         std::printf("firmware-info:    %u bytes\n", h.content_len);
@@ -182,7 +178,7 @@ int image_info_main(int argc, char** argv)
             continue;
         std::printf("  %2zu  %-31.32s  0x%08X  0x%08X  0x%08X  0x%08X  %s%s%s\n", i, e.name.data(), e.base, e.size,
                     e.content_offset, e.content_size, type_name(e.type),
-                    inside(e, image.size()) ? "" : " (contents outside the file)", note);
+                    firmware_ptn_contents_inside(e, image.size()) ? "" : " (contents outside the file)", note);
     }
     print_support_list(*table, image);
     print_firmware_info(*table, image);

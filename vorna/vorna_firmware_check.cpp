@@ -3,12 +3,14 @@
 #include "vorna/vorna_firmware.h"
 
 #include "vorna/vorna_file.h"
-#include "vorna/vorna_firmware_map.h"
+#include "vorna/vorna_alloc.h"
+#include "vorna/vorna_firmware_reader.h"
 #include "vorna/vorna_log.h"
 #include "vorna/vorna_ptn.h"
 #include "vorna/vorna_ptn_device_info.h"
 #include "vorna/vorna_ptn_support_list.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -28,16 +30,25 @@ enum line : int {
     k_line_device_info = 410,
     k_line_get_size = 417,
     k_line_open = 425,
-    k_line_mmap = 432,
     k_line_header = 439,
     k_line_image_table = 452,
     k_line_support_list = 459,
     k_line_not_supported = 465,
     k_line_upgradable = 469,
     k_line_upgrade_failed = 475,
+    k_line_window_alloc = 605,
+    k_line_content_size = 610,  // contents larger than the entry's own size
+    k_line_past_nor = 611,      // a NOR entry's range passes the NOR device's end
+    k_line_nor_size = 612,      // the NOR device's size cannot be had
+    k_line_past_emmc = 613,     // an eMMC entry's range passes the eMMC disk size
+    k_line_table_overlap = 614, // the image table lies inside walked contents
 };
 
 constexpr off_t k_nor_block_size = 0x10000;
+// Contents are written in windows of verified bytes; a multiple of the NOR block
+// size, so that NOR blocks stay counted from the entry's base.
+constexpr std::size_t k_write_window_len = 4 * k_firmware_chunk_len;
+static_assert(k_write_window_len % k_nor_block_size == 0);
 
 /// The entry's name as a C string; a name filling all 32 bytes is cut there.
 struct entry_name {
@@ -59,37 +70,116 @@ std::span<const firmware_ptn_entry> walked_entries(const firmware_ptn_table& tab
 }
 
 /// Everything the walk relies on, checked before the first device write so that
-/// a refused image writes nothing: contents inside the image, and a device
-/// partition of the same name. 0, or -1 after printing.
-int walk_precheck(const firmware_ptn_table& table, const ptn_table& device_table, std::span<const std::uint8_t> image)
+/// a refused image writes nothing and a check that passes promises the walk: a
+/// valid type, contents inside the entry, the image and the target device, a
+/// device partition of the same name, and no image table inside walked contents.
+/// 0, or -1 after printing.
+int walk_precheck(const firmware_ptn_table& table, const firmware_header& header, const ptn_table& device_table,
+                  std::uint64_t image_size)
 {
+    const ptn_layout& nor = device_table.layouts[0];
+    const ptn_layout& emmc = device_table.layouts[1];
+    off_t nor_size = -1; // taken when a NOR entry needs it
+    const std::uint64_t table_from = header.ptn_table_offset;
+    const std::uint64_t table_to = table_from + k_firmware_ptn_table_len;
     for (const firmware_ptn_entry& entry : walked_entries(table)) {
         entry_name name(entry);
-        std::uint64_t end = std::uint64_t{entry.content_offset} + entry.content_size;
-        if (end > image.size()) {
+        const std::uint64_t end = std::uint64_t{entry.base} + entry.content_size;
+        if (entry.type != k_firmware_type_nor && entry.type != k_firmware_type_emmc) {
+            log_error(k_module, k_line_invalid_type, "PTN [%s] type %d is invalid.\n", name.c_str(),
+                      static_cast<std::int32_t>(entry.type));
+            return -1;
+        }
+        if (entry.content_size > entry.size) {
+            log_error(k_module, k_line_content_size, "PTN[%s] content_size 0x%08x exceeds its size 0x%08x.\n",
+                      name.c_str(), entry.content_size, entry.size);
+            return -1;
+        }
+        if (!firmware_ptn_contents_inside(entry, image_size)) {
             log_error(k_module, k_line_outside_image,
-                      "PTN[%s] content {0x%08x:0x%08x} lies outside the firmware (%zu bytes).\n", name.c_str(),
-                      entry.content_offset, entry.content_size, image.size());
+                      "PTN[%s] content {0x%08x:0x%08x} lies outside the firmware (%llu bytes).\n", name.c_str(),
+                      entry.content_offset, entry.content_size, static_cast<unsigned long long>(image_size));
+            return -1;
+        }
+        if (entry.type == k_firmware_type_nor) {
+            if (nor_size < 0 && (nor_size = file_get_size(nor.device.data())) < 0) {
+                log_error(k_module, k_line_nor_size, "Failed to get the size of the NOR device '%s'.\n",
+                          nor.device.data());
+                return -1;
+            }
+            if (end > static_cast<std::uint64_t>(nor_size)) {
+                log_error(k_module, k_line_past_nor,
+                          "PTN[%s] {0x%08x:0x%08x} passes the end of the NOR device '%s' (0x%llx bytes).\n",
+                          name.c_str(), entry.base, entry.content_size, nor.device.data(),
+                          static_cast<unsigned long long>(nor_size));
+                return -1;
+            }
+        } else if (emmc.disk_size < 0 || end > static_cast<std::uint64_t>(emmc.disk_size)) {
+            log_error(k_module, k_line_past_emmc, "PTN[%s] {0x%08x:0x%08x} passes the eMMC disk size 0x%llx.\n",
+                      name.c_str(), entry.base, entry.content_size, static_cast<long long>(emmc.disk_size));
             return -1;
         }
         if (ptn_table_lookup(&device_table, name.c_str()) == nullptr) {
             log_error(k_module, k_line_unknown_ptn, "PTN[%s] is not a partition of this device.\n", name.c_str());
             return -1;
         }
+        const std::uint64_t from = entry.content_offset;
+        const std::uint64_t to = from + entry.content_size;
+        if (table_from < to && from < table_to) {
+            log_error(k_module, k_line_table_overlap,
+                      "firmware ptn_table {0x%08x:0x%08x} overlaps the contents of PTN[%s] {0x%08x:0x%08x}.\n",
+                      header.ptn_table_offset, static_cast<unsigned>(k_firmware_ptn_table_len), name.c_str(),
+                      entry.content_offset, entry.content_size);
+            return -1;
+        }
     }
     return 0;
 }
 
-/// Writes every walked entry to its device. 0, or -1 when an entry failed.
-int walk(const firmware_ptn_table& table, const ptn_table& device_table, std::span<const std::uint8_t> image)
+/// Writes one entry's contents window by window, each window read through the
+/// verified image. 0; -1 when the device write failed (eMMC after line 368); -2
+/// when the image no longer holds the verified bytes (printed by the reader).
+int write_entry(const firmware_ptn_entry& entry, const ptn_table& device_table, firmware_file& image,
+                std::span<std::uint8_t> window)
 {
     const char* nor_device = device_table.layouts[0].device.data();
     const char* emmc_device = device_table.layouts[1].device.data();
+    std::uint32_t done = 0;
+    // Contents of 0 bytes still reach the storage layer, which refuses them.
+    do {
+        const std::size_t n = std::min<std::size_t>(entry.content_size - done, window.size());
+        if (n > 0 && image.read_at(std::uint64_t{entry.content_offset} + done, window.first(n)) < 0)
+            return -2;
+        const off_t at = off_t{entry.base} + done;
+        if (entry.type == k_firmware_type_nor) {
+            // A NOR failure is reported by the storage layer.
+            if (file_compare_write(nor_device, at, window.data(), static_cast<off_t>(n), k_nor_block_size, nullptr) != 0)
+                return -1;
+        } else if (file_write_at(emmc_device, at, window.data(), static_cast<off_t>(n), nullptr) != 0) {
+            entry_name name(entry);
+            log_error(k_module, k_line_emmc_failed, "PTN[%s] update failed, pos={0x%08x:0x%08x}.\n", name.c_str(),
+                      entry.content_offset, entry.content_size);
+            return -1;
+        }
+        done += static_cast<std::uint32_t>(n);
+    } while (done < entry.content_size);
+    return 0;
+}
+
+/// Writes every walked entry to its device (walk_precheck has passed). 0, or -1
+/// when an entry failed.
+int walk(const firmware_ptn_table& table, const ptn_table& device_table, firmware_file& image)
+{
+    auto window = make_buffer(k_write_window_len);
+    if (!window) {
+        log_error(k_module, k_line_window_alloc, "Failed to alloc %zu bytes memory.\n", k_write_window_len);
+        return -1;
+    }
     int result = 0;
     for (const firmware_ptn_entry& entry : walked_entries(table)) {
         entry_name name(entry);
         const ptn_entry* ptn = ptn_table_lookup(&device_table, name.c_str());
-        if (ptn == nullptr) // walk_precheck has refused such an image
+        if (ptn == nullptr)
             return -1;
         if (ptn->base != entry.base) {
             log_info(k_module, k_line_moved, "ptn[%s] moved from {0x%08x:0x%08x} to {0x%08x:0x%08x}.\n",
@@ -99,25 +189,13 @@ int walk(const firmware_ptn_table& table, const ptn_table& device_table, std::sp
         log_info(k_module, k_line_update, "PTN[%s] update, base=0x%08x, size=0x%08x, content_size=0x%08x(%d).\n",
                  name.c_str(), entry.base, entry.size, entry.content_size,
                  static_cast<std::int32_t>(entry.content_size));
-        auto contents = image.subspan(entry.content_offset, entry.content_size);
-        if (entry.type == k_firmware_type_nor) {
-            // A NOR failure is reported by the storage layer; the other entries
-            // are still written, but the upgrade as a whole has failed.
-            if (file_compare_write(nor_device, entry.base, contents.data(), static_cast<off_t>(contents.size()),
-                                   k_nor_block_size, nullptr) != 0)
-                result = -1;
-        } else if (entry.type == k_firmware_type_emmc) {
-            if (file_write_at(emmc_device, entry.base, contents.data(), static_cast<off_t>(contents.size()),
-                              nullptr) != 0) {
-                log_error(k_module, k_line_emmc_failed, "PTN[%s] update failed, pos={0x%08x:0x%08x}.\n",
-                          name.c_str(), entry.content_offset, entry.content_size);
-                return -1;
-            }
-        } else {
-            log_error(k_module, k_line_invalid_type, "PTN [%s] type %d is invalid.\n", name.c_str(),
-                      static_cast<std::int32_t>(entry.type));
+        const int rc = write_entry(entry, device_table, image, {window.get(), k_write_window_len});
+        // A failed NOR entry leaves the others to be written, but the upgrade as a
+        // whole has failed; an eMMC failure or a changed image ends the walk.
+        if (rc == -2 || (rc < 0 && entry.type != k_firmware_type_nor))
             return -1;
-        }
+        if (rc < 0)
+            result = -1;
     }
     return result;
 }
@@ -142,13 +220,12 @@ int firmware_check_and_upgrade(const char* image_path, const char* device, std::
         return -1;
     }
     firmware_image fw;
-    int rc = firmware_image_open(image_path,
-                                 {k_line_get_size, k_line_open, k_line_mmap, k_line_header, k_line_image_table}, -2, fw);
+    int rc = firmware_image_open(image_path, {k_line_get_size, k_line_open, k_line_header, k_line_image_table}, -2,
+                                 upgrade != 0, fw);
     if (rc < 0)
         return rc;
-    std::span<const std::uint8_t> image = fw.map.bytes();
     const firmware_ptn_table* table = fw.table.get();
-    auto list = support_list_from_image(table, image);
+    auto list = support_list_from_image(table, fw.file);
     if (!list) {
         log_error(k_module, k_line_support_list, "Faield to build supportlist of firmware.\n");
         return -1;
@@ -157,14 +234,13 @@ int firmware_check_and_upgrade(const char* image_path, const char* device, std::
         log_error(k_module, k_line_not_supported, "Firmware is not allowed to upgrade into this device.\n");
         return -5;
     }
-    // A check that passes promises that the walk can run.
-    if (walk_precheck(*table, *device_table, image) < 0)
+    if (walk_precheck(*table, *fw.header, *device_table, fw.file.size()) < 0)
         return -1;
     log_info(k_module, k_line_upgradable, "Firmware is upgradable for this DEVICE. \n");
     if (upgrade == 0)
         return 0;
 
-    int result = walk(*table, *device_table, image);
+    int result = walk(*table, *device_table, fw.file);
     if (result < 0)
         log_error(k_module, k_line_upgrade_failed, "Failed to upgrade firmware into this device.\n");
     return result;

@@ -2,17 +2,11 @@
 // copy what they convert; the image bytes are never written.
 #include "vorna/vorna_firmware.h"
 
-#include "vorna/unique_fd.h"
 #include "vorna/vorna_alloc.h"
 #include "vorna/vorna_bytes.h"
-#include "vorna/vorna_file.h"
-#include "vorna/vorna_firmware_map.h"
 #include "vorna/vorna_log.h"
 
-#include <fcntl.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 
 namespace {
@@ -59,11 +53,11 @@ std::unique_ptr<firmware_header> firmware_header_decode(std::span<const std::uin
     std::array<std::uint8_t, k_firmware_header_len> raw{};
     std::copy_n(image.begin(), std::min(image.size(), raw.size()), raw.begin());
     std::span<const std::uint8_t> bytes(raw);
-    header->first_word = load_be32_at(bytes, 0);
-    header->magic = load_be32_at(bytes, 4);
-    header->ptn_table_offset = load_be32_at(bytes, 8);
-    header->total_len = load_be32_at(bytes, 12);
-    std::copy(raw.begin() + 16, raw.end(), header->rest.begin());
+    header->first_word = load_be32_at(bytes, k_firmware_first_word_at);
+    header->magic = load_be32_at(bytes, k_firmware_magic_at);
+    header->ptn_table_offset = load_be32_at(bytes, k_firmware_ptn_table_offset_at);
+    header->total_len = load_be32_at(bytes, k_firmware_total_len_at);
+    std::copy(raw.begin() + k_firmware_words_len, raw.end(), header->rest.begin());
     return header;
 }
 
@@ -96,11 +90,11 @@ std::unique_ptr<firmware_ptn_table> firmware_ptn_table_decode(std::span<const st
 void firmware_header_encode(const firmware_header& header, std::span<std::uint8_t, k_firmware_header_len> out)
 {
     std::span<std::uint8_t> bytes(out);
-    store_be32_at(bytes, 0, header.first_word);
-    store_be32_at(bytes, 4, header.magic);
-    store_be32_at(bytes, 8, header.ptn_table_offset);
-    store_be32_at(bytes, 12, header.total_len);
-    std::copy(header.rest.begin(), header.rest.end(), bytes.begin() + 16);
+    store_be32_at(bytes, k_firmware_first_word_at, header.first_word);
+    store_be32_at(bytes, k_firmware_magic_at, header.magic);
+    store_be32_at(bytes, k_firmware_ptn_table_offset_at, header.ptn_table_offset);
+    store_be32_at(bytes, k_firmware_total_len_at, header.total_len);
+    std::copy(header.rest.begin(), header.rest.end(), bytes.begin() + k_firmware_words_len);
 }
 
 void firmware_ptn_table_encode(const firmware_ptn_table& table, std::span<std::uint8_t, k_firmware_ptn_table_len> out)
@@ -120,77 +114,87 @@ void firmware_ptn_table_encode(const firmware_ptn_table& table, std::span<std::u
 
 int firmware_header_check(std::span<const std::uint8_t> image, const firmware_header* header)
 {
+    return firmware_header_check_with(header, image.size(),
+                                      [image] { return firmware_verify_signature(image) < 0 ? -4 : 0; });
+}
+
+int firmware_header_check_with(const firmware_header* header, std::uint64_t image_size,
+                               const std::function<int()>& verify)
+{
     if (header == nullptr)
         return -2;
     if (header->magic != k_firmware_magic) {
         log_error(k_module, k_line_bad_magic, "Invalid magic number.\n");
         return -2;
     }
-    if (std::uint64_t{header->total_len} != image.size()) {
+    if (std::uint64_t{header->total_len} != image_size) {
         log_error(k_module, k_line_size_mismatch,
                   "firmware size un-match, firmware_size is %lld header[total_len] is %d.\n",
-                  static_cast<long long>(image.size()), static_cast<std::int32_t>(header->total_len));
+                  static_cast<long long>(image_size), static_cast<std::int32_t>(header->total_len));
         return -2;
     }
     // The signature field itself must be inside the file before it can be checked.
-    if (image.size() < k_firmware_min_len) {
+    if (image_size < k_firmware_min_len) {
         log_error(k_module, k_line_too_short, "firmware too short, firmware_size is %d, at least %d bytes needed.\n",
-                  static_cast<int>(image.size()), static_cast<int>(k_firmware_min_len));
+                  static_cast<int>(image_size), static_cast<int>(k_firmware_min_len));
         return -2;
     }
-    if (firmware_verify_signature(image) < 0) {
+    const int verdict = verify();
+    if (verdict == -4) {
         log_error(k_module, k_line_rsa_failed, "firmware RSA verify failed\n\n");
         return -4;
     }
+    if (verdict < 0)
+        return -1;
     log_info(k_module, k_line_rsa_pass, "rsa check pass\n");
     return 0;
 }
 
-mapped_file firmware_image_map(const char* path, const firmware_open_lines& lines)
+bool firmware_ptn_contents_inside(const firmware_ptn_entry& entry, std::uint64_t image_size)
 {
-    off_t size = file_get_size(path);
-    if (size <= 0) {
-        log_error(k_module, lines.size, "Failed to get file size, file='%s'\n", path);
-        return {};
-    }
-    int raw;
-    do {
-        raw = ::open(path, O_RDONLY | O_CLOEXEC);
-    } while (raw < 0 && errno == EINTR);
-    unique_fd fd(raw);
-    if (!fd) {
-        log_error(k_module, lines.open, "Failed to open file '%s'\n", path);
-        return {};
-    }
-    // The mapping keeps the file referenced; the descriptor is not needed after it.
-    mapped_file map(fd.get(), static_cast<std::size_t>(size));
-    if (!map.valid())
-        log_error(k_module, lines.mmap, "Failed to mmap file '%s'\n", path);
-    return map;
+    return std::uint64_t{entry.content_offset} + entry.content_size <= image_size;
 }
 
-int firmware_image_open(const char* path, const firmware_open_lines& lines, int header_failure, firmware_image& out)
+std::optional<std::span<const std::uint8_t>> firmware_ptn_contents(const firmware_ptn_entry& entry,
+                                                                  std::span<const std::uint8_t> image)
 {
-    out.map = firmware_image_map(path, lines);
-    if (!out.map.valid())
+    if (!firmware_ptn_contents_inside(entry, image.size()))
+        return std::nullopt;
+    return image.subspan(entry.content_offset, entry.content_size);
+}
+
+int firmware_memory_source::read_at(std::uint64_t offset, std::span<std::uint8_t> out)
+{
+    if (offset > image_.size() || out.size() > image_.size() - offset)
         return -1;
-    std::span<const std::uint8_t> image = out.map.bytes();
-    out.header = firmware_header_decode(image);
-    if (!out.header) {
-        log_error(k_module, lines.header, "Failed to build firmware header\n");
-        return header_failure;
-    }
-    int rc = firmware_header_check(image, out.header.get());
-    if (rc < 0)
-        return rc;
-    // An offset past the end leaves an empty span, which the decoder refuses.
-    std::span<const std::uint8_t> table_bytes;
-    if (out.header->ptn_table_offset <= image.size())
-        table_bytes = image.subspan(out.header->ptn_table_offset);
-    out.table = firmware_ptn_table_decode(table_bytes);
-    if (!out.table) {
-        log_error(k_module, lines.table, "Failed to build firmware ptn_table\n");
-        return -1;
-    }
+    std::copy_n(image_.begin() + static_cast<std::ptrdiff_t>(offset), out.size(), out.begin());
     return 0;
+}
+
+firmware_document_status firmware_document_read(const firmware_ptn_entry& entry, firmware_source& source,
+                                                firmware_document& out)
+{
+    if (!firmware_ptn_contents_inside(entry, source.size()))
+        return firmware_document_status::outside;
+    // Too short to hold a header: reported like a header that is not one.
+    if (entry.content_size < k_ptn_header_len)
+        return firmware_document_status::no_header;
+    std::array<std::uint8_t, k_ptn_header_len> raw{};
+    if (source.read_at(entry.content_offset, raw) < 0)
+        return firmware_document_status::unreadable;
+    auto header = ptn_header_parse(raw);
+    if (!header)
+        return firmware_document_status::no_header;
+    out.header = *header;
+    if (!ptn_header_content_fits(*header, entry.content_size))
+        return firmware_document_status::too_long;
+    if (header->content_len > k_firmware_document_max)
+        return firmware_document_status::too_big;
+    out.bytes = make_buffer(header->content_len);
+    if (!out.bytes)
+        return firmware_document_status::unreadable;
+    if (header->content_len > 0 &&
+        source.read_at(std::uint64_t{entry.content_offset} + k_ptn_header_len, {out.bytes.get(), header->content_len}) < 0)
+        return firmware_document_status::unreadable;
+    return firmware_document_status::ok;
 }

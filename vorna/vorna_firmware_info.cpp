@@ -2,7 +2,7 @@
 #include "vorna/vorna_firmware.h"
 
 #include "vorna/vorna_file.h"
-#include "vorna/vorna_firmware_map.h"
+#include "vorna/vorna_firmware_reader.h"
 #include "vorna/vorna_log.h"
 #include "vorna/vorna_ptn_header.h"
 
@@ -14,41 +14,46 @@ constexpr const char* k_info_name = "firmware-info";
 enum line : int {
     k_line_get_size = 523,
     k_line_open = 531,
-    k_line_mmap = 538,
     k_line_header = 545,
     k_line_image_table = 558,
     k_line_outside_image = 566, // contents reach past the end of the image
     k_line_invalid_header = 571,
     k_line_content_too_long = 575, // content_len larger than the contents behind the header
     k_line_write = 579,
+    k_line_too_big = 620, // a document larger than vorna reads
 };
 
 /// Writes the document of one "firmware-info" entry to `out_path`. 0, or -1 after printing.
-int export_entry(const firmware_ptn_entry& entry, std::span<const std::uint8_t> image, const char* out_path)
+int export_entry(const firmware_ptn_entry& entry, firmware_source& image, const char* out_path)
 {
-    std::uint64_t end = std::uint64_t{entry.content_offset} + entry.content_size;
-    if (end > image.size()) {
+    firmware_document doc;
+    switch (firmware_document_read(entry, image, doc)) {
+    case firmware_document_status::ok:
+        break;
+    case firmware_document_status::outside:
         log_error(k_module, k_line_outside_image,
-                  "firmware partition [0x%08x] content {0x%08x:0x%08x} lies outside the firmware (%zu bytes).\n",
-                  entry.content_offset, entry.content_offset, entry.content_size, image.size());
+                  "firmware partition [0x%08x] content {0x%08x:0x%08x} lies outside the firmware (%llu bytes).\n",
+                  entry.content_offset, entry.content_offset, entry.content_size,
+                  static_cast<unsigned long long>(image.size()));
         return -1;
-    }
-    auto contents = image.subspan(entry.content_offset, entry.content_size);
-    auto header = ptn_header_parse(contents);
-    if (!header) {
+    case firmware_document_status::no_header:
         log_error(k_module, k_line_invalid_header, "firmware partition [0x%08x] is not a valid partition.\n",
                   entry.content_offset);
         return -1;
-    }
-    std::size_t available = contents.size() - k_ptn_header_len;
-    if (header->content_len > available) {
+    case firmware_document_status::too_long:
         log_error(k_module, k_line_content_too_long,
                   "firmware partition [0x%08x] content_len %u exceeds its %zu content bytes.\n", entry.content_offset,
-                  header->content_len, available);
+                  doc.header.content_len, static_cast<std::size_t>(entry.content_size - k_ptn_header_len));
+        return -1;
+    case firmware_document_status::too_big:
+        log_error(k_module, k_line_too_big, "firmware partition [0x%08x] content_len %u exceeds %u.\n",
+                  entry.content_offset, doc.header.content_len, k_firmware_document_max);
+        return -1;
+    case firmware_document_status::unreadable:
         return -1;
     }
     // A content_len of 0 is refused by file_write, and so reported as a failed write.
-    if (file_write(out_path, contents.data() + k_ptn_header_len, header->content_len, nullptr) < 0) {
+    if (file_write(out_path, doc.bytes.get(), doc.header.content_len, nullptr) < 0) {
         log_error(k_module, k_line_write, "Faield to write firmware info to (%s).\n", out_path);
         return -1;
     }
@@ -60,15 +65,14 @@ int export_entry(const firmware_ptn_entry& entry, std::span<const std::uint8_t> 
 int firmware_info_export(const char* image_path, const char* out_path)
 {
     firmware_image fw;
-    int rc = firmware_image_open(image_path,
-                                 {k_line_get_size, k_line_open, k_line_mmap, k_line_header, k_line_image_table}, -1, fw);
+    int rc =
+        firmware_image_open(image_path, {k_line_get_size, k_line_open, k_line_header, k_line_image_table}, -1, false, fw);
     if (rc < 0)
         return rc;
-    std::span<const std::uint8_t> image = fw.map.bytes();
     // Every entry is scanned whatever its size; a later entry's document replaces
     // an earlier one's, since each write truncates the file first.
     for (const firmware_ptn_entry& entry : fw.table->entries) {
-        if (firmware_ptn_name_is(entry, k_info_name) && export_entry(entry, image, out_path) < 0)
+        if (firmware_ptn_name_is(entry, k_info_name) && export_entry(entry, fw.file, out_path) < 0)
             return -1;
     }
     return 0;

@@ -23,23 +23,38 @@ void md5_feed(md5_ctx& ctx, std::span<const std::uint8_t> bytes)
 
 } // namespace
 
-void firmware_signed_digest(std::span<const std::uint8_t> image, std::array<std::uint8_t, 16>& digest)
+void firmware_signed_digest_update(md5_ctx& ctx, std::uint64_t offset, std::span<const std::uint8_t> bytes)
 {
     // A signature cannot cover itself, so its field counts as zeros. The zeros are
-    // fed in its place instead of being written into the image: the image may be a
-    // read-only mapping, and a killed or concurrent check must never alter a file.
+    // fed in its place instead of being written into the image: the image is only
+    // read, and a killed or concurrent check must never alter a file.
+    const std::uint64_t end = offset + bytes.size();
+    auto piece = [&](std::uint64_t from, std::uint64_t to) {
+        from = std::max(from, offset);
+        to = std::min(to, end);
+        return from < to ? bytes.subspan(from - offset, to - from) : std::span<const std::uint8_t>{};
+    };
+    md5_feed(ctx, piece(k_firmware_signed_from, k_firmware_signature_offset));
+    const std::array<std::uint8_t, k_firmware_signature_len> zeros{};
+    md5_feed(ctx, std::span(zeros).first(piece(k_firmware_signature_offset, k_firmware_min_len).size()));
+    md5_feed(ctx, piece(k_firmware_min_len, end));
+}
+
+void firmware_signed_digest(std::span<const std::uint8_t> image, std::array<std::uint8_t, 16>& digest)
+{
     md5_ctx ctx;
     md5_init(&ctx);
-    const std::size_t size = image.size();
-    if (size > k_firmware_signed_from) {
-        const std::size_t field_from = std::min(size, k_firmware_signature_offset);
-        const std::size_t field_to = std::min(size, k_firmware_min_len);
-        md5_feed(ctx, image.subspan(k_firmware_signed_from, field_from - k_firmware_signed_from));
-        const std::array<std::uint8_t, k_firmware_signature_len> zeros{};
-        md5_feed(ctx, std::span(zeros).first(field_to - field_from));
-        md5_feed(ctx, image.subspan(field_to));
-    }
+    firmware_signed_digest_update(ctx, 0, image);
     md5_final(digest.data(), &ctx);
+}
+
+int firmware_verify_digest(const std::array<std::uint8_t, 16>& digest,
+                           std::span<const std::uint8_t, k_firmware_signature_len> signature)
+{
+    const int valid = rsa_verify_sha1(firmware_public_key, firmware_public_key_len, digest.data(),
+                                      static_cast<std::int32_t>(digest.size()), signature.data(),
+                                      static_cast<unsigned>(signature.size()));
+    return valid == 1 ? 0 : -1;
 }
 
 int firmware_verify_signature(std::span<const std::uint8_t> image)
@@ -49,9 +64,5 @@ int firmware_verify_signature(std::span<const std::uint8_t> image)
 
     std::array<std::uint8_t, 16> digest;
     firmware_signed_digest(image, digest);
-
-    const int valid = rsa_verify_sha1(firmware_public_key, firmware_public_key_len, digest.data(),
-                                      static_cast<std::int32_t>(digest.size()),
-                                      image.data() + k_firmware_signature_offset, k_firmware_signature_len);
-    return valid == 1 ? 0 : -1;
+    return firmware_verify_digest(digest, image.subspan(k_firmware_signature_offset).first<k_firmware_signature_len>());
 }

@@ -8,6 +8,7 @@
 #include "vorna/vorna_ptn.h"
 #include "vorna/vorna_ptn_header.h"
 
+#include <algorithm>
 #include <cstring>
 #include <span>
 
@@ -102,31 +103,39 @@ std::unique_ptr<device_info> device_info_load(const ptn_table* table)
         log_error(k_module, k_line_not_found, "PTN[%s] not found.\n", k_ptn_name);
         return nullptr;
     }
-    auto buf = make_buffer(entry->size);
-    if (!buf) {
-        log_error(k_module, k_line_alloc_buffer, "alloc %u bytes failed.\n", entry->size);
-        return nullptr;
-    }
+    // The header first, then only what it announces: the partition may be far
+    // larger than the document it holds.
+    const char* device = ptn_entry_device(table, entry);
+    std::array<std::uint8_t, k_ptn_header_len> raw{};
     off_t got = 0;
-    if (file_read_at(ptn_entry_device(table, entry), entry->base, buf.get(), entry->size, &got) != 0) {
+    // Never more than the partition: a smaller one cannot hold a header.
+    const off_t head = std::min<off_t>(static_cast<off_t>(raw.size()), entry->size);
+    if (file_read_at(device, entry->base, raw.data(), head, &got) != 0) {
         log_error(k_module, k_line_read, "failed to read ptn_table content.\n");
         return nullptr;
     }
-    // Whatever its encap_type says, this partition is header plus content.
-    auto header = ptn_header_parse({buf.get(), static_cast<std::size_t>(got)});
+    auto header = ptn_header_parse(std::span(raw).first(static_cast<std::size_t>(got)));
     if (!header) {
         log_error(k_module, k_line_bad_header, "partition [0x%08x] is not a valid partition.\n", entry->base);
         return nullptr;
     }
-    // The parse succeeded, so the partition holds at least the 16 header bytes;
-    // a longer announced content would be read from beyond the buffer.
-    std::uint32_t room = entry->size - k_ptn_header_len;
-    if (header->content_len > room) {
+    if (!ptn_header_content_fits(*header, entry->size)) {
         log_error(k_module, k_line_content_len, "partition [0x%08x] content length %u exceeds %u.\n", entry->base,
-                  header->content_len, room);
+                  header->content_len, entry->size - k_ptn_header_len);
         return nullptr;
     }
-    if (device_info_parse_buffer(devinfo.get(), buf.get() + k_ptn_header_len,
+    // Zero-filled, so that what a short device does not deliver reads as zeros.
+    auto buf = make_buffer(header->content_len);
+    if (!buf) {
+        log_error(k_module, k_line_alloc_buffer, "alloc %u bytes failed.\n", header->content_len);
+        return nullptr;
+    }
+    if (header->content_len > 0 && file_read_at(device, off_t{entry->base} + k_ptn_header_len, buf.get(),
+                                                header->content_len, nullptr) != 0) {
+        log_error(k_module, k_line_read, "failed to read ptn_table content.\n");
+        return nullptr;
+    }
+    if (device_info_parse_buffer(devinfo.get(), buf.get(),
                                  static_cast<std::int32_t>(header->content_len)) < 0) {
         log_error(k_module, k_line_parse_info, "Faield to parse device info of FLASH.\n");
         return nullptr;

@@ -58,3 +58,16 @@ void ptn_header_encode(const ptn_header& header, std::span<std::uint8_t, 16> out
     store_be32_at(bytes, k_at_content_len, header.content_len);
     store_be32_at(bytes, k_at_last_word, header.last_word);
 }
+
+bool ptn_header_content_fits(const ptn_header& header, std::uint64_t framed_len)
+{
+    return framed_len >= k_ptn_header_len && header.content_len <= framed_len - k_ptn_header_len;
+}
+
+std::optional<std::span<const std::uint8_t>> ptn_header_content(const ptn_header& header,
+                                                               std::span<const std::uint8_t> framed)
+{
+    if (!ptn_header_content_fits(header, framed.size()))
+        return std::nullopt;
+    return framed.subspan(k_ptn_header_len, header.content_len);
+}

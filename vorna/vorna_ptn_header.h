@@ -3,6 +3,7 @@
 //   +0 first_word  +4 magic AA 55 D9 8F  +8 content_len  +12 last_word  +16 content
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 
 constexpr std::uint32_t k_ptn_header_magic = 0xAA55D98F;
@@ -25,3 +26,12 @@ struct ptn_header {
 
 /// Encodes `header` into 16 bytes.
 void ptn_header_encode(const ptn_header& header, std::span<std::uint8_t, 16> out);
+
+/// True when the header's content_len fits in a frame of `framed_len` bytes, the
+/// 16 header bytes included.
+[[nodiscard]] bool ptn_header_content_fits(const ptn_header& header, std::uint64_t framed_len);
+
+/// The content_len bytes behind the header at the start of `framed`; nothing when
+/// they do not fit in it.
+[[nodiscard]] std::optional<std::span<const std::uint8_t>> ptn_header_content(const ptn_header& header,
+                                                                              std::span<const std::uint8_t> framed);

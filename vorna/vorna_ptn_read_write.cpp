@@ -84,10 +84,9 @@ int ptn_read_to_file(const char* device, std::uint32_t base, const char* name, c
     }
     // The header parsed, so the partition has at least its 16 bytes; a longer
     // announced content would be copied from beyond the buffer.
-    std::uint32_t room = entry->size - k_ptn_header_len;
-    if (header->content_len > room) {
+    if (!ptn_header_content_fits(*header, entry->size)) {
         log_error(k_module, k_line_read_content_len, "partition [0x%08x] content length %u exceeds %u.\n",
-                  entry->base, header->content_len, room);
+                  entry->base, header->content_len, entry->size - k_ptn_header_len);
         return -1;
     }
     if (file_write(out_path, buf.get() + k_ptn_header_len, header->content_len, nullptr) != 0) {

@@ -36,6 +36,7 @@ enum line : int {
     k_line_invalid_header = 215,
     k_line_content_too_long = 218, // content_len larger than the contents behind the header
     k_line_parse_failed = 222,
+    k_line_too_big = 230, // a document larger than any support list needs
 };
 
 /// Equal texts in two fixed buffers of the same size, never reading past them.
@@ -92,8 +93,7 @@ int support_list_parse_buffer(support_list* list, const std::uint8_t* bytes, std
     return 0;
 }
 
-std::unique_ptr<support_list> support_list_from_image(const firmware_ptn_table* table,
-                                                      std::span<const std::uint8_t> image)
+std::unique_ptr<support_list> support_list_from_image(const firmware_ptn_table* table, firmware_source& image)
 {
     auto list = make_record<support_list>();
     if (!list) {
@@ -107,34 +107,47 @@ std::unique_ptr<support_list> support_list_from_image(const firmware_ptn_table* 
     for (const firmware_ptn_entry& entry : table->entries) {
         if (!firmware_ptn_name_is(entry, k_list_name))
             continue;
-        std::uint64_t end = std::uint64_t{entry.content_offset} + entry.content_size;
-        if (end > image.size()) {
+        firmware_document doc;
+        switch (firmware_document_read(entry, image, doc)) {
+        case firmware_document_status::ok:
+            break;
+        case firmware_document_status::outside:
             log_error(k_module, k_line_outside_image,
-                      "firmware partition [0x%08x] content {0x%08x:0x%08x} lies outside the image (%zu bytes).\n",
-                      entry.content_offset, entry.content_offset, entry.content_size, image.size());
+                      "firmware partition [0x%08x] content {0x%08x:0x%08x} lies outside the image (%llu bytes).\n",
+                      entry.content_offset, entry.content_offset, entry.content_size,
+                      static_cast<unsigned long long>(image.size()));
             return nullptr;
-        }
-        auto contents = image.subspan(entry.content_offset, entry.content_size);
-        auto header = ptn_header_parse(contents);
-        if (!header) {
+        case firmware_document_status::no_header:
             log_error(k_module, k_line_invalid_header, "firmware partition [0x%08x] is not a valid partition.\n",
                       entry.content_offset);
             return nullptr;
-        }
-        if (header->content_len > contents.size() - k_ptn_header_len) {
+        case firmware_document_status::too_long:
             log_error(k_module, k_line_content_too_long,
                       "firmware partition [0x%08x] content_len %u exceeds its %u content bytes.\n",
-                      entry.content_offset, header->content_len,
-                      static_cast<unsigned>(contents.size() - k_ptn_header_len));
+                      entry.content_offset, doc.header.content_len,
+                      static_cast<unsigned>(entry.content_size - k_ptn_header_len));
+            return nullptr;
+        case firmware_document_status::too_big:
+            log_error(k_module, k_line_too_big, "firmware partition [0x%08x] content_len %u exceeds %u.\n",
+                      entry.content_offset, doc.header.content_len, k_firmware_document_max);
+            return nullptr;
+        case firmware_document_status::unreadable:
             return nullptr;
         }
-        if (support_list_parse_buffer(list.get(), contents.data() + k_ptn_header_len,
-                                      static_cast<std::int32_t>(header->content_len)) < 0) {
+        if (support_list_parse_buffer(list.get(), doc.bytes.get(), static_cast<std::int32_t>(doc.header.content_len)) <
+            0) {
             log_error(k_module, k_line_parse_failed, "Faield to parse support list of firmware.\n");
             return nullptr;
         }
     }
     return list;
+}
+
+std::unique_ptr<support_list> support_list_from_image(const firmware_ptn_table* table,
+                                                      std::span<const std::uint8_t> image)
+{
+    firmware_memory_source source(image);
+    return support_list_from_image(table, source);
 }
 
 int support_list_match(const device_info* devinfo, const support_list* list)

@@ -9,6 +9,7 @@
 
 struct device_info;
 struct firmware_ptn_table;
+class firmware_source;
 
 constexpr int k_support_list_max = 64;
 
@@ -26,6 +27,9 @@ static_assert(sizeof(support_list) == 9220, "the record's size is printed by mes
 
 /// Builds the list from every "support-list" entry of the image (the last one
 /// counts); an image without one gives count 0. Null after printing.
+[[nodiscard]] std::unique_ptr<support_list> support_list_from_image(const firmware_ptn_table* table,
+                                                                    firmware_source& image);
+/// The same for an image held whole in memory.
 [[nodiscard]] std::unique_ptr<support_list> support_list_from_image(const firmware_ptn_table* table,
                                                                     std::span<const std::uint8_t> image);
 
