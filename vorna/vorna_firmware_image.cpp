@@ -7,6 +7,7 @@
 #include "vorna/vorna_bytes.h"
 #include "vorna/vorna_file.h"
 #include "vorna/vorna_firmware_map.h"
+#include "vorna/vorna_firmware_strong.h"
 #include "vorna/vorna_log.h"
 
 #include <fcntl.h>
@@ -138,12 +139,13 @@ int firmware_header_check(std::span<const std::uint8_t> image, const firmware_he
                   static_cast<int>(image.size()), static_cast<int>(k_firmware_min_len));
         return -2;
     }
-    if (firmware_verify_signature(image) < 0) {
+    firmware_strong_pending strong;
+    if (firmware_verify_signatures(image, *header, strong) < 0) {
         log_error(k_module, k_line_rsa_failed, "firmware RSA verify failed\n\n");
         return -4;
     }
     log_info(k_module, k_line_rsa_pass, "rsa check pass\n");
-    return 0;
+    return firmware_strong_report(*header, strong);
 }
 
 mapped_file firmware_image_map(const char* path, const firmware_open_lines& lines)
