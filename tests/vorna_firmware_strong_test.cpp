@@ -1,41 +1,21 @@
-// The signature block codec, the two digests fed in any chunking, the two-thread
-// hasher and the strong verdict, against OpenSSL computing the same on its own.
+// The signature block codec, and the two digests and the two-thread hasher fed in
+// any chunking, against OpenSSL computing the same on its own. The verdict is
+// exercised end to end by the command-line tests.
 #include "vorna/vorna_firmware_dual_hash.h"
-#include "vorna/vorna_firmware_strong.h"
+#include "vorna/vorna_firmware_signature_block.h"
 
 #include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
-#include <openssl/pem.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <memory>
 #include <string>
 #include <vector>
 
 namespace {
 
 using bytes = std::vector<std::uint8_t>;
-using pkey = std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>;
-
-const std::string k_keys = std::string(VORNA_TEST_DATA_DIR) + "/strong/";
-
-pkey load_private(const std::string& name)
-{
-    std::unique_ptr<FILE, decltype(&std::fclose)> f(std::fopen((k_keys + name).c_str(), "r"), &std::fclose);
-    EXPECT_NE(f, nullptr) << name;
-    return pkey(f ? PEM_read_PrivateKey(f.get(), nullptr, nullptr, nullptr) : nullptr, &EVP_PKEY_free);
-}
-
-firmware_ed25519_key raw_public(EVP_PKEY* key)
-{
-    firmware_ed25519_key raw{};
-    std::size_t len = raw.size();
-    EXPECT_EQ(EVP_PKEY_get_raw_public_key(key, raw.data(), &len), 1);
-    return raw;
-}
 
 /// The strong digest computed the plain way: prefix, then the file with 304..4095 zeroed.
 sha256_digest oracle_strong(bytes image)
@@ -58,18 +38,6 @@ md5_digest oracle_legacy(bytes image)
     unsigned len = 0;
     EXPECT_EQ(EVP_Digest(image.data() + 20, image.size() - 20, out.data(), &len, EVP_md5(), nullptr), 1);
     return out;
-}
-
-signature_entry sign_entry(EVP_PKEY* key, const sha256_digest& digest)
-{
-    signature_entry e{};
-    e.algorithm = k_signature_alg_ed25519;
-    e.key_id = firmware_key_id_of(raw_public(key));
-    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
-    std::size_t len = e.signature.size();
-    EXPECT_EQ(EVP_DigestSignInit(ctx.get(), nullptr, nullptr, nullptr, key), 1);
-    EXPECT_EQ(EVP_DigestSign(ctx.get(), e.signature.data(), &len, digest.data(), digest.size()), 1);
-    return e;
 }
 
 /// A block of `count` entries with distinct contents, encoded into a full area.
@@ -208,65 +176,6 @@ TEST(StrongDigest, ChunksOutOfOrderFailForGood)
     const firmware_dual_digests d = dual.finish();
     EXPECT_EQ(d.strong_rc, -1);
     EXPECT_EQ(d.legacy_rc, -1);
-}
-
-TEST(StrongVerdict, PassesOnATrustedKeyOnlyAndSaysWhyOtherwise)
-{
-    pkey a = load_private("key_a.pem");
-    pkey b = load_private("key_b.pem");
-    ASSERT_TRUE(a && b);
-    const firmware_ed25519_key ka = raw_public(a.get());
-    const firmware_ed25519_key kb = raw_public(b.get());
-    bytes image = test_support::random_bytes(9000, 5);
-    const sha256_digest digest = oracle_strong(image);
-
-    signature_block both{};
-    both.count = 2;
-    both.entries[0] = sign_entry(a.get(), digest);
-    both.entries[1] = sign_entry(b.get(), digest);
-    bytes area(k_signature_block_area);
-    ASSERT_EQ(signature_block_encode(both, area), 0);
-
-    const std::array<firmware_ed25519_key, 1> only_a{ka};
-    const std::array<firmware_ed25519_key, 1> only_b{kb};
-    const std::array<firmware_ed25519_key, 2> a_and_b{kb, ka};
-    strong_verdict v = firmware_strong_verify(area, digest, only_a);
-    EXPECT_EQ(v.kind, strong_verdict_kind::pass);
-    EXPECT_EQ(v.key_id, firmware_key_id_of(ka));
-    v = firmware_strong_verify(area, digest, only_b);
-    EXPECT_EQ(v.kind, strong_verdict_kind::pass);
-    EXPECT_EQ(v.key_id, firmware_key_id_of(kb));
-    EXPECT_EQ(firmware_strong_verify(area, digest, a_and_b).kind, strong_verdict_kind::pass);
-    EXPECT_EQ(firmware_strong_verify(area, digest, {}).kind, strong_verdict_kind::unknown_keys);
-
-    // The key identifier is SHA-256 of the raw key, first 8 bytes.
-    sha256_digest hash{};
-    unsigned len = 0;
-    ASSERT_EQ(EVP_Digest(ka.data(), ka.size(), hash.data(), &len, EVP_sha256(), nullptr), 1);
-    EXPECT_TRUE(std::equal(hash.begin(), hash.begin() + 8, firmware_key_id_of(ka).begin()));
-
-    // A changed digest (a flipped image bit) fails under either trusted key.
-    sha256_digest other = digest;
-    other[31] ^= 1;
-    v = firmware_strong_verify(area, other, only_b);
-    EXPECT_EQ(v.kind, strong_verdict_kind::bad_signature);
-    EXPECT_EQ(v.key_id, firmware_key_id_of(kb));
-
-    // A's signature under B's identifier is B's bad signature, not A's pass.
-    signature_block swapped{};
-    swapped.count = 1;
-    swapped.entries[0] = sign_entry(a.get(), digest);
-    swapped.entries[0].key_id = firmware_key_id_of(kb);
-    ASSERT_EQ(signature_block_encode(swapped, area), 0);
-    EXPECT_EQ(firmware_strong_verify(area, digest, a_and_b).kind, strong_verdict_kind::bad_signature);
-
-    std::fill(area.begin(), area.end(), 0);
-    EXPECT_EQ(firmware_strong_verify(area, digest, only_a).kind, strong_verdict_kind::missing_block);
-    area = encoded_block(2);
-    area[5] = 5;
-    v = firmware_strong_verify(area, digest, only_a);
-    EXPECT_EQ(v.kind, strong_verdict_kind::malformed_block);
-    EXPECT_EQ(v.block_status, signature_block_status::bad_count);
 }
 
 } // namespace

@@ -113,7 +113,8 @@ void print_firmware_info(const firmware_ptn_table& table, const std::vector<std:
 
 void image_info_help()
 {
-    std::printf("Usage: vorna-image info IMAGE [KEY_BLOB.txt] [--key PUBLIC_KEY.pem]...\n"
+    std::printf("Usage: vorna-image info IMAGE [KEY_BLOB.txt]\n"
+                "       vorna-image info IMAGE [KEY_BLOB.txt] --key PUBLIC_KEY.pem...\n"
                 "\n"
                 "Prints the header fields of IMAGE, its table entries, its support list and\n"
                 "the size of its firmware-info document. With KEY_BLOB.txt (as written by\n"

@@ -232,7 +232,8 @@ int build_image(const cJSON* manifest, std::vector<packed_entry>& entries, std::
 void image_pack_help()
 {
     std::printf(
-        "Usage: vorna-image pack MANIFEST.json PRIVATE_KEY.pem IMAGE [--key STRONG_KEY.pem]...\n"
+        "Usage: vorna-image pack MANIFEST.json PRIVATE_KEY.pem IMAGE\n"
+        "       vorna-image pack MANIFEST.json PRIVATE_KEY.pem IMAGE --key STRONG_KEY.pem...\n"
         "\n"
         "Builds a firmware image from MANIFEST.json and signs it with PRIVATE_KEY.pem\n"
         "(a 1024-bit RSA key, see keygen). IMAGE is replaced as a whole. Each --key\n"

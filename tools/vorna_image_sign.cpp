@@ -22,7 +22,8 @@ constexpr const char* k_command = "sign";
 
 void image_sign_help()
 {
-    std::printf("Usage: vorna-image sign IMAGE PRIVATE_KEY.pem [--key STRONG_KEY.pem]...\n"
+    std::printf("Usage: vorna-image sign IMAGE PRIVATE_KEY.pem\n"
+                "       vorna-image sign IMAGE PRIVATE_KEY.pem --key STRONG_KEY.pem...\n"
                 "\n"
                 "Computes the signature of IMAGE with PRIVATE_KEY.pem and stores it in the\n"
                 "image's signature field. Nothing else of the image changes: its header words\n"
