@@ -3,13 +3,16 @@
 // pass, the SHA-256 on a second thread: a dual-signed image then costs about
 // what the slower of the two digests costs alone, not their sum.
 //
-// The hand-off is one chunk deep: feed() lends its chunk to the worker, runs MD5
-// over it on the calling thread, and returns once both are done with it, so the
-// caller may reuse its buffer at once. With chunks of a MiB or more the wake-up
-// per chunk is lost in the hashing.
+// The hand-off is a ring of four 1 MiB slots: feed() copies its chunk into free
+// slots for the worker, runs MD5 over it on the calling thread and returns, so
+// the caller may reuse its buffer at once and never waits for the worker unless
+// the worker is four slots behind. Waiting for the worker after every chunk
+// instead costs a thread wake-up per chunk, which a busy machine makes slow.
 #include "vorna/vorna_firmware_digest.h"
 
+#include <array>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <span>
 #include <thread>
@@ -42,16 +45,27 @@ private:
     void work();
     void stop();
 
+    /// Copies `piece` (at most a slot long) into the next free slot. 0 or -1.
+    int hand_over(std::uint64_t offset, std::span<const std::uint8_t> piece);
+
+    static constexpr std::size_t k_slots = 4;
+    static constexpr std::size_t k_slot_len = std::size_t{1} << 20;
+    struct slot {
+        std::unique_ptr<std::uint8_t[]> bytes; ///< allocated on first use
+        std::size_t len = 0;
+        std::uint64_t offset = 0;
+    };
+
     legacy_digest legacy_;
-    strong_digest strong_;
+    strong_digest strong_; // the worker's alone while it runs
     std::mutex mutex_;
     std::condition_variable cv_;
-    // Guarded by mutex_: the chunk lent to the worker, and its result.
-    std::span<const std::uint8_t> job_;
-    std::uint64_t job_offset_ = 0;
-    bool has_job_ = false;
+    // Guarded by mutex_: slots [tail_, tail_ + filled_) wait for the worker.
+    std::array<slot, k_slots> ring_;
+    std::size_t tail_ = 0;
+    std::size_t filled_ = 0;
     bool stopping_ = false;
-    int strong_rc_ = 0;
+    bool strong_failed_ = false;
     std::thread worker_;
 };
 
