@@ -122,9 +122,12 @@ public:
 
     /// vorna, waiting while another upgrade holds the lock (never in a run of
     /// its own, but the machine may be shared with tests).
-    run_result run_vorna(const std::vector<std::string>& args) const
+    run_result run_vorna(const std::vector<std::string>& args) const { return run_vorna_bin(VORNA_BIN, args); }
+
+    /// The same with another build of vorna.
+    run_result run_vorna_bin(const char* bin, const std::vector<std::string>& args) const
     {
-        std::vector<std::string> argv = {VORNA_BIN};
+        std::vector<std::string> argv = {bin};
         argv.insert(argv.end(), args.begin(), args.end());
         for (int attempt = 0;; ++attempt) {
             run_result r = run_quietly(argv);
@@ -406,9 +409,12 @@ int run_all(bench& b)
     };
     for (const image_def& d : defs) {
         std::string manifest = b.file(d.name) + ".json";
+        std::vector<std::string> pack = {VORNA_IMAGE_BIN, "pack", manifest, VORNA_DEV_PRIVATE_KEY, b.file(d.name)};
+        // The big image is dual-signed: the legacy build checks it as any other.
+        if (std::string(d.name) == "big.bin")
+            pack.insert(pack.end(), {"--key", VORNA_STRONG_PRIVATE_KEY});
         if (!write_random(b.file(d.contents), d.contents_size, d.seed) ||
-            !write_text(manifest, manifest_json(d.ptn, d.base, d.size, d.type, d.contents)) ||
-            !b.run({VORNA_IMAGE_BIN, "pack", manifest, VORNA_DEV_PRIVATE_KEY, b.file(d.name)}).ok)
+            !write_text(manifest, manifest_json(d.ptn, d.base, d.size, d.type, d.contents)) || !b.run(pack).ok)
             return 1;
         // The contents are in the image now; only the images are needed.
         std::error_code ec;
@@ -447,6 +453,22 @@ int run_all(bench& b)
         return 1;
     rows.push_back({"`vorna -c`", mib_text(big_kib) + " image", seconds_text(ours), "`md5sum`", seconds_text(theirs),
                     ratio_text(ours / theirs)});
+
+    // --- the legacy check and the dual check against md5sum --------------------------
+    check.theirs = [&] { return b.run({"md5sum", big_image}); };
+    if (!measure(b, "legacy check", check, ours, theirs, rss))
+        return 1;
+    rows.push_back({"`vorna -c`, legacy check (no trusted key)", mib_text(big_kib) + " image", seconds_text(ours),
+                    "`md5sum`", seconds_text(theirs), ratio_text(ours / theirs)});
+    paired dual;
+    dual.ours = [&] {
+        return b.run_vorna_bin(VORNA_STRONG_BIN, {"-c", "-b", hex(k_table_base), "-d", table, "-f", big_image});
+    };
+    dual.theirs = check.theirs;
+    if (!measure(b, "dual check", dual, ours, theirs, rss))
+        return 1;
+    rows.push_back({"`vorna -c`, dual-signed, MD5 and SHA-256 (one trusted key)", mib_text(big_kib) + " image",
+                    seconds_text(ours), "`md5sum`", seconds_text(theirs), ratio_text(ours / theirs)});
 
     // --- unchanged NOR partition against cmp --------------------------------------
     // Once written, the partition already holds the image's bytes.

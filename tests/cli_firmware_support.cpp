@@ -155,7 +155,10 @@ std::string pack(const test_support::temp_dir& dir, const image_plan& plan, cons
     std::string manifest_path = dir.file(name + ".json");
     write_text(manifest_path, manifest);
     std::string image = dir.file(name);
-    auto r = vorna_image({"pack", manifest_path, dev_private_key(), image});
+    std::vector<std::string> args = {"pack", manifest_path, dev_private_key(), image};
+    for (const std::string& key : plan.strong_keys)
+        args.insert(args.end(), {"--key", key});
+    auto r = vorna_image(args);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(openssl_verifies(image)) << image;
     return image;

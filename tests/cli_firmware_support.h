@@ -81,6 +81,7 @@ struct image_plan {
     std::string support_list = support_list_for(); ///< manifest JSON value, "" for none
     std::string firmware_info;                     ///< manifest JSON value, "" for none
     std::string extra_partitions;                  ///< raw JSON objects appended to "partitions"
+    std::vector<std::string> strong_keys;          ///< Ed25519 private keys, one --key each
 };
 
 /// Packs `plan` into `dir`/`name` with the development key; fails the test when

@@ -1,6 +1,7 @@
 // vorna-image info: shows what an image holds, read with vorna's own decoders.
 #include "tools/vorna_image.h"
 #include "tools/vorna_image_firmware.h"
+#include "tools/vorna_image_strong.h"
 
 #include "crypto/rsa_pkcs1.h"
 #include "vorna/vorna_firmware.h"
@@ -110,17 +111,25 @@ void print_firmware_info(const firmware_ptn_table& table, const std::vector<std:
 void image_info_help()
 {
     std::printf("Usage: vorna-image info IMAGE [KEY_BLOB.txt]\n"
+                "       vorna-image info IMAGE [KEY_BLOB.txt] --key PUBLIC_KEY.pem...\n"
                 "\n"
                 "Prints the header fields of IMAGE, its table entries, its support list and\n"
                 "the size of its firmware-info document. With KEY_BLOB.txt (as written by\n"
-                "keygen), also whether the signature verifies under that key.\n"
+                "keygen), also whether the signature verifies under that key. Lists every\n"
+                "strong signature with its key identifier; for each --key (an Ed25519\n"
+                "public key), whether its signature verifies.\n"
                 "\n"
                 "Exit status: 0 when the image is sound (and, with a key blob, its signature\n"
-                "verifies), 1 otherwise.\n");
+                "verifies, and every --key signed it validly), 1 otherwise.\n");
 }
 
 int image_info_main(int argc, char** argv)
 {
+    std::vector<std::string> strong_paths;
+    std::vector<strong_public_key> strong_keys;
+    if (take_key_options(k_command, argc, argv, strong_paths) != 0 ||
+        load_strong_public_keys(k_command, strong_paths, strong_keys) != 0)
+        return 1;
     if (argc != 2 && argc != 3)
         return fail(k_command, "expected IMAGE [KEY_BLOB.txt] (see vorna-image info --help)");
     const std::string image_path = argv[1];
@@ -156,6 +165,8 @@ int image_info_main(int argc, char** argv)
     } else {
         std::printf("signature:        not checked (no key blob given)\n");
     }
+    if (print_strong_signatures(k_command, image, strong_keys) != 0)
+        status = 1;
 
     if (std::uint64_t{header->ptn_table_offset} + k_firmware_ptn_table_len > image.size()) {
         std::printf("entries:          none (the table lies outside the file)\n");

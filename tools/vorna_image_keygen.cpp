@@ -2,6 +2,7 @@
 // vorna build takes as its built-in key.
 #include "tools/vorna_image.h"
 #include "tools/vorna_image_firmware.h"
+#include "tools/vorna_image_strong.h"
 
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
@@ -62,6 +63,7 @@ int key_blob_text(EVP_PKEY* key, std::string& text)
 void image_keygen_help()
 {
     std::printf("Usage: vorna-image keygen PRIVATE_KEY.pem KEY_BLOB.txt\n"
+                "       vorna-image keygen --ed25519 PRIVATE_KEY.pem PUBLIC_KEY.pem\n"
                 "\n"
                 "Makes a new 1024-bit RSA key (public exponent 65537) for signing images.\n"
                 "PRIVATE_KEY.pem   the private key, PEM (PKCS#8), mode 0600; pack and sign\n"
@@ -70,6 +72,11 @@ void image_keygen_help()
                 "                  line (200 characters and a newline): build vorna with\n"
                 "                  -DVORNA_PUBLIC_KEY_FILE=KEY_BLOB.txt to accept images signed\n"
                 "                  with this key; info takes it to verify a signature\n"
+                "\n"
+                "With --ed25519, makes a strong signing key instead: the private key as PEM\n"
+                "(PKCS#8, mode 0600), which pack and sign take with --key, and its public key\n"
+                "as PEM, which vorna is built with (-DVORNA_TRUSTED_KEYS=PUBLIC_KEY.pem) and\n"
+                "info takes with --key; the key identifier is printed.\n"
                 "Existing files are replaced.\n"
                 "\n"
                 "Exit status: 0 on success, 1 on any error.\n");
@@ -77,6 +84,12 @@ void image_keygen_help()
 
 int image_keygen_main(int argc, char** argv)
 {
+    if (take_flag(argc, argv, "--ed25519")) {
+        if (argc != 3)
+            return fail(k_command,
+                        "expected --ed25519 PRIVATE_KEY.pem PUBLIC_KEY.pem (see vorna-image keygen --help)");
+        return keygen_ed25519(k_command, argv[1], argv[2]);
+    }
     if (argc != 3)
         return fail(k_command, "expected PRIVATE_KEY.pem KEY_BLOB.txt (see vorna-image keygen --help)");
     const std::string private_path = argv[1];

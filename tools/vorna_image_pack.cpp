@@ -1,6 +1,7 @@
 // vorna-image pack: builds and signs a firmware image from a JSON manifest.
 #include "tools/vorna_image.h"
 #include "tools/vorna_image_firmware.h"
+#include "tools/vorna_image_strong.h"
 
 #include "vorna/vorna_bytes.h"
 #include "vorna/vorna_common.h"
@@ -232,9 +233,12 @@ void image_pack_help()
 {
     std::printf(
         "Usage: vorna-image pack MANIFEST.json PRIVATE_KEY.pem IMAGE\n"
+        "       vorna-image pack MANIFEST.json PRIVATE_KEY.pem IMAGE --key STRONG_KEY.pem...\n"
         "\n"
         "Builds a firmware image from MANIFEST.json and signs it with PRIVATE_KEY.pem\n"
-        "(a 1024-bit RSA key, see keygen). IMAGE is replaced as a whole.\n"
+        "(a 1024-bit RSA key, see keygen). IMAGE is replaced as a whole. Each --key\n"
+        "(an Ed25519 private key, see keygen --ed25519; at most 4) adds a strong\n"
+        "signature to the signature block, written before the RSA signature.\n"
         "\n"
         "MANIFEST.json:\n"
         "  {\n"
@@ -270,6 +274,9 @@ void image_pack_help()
 
 int image_pack_main(int argc, char** argv)
 {
+    std::vector<std::string> strong_paths;
+    if (take_key_options(k_command, argc, argv, strong_paths) != 0)
+        return 1;
     if (argc != 4)
         return fail(k_command, "expected MANIFEST.json PRIVATE_KEY.pem IMAGE (see vorna-image pack --help)");
     const std::string manifest_path = argv[1];
@@ -282,7 +289,8 @@ int image_pack_main(int argc, char** argv)
     if (!cJSON_IsObject(manifest.get()))
         return fail(k_command, "%s is not a JSON object", manifest_path.c_str());
     pkey_ptr key = load_private_key(k_command, argv[2]);
-    if (!key)
+    std::vector<pkey_ptr> strong_keys;
+    if (!key || load_strong_private_keys(k_command, strong_paths, strong_keys) != 0)
         return 1;
 
     const fs::path manifest_dir = fs::path(manifest_path).parent_path();
@@ -317,7 +325,8 @@ int image_pack_main(int argc, char** argv)
     }
 
     std::vector<std::uint8_t> image;
-    if (build_image(manifest.get(), entries, image) != 0 || sign_image(k_command, image, key.get()) != 0 ||
+    if (build_image(manifest.get(), entries, image) != 0 ||
+        sign_image_strong(k_command, image, strong_keys) != 0 || sign_image(k_command, image, key.get()) != 0 ||
         replace_file(k_command, image_path, image, 0644) != 0)
         return 1;
     std::printf("%s: %zu bytes, %zu entries, signed\n", image_path.c_str(), image.size(), entries.size());

@@ -134,11 +134,14 @@ void firmware_ptn_table_encode(const firmware_ptn_table& table, std::span<std::u
 /// 0 (after "rsa check pass"), -2 or -4 after printing.
 [[nodiscard]] int firmware_header_check(std::span<const std::uint8_t> image, const firmware_header* header);
 
-/// The same check for an image of `image_size` bytes whose signature `verify`
-/// judges: 0 when it holds, -4 when it is rejected, -1 when the image could not
-/// be read (already printed). 0, -1, -2 or -4.
+struct firmware_strong_pending;
+
+/// The same check for an image of `image_size` bytes whose signatures `verify`
+/// judges: 0 when the legacy one holds, -4 when it is rejected, -1 when the image
+/// could not be read (already printed); it leaves what the strong check needs in
+/// its argument, and that check follows "rsa check pass". 0, -1, -2 or -4.
 [[nodiscard]] int firmware_header_check_with(const firmware_header* header, std::uint64_t image_size,
-                                             const std::function<int()>& verify);
+                                             const std::function<int(firmware_strong_pending&)>& verify);
 
 /// The built-in public key: base64 text of a 148-byte key blob.
 extern const char firmware_public_key[];

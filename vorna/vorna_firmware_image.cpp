@@ -4,6 +4,7 @@
 
 #include "vorna/vorna_alloc.h"
 #include "vorna/vorna_bytes.h"
+#include "vorna/vorna_firmware_strong.h"
 #include "vorna/vorna_log.h"
 
 #include <algorithm>
@@ -114,12 +115,13 @@ void firmware_ptn_table_encode(const firmware_ptn_table& table, std::span<std::u
 
 int firmware_header_check(std::span<const std::uint8_t> image, const firmware_header* header)
 {
-    return firmware_header_check_with(header, image.size(),
-                                      [image] { return firmware_verify_signature(image) < 0 ? -4 : 0; });
+    return firmware_header_check_with(header, image.size(), [&](firmware_strong_pending& strong) {
+        return firmware_verify_signatures(image, *header, strong) < 0 ? -4 : 0;
+    });
 }
 
 int firmware_header_check_with(const firmware_header* header, std::uint64_t image_size,
-                               const std::function<int()>& verify)
+                               const std::function<int(firmware_strong_pending&)>& verify)
 {
     if (header == nullptr)
         return -2;
@@ -139,7 +141,8 @@ int firmware_header_check_with(const firmware_header* header, std::uint64_t imag
                   static_cast<int>(image_size), static_cast<int>(k_firmware_min_len));
         return -2;
     }
-    const int verdict = verify();
+    firmware_strong_pending strong;
+    const int verdict = verify(strong);
     if (verdict == -4) {
         log_error(k_module, k_line_rsa_failed, "firmware RSA verify failed\n\n");
         return -4;
@@ -147,7 +150,7 @@ int firmware_header_check_with(const firmware_header* header, std::uint64_t imag
     if (verdict < 0)
         return -1;
     log_info(k_module, k_line_rsa_pass, "rsa check pass\n");
-    return 0;
+    return firmware_strong_report(*header, strong);
 }
 
 bool firmware_ptn_contents_inside(const firmware_ptn_entry& entry, std::uint64_t image_size)

@@ -3,6 +3,8 @@
 
 #include "vorna/vorna_alloc.h"
 #include "vorna/vorna_file.h"
+#include "vorna/vorna_firmware_dual_hash.h"
+#include "vorna/vorna_firmware_strong.h"
 #include "vorna/vorna_log.h"
 
 #include <fcntl.h>
@@ -14,6 +16,7 @@
 #include <cerrno>
 #include <cstring>
 #include <new>
+#include <optional>
 
 namespace {
 
@@ -27,23 +30,45 @@ enum line : int {
     k_line_chunk_alloc = 604,
 };
 
-/// The MD5 that the image signature signs, fed chunk by chunk.
-class signed_md5 final : public firmware_chunk_consumer {
+/// What the image's signatures sign, fed chunk by chunk: the legacy MD5 alone or,
+/// when this build trusts strong keys, the MD5 and the strong SHA-256 side by side
+/// on two threads.
+class signature_digests final : public firmware_chunk_consumer {
 public:
-    signed_md5() { md5_init(&ctx_); }
+    signature_digests()
+    {
+        if (firmware_trusted_keys().empty())
+            md5_init(&md5_);
+        else
+            both_.emplace();
+    }
     void consume(std::uint64_t offset, std::span<const std::uint8_t> bytes) override
     {
-        firmware_signed_digest_update(ctx_, offset, bytes);
+        // A failed feed shows in the digests' own results.
+        if (both_)
+            (void)both_->feed(offset, bytes);
+        else
+            firmware_signed_digest_update(md5_, offset, bytes);
     }
-    std::array<std::uint8_t, 16> digest()
+    /// The legacy verdict (0 or -1), leaving the strong digest in `pending`.
+    int verify(const firmware_header& header, firmware_strong_pending& pending)
     {
-        std::array<std::uint8_t, 16> d{};
-        md5_final(d.data(), &ctx_);
-        return d;
+        pending = firmware_strong_pending{};
+        if (!both_) {
+            md5_digest digest{};
+            md5_final(digest.data(), &md5_);
+            return firmware_verify_legacy_digest(header, digest);
+        }
+        const firmware_dual_digests d = both_->finish();
+        pending.active = true;
+        pending.digest_rc = d.strong_rc;
+        pending.digest = d.strong;
+        return d.legacy_rc == 0 ? firmware_verify_legacy_digest(header, d.legacy) : -1;
     }
 
 private:
-    md5_ctx ctx_{};
+    md5_ctx md5_{};
+    std::optional<firmware_dual_hasher> both_;
 };
 
 std::uint64_t chunk_count(std::uint64_t size)
@@ -229,9 +254,9 @@ int firmware_image_open(const char* path, const firmware_open_lines& lines, int 
     }
     // Everything that follows the check is read through the pass's digests, so
     // the check is what the operation then uses.
-    int rc = firmware_header_check_with(out.header.get(), size, [&] {
-        signed_md5 md5;
-        std::array<firmware_chunk_consumer*, 2> consumers{&md5, &out.digests};
+    int rc = firmware_header_check_with(out.header.get(), size, [&](firmware_strong_pending& strong) {
+        signature_digests signatures;
+        std::array<firmware_chunk_consumer*, 2> consumers{&signatures, &out.digests};
         std::size_t used = 1;
         if (bind) {
             if (out.digests.reserve(size) < 0)
@@ -240,11 +265,7 @@ int firmware_image_open(const char* path, const firmware_open_lines& lines, int 
         }
         if (out.file.pass(std::span(consumers).first(used)) < 0)
             return -1;
-        std::span<const std::uint8_t> signature(out.header->rest);
-        return firmware_verify_digest(md5.digest(), signature.subspan(k_firmware_signature_offset - k_firmware_words_len)
-                                                        .first<k_firmware_signature_len>()) < 0
-                   ? -4
-                   : 0;
+        return signatures.verify(*out.header, strong) < 0 ? -4 : 0;
     });
     if (rc < 0)
         return rc;

@@ -1,0 +1,237 @@
+// Strong signatures in the image tool. The block codec, the digest and the
+// verification are vorna's own, so that what the tool writes is what vorna reads.
+#include "tools/vorna_image_strong.h"
+
+#include "vorna/vorna_firmware_strong.h"
+
+#include <openssl/err.h>
+#include <openssl/pem.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+namespace vorna_image {
+
+namespace {
+
+struct file_closer {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+struct md_ctx_deleter {
+    void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
+};
+struct bio_deleter {
+    void operator()(BIO* b) const { BIO_free(b); }
+};
+
+using pem_reader = EVP_PKEY* (*)(std::FILE*, EVP_PKEY**, pem_password_cb*, void*);
+
+/// A PEM key read with `read`, or null after printing. `what` is "private" or "public".
+pkey_ptr load_ed25519(const char* command, const std::string& path, pem_reader read, const char* what)
+{
+    std::unique_ptr<std::FILE, file_closer> f(std::fopen(path.c_str(), "re"));
+    if (!f) {
+        fail(command, "cannot read the key %s: %s", path.c_str(), std::strerror(errno));
+        return nullptr;
+    }
+    pkey_ptr key(read(f.get(), nullptr, nullptr, nullptr));
+    ERR_clear_error();
+    if (!key || EVP_PKEY_get_base_id(key.get()) != EVP_PKEY_ED25519) {
+        fail(command, "%s is not an Ed25519 %s key (PEM), which --key needs", path.c_str(), what);
+        return nullptr;
+    }
+    return key;
+}
+
+pkey_ptr load_ed25519_public_key(const char* command, const std::string& path)
+{
+    return load_ed25519(command, path, PEM_read_PUBKEY, "public");
+}
+
+int raw_public_key(EVP_PKEY* key, firmware_ed25519_key& out)
+{
+    std::size_t len = out.size();
+    return EVP_PKEY_get_raw_public_key(key, out.data(), &len) == 1 && len == out.size() ? 0 : -1;
+}
+
+/// PEM text of a key through `write`, or an empty vector.
+template <class Writer> std::vector<std::uint8_t> pem_bytes(Writer write)
+{
+    std::unique_ptr<BIO, bio_deleter> bio(BIO_new(BIO_s_mem()));
+    if (!bio || write(bio.get()) != 1)
+        return {};
+    char* data = nullptr;
+    const long len = BIO_get_mem_data(bio.get(), &data);
+    return std::vector<std::uint8_t>(data, data + len);
+}
+
+} // namespace
+
+int take_key_options(const char* command, int& argc, char** argv, std::vector<std::string>& paths)
+{
+    int kept = 1;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--key") == 0) {
+            if (i + 1 == argc)
+                return fail(command, "--key needs a key file");
+            paths.emplace_back(argv[++i]);
+        } else if (std::strncmp(argv[i], "--key=", 6) == 0) {
+            paths.emplace_back(argv[i] + 6);
+        } else {
+            argv[kept++] = argv[i];
+        }
+    }
+    argc = kept;
+    return 0;
+}
+
+bool take_flag(int& argc, char** argv, const char* flag)
+{
+    bool found = false;
+    int kept = 1;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], flag) == 0)
+            found = true;
+        else
+            argv[kept++] = argv[i];
+    }
+    argc = kept;
+    return found;
+}
+
+int load_strong_private_keys(const char* command, const std::vector<std::string>& paths, std::vector<pkey_ptr>& keys)
+{
+    keys.clear();
+    if (paths.size() > k_signature_block_max)
+        return fail(command, "at most %zu --key options: the signature block holds %zu signatures",
+                    k_signature_block_max, k_signature_block_max);
+    for (const std::string& path : paths) {
+        pkey_ptr key = load_ed25519(command, path, PEM_read_PrivateKey, "private");
+        if (!key) {
+            keys.clear();
+            return 1;
+        }
+        keys.push_back(std::move(key));
+    }
+    return 0;
+}
+
+int sign_image_strong(const char* command, std::vector<std::uint8_t>& image, const std::vector<pkey_ptr>& keys)
+{
+    if (keys.empty())
+        return 0;
+    if (image.size() < k_firmware_header_len)
+        return fail(command, "an image of %zu bytes has no room for the signature block", image.size());
+    sha256_digest digest{};
+    if (strong_digest_of(image, digest) != 0)
+        return fail(command, "cannot compute the strong digest");
+    signature_block block{};
+    block.count = static_cast<std::uint8_t>(keys.size());
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        signature_entry& e = block.entries[i];
+        firmware_ed25519_key raw{};
+        if (raw_public_key(keys[i].get(), raw) != 0)
+            return fail(command, "cannot read the public half of strong key %zu", i + 1);
+        e.algorithm = k_signature_alg_ed25519;
+        e.key_id = firmware_key_id_of(raw);
+        for (std::size_t j = 0; j < i; ++j) {
+            if (block.entries[j].key_id == e.key_id)
+                return fail(command, "the same strong key is given twice");
+        }
+        std::unique_ptr<EVP_MD_CTX, md_ctx_deleter> ctx(EVP_MD_CTX_new());
+        std::size_t len = e.signature.size();
+        if (!ctx || EVP_DigestSignInit(ctx.get(), nullptr, nullptr, nullptr, keys[i].get()) != 1 ||
+            EVP_DigestSign(ctx.get(), e.signature.data(), &len, digest.data(), digest.size()) != 1 ||
+            len != e.signature.size())
+            return fail(command, "Ed25519 signing failed");
+    }
+    auto area = std::span(image).subspan(k_signature_block_offset, k_signature_block_area);
+    if (signature_block_encode(block, area) != 0)
+        return fail(command, "cannot encode the signature block");
+    return 0;
+}
+
+int keygen_ed25519(const char* command, const std::string& private_path, const std::string& public_path)
+{
+    pkey_ptr key(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519"));
+    if (!key)
+        return fail(command, "Ed25519 key generation failed");
+    // PKCS#8 and SubjectPublicKeyInfo, as openssl genpkey and openssl pkey -pubout write them.
+    auto private_pem = pem_bytes([&](BIO* b) {
+        return PEM_write_bio_PrivateKey(b, key.get(), nullptr, nullptr, 0, nullptr, nullptr);
+    });
+    auto public_pem = pem_bytes([&](BIO* b) { return PEM_write_bio_PUBKEY(b, key.get()); });
+    firmware_ed25519_key raw{};
+    if (private_pem.empty() || public_pem.empty() || raw_public_key(key.get(), raw) != 0)
+        return fail(command, "cannot encode the new key");
+    if (replace_file(command, private_path, private_pem, 0600) != 0 ||
+        replace_file(command, public_path, public_pem, 0644) != 0)
+        return 1;
+    std::printf("private key %s\npublic key  %s\nkey id      %s\n", private_path.c_str(), public_path.c_str(),
+                firmware_key_id_text(firmware_key_id_of(raw)).data());
+    return 0;
+}
+
+int load_strong_public_keys(const char* command, const std::vector<std::string>& paths,
+                            std::vector<strong_public_key>& keys)
+{
+    keys.clear();
+    for (const std::string& path : paths) {
+        pkey_ptr key = load_ed25519_public_key(command, path);
+        strong_public_key k{path, {}, {}};
+        if (!key || raw_public_key(key.get(), k.raw) != 0)
+            return 1;
+        k.id = firmware_key_id_of(k.raw);
+        keys.push_back(k);
+    }
+    return 0;
+}
+
+int print_strong_signatures(const char* command, const std::vector<std::uint8_t>& image,
+                            const std::vector<strong_public_key>& keys)
+{
+    auto area = std::span<const std::uint8_t>(image).subspan(std::min(image.size(), k_signature_block_offset));
+    signature_block block{};
+    const signature_block_status status = signature_block_decode(area, block);
+    if (status == signature_block_status::missing) {
+        std::printf("strong signatures: none (no signature block)\n");
+    } else if (status != signature_block_status::ok) {
+        std::printf("strong signatures: the signature block is malformed (%s)\n", signature_block_status_text(status));
+        return 1;
+    } else {
+        std::printf("strong signatures: %u\n", static_cast<unsigned>(block.count));
+    }
+    int result = 0;
+    sha256_digest digest{};
+    if (block.count > 0 && strong_digest_of(image, digest) != 0)
+        return fail(command, "cannot compute the strong digest");
+    for (std::size_t i = 0; i < block.count; ++i) {
+        const signature_entry& e = block.entries[i];
+        std::printf("  %zu  ed25519  key %s  ", i + 1, firmware_key_id_text(e.key_id).data());
+        const auto match = std::find_if(keys.begin(), keys.end(),
+                                        [&](const strong_public_key& k) { return k.id == e.key_id; });
+        if (match == keys.end()) {
+            std::printf("not checked (no --key for it)\n");
+            continue;
+        }
+        const bool ok = firmware_ed25519_verify(match->raw, digest, e.signature) == 1;
+        std::printf("%s with %s\n", ok ? "verifies" : "does NOT verify", match->path.c_str());
+        if (!ok)
+            result = 1;
+    }
+    for (const strong_public_key& k : keys) {
+        const bool signed_by = std::any_of(block.entries.begin(), block.entries.begin() + block.count,
+                                           [&](const signature_entry& e) { return e.key_id == k.id; });
+        if (!signed_by) {
+            std::printf("  key %s (%s): no signature by this key\n", firmware_key_id_text(k.id).data(),
+                        k.path.c_str());
+            result = 1;
+        }
+    }
+    return result;
+}
+
+} // namespace vorna_image
