@@ -146,10 +146,13 @@ TEST(CfgcryptCli, SameFileInAndOutAndOutputThroughALink)
     write_file(dir.file("f"), plain);
     ASSERT_EQ(cfgcrypt({"-e", "-i", "f", "-o", "f"}, dir).status, 0);
     EXPECT_NE(read_file(dir.file("f")), plain);
+    // A link at the output is replaced by the output, not followed.
+    const auto encrypted = read_file(dir.file("f"));
     fs::create_symlink("f", dir.path() / "link");
     ASSERT_EQ(cfgcrypt({"-d", "-i", "link", "-o", "link"}, dir).status, 0);
-    EXPECT_TRUE(fs::is_symlink(dir.path() / "link"));
-    EXPECT_EQ(read_file(dir.file("f")), plain);
+    EXPECT_FALSE(fs::is_symlink(dir.path() / "link"));
+    EXPECT_EQ(read_file(dir.file("link")), plain);
+    EXPECT_EQ(read_file(dir.file("f")), encrypted);
     EXPECT_EQ(names_in(dir), "f|link|");
 }
 
