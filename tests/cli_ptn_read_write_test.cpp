@@ -382,8 +382,9 @@ TEST_F(CliPtnReadWrite, HeaderWriteRepairsAForeignMagic)
     }
 }
 
-// -w writes the header before the content and takes nothing back: a device that
-// fills up after the header holds the new header in front of the old content.
+// -w first writes a header that no reader accepts, then the content: a device
+// that fills up on the way leaves a partition that -r refuses, never the old
+// content under a valid new header.
 TEST_F(CliPtnReadWrite, HeaderWriteStoppedByAFullDevice)
 {
     put(nor_, 0x19000, header_bytes(7, 0xAA55D98F, 5, 9));
@@ -398,7 +399,7 @@ TEST_F(CliPtnReadWrite, HeaderWriteStoppedByAFullDevice)
     EXPECT_EQ(r.out, err(674, "write ptn config failed.\n"));
     EXPECT_EQ(r.status, 255);
     bytes expected = before;
-    const bytes header = header_bytes(7, 0xAA55D98F, 100, 9);
+    const bytes header = header_bytes(7, 0, 100, 9);
     std::copy(header.begin(), header.begin() + 8, expected.begin() + 0x19000);
     EXPECT_EQ(read_file(nor_), expected);
 
@@ -412,6 +413,7 @@ TEST_F(CliPtnReadWrite, HeaderWriteStoppedByAFullDevice)
     expected = before;
     std::copy(header.begin(), header.end(), expected.begin() + 0x19000);
     EXPECT_EQ(read_file(nor_), expected);
+    EXPECT_EQ(read("config", out_).status, 255);
 }
 
 } // namespace

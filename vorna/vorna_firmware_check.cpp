@@ -5,6 +5,7 @@
 #include "vorna/vorna_file.h"
 #include "vorna/vorna_firmware_map.h"
 #include "vorna/vorna_log.h"
+#include "vorna/vorna_progress.h"
 #include "vorna/vorna_ptn.h"
 #include "vorna/vorna_ptn_device_info.h"
 #include "vorna/vorna_ptn_support_list.h"
@@ -100,6 +101,7 @@ int walk(const firmware_ptn_table& table, const ptn_table& device_table, std::sp
                  name.c_str(), entry.base, entry.size, entry.content_size,
                  static_cast<std::int32_t>(entry.content_size));
         auto contents = image.subspan(entry.content_offset, entry.content_size);
+        progress shown(name.c_str(), contents.size()); // per-entry progress on stderr
         if (entry.type == k_firmware_type_nor) {
             // A NOR failure is reported by the storage layer; the other entries
             // are still written, but the upgrade as a whole has failed.
@@ -118,6 +120,7 @@ int walk(const firmware_ptn_table& table, const ptn_table& device_table, std::sp
                       static_cast<std::int32_t>(entry.type));
             return -1;
         }
+        shown.update(contents.size());
     }
     return result;
 }
