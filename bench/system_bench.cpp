@@ -569,6 +569,61 @@ int run_all(bench& b)
     rows.push_back({"peak memory (max RSS), `vorna -u`", mib_text(huge_kib) + " image", mib_text(double(upgrade_rss)),
                     "image size", mib_text(huge_kib), ratio_text(double(upgrade_rss) / huge_kib)});
 
+    // --- vorna -r and -w of a 1 GiB raw partition against dd conv=fsync ----------------
+    // A device of its own: the table at k_table_base, the partition at 1 MiB.
+    const std::string copy_dev = b.file("copy.img");
+    const std::string copy_in = b.file("copy-in.bin");
+    const std::string copy_out = b.file("copy-out.bin");
+    constexpr std::uint32_t k_copy_base = 1u << 20;
+    constexpr std::uint32_t k_copy_size = 1u << 30;
+    const std::string copy_table = R"({ "partition-layout-nor": { "disk-size": ")" + hex(k_copy_base + k_copy_size) +
+                                   R"(", "device": ")" + copy_dev + R"(", "partitions": [ { "name": "data", "base": ")" +
+                                   hex(k_copy_base) + R"(", "size": ")" + hex(k_copy_size) +
+                                   R"(", "write_to_flash": true, "write_to_up": true, "encap_type": "raw" } ] },
+      "partition-layout-emmc": { "disk-size": "0", "device": "", "partitions": [] } })";
+    if (!write_random(copy_dev, k_copy_base + std::size_t{k_copy_size}, 4) ||
+        !write_random(copy_in, k_copy_size, 5) || !fill_region(copy_dev, k_table_base, 0x8000, 0) ||
+        !write_text(b.file("copy-table.json"), copy_table))
+        return 1;
+    {
+        std::FILE* f = std::fopen(copy_dev.c_str(), "r+b");
+        if (f == nullptr || std::fseek(f, k_table_base, SEEK_SET) != 0 ||
+            std::fwrite(copy_table.data(), 1, copy_table.size(), f) != copy_table.size() || std::fclose(f) != 0)
+            return 1;
+    }
+    auto copy_args = [&](const char* mode, const char* file_opt, const std::string& file) {
+        return std::vector<std::string>{mode, "-b", hex(k_table_base), "-d", copy_dev, "-n", "data", file_opt, file};
+    };
+    paired read_copy;
+    read_copy.ours = [&] { return b.run_vorna(copy_args("-r", "-o", copy_out)); };
+    read_copy.verify_ours = [&] { return same_bytes(copy_dev, k_copy_base, copy_out, 0, k_copy_size); };
+    read_copy.theirs = [&] {
+        return b.run({"dd", "if=" + copy_dev, "of=" + copy_out, "bs=1M", "skip=1", "count=1024", "conv=fsync",
+                       "status=none"});
+    };
+    if (!measure(b, "-r", read_copy, ours, theirs, rss))
+        return 1;
+    rows.push_back({"`vorna -r`, raw partition", "1 GiB", seconds_text(ours), "`dd bs=1M conv=fsync`",
+                    seconds_text(theirs), ratio_text(ours / theirs)});
+    rows.push_back({"peak memory (max RSS), `vorna -r`", "1 GiB partition", mib_text(double(rss)), "limit", "16 MiB",
+                    ratio_text(double(rss) / (16 * 1024))});
+    paired write_copy;
+    write_copy.ours = [&] { return b.run_vorna(copy_args("-w", "-i", copy_in)); };
+    write_copy.verify_ours = [&] { return same_bytes(copy_in, 0, copy_dev, k_copy_base, k_copy_size); };
+    write_copy.theirs = [&] {
+        return b.run({"dd", "if=" + copy_in, "of=" + copy_dev, "bs=1M", "seek=1", "conv=fsync,notrunc",
+                      "status=none"});
+    };
+    write_copy.verify_theirs = write_copy.verify_ours;
+    if (!measure(b, "-w", write_copy, ours, theirs, rss))
+        return 1;
+    rows.push_back({"`vorna -w`, raw partition", "1 GiB", seconds_text(ours), "`dd bs=1M conv=fsync`",
+                    seconds_text(theirs), ratio_text(ours / theirs)});
+    rows.push_back({"peak memory (max RSS), `vorna -w`", "1 GiB partition", mib_text(double(rss)), "limit", "16 MiB",
+                    ratio_text(double(rss) / (16 * 1024))});
+    for (const std::string& f : {copy_dev, copy_in, copy_out})
+        fs::remove(f, ec);
+
     std::printf("| benchmark | data | vorna | standard tool | tool | ratio vorna / tool |\n");
     std::printf("|---|---|---|---|---|---|\n");
     for (const row& r : rows)

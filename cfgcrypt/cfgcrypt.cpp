@@ -1,6 +1,7 @@
 #include "cfgcrypt/cfgcrypt.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,9 +11,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
-#include <utility>
-#include <vector>
 
 namespace {
 
@@ -28,45 +26,76 @@ enum line : int {
     k_line_wait = 198,
     k_line_killed = 205,
     k_line_commit = 212,
+    k_line_interrupted = 219, // a stop signal ended the command
 };
 
-constexpr const char* k_temp_name = ".cfgcrypt-XXXXXX";
+// Signals that end a run; they are held back while a temporary file exists and
+// taken synchronously while the command runs. SIGCHLD tells when it has ended.
+constexpr int k_stop_signals[] = {SIGINT, SIGTERM, SIGHUP};
 
-class scoped_fd {
-public:
-    explicit scoped_fd(int fd = -1) : fd_(fd) {}
-    scoped_fd(const scoped_fd&) = delete;
-    scoped_fd& operator=(const scoped_fd&) = delete;
-    ~scoped_fd() { reset(); }
-    [[nodiscard]] int get() const { return fd_; }
-    void reset()
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = -1;
-    }
-
-private:
-    int fd_;
-};
-
-struct free_deleter {
-    void operator()(char* p) const { std::free(p); }
-};
-
-/// The folder part of `path` with its trailing '/', or "" for a bare name.
-std::string folder_of(std::string_view path)
+sigset_t run_signals()
 {
-    std::size_t slash = path.rfind('/');
-    return slash == std::string_view::npos ? std::string() : std::string(path.substr(0, slash + 1));
+    sigset_t set;
+    sigemptyset(&set);
+    for (int sig : k_stop_signals)
+        sigaddset(&set, sig);
+    sigaddset(&set, SIGCHLD);
+    return set;
 }
 
-mode_t current_umask()
+/// While in scope, the stop signals and SIGCHLD stay pending instead of being
+/// delivered, and SIGCHLD is not ignored (an ignored one would reap the child
+/// before the wait). Nested scopes restore what the outer one set.
+class held_signals {
+public:
+    held_signals()
+    {
+        sigset_t set = run_signals();
+        ::sigprocmask(SIG_BLOCK, &set, &old_mask_);
+        struct sigaction dfl {};
+        dfl.sa_handler = SIG_DFL;
+        ::sigaction(SIGCHLD, &dfl, &old_chld_);
+    }
+    ~held_signals()
+    {
+        ::sigaction(SIGCHLD, &old_chld_, nullptr);
+        // A stop signal still pending is delivered here, after the temporary
+        // file is gone or committed.
+        ::sigprocmask(SIG_SETMASK, &old_mask_, nullptr);
+    }
+    held_signals(const held_signals&) = delete;
+    held_signals& operator=(const held_signals&) = delete;
+
+private:
+    sigset_t old_mask_{};
+    struct sigaction old_chld_ {};
+};
+
+bool is_stop_signal(int sig)
 {
-    // The program is single-threaded, so setting and restoring the mask races with nothing.
-    mode_t mask = ::umask(0);
-    ::umask(mask);
-    return mask;
+    return sig == SIGINT || sig == SIGTERM || sig == SIGHUP;
+}
+
+/// Waits for `pid`, ending its process group at the first stop signal. The wait
+/// status in *wstatus; the stop signal taken (0 for none) in *stopped. 0, or -1
+/// when the child could not be waited for.
+int wait_child(pid_t pid, int* wstatus, int* stopped)
+{
+    const sigset_t waited_for = run_signals();
+    for (;;) {
+        pid_t done = ::waitpid(pid, wstatus, WNOHANG);
+        if (done == pid)
+            return 0;
+        if (done < 0 && errno != EINTR)
+            return -1;
+        // A SIGCHLD that came since the look above is still pending: no race.
+        int sig = ::sigwaitinfo(&waited_for, nullptr);
+        if (is_stop_signal(sig) && *stopped == 0) {
+            *stopped = sig;
+            if (::kill(-pid, SIGTERM) != 0)
+                ::kill(pid, SIGTERM);
+        }
+    }
 }
 
 } // namespace
@@ -110,103 +139,6 @@ int format_command(std::span<char, k_command_size> command, char direction, std:
     return 0;
 }
 
-std::string output_target(const std::string& out)
-{
-    struct stat st {};
-    if (::lstat(out.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
-        return out;
-    std::unique_ptr<char, free_deleter> resolved(::realpath(out.c_str(), nullptr));
-    return resolved ? std::string(resolved.get()) : out;
-}
-
-std::string temp_template_for(std::string_view target)
-{
-    return folder_of(target) + k_temp_name;
-}
-
-staged_output::~staged_output()
-{
-    discard();
-}
-
-void staged_output::discard()
-{
-    int saved = errno;
-    if (fd_ >= 0)
-        ::close(fd_);
-    fd_ = -1;
-    if (!temp_path_.empty())
-        ::unlink(temp_path_.c_str());
-    temp_path_.clear();
-    errno = saved;
-}
-
-int staged_output::create(const std::string& target)
-{
-    discard();
-    std::string name = temp_template_for(target);
-    std::vector<char> buf(name.begin(), name.end());
-    buf.push_back('\0');
-    // Close-on-exec: the shell and openssl must reach the file only by its name.
-    fd_ = ::mkostemp(buf.data(), O_CLOEXEC);
-    if (fd_ < 0)
-        return -1;
-    temp_path_ = buf.data();
-    target_ = target;
-
-    // The replacement should look like the file it replaces (or like the file
-    // openssl would have created), not like a private temporary file.
-    mode_t mode = 0666 & ~current_umask();
-    struct stat st {};
-    if (::stat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-        mode = st.st_mode & 07777;
-        // Only root may give a file away; an unprivileged run keeps its own owner.
-        if (::fchown(fd_, st.st_uid, st.st_gid) != 0 && errno != EPERM) {
-            discard();
-            return -1;
-        }
-    }
-    if (::fchmod(fd_, mode) != 0) {
-        discard();
-        return -1;
-    }
-    return 0;
-}
-
-int staged_output::commit()
-{
-    if (fd_ < 0 || temp_path_.empty()) {
-        errno = EBADF;
-        return -1;
-    }
-    // Without these the rename could reach the disk before the data does, and
-    // a power cut would leave an empty output where a good one used to be.
-    if (::fsync(fd_) != 0) {
-        discard();
-        return -1;
-    }
-    int fd = std::exchange(fd_, -1);
-    if (::close(fd) != 0) {
-        discard();
-        return -1;
-    }
-    if (::rename(temp_path_.c_str(), target_.c_str()) != 0) {
-        discard();
-        return -1;
-    }
-    temp_path_.clear();
-
-    std::string folder = folder_of(target_);
-    scoped_fd dir(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir.get() < 0 || ::fsync(dir.get()) != 0) {
-        int saved = errno;
-        dir.reset();
-        errno = saved;
-        return -1;
-    }
-    return 0;
-}
-
 int run_command(const char* command)
 {
     // execve takes non-const strings; keep writable copies ready before the fork.
@@ -223,9 +155,10 @@ int run_command(const char* command)
         cfgcrypt_error(k_line_start, "Start command failed(%s)!\r\n", std::strerror(errno));
         return 1;
     }
-    scoped_fd report_read(report[0]);
-    scoped_fd report_write(report[1]);
+    unique_fd report_read(report[0]);
+    unique_fd report_write(report[1]);
 
+    held_signals held;
     std::fflush(nullptr);
     pid_t pid = ::fork();
     if (pid < 0) {
@@ -233,12 +166,17 @@ int run_command(const char* command)
         return 1;
     }
     if (pid == 0) {
+        // Its own group, so that ending it reaches openssl too when the shell forks.
+        ::setpgid(0, 0);
+        sigset_t set = run_signals();
+        ::sigprocmask(SIG_UNBLOCK, &set, nullptr);
         ::execve("/bin/sh", argv, envp);
         int err = errno;
         ssize_t n = ::write(report_write.get(), &err, sizeof err);
         (void)n;
         ::_exit(127);
     }
+    ::setpgid(pid, pid); // either side may come first; the other then fails harmlessly
     report_write.reset();
 
     int exec_errno = 0;
@@ -248,10 +186,8 @@ int run_command(const char* command)
     } while (n < 0 && errno == EINTR);
 
     int wstatus = 0;
-    pid_t waited;
-    do {
-        waited = ::waitpid(pid, &wstatus, 0);
-    } while (waited < 0 && errno == EINTR);
+    int stopped = 0;
+    int waited = wait_child(pid, &wstatus, &stopped);
 
     if (n == static_cast<ssize_t>(sizeof exec_errno)) {
         cfgcrypt_error(k_line_exec, "Exec /bin/sh failed(%s)!\r\n", std::strerror(exec_errno));
@@ -260,6 +196,10 @@ int run_command(const char* command)
     if (waited < 0) {
         cfgcrypt_error(k_line_wait, "Wait for command failed(%s)!\r\n", std::strerror(errno));
         return 1;
+    }
+    if (stopped != 0) {
+        cfgcrypt_error(k_line_interrupted, "Interrupted(signal %d)!\r\n", stopped);
+        return 128 + stopped;
     }
     if (WIFSIGNALED(wstatus)) {
         cfgcrypt_error(k_line_killed, "Command killed(signal %d)!\r\n", WTERMSIG(wstatus));
@@ -270,8 +210,12 @@ int run_command(const char* command)
 
 int run_shell_command(char direction, const char* in, const char* out, const char* pass)
 {
-    const std::string target = output_target(out);
-    const std::string temp_name = temp_template_for(target);
+    // Held from before the temporary file exists until after it is gone.
+    held_signals held;
+    staged_output staged(k_cfgcrypt_temp_name);
+    const output_kind kind = output_kind_of(out);
+    // openssl writes a device or a FIFO itself; anything else through a temporary file.
+    const std::string temp_name = kind == output_kind::direct ? std::string(out) : staged.template_for(out);
     command_buffer command{};
     // mkstemp keeps the template's length, so a command that fits now still fits
     // once the temporary file has its name; a refusal leaves nothing behind.
@@ -279,9 +223,10 @@ int run_shell_command(char direction, const char* in, const char* out, const cha
         cfgcrypt_error(k_line_command_too_long, "Command too long(in or out path too long)!\r\n");
         return -1;
     }
+    if (kind == output_kind::direct)
+        return run_command(command.data());
 
-    staged_output staged;
-    if (staged.create(target) != 0) {
+    if (kind == output_kind::refused || staged.create(out) != 0) {
         cfgcrypt_error(k_line_temp_create, "Create temp file failed(%s: %s)!\r\n", temp_name.c_str(),
                        std::strerror(errno));
         return 1;
@@ -295,7 +240,7 @@ int run_shell_command(char direction, const char* in, const char* out, const cha
     if (status != 0)
         return status;
     if (staged.commit() != 0) {
-        cfgcrypt_error(k_line_commit, "Replace output failed(%s: %s)!\r\n", target.c_str(), std::strerror(errno));
+        cfgcrypt_error(k_line_commit, "Replace output failed(%s: %s)!\r\n", out, std::strerror(errno));
         return 1;
     }
     return 0;

@@ -6,6 +6,10 @@
 //   openssl enc -aes-128-cbc -<e|d> -in '<input>' -out '<temporary>' -pass pass:<phrase>
 // where <temporary> is a fresh file beside the output; only when the command ends
 // with status 0 is it renamed over the output, so a failed run never clobbers it.
+// A character device or a FIFO at the output is handed to openssl as it is.
+// SIGINT, SIGTERM and SIGHUP end the command and remove the temporary file.
+#include "vorna/staged_output.h"
+
 #include <sys/types.h>
 
 #include <array>
@@ -36,51 +40,16 @@ using command_buffer = std::array<char, k_command_size>;
 [[nodiscard]] int format_command(std::span<char, k_command_size> command, char direction, std::string_view in,
                                  std::string_view out, std::string_view pass);
 
-/// The file that `out` finally names: the target of a symbolic link, so that the
-/// link itself survives the replacement; `out` unchanged otherwise (also when the
-/// link dangles or cannot be resolved).
-[[nodiscard]] std::string output_target(const std::string& out);
-
-/// The mkstemp() template of the temporary file beside `target`: the same folder,
-/// a hidden name ending in "XXXXXX". It has the final temporary name's length.
-[[nodiscard]] std::string temp_template_for(std::string_view target);
-
-/// A temporary file beside an output file that replaces the output only when
-/// committed; otherwise it is removed when the owner goes out of scope.
-class staged_output {
-public:
-    staged_output() = default;
-    staged_output(const staged_output&) = delete;
-    staged_output& operator=(const staged_output&) = delete;
-    ~staged_output();
-
-    /// Creates the temporary file (mode 0600 while empty) from `target`'s
-    /// template, then gives it the mode and, where allowed, the owner of an
-    /// existing `target`, or mode 0666 less the umask for a new one. 0 on
-    /// success; -1 with errno set, and nothing left behind.
-    [[nodiscard]] int create(const std::string& target);
-
-    /// Path of the temporary file (empty before create()).
-    [[nodiscard]] const std::string& temp_path() const { return temp_path_; }
-
-    /// Makes the temporary file's contents durable, renames it over the target
-    /// and makes the rename durable. 0 on success; -1 with errno set, in which
-    /// case the temporary file is removed (unless the rename already happened).
-    [[nodiscard]] int commit();
-
-private:
-    void discard();
-
-    std::string target_;
-    std::string temp_path_;
-    int fd_ = -1;
-};
+/// Name of cfgcrypt's temporary files beside the output.
+inline constexpr const char* k_cfgcrypt_temp_name = ".cfgcrypt-XXXXXX";
 
 /// Runs `command` as "sh -c COMMAND" through execve of /bin/sh with an empty
-/// environment, and waits for it (retrying on EINTR). Returns 0 when the shell
-/// ended with 0, the shell's exit status when it ended with another, and 1 when
-/// the shell could not be started, was killed by a signal, or could not be
-/// waited for (those print their own message).
+/// environment, in its own process group, and waits for it (retrying on EINTR).
+/// Returns 0 when the shell ended with 0, the shell's exit status when it ended
+/// with another, and 1 when the shell could not be started, was killed by a
+/// signal, or could not be waited for (those print their own message). SIGINT,
+/// SIGTERM or SIGHUP during the wait ends the command's process group; the
+/// result is then 128 + that signal's number, after a message.
 [[nodiscard]] int run_command(const char* command);
 
 /// The whole run: formats the command for `direction`, `in` and a temporary file
@@ -89,4 +58,6 @@ private:
 /// would not fit its buffer (nothing is created or run); otherwise the
 /// non-zero result of run_command, or 1 when the temporary file could not be
 /// made or committed. Every failure but the command's own prints a message.
+/// Termination signals are held back from the temporary file's creation to its
+/// removal or commit, so that none can leave it behind.
 [[nodiscard]] int run_shell_command(char direction, const char* in, const char* out, const char* pass);

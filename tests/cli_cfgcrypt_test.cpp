@@ -4,7 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
 
 #include <cstdlib>
 #include <filesystem>
@@ -146,11 +152,80 @@ TEST(CfgcryptCli, SameFileInAndOutAndOutputThroughALink)
     write_file(dir.file("f"), plain);
     ASSERT_EQ(cfgcrypt({"-e", "-i", "f", "-o", "f"}, dir).status, 0);
     EXPECT_NE(read_file(dir.file("f")), plain);
+    // A link at the output is replaced by the output, not followed.
+    const auto encrypted = read_file(dir.file("f"));
     fs::create_symlink("f", dir.path() / "link");
     ASSERT_EQ(cfgcrypt({"-d", "-i", "link", "-o", "link"}, dir).status, 0);
-    EXPECT_TRUE(fs::is_symlink(dir.path() / "link"));
-    EXPECT_EQ(read_file(dir.file("f")), plain);
+    EXPECT_FALSE(fs::is_symlink(dir.path() / "link"));
+    EXPECT_EQ(read_file(dir.file("link")), plain);
+    EXPECT_EQ(read_file(dir.file("f")), encrypted);
     EXPECT_EQ(names_in(dir), "f|link|");
+}
+
+// Stopped while openssl is still reading its input: openssl ends, and neither
+// the temporary file (the plain text so far) nor a changed output remains.
+TEST(CfgcryptCli, StopSignalsEndTheCommandAndRemoveTheTemporaryFile)
+{
+    std::signal(SIGPIPE, SIG_IGN);
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+        temp_dir dir;
+        write_text(dir.file("plain"), std::string(100000, 'p'));
+        ASSERT_EQ(openssl_enc("-e -pass pass:key_for_savedstate -in " + dir.file("plain") + " -out " +
+                              dir.file("enc")),
+                  0);
+        const auto enc = read_file(dir.file("enc"));
+        write_text(dir.file("out"), "previous");
+        ASSERT_EQ(::mkfifo(dir.file("in").c_str(), 0600), 0);
+        std::vector<std::string> args = test_support::emulated({CFGCRYPT_BIN, "-d", "-i", "in", "-o", "out"});
+        pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            std::vector<char*> argv;
+            for (auto& a : args)
+                argv.push_back(a.data());
+            argv.push_back(nullptr);
+            int devnull = ::open("/dev/null", O_WRONLY);
+            ::dup2(devnull, 1);
+            ::dup2(devnull, 2);
+            if (::chdir(dir.path().c_str()) == 0)
+                ::execv(argv[0], argv.data());
+            ::_exit(127);
+        }
+        // The FIFO opens once openssl reads it: the temporary file exists by then.
+        int fd = ::open(dir.file("in").c_str(), O_WRONLY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::write(fd, enc.data(), enc.size() / 2), static_cast<ssize_t>(enc.size() / 2));
+        EXPECT_EQ(names_in(dir).find(".cfgcrypt-") != std::string::npos, true);
+        ::kill(pid, sig);
+        int wstatus = 0;
+        ASSERT_EQ(::waitpid(pid, &wstatus, 0), pid);
+        EXPECT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 128 + sig) << sig << " " << wstatus;
+        // openssl has gone (it may take a moment to be reaped): nobody reads the FIFO any more.
+        ssize_t put = 0;
+        for (int i = 0; i < 200 && put >= 0; ++i, ::usleep(10000))
+            put = ::write(fd, enc.data(), 1);
+        EXPECT_EQ(put, -1);
+        ::close(fd);
+        EXPECT_EQ(names_in(dir), "enc|in|out|plain|") << sig;
+        EXPECT_EQ(read_text(dir.file("out")), "previous");
+    }
+}
+
+// A character device is written in place; a full disk leaves the old output.
+TEST(CfgcryptCli, DevicesInPlaceAndAFullDiskChangesNothing)
+{
+    temp_dir dir;
+    write_text(dir.file("plain"), std::string(50000, 'p'));
+    EXPECT_EQ(cfgcrypt({"-e", "-i", "plain", "-o", "/dev/null"}, dir).status, 0);
+    write_text(dir.file("out"), "previous");
+    test_support::cli_result r;
+    {
+        test_support::file_size_limit limit(1000);
+        r = cfgcrypt({"-e", "-i", "plain", "-o", "out"}, dir);
+    }
+    EXPECT_NE(r.status, 0);
+    EXPECT_EQ(read_text(dir.file("out")), "previous");
+    EXPECT_EQ(names_in(dir), "out|plain|");
 }
 
 TEST(CfgcryptCli, OverLongCommandIsRefusedAndNothingRuns)

@@ -431,6 +431,37 @@ TEST_F(FirmwareInfo, Failures)
     EXPECT_FALSE(std::filesystem::exists(out));
 }
 
+// The output is replaced whole or not at all; devices and pipes are written in
+// place; the image itself is never an output.
+TEST_F(FirmwareInfo, OutputIsReplacedWholeOrLeftAsItWas)
+{
+    image_plan plan = two_parts();
+    plan.firmware_info = "\"info.json\"";
+    const std::string doc(3000, 'i');
+    write_text(work.file("info.json"), doc);
+    std::string image = pack(work, plan);
+    const bytes before = whole(image);
+
+    auto r = vorna({"-v", "-f", image, "-o", image});
+    EXPECT_EQ(r.out, "[ERROR]vorna_firmware:700 | output " + image + " is the firmware " + image + ".\n");
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(whole(image), before);
+
+    write_text(out, "previous");
+    {
+        test_support::file_size_limit limit(1000); // the disk fills up halfway
+        r = vorna({"-v", "-f", image, "-o", out});
+    }
+    EXPECT_EQ(r.status, 255) << r.out;
+    EXPECT_EQ(test_support::read_text(out), "previous");
+    for (const auto& e : std::filesystem::directory_iterator(work.path()))
+        EXPECT_EQ(e.path().filename().string().rfind(".vorna-", 0), std::string::npos) << e.path();
+
+    // fsync of a character device fails with EINVAL: not a failed export.
+    r = vorna({"-v", "-f", image, "-o", "/dev/null"});
+    EXPECT_EQ(r.status, 0) << r.out;
+}
+
 TEST_F(FirmwareInfo, ImagesThatCannotBeReadOrDecodedAreRefused)
 {
     std::string missing = work.file("missing.bin");

@@ -147,6 +147,20 @@ TEST_F(LockTest, PlantedSymlinkIsRefusedAndItsTargetUntouched)
     EXPECT_NE(::access(absent.c_str(), F_OK), 0);
 }
 
+// A hard link would have its target truncated and overwritten with the id.
+TEST_F(LockTest, PlantedHardLinkIsRefusedAndItsTargetUntouched)
+{
+    const std::string target = "/tmp/vorna-lock-test-precious";
+    write_text(target, "keep me");
+    ASSERT_EQ(::link(target.c_str(), k_lock.c_str()), 0);
+    cli_result r = vorna({"-u", "-b", "0x10000", "-d", "/dev/null", "-f", "fw.bin"});
+    EXPECT_EQ(r.err, "can't open file " + k_lock + "\n");
+    EXPECT_EQ(r.out, k_already_running);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(read_text(target), "keep me");
+    ::unlink(target.c_str());
+}
+
 TEST_F(LockTest, SomethingElseThanARegularFileIsRefused)
 {
     ASSERT_EQ(::mkfifo(k_lock.c_str(), 0644), 0);

@@ -8,6 +8,12 @@
 
 #include "tests/support/test_support.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <thread>
+
 namespace {
 
 using bytes = std::vector<std::uint8_t>;
@@ -34,11 +40,26 @@ bytes slice(const bytes& b, std::size_t at, std::size_t n)
     return bytes(b.begin() + static_cast<std::ptrdiff_t>(at), b.begin() + static_cast<std::ptrdiff_t>(at + n));
 }
 
-void put(const std::string& path, std::size_t at, const bytes& data)
+void put(const std::string& path, std::uint64_t at, const bytes& data)
 {
-    bytes all = read_file(path);
-    std::copy(data.begin(), data.end(), all.begin() + static_cast<std::ptrdiff_t>(at));
-    write_file(path, all);
+    int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0) << path;
+    EXPECT_EQ(::pwrite(fd, data.data(), data.size(), static_cast<off_t>(at)), static_cast<ssize_t>(data.size()));
+    ::close(fd);
+}
+
+std::string format_hex(std::uint64_t value)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%llX", static_cast<unsigned long long>(value));
+    return text;
+}
+
+mode_t test_support_umask()
+{
+    mode_t mask = ::umask(0);
+    ::umask(mask);
+    return mask;
 }
 
 std::string err(int line, const std::string& text)
@@ -382,8 +403,9 @@ TEST_F(CliPtnReadWrite, HeaderWriteRepairsAForeignMagic)
     }
 }
 
-// -w writes the header before the content and takes nothing back: a device that
-// fills up after the header holds the new header in front of the old content.
+// -w first writes a header that no reader accepts, then the content: a device
+// that fills up on the way leaves a partition that -r refuses, never the old
+// content under a valid new header.
 TEST_F(CliPtnReadWrite, HeaderWriteStoppedByAFullDevice)
 {
     put(nor_, 0x19000, header_bytes(7, 0xAA55D98F, 5, 9));
@@ -398,7 +420,7 @@ TEST_F(CliPtnReadWrite, HeaderWriteStoppedByAFullDevice)
     EXPECT_EQ(r.out, err(674, "write ptn config failed.\n"));
     EXPECT_EQ(r.status, 255);
     bytes expected = before;
-    const bytes header = header_bytes(7, 0xAA55D98F, 100, 9);
+    const bytes header = header_bytes(7, 0, 100, 9);
     std::copy(header.begin(), header.begin() + 8, expected.begin() + 0x19000);
     EXPECT_EQ(read_file(nor_), expected);
 
@@ -412,6 +434,190 @@ TEST_F(CliPtnReadWrite, HeaderWriteStoppedByAFullDevice)
     expected = before;
     std::copy(header.begin(), header.end(), expected.begin() + 0x19000);
     EXPECT_EQ(read_file(nor_), expected);
+    EXPECT_EQ(read("config", out_).status, 255);
+}
+
+// -r replaces its output whole or leaves it as it was; a link at the output is
+// replaced, not followed; devices and pipes are written in place; the device
+// itself is never an output.
+TEST_F(CliPtnReadWrite, OutputIsReplacedWholeOrLeftAsItWas)
+{
+    auto no_temp_files = [&] {
+        for (const auto& e : std::filesystem::directory_iterator(dir_.path()))
+            EXPECT_EQ(e.path().filename().string().rfind(".vorna-", 0), std::string::npos) << e.path();
+    };
+    test_support::write_text(out_, "previous");
+    test_support::cli_result r;
+    {
+        file_size_limit limit(40000); // the disk fills up on the way
+        r = read("kernel", out_);
+    }
+    EXPECT_EQ(r.out, err(585, "write file " + out_ + " failed.\n"));
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(test_support::read_text(out_), "previous");
+    no_temp_files();
+
+    const std::string target = dir_.file("target");
+    test_support::write_text(target, "keep me");
+    std::filesystem::remove(out_);
+    ASSERT_EQ(::symlink(target.c_str(), out_.c_str()), 0);
+    r = read("kernel", out_);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_FALSE(std::filesystem::is_symlink(out_));
+    EXPECT_EQ(read_file(out_), slice(read_file(nor_), 0x20000, 0x10000));
+    EXPECT_EQ(test_support::read_text(target), "keep me");
+    struct stat st {};
+    ASSERT_EQ(::stat(out_.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0666u & ~test_support_umask());
+
+    EXPECT_EQ(read("kernel", "/dev/null").status, 0);
+
+    const bytes nor = read_file(nor_);
+    r = read("kernel", nor_);
+    EXPECT_EQ(r.out, err(701, "output " + nor_ + " is the device " + nor_ + ".\n"));
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(read_file(nor_), nor);
+    no_temp_files();
+}
+
+/// A device file holding a table at 0x10000 whose one partition "big" (of
+/// `encap` type) spans [0x100000, 0x100000 + size).
+std::string big_board(const test_support::temp_dir& dir, std::uint64_t size, const std::string& encap)
+{
+    const std::string dev = dir.file("big.bin");
+    const std::string layout = R"("disk-size": "0x)" + format_hex(0x100000 + size) + R"(", "device": ")" + dev + "\"";
+    const std::string table = R"({"partition-layout-nor": {)" + layout + R"(, "partitions": [{"name": "big", )" +
+                              R"("base": "0x100000", "size": "0x)" + format_hex(size) +
+                              R"(", "write_to_flash": true, "write_to_up": true, "encap_type": ")" + encap +
+                              R"("}]}, "partition-layout-emmc": {"disk-size": "0", "device": "", "partitions": []}})";
+    bytes start(0x100000, 0xFF);
+    std::copy(table.begin(), table.end(), start.begin() + 0x10000);
+    write_file(dev, start);
+    std::filesystem::resize_file(dev, 0x100000 + size);
+    return dev;
+}
+
+// Killed at any write of a -w into a header partition, the partition either
+// still holds what it held, or holds the new content, or is refused by -r.
+TEST(CliPtnWriteKilled, NeverOldContentUnderTheNewHeader)
+{
+    test_support::temp_dir dir;
+    const std::string dev = big_board(dir, 0x400000, "header");
+    const bytes old_content = random_bytes(0x300000, 20);
+    const bytes content = random_bytes(0x280000, 21); // three 1 MiB chunks
+    {
+        bytes partition = header_bytes(1, 0xAA55D98F, static_cast<std::uint32_t>(old_content.size()), 2);
+        partition.insert(partition.end(), old_content.begin(), old_content.end());
+        put(dev, 0x100000, partition);
+    }
+    const bytes before = read_file(dev);
+    const std::string in = dir.file("in.bin");
+    write_file(in, content);
+    const std::string out = dir.file("out.bin");
+    auto vorna = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), {VORNA_BIN, "-d", dev, "-b", "0x10000", "-n", "big"});
+        return run_cli(args);
+    };
+
+    int refused = 0;
+    for (const char* tear : {"0", "1"}) {
+        for (int at = 1; at <= 6; ++at) {
+            write_file(dev, before);
+            test_support::cli_result w;
+            {
+                test_support::scoped_preload shim(VORNA_FAULT_SHIM);
+                test_support::scoped_env files("VORNA_FAULT_FILES", dev);
+                test_support::scoped_env kill_at("VORNA_FAULT_KILL_AT", std::to_string(at));
+                test_support::scoped_env torn("VORNA_FAULT_TEAR", tear);
+                w = vorna({"-w", "-i", in});
+            }
+            std::filesystem::remove(out);
+            test_support::cli_result r = vorna({"-r", "-o", out});
+            const std::string what = std::string("tear ") + tear + " at " + std::to_string(at);
+            if (r.status != 0) {
+                ++refused;
+                EXPECT_FALSE(std::filesystem::exists(out)) << what;
+            } else if (read_file(out) != content) {
+                EXPECT_EQ(read_file(dev), before) << what << ": old content under a new header";
+            }
+            // Five writes: a header no reader takes, three chunks, the final header.
+            EXPECT_EQ(w.status, at <= 5 ? 137 : 0) << what << w.out;
+        }
+    }
+    // Refused after writes 2 to 5 whole, and after writes 1 to 4 torn; half a
+    // final header already completes the new one.
+    EXPECT_EQ(refused, 8);
+}
+
+// Peak memory does not grow with the partition: a 4 GiB partition goes in and
+// out with vorna's address space limited to 64 MiB, byte for byte.
+TEST(CliPtnBigCopies, FourGibibytesUnderAMemoryLimit)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the address sanitizer reserves far more address space than the limit";
+#else
+    if (test_support::emulated({VORNA_BIN}).size() > 1)
+        GTEST_SKIP() << "the emulator reserves far more address space than the limit";
+    test_support::temp_dir dir;
+    constexpr std::uint64_t k_size = 0xFFFFF000;
+    const std::string dev = big_board(dir, k_size, "raw");
+    // Sparse input: zeros with marks at the start, across 2 GiB, and at the end.
+    const std::string in = dir.file("in.bin");
+    write_file(in, {});
+    std::filesystem::resize_file(in, k_size);
+    const std::uint64_t marks[] = {0, 0x7FFFF800, k_size - 0x800};
+    for (std::size_t i = 0; i < std::size(marks); ++i)
+        put(in, marks[i], random_bytes(0x800, 30 + static_cast<std::uint32_t>(i)));
+    auto limited = [&](const std::vector<std::string>& args) {
+        std::vector<std::string> argv = {"/usr/bin/prlimit", "--as=67108864", "--", VORNA_BIN, "-d", dev, "-b",
+                                         "0x10000", "-n", "big"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return run_cli(argv);
+    };
+    test_support::cli_result w = limited({"-w", "-i", in});
+    ASSERT_EQ(w.status, 0) << w.out << w.err;
+
+    // Out through a FIFO, compared as it comes, so that the test holds no copy either.
+    const std::string fifo = dir.file("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    test_support::cli_result r;
+    std::thread reader_run([&] { r = limited({"-r", "-o", fifo}); });
+    int fd = ::open(fifo.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    std::vector<std::uint8_t> got(1 << 20);
+    std::vector<std::uint8_t> want(1 << 20);
+    const int in_fd = ::open(in.c_str(), O_RDONLY | O_CLOEXEC);
+    std::uint64_t total = 0;
+    bool same = in_fd >= 0;
+    for (;;) {
+        ssize_t n = ::read(fd, got.data(), got.size());
+        if (n <= 0)
+            break;
+        same = same && ::pread(in_fd, want.data(), static_cast<std::size_t>(n), static_cast<off_t>(total)) == n &&
+               std::equal(got.begin(), got.begin() + n, want.begin());
+        total += static_cast<std::uint64_t>(n);
+    }
+    ::close(fd);
+    ::close(in_fd);
+    reader_run.join();
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(total, k_size);
+    EXPECT_TRUE(same);
+#endif
+}
+
+// --progress: machine-readable lines on stderr as the chunks go; stdout unchanged.
+TEST(CliPtnProgress, MachineLinesForEachChunk)
+{
+    test_support::temp_dir dir;
+    const std::string dev = big_board(dir, 0x400000, "raw");
+    const std::string in = dir.file("in.bin");
+    write_file(in, random_bytes(0x280000, 40));
+    auto r = run_cli({VORNA_BIN, "-w", "--progress", "-d", dev, "-b", "0x10000", "-n", "big", "-i", in});
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "progress big 0 2621440\nprogress big 1048576 2621440\nprogress big 2097152 2621440\n"
+                     "progress big 2621440 2621440\n");
+    EXPECT_EQ(r.status, 0);
 }
 
 } // namespace

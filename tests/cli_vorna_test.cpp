@@ -232,23 +232,28 @@ TEST_F(VornaCli, LongOptionsPrefixesAttachedArgumentsAndPermutation)
     }
 }
 
-TEST_F(VornaCli, ParserComplaintsGoToStderrAndAreIgnored)
+// A typo must not pass for success: the parser's complaint, the usage text and
+// 255, before any mode runs or the lock is taken.
+TEST_F(VornaCli, ParserComplaintsEndTheRunWithTheUsage)
 {
-    cli_result r = vorna({"-x", "-s", "-b", "0x10000", "-d", table_, "--bogus"});
-    expect_show(r, "unknown options");
-    EXPECT_NE(r.err.find("-- 'x'"), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("--bogus"), std::string::npos) << r.err;
-
-    // "--ptn" could be --ptn-base or --ptn-name, so no base is set.
-    r = vorna({"-s", "--ptn=0x10000", "-d", table_});
-    EXPECT_EQ(r.out, missing(256));
-    EXPECT_EQ(r.status, 255);
-    EXPECT_NE(r.err.find("ambiguous"), std::string::npos) << r.err;
-
-    // A required argument that never comes.
-    r = vorna({"-s", "-d", table_, "-b"});
-    EXPECT_EQ(r.out, missing(256));
-    EXPECT_NE(r.err.find("requires an argument"), std::string::npos) << r.err;
+    struct {
+        std::vector<std::string> args;
+        std::string complaint;
+    } cases[] = {
+        {{"-x", "-s", "-b", "0x10000", "-d", table_}, "-- 'x'"},
+        {{"-h", "--bogus"}, "--bogus"},
+        // "--ptn" could be --ptn-base or --ptn-name.
+        {{"-s", "--ptn=0x10000", "-d", table_}, "ambiguous"},
+        // A required argument that never comes.
+        {{"-s", "-d", table_, "-b"}, "requires an argument"},
+        {{"--upgade", "-b", "0x10000", "-d", table_, "-f", "fw.bin"}, "--upgade"},
+    };
+    for (const auto& c : cases) {
+        cli_result r = vorna(c.args);
+        EXPECT_EQ(r.out, k_usage) << c.args[0];
+        EXPECT_NE(r.err.find(c.complaint), std::string::npos) << r.err;
+        EXPECT_EQ(r.status, 255) << c.args[0];
+    }
 }
 
 TEST_F(VornaCli, ModePrecedence)

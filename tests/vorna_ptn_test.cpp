@@ -109,7 +109,7 @@ TEST(PtnLayout, HexadecimalTextAsStrtolReadsIt)
         std::uint32_t value;
     } cases[] = {
         {"0x10000", 0x10000}, {"10000", 0x10000},  {"  0X10000", 0x10000}, {"zz", 0},
-        {"12zz", 0x12},       {"0x1ffffffff", 0xFFFFFFFF}, {"-1", 0xFFFFFFFF},
+        {"12zz", 0x12},       {"0xffffffff", 0xFFFFFFFF}, {"-0", 0},
     };
     for (const auto& c : cases) {
         // The entry that is tested comes last, at a base no earlier one reaches.
@@ -117,6 +117,26 @@ TEST(PtnLayout, HexadecimalTextAsStrtolReadsIt)
         ASSERT_EQ(r.rc, 0) << c.text << r.out;
         EXPECT_EQ(r.layout.ptns[0].base, c.value) << c.text;
     }
+}
+
+// Keeping the low 32 bits of a wider number would put a partition somewhere else,
+// and a negative disk size, taken as unsigned, would switch the end check off.
+TEST(PtnLayout, NumbersOutOfRangeAreRefused)
+{
+    struct {
+        std::string text;
+        std::string out;
+    } cases[] = {
+        {layout_json({ptn("p", "0x100000010", "1")}), "ptn json 'base' (0x100000010) out of range.\n"},
+        {layout_json({ptn("p", "-1", "1")}), "ptn json 'base' (-1) out of range.\n"},
+        {layout_json({ptn("p", "0", "0x100000000")}), "ptn json 'size' (0x100000000) out of range.\n"},
+        {layout_json({ptn("p", "0", "-10")}), "ptn json 'size' (-10) out of range.\n"},
+        {layout_json({ptn("p", "0", "99999999999999999999")}), "ptn json 'size' (99999999999999999999) out of range.\n"},
+        {layout_json({ptn("p", "0", "1")}, R"("-1")"), "'disk-size' (-1) out of range.\n"},
+    };
+    const int lines[] = {710, 710, 711, 711, 711, 712};
+    for (std::size_t i = 0; i < std::size(cases); ++i)
+        EXPECT_EQ(layout_failure(cases[i].text), err(lines[i], cases[i].out)) << cases[i].text;
 }
 
 TEST(PtnLayout, KeysInAnyLetterCase)

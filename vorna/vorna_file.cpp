@@ -1,5 +1,6 @@
 #include "vorna/vorna_file.h"
 
+#include "vorna/staged_output.h"
 #include "vorna/unique_fd.h"
 #include "vorna/vorna_alloc.h"
 #include "vorna/vorna_io.h"
@@ -203,4 +204,37 @@ int file_compare_write(const char* path, off_t offset, const std::uint8_t* data,
     if (done_out != nullptr)
         *done_out = done;
     return 0;
+}
+
+unique_fd file_open(const char* path, int flags)
+{
+    if (!path_given(path))
+        return unique_fd();
+    return open_path(path, flags & ~O_CREAT);
+}
+
+off_t file_read_fd_at(int fd, off_t offset, std::uint8_t* buf, off_t count)
+{
+    if (buf == nullptr || count < 0 || !seek_to(fd, offset))
+        return -1;
+    return read_fully(fd, buf, count);
+}
+
+int file_write_fd_at(int fd, off_t offset, const std::uint8_t* data, off_t count)
+{
+    if (data == nullptr || count < 0 || (offset >= 0 && !seek_to(fd, offset)))
+        return -1;
+    return write_fully(fd, data, count) == count ? 0 : -1;
+}
+
+int file_replace(const char* path, const std::uint8_t* data, off_t count)
+{
+    if (!path_given(path) || data == nullptr || count <= 0)
+        return -1;
+    output_file out;
+    if (out.open(path) != 0)
+        return -1;
+    if (file_write_fd_at(out.fd(), -1, data, count) != 0)
+        return -1;
+    return out.commit();
 }

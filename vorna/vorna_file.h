@@ -6,6 +6,8 @@
 // repeat until the count or end of file, writes until every byte is written.
 #include <sys/types.h>
 
+#include "vorna/unique_fd.h"
+
 #include <cstdint>
 
 /// Size of the file or device (found by seeking to its end), or -1.
@@ -37,3 +39,21 @@
 /// with *done = len; -1 after printing its own "vorna_file" message.
 [[nodiscard]] int file_compare_write(const char* path, off_t offset, const std::uint8_t* data, off_t len,
                                      off_t block_size, off_t* done);
+
+// Streaming copies keep one descriptor for the whole transfer instead.
+
+/// Opens `path` (never creating it), retrying on EINTR; invalid on failure.
+[[nodiscard]] unique_fd file_open(const char* path, int flags);
+
+/// Reads up to `count` bytes at `offset` of `fd`, repeating short reads until
+/// end of file. The bytes read (fewer at end of file), or -1.
+[[nodiscard]] off_t file_read_fd_at(int fd, off_t offset, std::uint8_t* buf, off_t count);
+
+/// Writes all `count` bytes at `offset` of `fd`, or where it stands when
+/// `offset` is negative (pipes cannot seek). 0 only when every byte was written.
+[[nodiscard]] int file_write_fd_at(int fd, off_t offset, const std::uint8_t* data, off_t count);
+
+/// Replaces the output `path` whole with `count` bytes, or leaves it as it was
+/// (see staged_output.h; devices and FIFOs are written in place). 0, or -1 for
+/// a count of 0 or less or any failure. Prints nothing.
+[[nodiscard]] int file_replace(const char* path, const std::uint8_t* data, off_t count);

@@ -2,13 +2,17 @@
 // then (for an upgrade) write its partitions to the NOR and eMMC devices.
 #include "vorna/vorna_firmware.h"
 
-#include "vorna/vorna_file.h"
 #include "vorna/vorna_alloc.h"
+#include "vorna/vorna_file.h"
 #include "vorna/vorna_firmware_reader.h"
 #include "vorna/vorna_log.h"
+#include "vorna/vorna_progress.h"
 #include "vorna/vorna_ptn.h"
 #include "vorna/vorna_ptn_device_info.h"
 #include "vorna/vorna_ptn_support_list.h"
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -144,8 +148,26 @@ int write_entry(const firmware_ptn_entry& entry, const ptn_table& device_table, 
 {
     const char* nor_device = device_table.layouts[0].device.data();
     const char* emmc_device = device_table.layouts[1].device.data();
+    entry_name name(entry);
+    auto emmc_failed = [&] {
+        log_error(k_module, k_line_emmc_failed, "PTN[%s] update failed, pos={0x%08x:0x%08x}.\n", name.c_str(),
+                  entry.content_offset, entry.content_size);
+        return -1;
+    };
+    // The eMMC contents go through one descriptor and one fsync at the end, as one
+    // synchronous write of the whole entry would; contents of 0 bytes are refused
+    // like such a write.
+    unique_fd emmc;
+    if (entry.type == k_firmware_type_emmc) {
+        if (entry.content_size == 0)
+            return emmc_failed();
+        emmc = file_open(emmc_device, O_WRONLY);
+        if (!emmc)
+            return emmc_failed();
+    }
+    progress shown(name.c_str(), entry.content_size); // on standard error only
     std::uint32_t done = 0;
-    // Contents of 0 bytes still reach the storage layer, which refuses them.
+    // Contents of 0 bytes still reach the NOR storage layer, which refuses them.
     do {
         const std::size_t n = std::min<std::size_t>(entry.content_size - done, window.size());
         if (n > 0 && image.read_at(std::uint64_t{entry.content_offset} + done, window.first(n)) < 0)
@@ -155,14 +177,14 @@ int write_entry(const firmware_ptn_entry& entry, const ptn_table& device_table, 
             // A NOR failure is reported by the storage layer.
             if (file_compare_write(nor_device, at, window.data(), static_cast<off_t>(n), k_nor_block_size, nullptr) != 0)
                 return -1;
-        } else if (file_write_at(emmc_device, at, window.data(), static_cast<off_t>(n), nullptr) != 0) {
-            entry_name name(entry);
-            log_error(k_module, k_line_emmc_failed, "PTN[%s] update failed, pos={0x%08x:0x%08x}.\n", name.c_str(),
-                      entry.content_offset, entry.content_size);
-            return -1;
+        } else if (file_write_fd_at(emmc.get(), at, window.data(), static_cast<off_t>(n)) != 0) {
+            return emmc_failed();
         }
         done += static_cast<std::uint32_t>(n);
+        shown.update(done);
     } while (done < entry.content_size);
+    if (emmc && (::fsync(emmc.get()) != 0 || emmc.reset() != 0))
+        return emmc_failed();
     return 0;
 }
 

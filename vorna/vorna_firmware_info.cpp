@@ -5,6 +5,7 @@
 #include "vorna/vorna_firmware_reader.h"
 #include "vorna/vorna_log.h"
 #include "vorna/vorna_ptn_header.h"
+#include "vorna/staged_output.h"
 
 namespace {
 
@@ -21,6 +22,7 @@ enum line : int {
     k_line_content_too_long = 575, // content_len larger than the contents behind the header
     k_line_write = 579,
     k_line_too_big = 620, // a document larger than vorna reads
+    k_line_output_is_image = 700,
 };
 
 /// Writes the document of one "firmware-info" entry to `out_path`. 0, or -1 after printing.
@@ -52,8 +54,8 @@ int export_entry(const firmware_ptn_entry& entry, firmware_source& image, const 
     case firmware_document_status::unreadable:
         return -1;
     }
-    // A content_len of 0 is refused by file_write, and so reported as a failed write.
-    if (file_write(out_path, doc.bytes.get(), doc.header.content_len, nullptr) < 0) {
+    // A content_len of 0 is refused by file_replace, and so reported as a failed write.
+    if (file_replace(out_path, doc.bytes.get(), doc.header.content_len) < 0) {
         log_error(k_module, k_line_write, "Faield to write firmware info to (%s).\n", out_path);
         return -1;
     }
@@ -64,13 +66,18 @@ int export_entry(const firmware_ptn_entry& entry, firmware_source& image, const 
 
 int firmware_info_export(const char* image_path, const char* out_path)
 {
+    // Checked before the image is opened (for writing, too).
+    if (output_overwrites(out_path, image_path)) {
+        log_error(k_module, k_line_output_is_image, "output %s is the firmware %s.\n", out_path, image_path);
+        return -1;
+    }
     firmware_image fw;
     int rc =
         firmware_image_open(image_path, {k_line_get_size, k_line_open, k_line_header, k_line_image_table}, -1, false, fw);
     if (rc < 0)
         return rc;
     // Every entry is scanned whatever its size; a later entry's document replaces
-    // an earlier one's, since each write truncates the file first.
+    // an earlier one's, since each write replaces the file whole.
     for (const firmware_ptn_entry& entry : fw.table->entries) {
         if (firmware_ptn_name_is(entry, k_info_name) && export_entry(entry, fw.file, out_path) < 0)
             return -1;

@@ -3,6 +3,7 @@
 #include "vorna/unique_fd.h"
 #include "vorna/vorna_firmware.h"
 #include "vorna/vorna_log.h"
+#include "vorna/vorna_progress.h"
 #include "vorna/vorna_ptn.h"
 
 #include <fcntl.h>
@@ -30,6 +31,11 @@ enum line : int {
     k_line_upgrade_args = 312,
 };
 
+// Values of the long options that have no short letter.
+enum long_only : int {
+    k_opt_progress = 0x100,
+};
+
 // The leading '-' hands every word that is not an option back in place, so
 // options are taken from anywhere in the command line whatever the environment
 // says about argument order.
@@ -49,6 +55,7 @@ constexpr option k_long_options[] = {
     {"ptn-name", required_argument, nullptr, 'n'},
     {"out-file", required_argument, nullptr, 'o'},
     {"in-file", required_argument, nullptr, 'i'},
+    {"progress", no_argument, nullptr, k_opt_progress},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -67,6 +74,8 @@ struct command_line {
     bool read = false;
     bool write = false;
     bool upgrade = false;
+    bool progress = false;
+    bool bad_option = false; ///< an unknown option, or one without its argument
 };
 
 command_line parse_command_line(int argc, char** argv)
@@ -91,8 +100,11 @@ command_line parse_command_line(int argc, char** argv)
         case 'i': cmd.in_file = optarg; break;
         // The base is hexadecimal with or without 0x; only its low 32 bits are kept.
         case 'b': cmd.base = static_cast<std::uint32_t>(std::strtol(optarg, nullptr, 16)); break;
-        // Words that are not options (1), unknown options and missing arguments
-        // ('?', already reported by getopt_long) are passed over.
+        case k_opt_progress: cmd.progress = true; break;
+        // An unknown option or a missing argument ('?', already reported by
+        // getopt_long) ends the run: a typo must not pass for success.
+        case '?': cmd.bad_option = true; break;
+        // Words that are not options (1) are passed over.
         default: break;
         }
     }
@@ -132,8 +144,11 @@ int lock_pid_file(const char* path)
     // O_NOFOLLOW: a symbolic link planted at the lock's path would otherwise let
     // the truncation and the id land in whatever file it points to.
     unique_fd fd(::open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644));
+    // A hard link or somebody else's file would have that file truncated and
+    // overwritten with the id, like the target of a symbolic link.
     struct stat st {};
-    if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
+        st.st_uid != ::geteuid()) {
         std::fprintf(stderr, "can't open file %s\n", path);
         return -1;
     }
@@ -153,7 +168,8 @@ int lock_pid_file(const char* path)
         return -1;
     }
 
-    // The id is informative only: the record lock alone decides who runs, so a
+    // Truncated only now: before the lock is held the file is the holder's. The
+    // id is informative only: the record lock alone decides who runs, so a
     // failure to rewrite it does not stop the holder.
     [[maybe_unused]] const int truncated = ::ftruncate(fd.get(), 0);
     char pid_text[16] = {};
@@ -177,6 +193,11 @@ int vorna_main(int argc, char** argv)
         return -1;
     }
     const command_line cmd = parse_command_line(argc, argv);
+    if (cmd.bad_option) {
+        usage();
+        return -1;
+    }
+    progress_set_machine(cmd.progress);
 
     if (cmd.help) {
         usage();

@@ -56,6 +56,9 @@ enum line : int {
     k_line_table_alloc = 427,
     k_line_table_parse = 434,
     k_line_show = 508,
+    k_line_base_range = 710, // negative, or more than 32 bits
+    k_line_size_range = 711,
+    k_line_disk_size_range = 712, // negative
 };
 
 constexpr const char* k_source = "vorna_ptn.cpp";
@@ -69,6 +72,17 @@ constexpr std::size_t k_device_size = sizeof(ptn_layout::device);
 long hex_value(const char* text)
 {
     return std::strtol(text, nullptr, 16);
+}
+
+/// A partition number must fit the 32-bit field it lands in: keeping the low
+/// bits would put the partition somewhere else.
+bool hex_u32(const char* text, std::uint32_t* out)
+{
+    long value = hex_value(text);
+    if (value < 0 || static_cast<unsigned long>(value) > 0xFFFFFFFFUL)
+        return false;
+    *out = static_cast<std::uint32_t>(value);
+    return true;
 }
 
 bool name_char_allowed(unsigned char c)
@@ -119,7 +133,10 @@ int parse_partition(const cJSON* json_ptn, ptn_entry* entry)
         log_error(k_module, k_line_base_type, "ptn json 'base' must be String type.\n\n");
         return -1;
     }
-    entry->base = static_cast<std::uint32_t>(hex_value(base->valuestring));
+    if (!hex_u32(base->valuestring, &entry->base)) {
+        log_error(k_module, k_line_base_range, "ptn json 'base' (%s) out of range.\n", base->valuestring);
+        return -1;
+    }
 
     const cJSON* size = cJSON_GetObjectItem(json_ptn, "size");
     if (size == nullptr) {
@@ -130,7 +147,10 @@ int parse_partition(const cJSON* json_ptn, ptn_entry* entry)
         log_error(k_module, k_line_size_type, "ptn json 'size' must be String type.\n\n");
         return -1;
     }
-    entry->size = static_cast<std::uint32_t>(hex_value(size->valuestring));
+    if (!hex_u32(size->valuestring, &entry->size)) {
+        log_error(k_module, k_line_size_range, "ptn json 'size' (%s) out of range.\n", size->valuestring);
+        return -1;
+    }
 
     const cJSON* flash = cJSON_GetObjectItem(json_ptn, "write_to_flash");
     if (flash == nullptr) {
@@ -239,6 +259,11 @@ int _ptn_table_partition_layout(const cJSON* json_root, ptn_layout* layout, int 
         return -1;
     }
     layout->disk_size = hex_value(disk_size->valuestring);
+    // A negative size, taken as unsigned, would switch the end-of-disk check off.
+    if (layout->disk_size < 0) {
+        log_error(k_module, k_line_disk_size_range, "'%s' (%s) out of range.\n", "disk-size", disk_size->valuestring);
+        return -1;
+    }
 
     const cJSON* device = cJSON_GetObjectItem(json_root, "device");
     if (device == nullptr) {
