@@ -61,7 +61,7 @@ int key_blob_text(EVP_PKEY* key, std::string& text)
 
 void image_keygen_help()
 {
-    std::printf("Usage: vorna-image keygen PRIVATE_KEY.pem KEY_BLOB.txt\n"
+    std::printf("Usage: vorna-image keygen [--force] PRIVATE_KEY.pem KEY_BLOB.txt\n"
                 "\n"
                 "Makes a new 1024-bit RSA key (public exponent 65537) for signing images.\n"
                 "PRIVATE_KEY.pem   the private key, PEM (PKCS#8), mode 0600; pack and sign\n"
@@ -70,17 +70,22 @@ void image_keygen_help()
                 "                  line (200 characters and a newline): build vorna with\n"
                 "                  -DVORNA_PUBLIC_KEY_FILE=KEY_BLOB.txt to accept images signed\n"
                 "                  with this key; info takes it to verify a signature\n"
-                "Existing files are replaced.\n"
+                "Existing files are kept: keygen refuses to replace them unless --force is\n"
+                "given.\n"
                 "\n"
                 "Exit status: 0 on success, 1 on any error.\n");
 }
 
 int image_keygen_main(int argc, char** argv)
 {
+    const bool force = take_flag(argc, argv, "--force");
     if (argc != 3)
         return fail(k_command, "expected PRIVATE_KEY.pem KEY_BLOB.txt (see vorna-image keygen --help)");
     const std::string private_path = argv[1];
     const std::string blob_path = argv[2];
+    // A replaced private key cannot be had back, and every image signed with it dies with it.
+    if (!force && (refuse_to_replace(k_command, private_path) != 0 || refuse_to_replace(k_command, blob_path) != 0))
+        return 1;
 
     pkey_ptr key(EVP_RSA_gen(k_bits));
     if (!key)
