@@ -232,14 +232,9 @@ cJSON* entries_json(const firmware_ptn_table& table, std::size_t image_size)
 }
 
 /// `info --json`: what the text form prints, as one object, with the same exit status.
-int image_info_json(const std::string& image_path, const char* blob_path)
+int image_info_json(const std::string& image_path, const std::vector<std::uint8_t>& image,
+                    const firmware_header* header, const char* blob_path)
 {
-    std::vector<std::uint8_t> image;
-    if (read_whole(k_command, image_path, image) != 0)
-        return 1;
-    auto header = firmware_header_decode(image);
-    if (!header)
-        return fail(k_command, "out of memory");
     cjson_ptr doc(cJSON_CreateObject());
     cJSON* root = doc.get();
     cJSON_AddStringToObject(root, "image", image_path.c_str());
@@ -306,8 +301,6 @@ int image_info_main(int argc, char** argv)
     const bool json = take_flag(argc, argv, "--json");
     if (argc != 2 && argc != 3)
         return fail(k_command, "expected IMAGE [KEY_BLOB.txt] (see vorna-image info --help)");
-    if (json)
-        return image_info_json(argv[1], argc == 3 ? argv[2] : nullptr);
     const std::string image_path = argv[1];
     std::vector<std::uint8_t> image;
     if (read_whole(k_command, image_path, image) != 0)
@@ -315,6 +308,8 @@ int image_info_main(int argc, char** argv)
     auto header = firmware_header_decode(image);
     if (!header)
         return fail(k_command, "out of memory");
+    if (json)
+        return image_info_json(image_path, image, header.get(), argc == 3 ? argv[2] : nullptr);
 
     int status = 0;
     std::printf("image:            %s, %zu bytes\n", image_path.c_str(), image.size());
