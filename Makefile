@@ -5,6 +5,14 @@ SANITIZE_BUILD ?= build-sanitize
 FUZZ_BUILD     ?= build-fuzz
 JOBS           ?= $(shell nproc)
 CMAKE_FLAGS    ?=
+# The project's own builds make warnings errors, and may trust the development key
+# (the demo and the tests sign with it).
+PROJECT_FLAGS   = -DVORNA_WERROR=ON -DVORNA_ALLOW_DEV_KEY=ON
+# `make install`: DESTDIR stages the files (packagers), PREFIX is where they belong.
+PREFIX         ?= /usr/local
+DESTDIR        ?=
+RELEASE_BUILD  ?= build-release
+CROSS_BUILD    ?= build-cross
 # Seconds one test may take before ctest stops it; emulation is several times slower.
 TEST_TIMEOUT         ?= 300
 TEST_TIMEOUT_AARCH64 ?= 600
@@ -24,7 +32,7 @@ SANITIZE_ENV = ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:detect_stack_use_afte
 # vorna-image, which exists once tools/ has its sources.
 HOST_IMAGE_TOOL = $(if $(wildcard tools/vorna_image*.cpp),$(abspath $(BUILD))/tools/vorna-image)
 
-.PHONY: all deps deps-cross configure build demo test host-tools test-aarch64 test-sanitize fuzz bench clean
+.PHONY: all deps deps-cross configure build install release cross-minimal man-lint demo test host-tools test-aarch64 test-sanitize fuzz bench clean
 # CMake and ctest run the jobs in parallel; the steps here (apt among them) run one at a time.
 .NOTPARALLEL:
 
@@ -37,10 +45,29 @@ deps-cross:
 	@sh cmake/install_deps.sh build cross
 
 configure: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=$(PREFIX) $(PROJECT_FLAGS) $(CMAKE_FLAGS)
 
 build: configure
 	cmake --build $(BUILD) -j $(JOBS)
+
+install: build
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
+
+# A Release build as a packager makes it: CMake's defaults, no project flags (CC and
+# CXX choose the compiler); only the development key has to be allowed.
+release: deps
+	cmake -S . -B $(RELEASE_BUILD) -DCMAKE_BUILD_TYPE=Release -DVORNA_ALLOW_DEV_KEY=ON $(CMAKE_FLAGS)
+	cmake --build $(RELEASE_BUILD) -j $(JOBS)
+
+# vorna and cfgcrypt for 64-bit ARM through a plain sysroot-style toolchain file
+# with every option at its default.
+cross-minimal: deps-cross
+	cmake -S . -B $(CROSS_BUILD) --toolchain cmake/aarch64-sysroot.cmake $(CMAKE_FLAGS)
+	cmake --build $(CROSS_BUILD) -j $(JOBS)
+
+man-lint:
+	@sh cmake/install_deps.sh man
+	mandoc -T lint -W warning man/*.1
 
 test: build
 	cd $(BUILD) && $(CTEST) --timeout $(TEST_TIMEOUT)
@@ -54,14 +81,14 @@ host-tools: configure
 # vorna, cfgcrypt and the tests for 64-bit ARM, every test run under qemu-aarch64.
 test-aarch64: deps-cross host-tools
 	cmake -S . -B $(AARCH64_BUILD) --toolchain cmake/aarch64-linux-gnu.cmake --no-warn-unused-cli \
-	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORNA_BUILD_TOOLS=OFF \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORNA_BUILD_TESTS=ON -DVORNA_BUILD_TOOLS=OFF $(PROJECT_FLAGS) \
 	  -DVORNA_IMAGE_HOST_BIN=$(HOST_IMAGE_TOOL) $(CMAKE_FLAGS)
 	cmake --build $(AARCH64_BUILD) -j $(JOBS)
 	cd $(AARCH64_BUILD) && $(CTEST) --timeout $(TEST_TIMEOUT_AARCH64)
 
 # Everything built with AddressSanitizer and UndefinedBehaviorSanitizer.
 test-sanitize: deps
-	cmake -S . -B $(SANITIZE_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORNA_SANITIZE=ON $(CMAKE_FLAGS)
+	cmake -S . -B $(SANITIZE_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORNA_SANITIZE=ON $(PROJECT_FLAGS) $(CMAKE_FLAGS)
 	cmake --build $(SANITIZE_BUILD) -j $(JOBS)
 	cd $(SANITIZE_BUILD) && $(SANITIZE_ENV) $(CTEST) --timeout $(TEST_TIMEOUT)
 
@@ -71,17 +98,17 @@ test-sanitize: deps
 fuzz:
 	@sh cmake/install_deps.sh build fuzz
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DVORNA_FUZZ=ON -DVORNA_BUILD_TESTS=OFF -DVORNA_BUILD_TOOLS=OFF $(CMAKE_FLAGS)
+	  -DVORNA_FUZZ=ON -DVORNA_BUILD_TESTS=OFF -DVORNA_BUILD_TOOLS=OFF $(PROJECT_FLAGS) $(CMAKE_FLAGS)
 	cmake --build $(FUZZ_BUILD) -j $(JOBS)
 	sh tests/fuzz/run_fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS) $(FUZZ_HARNESSES)
 
 # Benchmarks in their own optimised build; not part of `make test`.
 BENCH_BUILD ?= build-bench
 bench: deps
-	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DVORNA_BUILD_BENCH=ON -DVORNA_BUILD_TESTS=OFF $(CMAKE_FLAGS)
+	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DVORNA_BUILD_BENCH=ON -DVORNA_BUILD_TESTS=OFF $(PROJECT_FLAGS) $(CMAKE_FLAGS)
 	cmake --build $(BENCH_BUILD) -j $(JOBS) --target md5_bench system_bench
 	$(BENCH_BUILD)/bench/md5_bench
 	$(BENCH_BUILD)/bench/system_bench $${TMPDIR:-$(BENCH_BUILD)}
 
 clean:
-	rm -rf $(BUILD) $(AARCH64_BUILD) $(SANITIZE_BUILD) $(FUZZ_BUILD) $(BENCH_BUILD)
+	rm -rf $(BUILD) $(AARCH64_BUILD) $(SANITIZE_BUILD) $(FUZZ_BUILD) $(BENCH_BUILD) $(RELEASE_BUILD) $(CROSS_BUILD)

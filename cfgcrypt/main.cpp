@@ -4,6 +4,8 @@
 
 #include <getopt.h>
 
+#include <cstdio>
+
 namespace {
 
 enum line : int {
@@ -13,12 +15,23 @@ enum line : int {
 };
 
 const option k_options[] = {
+    {"help", no_argument, nullptr, 'h'},
     {"encrypt", no_argument, nullptr, 'e'},
     {"decrypt", no_argument, nullptr, 'd'},
     {"in", required_argument, nullptr, 'i'},
     {"out", required_argument, nullptr, 'o'},
     {nullptr, 0, nullptr, 0},
 };
+
+void usage()
+{
+    std::printf("Usage: cfgcrypt -e|-d -i INPUT -o OUTPUT\n"
+                "  -e, --encrypt     encrypt INPUT into OUTPUT (AES-128-CBC, built-in pass phrase)\n"
+                "  -d, --decrypt     decrypt INPUT into OUTPUT\n"
+                "  -i, --in INPUT    input file\n"
+                "  -o, --out OUTPUT  output file, replaced only when openssl succeeds\n"
+                "  -h, --help        print this text\n");
+}
 
 } // namespace
 
@@ -28,10 +41,14 @@ int main(int argc, char* argv[])
     bool decrypt = false;
     const char* in = nullptr;
     const char* out = nullptr;
+    bool help = false;
 
     int opt;
-    while ((opt = getopt_long(argc, argv, "i:o:ed", k_options, nullptr)) != -1) {
+    while ((opt = getopt_long(argc, argv, "i:o:edh", k_options, nullptr)) != -1) {
         switch (opt) {
+        case 'h':
+            help = true;
+            break;
         case 'e':
             encrypt = true;
             break;
@@ -50,6 +67,10 @@ int main(int argc, char* argv[])
         }
     }
 
+    if (help) {
+        usage();
+        return 0;
+    }
     if (in == nullptr || out == nullptr) {
         cfgcrypt_error(k_line_missing_in_out, "Missing arg(in or out missing)!\r\n");
         return -1;

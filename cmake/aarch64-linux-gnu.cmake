@@ -1,9 +1,10 @@
 # Cross build for the product's CPU (64-bit ARM, glibc) on a Debian 12 build machine:
-#   cmake -S . -B build-aarch64 --toolchain cmake/aarch64-linux-gnu.cmake -DVORNA_BUILD_TOOLS=OFF
+#   cmake -S . -B build-aarch64 --toolchain cmake/aarch64-linux-gnu.cmake -DVORNA_BUILD_TESTS=ON
 # The compiler is Debian's g++-aarch64-linux-gnu. Libraries (cJSON, OpenSSL for the test
 # oracles) and the arm64 run-time come from Debian's arm64 packages installed side by side
 # with the host's (multiarch: /usr/lib/aarch64-linux-gnu); `install_deps.sh cross` installs
-# them. Test binaries run under qemu-aarch64, which CMake and ctest put in front of them.
+# them. Test binaries run under qemu-aarch64, which the project looks for when the tests
+# are built and which CMake and ctest then put in front of them.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
 
@@ -26,9 +27,3 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 # pkg-config must describe the arm64 libraries only.
 set(ENV{PKG_CONFIG_LIBDIR} "/usr/lib/${VORNA_CROSS_TRIPLE}/pkgconfig:/usr/share/pkgconfig")
 set(ENV{PKG_CONFIG_PATH} "")
-
-# An absolute path: the command-line tests start it themselves with execv. "-L /"
-# makes the emulated loader use the host's arm64 multiarch libraries, whatever prefix
-# the emulator was built with.
-find_program(VORNA_QEMU_AARCH64 NAMES qemu-aarch64 qemu-aarch64-static REQUIRED)
-set(CMAKE_CROSSCOMPILING_EMULATOR "${VORNA_QEMU_AARCH64};-L;/")

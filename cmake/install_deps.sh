@@ -1,6 +1,6 @@
 #!/bin/sh
 # Installs the Debian 12 packages that a make target needs, when they are missing.
-# Usage: install_deps.sh SET...   (sets: build, cross, fuzz)
+# Usage: install_deps.sh SET...   (sets: build, cross, fuzz, clang, man, bench)
 # As root it runs apt-get; otherwise it prints the line to run and fails.
 set -eu
 
@@ -13,6 +13,9 @@ for set in "$@"; do
     # get one consistent C and C++ run-time. libssl-dev:arm64 is the tests' oracle.
     cross) pkgs="$pkgs g++-aarch64-linux-gnu libc6-dev-arm64-cross qemu-user libc6:arm64 libstdc++6:arm64 libcjson-dev:arm64 libssl-dev:arm64" ;;
     fuzz)  pkgs="$pkgs clang libclang-rt-14-dev" ;;
+    clang) pkgs="$pkgs clang" ;;
+    # The manual pages' checker.
+    man)   pkgs="$pkgs mandoc" ;;
     bench) pkgs="$pkgs time" ;;
     *) echo "install_deps.sh: unknown set '$set'" >&2; exit 2 ;;
   esac

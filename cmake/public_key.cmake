@@ -91,12 +91,36 @@ if(_vorna_key_top_byte LESS 128)
   _vorna_key_fail("the modulus is shorter than the 1024 bits the blob states")
 endif()
 
+# The development key's private half is published in keys/: anyone can sign for a
+# build that trusts it. It is told loudly, and a Release build refuses it unless
+# asked (the demo, the tests and the make targets ask).
+option(VORNA_ALLOW_DEV_KEY "Allow a Release build to trust the published development key" OFF)
+file(READ "${PROJECT_SOURCE_DIR}/keys/dev_public_key.txt" _vorna_dev_key_text)
+string(STRIP "${_vorna_dev_key_text}" _vorna_dev_key_text)
+if(_vorna_key_text STREQUAL _vorna_dev_key_text)
+  message(WARNING "vorna is built to trust the DEVELOPMENT signing key, whose private half is "
+                  "published in keys/: anyone can sign images for this build. Never ship it.\n${_vorna_key_help}")
+  if(CMAKE_BUILD_TYPE STREQUAL "Release" AND NOT VORNA_ALLOW_DEV_KEY)
+    message(FATAL_ERROR "A Release build refuses the development key. Name your own key with "
+                        "-DVORNA_PUBLIC_KEY_FILE, or configure with -DVORNA_ALLOW_DEV_KEY=ON for a build "
+                        "that is not shipped.")
+  endif()
+endif()
+
+# The key's fingerprint, which `vorna -V` prints: the first 8 bytes of the SHA-256
+# of the key text as configured (the base64 line without white space), in hex.
+string(SHA256 _vorna_key_sha256 "${_vorna_key_text}")
+string(SUBSTRING "${_vorna_key_sha256}" 0 16 VORNA_PUBLIC_KEY_FINGERPRINT)
+
 set(VORNA_PUBLIC_KEY_SOURCE "${PROJECT_BINARY_DIR}/generated/vorna_public_key.cpp")
 file(CONFIGURE OUTPUT "${VORNA_PUBLIC_KEY_SOURCE}" @ONLY CONTENT [=[
 // Generated at configure time from @VORNA_PUBLIC_KEY_FILE@; do not edit.
 #include "vorna/vorna_firmware.h"
+#include "vorna/vorna_version.h"
 
 const char firmware_public_key[] = "@_vorna_key_text@";
 const unsigned firmware_public_key_len = sizeof firmware_public_key - 1;
+const char firmware_public_key_fingerprint[] = "@VORNA_PUBLIC_KEY_FINGERPRINT@";
+const char vorna_version[] = "@PROJECT_VERSION@";
 ]=])
-message(STATUS "Image signing public key: ${VORNA_PUBLIC_KEY_FILE}")
+message(STATUS "Image signing public key: ${VORNA_PUBLIC_KEY_FILE} (fingerprint ${VORNA_PUBLIC_KEY_FINGERPRINT})")

@@ -83,6 +83,13 @@ TEST(CfgcryptCli, ArgumentErrorsInTheirOrder)
     EXPECT_EQ(unknown.out, k_missing_in_out);
     EXPECT_NE(unknown.err, "");
     EXPECT_EQ(unknown.status, 255);
+    // Help comes before every check and runs nothing.
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"-h"}, {"--help", "-e", "-d", "-i", "a"}}) {
+        auto help = cfgcrypt(args, dir);
+        EXPECT_TRUE(help.out.starts_with("Usage: cfgcrypt -e|-d -i INPUT -o OUTPUT\n")) << help.out;
+        EXPECT_EQ(help.err, "");
+        EXPECT_EQ(help.status, 0);
+    }
     EXPECT_EQ(names_in(dir), "");
 }
 

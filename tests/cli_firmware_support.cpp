@@ -142,7 +142,8 @@ std::string pack(const test_support::temp_dir& dir, const image_plan& plan, cons
         std::string content = name + ".part" + std::to_string(i);
         write_file(dir.file(content), p.contents);
         partitions += (i ? "," : "") + std::string(R"({"name":")") + p.name + R"(","base":)" + hex(p.base) +
-                      R"(,"size":)" + hex(p.size) + R"(,"type":)" + p.type + R"(,"file":")" + content + "\"}";
+                      R"(,"size":)" + hex(p.size) + R"(,"type":)" + p.type + R"(,"file":")" + content + "\"" +
+                      (p.contents.size() > p.size ? R"(,"oversize":true})" : "}");
     }
     if (!plan.extra_partitions.empty())
         partitions += (partitions.empty() ? "" : ",") + plan.extra_partitions;

@@ -184,6 +184,9 @@ TEST(ImageTool, HelpAndUnknownCommands)
     EXPECT_TRUE(r.out.starts_with("Usage: vorna-image board DESCRIPTION.json OUTDIR\n")) << r.out;
     r = image({"help", "board"});
     EXPECT_TRUE(r.out.starts_with("Usage: vorna-image board")) << r.out;
+    r = image({"--version"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(r.out.starts_with("vorna-image ") && r.out.ends_with("\n") && r.err.empty()) << r.out << r.err;
     r = image({"frobnicate"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "vorna-image: unknown command 'frobnicate' (see vorna-image --help)\n");

@@ -158,6 +158,14 @@ TEST_F(StrongSignatures, RotationPassesEitherTrustedKeyAndRefusesNeither)
     r = run_with(VORNA_STRONG_C_BIN, "-c", b, image);
     EXPECT_EQ(r.status, 252);
     EXPECT_EQ(lines_of(r.out), (std::vector<std::string>{k_pass, k_unknown + "(" + k_id_a + " " + k_id_b + ")"}));
+    // -V names the key each build trusts, after the legacy key.
+    for (const auto& [bin, id] : {std::pair{VORNA_STRONG_A_BIN, k_id_a}, std::pair{VORNA_STRONG_B_BIN, k_id_b}}) {
+        r = test_support::run_cli({bin, "-V"});
+        EXPECT_EQ(r.status, 0);
+        auto out = lines_of(r.out);
+        ASSERT_EQ(out.size(), 3u) << r.out;
+        EXPECT_EQ(out[2], "strong key: " + id);
+    }
 }
 
 TEST_F(StrongSignatures, AnyFlippedBitFailsTheStrongCheck)

@@ -1,6 +1,8 @@
 // vorna's command line through the real binary, on boards made by vorna-image.
 // Nothing here takes the upgrade lock (see cli_lock_test.cpp).
+#include "vorna/vorna_firmware.h"
 #include "vorna/vorna_firmware_upgrade.h"
+#include "vorna/vorna_version.h"
 
 #include "tests/support/test_support.h"
 
@@ -282,6 +284,29 @@ TEST_F(VornaCli, ModePrecedence)
         EXPECT_EQ(r.err, "");
         EXPECT_EQ(r.status, 255);
     }
+}
+
+TEST_F(VornaCli, ProgramVersionNamesTheBuiltInKeyAndRanksWithHelp)
+{
+    std::string dev_key = test_support::read_text(std::string(VORNA_TEST_DATA_DIR) + "/../../keys/dev_public_key.txt");
+    dev_key.erase(dev_key.find_last_not_of(" \t\r\n") + 1);
+    if (dev_key != std::string(firmware_public_key, firmware_public_key_len))
+        GTEST_SKIP() << "built with a key other than the development key";
+    // The fingerprint of keys/dev_public_key.txt, made with sha256sum.
+    const std::string expected = "vorna " + std::string(vorna_version) + "\nlegacy key: 6be8d39dcf48250c\n";
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"-V"},
+          {"--program-version"},
+          {"--progra"},
+          {"-u", "-w", "-r", "-v", "-c", "-s", "-V", "-b", "0x10000", "-d", table_, "-f", "fw", "-o", "out"}}) {
+        cli_result r = vorna(args);
+        EXPECT_EQ(r.out, expected) << args[0];
+        EXPECT_EQ(r.err, "") << args[0];
+        EXPECT_EQ(r.status, 0) << args[0];
+    }
+    EXPECT_EQ(vorna({"-V", "-h"}).out, k_usage);
+    // "--ver" still means --version, the export, which then lacks its arguments.
+    EXPECT_EQ(vorna({"--ver"}).out, missing(277));
 }
 
 TEST_F(VornaCli, ShowPrintsEmptyLayouts)

@@ -12,6 +12,8 @@ run() {
     "$@"
 }
 
+run "$build/vorna/vorna" -V
+echo
 run "$build/tools/vorna-image" board "$here/demo/board.json" "$board"
 echo
 run "$build/vorna/vorna" -s -b 0x10000 -d "$board/table.img"

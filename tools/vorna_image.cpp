@@ -1,6 +1,8 @@
 // vorna-image: dispatches to one subcommand.
 #include "tools/vorna_image.h"
 
+#include "vorna/vorna_version.h"
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -26,6 +28,7 @@ void print_help(std::FILE* out)
 {
     std::fprintf(out, "Usage: vorna-image COMMAND [ARGS...]\n"
                       "       vorna-image help [COMMAND]\n"
+                      "       vorna-image --version\n"
                       "\n"
                       "Commands:\n");
     for (const subcommand& cmd : k_subcommands)
@@ -55,6 +58,10 @@ int main(int argc, char** argv)
     if (argc < 2) {
         print_help(stderr);
         return 1;
+    }
+    if (std::strcmp(argv[1], "--version") == 0) {
+        std::printf("vorna-image %s\n", vorna_version);
+        return 0;
     }
     if (is_help_word(argv[1])) {
         if (argc < 3) {
@@ -92,6 +99,39 @@ int fail(const char* command, const char* fmt, ...)
     va_end(args);
     std::fputc('\n', stderr);
     return 1;
+}
+
+int take_option(const char* command, int& argc, char** argv, const char* name, const char*& value)
+{
+    const std::size_t name_len = std::strlen(name);
+    int kept = 1;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], name) == 0) {
+            if (i + 1 >= argc)
+                return fail(command, "%s needs a value", name);
+            value = argv[++i];
+        } else if (std::strncmp(argv[i], name, name_len) == 0 && argv[i][name_len] == '=') {
+            value = argv[i] + name_len + 1;
+        } else {
+            argv[kept++] = argv[i];
+        }
+    }
+    argc = kept;
+    return 0;
+}
+
+bool take_flag(int& argc, char** argv, const char* name)
+{
+    bool found = false;
+    int kept = 1;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], name) == 0)
+            found = true;
+        else
+            argv[kept++] = argv[i];
+    }
+    argc = kept;
+    return found;
 }
 
 } // namespace vorna_image

@@ -8,11 +8,11 @@ int image_board_main(int argc, char** argv);
 /// Prints the board subcommand's help on stdout.
 void image_board_help();
 
-/// `vorna-image keygen PRIVATE_KEY.pem KEY_BLOB.txt`. 0 or 1.
+/// `vorna-image keygen [--force] PRIVATE_KEY.pem KEY_BLOB.txt`. 0 or 1.
 int image_keygen_main(int argc, char** argv);
 void image_keygen_help();
 
-/// `vorna-image pack MANIFEST.json PRIVATE_KEY.pem IMAGE`. 0 or 1.
+/// `vorna-image pack [--board TABLE.json] MANIFEST.json PRIVATE_KEY.pem IMAGE`. 0 or 1.
 int image_pack_main(int argc, char** argv);
 void image_pack_help();
 
@@ -20,7 +20,7 @@ void image_pack_help();
 int image_sign_main(int argc, char** argv);
 void image_sign_help();
 
-/// `vorna-image info IMAGE [KEY_BLOB.txt]`. 0 or 1.
+/// `vorna-image info [--json] IMAGE [KEY_BLOB.txt]`. 0 or 1.
 int image_info_main(int argc, char** argv);
 void image_info_help();
 
@@ -28,5 +28,13 @@ namespace vorna_image {
 
 /// Prints "vorna-image COMMAND: message" on stderr; returns 1, the exit status.
 [[gnu::format(printf, 2, 3)]] int fail(const char* command, const char* fmt, ...);
+
+/// Takes "--NAME VALUE" or "--NAME=VALUE" out of argv[1..argc) (argc shrinks) and
+/// points `value` at it; `value` is left alone when the option is absent. The
+/// last one given counts. 0, or 1 after printing when the value is missing.
+int take_option(const char* command, int& argc, char** argv, const char* name, const char*& value);
+
+/// Takes every "--NAME" word out of argv[1..argc) (argc shrinks); true when there was one.
+bool take_flag(int& argc, char** argv, const char* name);
 
 } // namespace vorna_image

@@ -99,7 +99,8 @@ pkey_ptr load_private_key(const char* command, const std::string& path)
         fail(command, "cannot read the key %s: %s", path.c_str(), std::strerror(errno));
         return nullptr;
     }
-    pkey_ptr key(PEM_read_PrivateKey(f.get(), nullptr, nullptr, nullptr));
+    pass_phrase_request request{command, path.c_str()};
+    pkey_ptr key(PEM_read_PrivateKey(f.get(), nullptr, pass_phrase_callback, &request));
     if (!key) {
         fail(command, "%s is not a PEM private key: %s", path.c_str(), openssl_error().c_str());
         return nullptr;

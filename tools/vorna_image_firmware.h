@@ -29,6 +29,26 @@ int replace_file(const char* command, const std::string& path, const std::vector
 /// Loads a PEM RSA private key of 1024 bits. Null after printing.
 pkey_ptr load_private_key(const char* command, const std::string& path);
 
+/// Which key asks for its pass phrase, for pass_phrase_callback's messages.
+struct pass_phrase_request {
+    const char* command;
+    const char* key_path;
+};
+
+/// The environment variables that give an encrypted key's pass phrase: the phrase
+/// itself, or the path of a file whose first line is the phrase.
+inline constexpr const char* k_pass_phrase_env = "VORNA_IMAGE_PASSPHRASE";
+inline constexpr const char* k_pass_phrase_file_env = "VORNA_IMAGE_PASSPHRASE_FILE";
+
+/// PEM pass phrase callback (`u` is a pass_phrase_request): the phrase from
+/// VORNA_IMAGE_PASSPHRASE, else from the file VORNA_IMAGE_PASSPHRASE_FILE names,
+/// else asked on the terminal; without any of them it prints why and refuses.
+int pass_phrase_callback(char* buf, int size, int rwflag, void* u);
+
+/// 0 when nothing exists at `path`; 1 after printing that it would be replaced
+/// (give --force to replace it).
+int refuse_to_replace(const char* command, const std::string& path);
+
 /// Fills the signature field of a whole image in memory: RSASSA-PKCS1-v1_5 with
 /// SHA-1 over the MD5 digest of bytes 20.. (the field counted as zeros), stored
 /// little-endian at offset 304. 0, or 1 after printing.

@@ -4,14 +4,22 @@
 #include "tools/vorna_image_strong.h"
 
 #include "crypto/rsa_pkcs1.h"
+#include "vorna/unique_fd.h"
+#include "vorna/vorna_common.h"
 #include "vorna/vorna_firmware.h"
 #include "vorna/vorna_ptn_header.h"
 #include "vorna/vorna_ptn_support_list.h"
+
+#include <openssl/evp.h>
+
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cctype>
 #include <cstdio>
+#include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -50,6 +58,18 @@ const firmware_ptn_entry* last_named(const firmware_ptn_table& table, const char
     return found;
 }
 
+/// The base64 line of a 148-byte key blob with the "RSA1" magic, as keygen writes it.
+bool is_key_blob_text(const std::vector<std::uint8_t>& text)
+{
+    constexpr std::size_t k_text_len = 200;
+    if (text.size() != k_text_len)
+        return false;
+    std::array<unsigned char, k_text_len / 4 * 3> blob{};
+    if (EVP_DecodeBlock(blob.data(), text.data(), static_cast<int>(text.size())) != static_cast<int>(blob.size()))
+        return false;
+    return std::memcmp(blob.data() + 8, "RSA1", 4) == 0;
+}
+
 /// Whether the signature of `image` verifies under the key blob in `blob_path`. 0, or 1 after printing.
 int check_signature(const std::vector<std::uint8_t>& image, const std::string& blob_path, bool& verified)
 {
@@ -58,6 +78,9 @@ int check_signature(const std::vector<std::uint8_t>& image, const std::string& b
         return 1;
     while (!text.empty() && std::isspace(text.back()) != 0)
         text.pop_back();
+    if (!is_key_blob_text(text))
+        return fail(k_command, "%s is not a key blob (the base64 line of 148 bytes that keygen writes)",
+                    blob_path.c_str());
     std::array<std::uint8_t, 16> digest{};
     firmware_signed_digest(image, digest);
     verified = rsa_verify_sha1(reinterpret_cast<const char*>(text.data()), static_cast<unsigned>(text.size()),
@@ -106,18 +129,170 @@ void print_firmware_info(const firmware_ptn_table& table, const std::vector<std:
         std::printf("firmware-info:    %u bytes\n", h.content_len);
 }
 
+/// Sends what is printed on stdout to stderr while it lives: vorna's readers
+/// report on stdout, which --json keeps for the document.
+class stdout_to_stderr {
+public:
+    stdout_to_stderr() : saved_(::dup(STDOUT_FILENO))
+    {
+        std::fflush(stdout);
+        if (saved_)
+            ::dup2(STDERR_FILENO, STDOUT_FILENO);
+    }
+    stdout_to_stderr(const stdout_to_stderr&) = delete;
+    stdout_to_stderr& operator=(const stdout_to_stderr&) = delete;
+    ~stdout_to_stderr()
+    {
+        std::fflush(stdout);
+        if (saved_)
+            ::dup2(saved_.get(), STDOUT_FILENO);
+    }
+
+private:
+    unique_fd saved_;
+};
+
+void add_number(cJSON* object, const char* key, double value)
+{
+    cJSON_AddItemToObject(object, key, cJSON_CreateNumber(value));
+}
+
+cJSON* support_list_json(const firmware_ptn_table& table, const std::vector<std::uint8_t>& image)
+{
+    cJSON* out = cJSON_CreateObject();
+    const bool present = last_named(table, "support-list") != nullptr;
+    cJSON_AddBoolToObject(out, "present", present);
+    if (!present)
+        return out;
+    std::unique_ptr<support_list> list;
+    {
+        stdout_to_stderr quiet;
+        list = support_list_from_image(&table, image);
+    }
+    cJSON_AddBoolToObject(out, "readable", list != nullptr);
+    if (!list)
+        return out;
+    cJSON* entries = cJSON_AddArrayToObject(out, "entries");
+    for (int i = 0; i < list->count; ++i) {
+        const support_entry& s = list->entries[static_cast<std::size_t>(i)];
+        cJSON* item = cJSON_CreateObject();
+        cJSON_AddStringToObject(item, "product_name", s.product_name.data());
+        cJSON_AddStringToObject(item, "product_version", s.product_version.data());
+        cJSON_AddStringToObject(item, "special_id", s.special_id.data());
+        cJSON_AddItemToArray(entries, item);
+    }
+    return out;
+}
+
+cJSON* firmware_info_json(const firmware_ptn_table& table, const std::vector<std::uint8_t>& image)
+{
+    cJSON* out = cJSON_CreateObject();
+    const firmware_ptn_entry* e = last_named(table, "firmware-info");
+    cJSON_AddBoolToObject(out, "present", e != nullptr);
+    if (e == nullptr)
+        return out;
+    auto contents = firmware_ptn_contents(*e, image);
+    bool readable = contents && contents->size() >= k_ptn_header_len;
+    ptn_header h{};
+    if (readable) {
+        h = ptn_header_decode(contents->first<k_ptn_header_len>());
+        readable = h.magic == k_ptn_header_magic && ptn_header_content(h, *contents);
+    }
+    cJSON_AddBoolToObject(out, "readable", readable);
+    if (readable)
+        add_number(out, "bytes", h.content_len);
+    return out;
+}
+
+cJSON* entries_json(const firmware_ptn_table& table, std::size_t image_size)
+{
+    cJSON* out = cJSON_CreateArray();
+    bool walked = true;
+    for (std::size_t i = 0; i < table.entries.size(); ++i) {
+        const firmware_ptn_entry& e = table.entries[i];
+        const bool stops = walked && e.size == 0;
+        walked &= !stops;
+        if (blank(e))
+            continue;
+        cJSON* item = cJSON_CreateObject();
+        add_number(item, "index", static_cast<double>(i));
+        cJSON_AddStringToObject(item, "name", std::string(e.name.data(), strnlen(e.name.data(), e.name.size())).c_str());
+        add_number(item, "base", e.base);
+        add_number(item, "size", e.size);
+        add_number(item, "offset", e.content_offset);
+        add_number(item, "length", e.content_size);
+        cJSON_AddStringToObject(item, "type", type_name(e.type));
+        add_number(item, "type_value", e.type);
+        cJSON_AddBoolToObject(item, "inside", firmware_ptn_contents_inside(e, image_size));
+        cJSON_AddBoolToObject(item, "upgrade_stops_here", stops);
+        cJSON_AddItemToArray(out, item);
+    }
+    return out;
+}
+
+/// `info --json`: what the text form prints, as one object, with the same exit status.
+int image_info_json(const std::string& image_path, const std::vector<std::uint8_t>& image,
+                    const firmware_header* header, const char* blob_path)
+{
+    cjson_ptr doc(cJSON_CreateObject());
+    cJSON* root = doc.get();
+    cJSON_AddStringToObject(root, "image", image_path.c_str());
+    add_number(root, "bytes", static_cast<double>(image.size()));
+    add_number(root, "first_word", header->first_word);
+    add_number(root, "magic", header->magic);
+    const bool magic_ok = header->magic == k_firmware_magic;
+    cJSON_AddBoolToObject(root, "magic_ok", magic_ok);
+    add_number(root, "ptn_table_offset", header->ptn_table_offset);
+    add_number(root, "total_len", header->total_len);
+    const bool length_ok = header->total_len == image.size();
+    cJSON_AddBoolToObject(root, "total_len_ok", length_ok);
+    int status = magic_ok && length_ok ? 0 : 1;
+
+    const char* signature = "not checked";
+    if (image.size() < k_firmware_min_len) {
+        signature = "none";
+        status = 1;
+    } else if (blob_path != nullptr) {
+        bool verified = false;
+        if (check_signature(image, blob_path, verified) != 0)
+            return 1;
+        signature = verified ? "verifies" : "does not verify";
+        cJSON_AddStringToObject(root, "key", blob_path);
+        status |= verified ? 0 : 1;
+    }
+    cJSON_AddStringToObject(root, "signature", signature);
+
+    if (std::uint64_t{header->ptn_table_offset} + k_firmware_ptn_table_len > image.size()) {
+        cJSON_AddNullToObject(root, "entries");
+        status = 1;
+    } else {
+        auto table = firmware_ptn_table_decode(std::span(image).subspan(header->ptn_table_offset));
+        if (!table)
+            return fail(k_command, "out of memory");
+        cJSON_AddItemToObject(root, "entries", entries_json(*table, image.size()));
+        cJSON_AddItemToObject(root, "support_list", support_list_json(*table, image));
+        cJSON_AddItemToObject(root, "firmware_info", firmware_info_json(*table, image));
+    }
+    std::unique_ptr<char, void (*)(void*)> text(cJSON_Print(root), cJSON_free);
+    if (!text)
+        return fail(k_command, "out of memory");
+    std::printf("%s\n", text.get());
+    return status;
+}
+
 } // namespace
 
 void image_info_help()
 {
-    std::printf("Usage: vorna-image info IMAGE [KEY_BLOB.txt]\n"
-                "       vorna-image info IMAGE [KEY_BLOB.txt] --key PUBLIC_KEY.pem...\n"
+    std::printf("Usage: vorna-image info [--json] IMAGE [KEY_BLOB.txt]\n"
+                "       vorna-image info [--json] IMAGE [KEY_BLOB.txt] --key PUBLIC_KEY.pem...\n"
                 "\n"
                 "Prints the header fields of IMAGE, its table entries, its support list and\n"
                 "the size of its firmware-info document. With KEY_BLOB.txt (as written by\n"
                 "keygen), also whether the signature verifies under that key. Lists every\n"
                 "strong signature with its key identifier; for each --key (an Ed25519\n"
-                "public key), whether its signature verifies.\n"
+                "public key), whether its signature verifies. With --json, the same as one\n"
+                "JSON object; vorna's own messages then go to stderr.\n"
                 "\n"
                 "Exit status: 0 when the image is sound (and, with a key blob, its signature\n"
                 "verifies, and every --key signed it validly), 1 otherwise.\n");
@@ -125,6 +300,7 @@ void image_info_help()
 
 int image_info_main(int argc, char** argv)
 {
+    const bool json = take_flag(argc, argv, "--json");
     std::vector<std::string> strong_paths;
     std::vector<strong_public_key> strong_keys;
     if (take_key_options(k_command, argc, argv, strong_paths) != 0 ||
@@ -139,6 +315,8 @@ int image_info_main(int argc, char** argv)
     auto header = firmware_header_decode(image);
     if (!header)
         return fail(k_command, "out of memory");
+    if (json)
+        return image_info_json(image_path, image, header.get(), argc == 3 ? argv[2] : nullptr);
 
     int status = 0;
     std::printf("image:            %s, %zu bytes\n", image_path.c_str(), image.size());

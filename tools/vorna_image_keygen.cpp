@@ -62,8 +62,8 @@ int key_blob_text(EVP_PKEY* key, std::string& text)
 
 void image_keygen_help()
 {
-    std::printf("Usage: vorna-image keygen PRIVATE_KEY.pem KEY_BLOB.txt\n"
-                "       vorna-image keygen --ed25519 PRIVATE_KEY.pem PUBLIC_KEY.pem\n"
+    std::printf("Usage: vorna-image keygen [--force] PRIVATE_KEY.pem KEY_BLOB.txt\n"
+                "       vorna-image keygen [--force] --ed25519 PRIVATE_KEY.pem PUBLIC_KEY.pem\n"
                 "\n"
                 "Makes a new 1024-bit RSA key (public exponent 65537) for signing images.\n"
                 "PRIVATE_KEY.pem   the private key, PEM (PKCS#8), mode 0600; pack and sign\n"
@@ -77,23 +77,31 @@ void image_keygen_help()
                 "(PKCS#8, mode 0600), which pack and sign take with --key, and its public key\n"
                 "as PEM, which vorna is built with (-DVORNA_TRUSTED_KEYS=PUBLIC_KEY.pem) and\n"
                 "info takes with --key; the key identifier is printed.\n"
-                "Existing files are replaced.\n"
+                "Existing files are kept: keygen refuses to replace them unless --force is\n"
+                "given.\n"
                 "\n"
                 "Exit status: 0 on success, 1 on any error.\n");
 }
 
 int image_keygen_main(int argc, char** argv)
 {
+    const bool force = take_flag(argc, argv, "--force");
     if (take_flag(argc, argv, "--ed25519")) {
         if (argc != 3)
             return fail(k_command,
                         "expected --ed25519 PRIVATE_KEY.pem PUBLIC_KEY.pem (see vorna-image keygen --help)");
+        // A replaced private key cannot be had back, and every image signed with it dies with it.
+        if (!force && (refuse_to_replace(k_command, argv[1]) != 0 || refuse_to_replace(k_command, argv[2]) != 0))
+            return 1;
         return keygen_ed25519(k_command, argv[1], argv[2]);
     }
     if (argc != 3)
         return fail(k_command, "expected PRIVATE_KEY.pem KEY_BLOB.txt (see vorna-image keygen --help)");
     const std::string private_path = argv[1];
     const std::string blob_path = argv[2];
+    // A replaced private key cannot be had back, and every image signed with it dies with it.
+    if (!force && (refuse_to_replace(k_command, private_path) != 0 || refuse_to_replace(k_command, blob_path) != 0))
+        return 1;
 
     pkey_ptr key(EVP_RSA_gen(k_bits));
     if (!key)

@@ -1,5 +1,6 @@
 // vorna-image pack: builds and signs a firmware image from a JSON manifest.
 #include "tools/vorna_image.h"
+#include "tools/vorna_image_board_check.h"
 #include "tools/vorna_image_firmware.h"
 #include "tools/vorna_image_strong.h"
 
@@ -15,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -32,11 +34,57 @@ struct cjson_text_deleter {
     void operator()(char* text) const { cJSON_free(text); }
 };
 
+/// The keys a manifest and its partitions may hold. Anything else is refused: a
+/// misspelt key would fall back to its default without a word ("typ" became NOR).
+constexpr const char* k_manifest_keys[] = {"partitions", "support-list", "firmware-info", "first-word"};
+constexpr const char* k_partition_keys[] = {"name",   "base", "size",       "type",      "file", "text",
+                                            "header", "json", "first-word", "last-word", "moves", "oversize"};
+
 /// One entry of the image table with the bytes it carries.
 struct packed_entry {
     firmware_ptn_entry entry{};
     std::vector<std::uint8_t> contents;
+    bool moves = false; ///< the manifest says its base differs from the board's on purpose
 };
+
+int refuse_unknown_keys(const cJSON* object, const char* where, std::span<const char* const> known)
+{
+    const cJSON* member = nullptr;
+    cJSON_ArrayForEach(member, object)
+    {
+        bool is_known = false;
+        for (const char* key : known)
+            is_known |= std::strcmp(member->string, key) == 0;
+        if (!is_known)
+            return fail(k_command, "%s: unknown key \"%s\"", where, member->string);
+    }
+    return 0;
+}
+
+/// "moves": true says that the partition is written at a base other than the
+/// board's on purpose; pack --board refuses any other base change.
+int parse_moves(const cJSON* ptn, const char* where, bool& out)
+{
+    const cJSON* moves = cJSON_GetObjectItem(ptn, "moves");
+    if (moves != nullptr && !cJSON_IsBool(moves))
+        return fail(k_command, "%s: \"moves\" must be true or false", where);
+    out = cJSON_IsTrue(moves);
+    return 0;
+}
+
+/// The upgrade writes all of an entry's contents, so they must fit its size. An
+/// entry of size 0 ends the upgrade and is never written; "oversize": true lets
+/// a test image carry more on purpose.
+int check_contents_fit(const cJSON* ptn, const packed_entry& e, const char* where)
+{
+    const cJSON* oversize = cJSON_GetObjectItem(ptn, "oversize");
+    if (oversize != nullptr && !cJSON_IsBool(oversize))
+        return fail(k_command, "%s: \"oversize\" must be true or false", where);
+    if (e.entry.size != 0 && e.contents.size() > e.entry.size && !cJSON_IsTrue(oversize))
+        return fail(k_command, "%s: the contents (%zu bytes) are larger than the partition's size (%u bytes)", where,
+                    e.contents.size(), e.entry.size);
+    return 0;
+}
 
 /// A hexadecimal string as in the partition table (a "0x" prefix is optional),
 /// or a JSON number. The whole text must be a number that fits 32 bits.
@@ -173,7 +221,8 @@ int parse_partition(const cJSON* manifest, const cJSON* ptn, int index, const fs
     if (!cJSON_IsObject(ptn) || !cJSON_IsString(name))
         return fail(k_command, "%s: needs a \"name\" string", where.c_str());
     where += " (" + std::string(name->valuestring) + ")";
-    if (set_name(out.entry, name->valuestring, where.c_str()) != 0 ||
+    if (refuse_unknown_keys(ptn, where.c_str(), k_partition_keys) != 0 || parse_moves(ptn, where.c_str(), out.moves) != 0 ||
+        set_name(out.entry, name->valuestring, where.c_str()) != 0 ||
         word_member(ptn, "base", where.c_str(), 0, out.entry.base) != 0 ||
         parse_type(ptn, where.c_str(), out.entry.type) != 0)
         return 1;
@@ -195,7 +244,18 @@ int parse_partition(const cJSON* manifest, const cJSON* ptn, int index, const fs
         if (cJSON_IsTrue(header) && frame(ptn, where.c_str(), out.contents) != 0)
             return 1;
     }
-    return word_member(ptn, "size", where.c_str(), static_cast<std::uint32_t>(out.contents.size()), out.entry.size);
+    if (word_member(ptn, "size", where.c_str(), static_cast<std::uint32_t>(out.contents.size()), out.entry.size) != 0)
+        return 1;
+    return check_contents_fit(ptn, out, where.c_str());
+}
+
+/// The entries as the upgrade will see them, against the board's table.
+int check_board(const char* board, const std::vector<packed_entry>& entries)
+{
+    std::vector<board_check_entry> checked;
+    for (const packed_entry& e : entries)
+        checked.push_back({e.entry, e.moves});
+    return check_against_board(k_command, board, checked);
 }
 
 /// Lays the image out: header, table, then the contents in table order.
@@ -233,12 +293,21 @@ void image_pack_help()
 {
     std::printf(
         "Usage: vorna-image pack MANIFEST.json PRIVATE_KEY.pem IMAGE\n"
-        "       vorna-image pack MANIFEST.json PRIVATE_KEY.pem IMAGE --key STRONG_KEY.pem...\n"
+        "       vorna-image pack --board TABLE.json MANIFEST.json PRIVATE_KEY.pem IMAGE\n"
+        "       vorna-image pack [--board TABLE.json] MANIFEST.json PRIVATE_KEY.pem IMAGE --key STRONG_KEY.pem...\n"
         "\n"
         "Builds a firmware image from MANIFEST.json and signs it with PRIVATE_KEY.pem\n"
-        "(a 1024-bit RSA key, see keygen). IMAGE is replaced as a whole. Each --key\n"
-        "(an Ed25519 private key, see keygen --ed25519; at most 4) adds a strong\n"
-        "signature to the signature block, written before the RSA signature.\n"
+        "(a 1024-bit RSA key, see keygen; an encrypted key takes its pass phrase from\n"
+        "VORNA_IMAGE_PASSPHRASE, a file named by VORNA_IMAGE_PASSPHRASE_FILE, or the\n"
+        "terminal). IMAGE is replaced as a whole. Unknown keys in the manifest and\n"
+        "contents larger than their partition's size are refused. Each --key (an\n"
+        "Ed25519 private key, see keygen --ed25519; at most 4) adds a strong signature\n"
+        "to the signature block, written before the RSA signature.\n"
+        "\n"
+        "--board TABLE.json  a partition table as vorna reads it: every entry the\n"
+        "                    upgrade writes must name a partition of the layout its type\n"
+        "                    writes to, its contents must fit that partition, and its\n"
+        "                    base must be the board's unless the entry has \"moves\": true\n"
         "\n"
         "MANIFEST.json:\n"
         "  {\n"
@@ -253,7 +322,9 @@ void image_pack_help()
         "                                     manifest's folder), or \"text\": \"...\", or\n"
         "                                     \"json\": {...}; none gives empty contents\n"
         "        \"header\": true,              frame with the 16-byte content header\n"
-        "        \"first-word\": \"0\", \"last-word\": \"0\" }   header words (hex)\n"
+        "        \"first-word\": \"0\", \"last-word\": \"0\",   header words (hex)\n"
+        "        \"moves\": true,                the base differs from the board's on purpose\n"
+        "        \"oversize\": true }             contents may exceed the size (test images)\n"
         "    ],\n"
         "    \"support-list\": { \"support-list\": [ { \"product_name\": \"...\",\n"
         "                      \"product_version\": \"...\", \"special_id\": \"...\" } ] },\n"
@@ -275,7 +346,9 @@ void image_pack_help()
 int image_pack_main(int argc, char** argv)
 {
     std::vector<std::string> strong_paths;
-    if (take_key_options(k_command, argc, argv, strong_paths) != 0)
+    const char* board = nullptr;
+    if (take_key_options(k_command, argc, argv, strong_paths) != 0 ||
+        take_option(k_command, argc, argv, "--board", board) != 0)
         return 1;
     if (argc != 4)
         return fail(k_command, "expected MANIFEST.json PRIVATE_KEY.pem IMAGE (see vorna-image pack --help)");
@@ -288,6 +361,8 @@ int image_pack_main(int argc, char** argv)
     cjson_ptr manifest(cJSON_ParseWithLength(reinterpret_cast<const char*>(text.data()), text.size()));
     if (!cJSON_IsObject(manifest.get()))
         return fail(k_command, "%s is not a JSON object", manifest_path.c_str());
+    if (refuse_unknown_keys(manifest.get(), manifest_path.c_str(), k_manifest_keys) != 0)
+        return 1;
     pkey_ptr key = load_private_key(k_command, argv[2]);
     std::vector<pkey_ptr> strong_keys;
     if (!key || load_strong_private_keys(k_command, strong_paths, strong_keys) != 0)
@@ -325,7 +400,7 @@ int image_pack_main(int argc, char** argv)
     }
 
     std::vector<std::uint8_t> image;
-    if (build_image(manifest.get(), entries, image) != 0 ||
+    if (build_image(manifest.get(), entries, image) != 0 || (board != nullptr && check_board(board, entries) != 0) ||
         sign_image_strong(k_command, image, strong_keys) != 0 || sign_image(k_command, image, key.get()) != 0 ||
         replace_file(k_command, image_path, image, 0644) != 0)
         return 1;

@@ -88,20 +88,6 @@ int take_key_options(const char* command, int& argc, char** argv, std::vector<st
     return 0;
 }
 
-bool take_flag(int& argc, char** argv, const char* flag)
-{
-    bool found = false;
-    int kept = 1;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], flag) == 0)
-            found = true;
-        else
-            argv[kept++] = argv[i];
-    }
-    argc = kept;
-    return found;
-}
-
 int load_strong_private_keys(const char* command, const std::vector<std::string>& paths, std::vector<pkey_ptr>& keys)
 {
     keys.clear();

@@ -14,9 +14,6 @@ namespace vorna_image {
 /// argc and argv keep the other words. 0, or 1 after printing when a --key lacks its path.
 int take_key_options(const char* command, int& argc, char** argv, std::vector<std::string>& paths);
 
-/// Takes `flag` out of argv wherever it stands; true when it was there.
-bool take_flag(int& argc, char** argv, const char* flag);
-
 /// Loads PEM Ed25519 private keys (pack, sign). Empty after printing on a failure;
 /// a key of another kind gets a message of its own.
 int load_strong_private_keys(const char* command, const std::vector<std::string>& paths,

@@ -5,6 +5,7 @@
 #include "vorna/vorna_log.h"
 #include "vorna/vorna_progress.h"
 #include "vorna/vorna_ptn.h"
+#include "vorna/vorna_version.h"
 
 #include <fcntl.h>
 #include <getopt.h>
@@ -39,7 +40,7 @@ enum long_only : int {
 // The leading '-' hands every word that is not an option back in place, so
 // options are taken from anywhere in the command line whatever the environment
 // says about argument order.
-constexpr const char* k_short_options = "-hsuf:vd:b:crwn:o:i:";
+constexpr const char* k_short_options = "-hsuf:vd:b:crwn:o:i:V";
 
 constexpr option k_long_options[] = {
     {"help", no_argument, nullptr, 'h'},
@@ -56,6 +57,7 @@ constexpr option k_long_options[] = {
     {"out-file", required_argument, nullptr, 'o'},
     {"in-file", required_argument, nullptr, 'i'},
     {"progress", no_argument, nullptr, k_opt_progress},
+    {"program-version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -68,6 +70,7 @@ struct command_line {
     const char* in_file = nullptr;
     std::uint32_t base = 0;
     bool help = false;
+    bool program_version = false;
     bool show = false;
     bool check = false;
     bool version = false;
@@ -87,6 +90,7 @@ command_line parse_command_line(int argc, char** argv)
     while ((c = ::getopt_long(argc, argv, k_short_options, k_long_options, nullptr)) != -1) {
         switch (c) {
         case 'h': cmd.help = true; break;
+        case 'V': cmd.program_version = true; break;
         case 's': cmd.show = true; break;
         case 'u': cmd.upgrade = true; break;
         case 'v': cmd.version = true; break;
@@ -203,6 +207,8 @@ int vorna_main(int argc, char** argv)
         usage();
         return 0;
     }
+    if (cmd.program_version)
+        return print_program_version("vorna");
     if (cmd.show) {
         if (cmd.device == nullptr || cmd.base == 0)
             return missing_argument(k_line_show_args);

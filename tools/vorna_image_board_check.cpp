@@ -1,0 +1,80 @@
+// pack --board: refuses an image that the board's upgrade would write in the
+// wrong place, before anything is signed.
+#include "tools/vorna_image_board_check.h"
+#include "tools/vorna_image_firmware.h"
+
+#include "vorna/vorna_common.h"
+#include "vorna/vorna_ptn.h"
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+namespace {
+
+using namespace vorna_image;
+
+constexpr const char* k_layout_names[] = {"NOR", "eMMC"};
+
+const ptn_entry* find_in_layout(const ptn_layout& layout, const firmware_ptn_entry& e)
+{
+    for (std::uint32_t i = 0; i < layout.count && i < layout.ptns.size(); ++i) {
+        if (firmware_ptn_name_is(e, layout.ptns[i].name.data()))
+            return &layout.ptns[i];
+    }
+    return nullptr;
+}
+
+int check_entry(const char* command, const ptn_table& table, std::size_t index, const board_check_entry& c)
+{
+    const firmware_ptn_entry& e = c.entry;
+    char where[64];
+    std::snprintf(where, sizeof where, "partition %zu (%.32s)", index, e.name.data());
+    if (e.type != k_firmware_type_nor && e.type != k_firmware_type_emmc)
+        return fail(command, "%s: type %u writes to no device of the board", where, e.type);
+    const int layout = e.type == k_firmware_type_nor ? 0 : 1;
+    const ptn_entry* p = find_in_layout(table.layouts[static_cast<std::size_t>(layout)], e);
+    if (p == nullptr) {
+        const bool in_other = find_in_layout(table.layouts[static_cast<std::size_t>(1 - layout)], e) != nullptr;
+        return fail(command, "%s: the board's %s layout has no partition of that name%s", where, k_layout_names[layout],
+                    in_other ? (layout == 0 ? " (the eMMC layout has one: check \"type\")"
+                                            : " (the NOR layout has one: check \"type\")")
+                             : "");
+    }
+    if (e.content_size > p->size)
+        return fail(command, "%s: the contents (%u bytes) do not fit the board's partition (%u bytes)", where,
+                    e.content_size, p->size);
+    if (e.base != p->base && !c.moves)
+        return fail(command, "%s: base 0x%08X differs from the board's 0x%08X; give the entry \"moves\": true if it "
+                    "moves on purpose",
+                    where, e.base, p->base);
+    const auto disk_size = static_cast<std::uint64_t>(table.layouts[static_cast<std::size_t>(layout)].disk_size);
+    if (std::uint64_t{e.base} + e.content_size > disk_size)
+        return fail(command, "%s: at base 0x%08X the contents pass the end of the %s device (0x%llX bytes)", where,
+                    e.base, k_layout_names[layout], static_cast<unsigned long long>(disk_size));
+    return 0;
+}
+
+} // namespace
+
+int check_against_board(const char* command, const std::string& table_path, std::span<const board_check_entry> entries)
+{
+    std::vector<std::uint8_t> text;
+    if (read_whole(command, table_path, text) != 0)
+        return 1;
+    cjson_ptr json(cJSON_ParseWithLength(reinterpret_cast<const char*>(text.data()), text.size()));
+    if (!cJSON_IsObject(json.get()))
+        return fail(command, "%s is not a JSON partition table", table_path.c_str());
+    auto table = std::make_unique<ptn_table>();
+    // vorna's own parser: the table is judged exactly as the device judges it.
+    if (ptn_table_parse(json.get(), table.get()) != 0)
+        return fail(command, "%s is not a valid partition table (see above)", table_path.c_str());
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (entries[i].entry.size == 0)
+            break;
+        if (check_entry(command, *table, i, entries[i]) != 0)
+            return 1;
+    }
+    return 0;
+}
