@@ -577,13 +577,13 @@ int run_all(bench& b)
     constexpr std::uint32_t k_copy_base = 1u << 20;
     constexpr std::uint32_t k_copy_size = 1u << 30;
     const std::string copy_table = R"({ "partition-layout-nor": { "disk-size": ")" + hex(k_copy_base + k_copy_size) +
-                                   R"(", "device": ")" + copy_dev + R"(", "partitions": [ { "name": "data", "base": ")" +
-                                   hex(k_copy_base) + R"(", "size": ")" + hex(k_copy_size) +
+                                   R"(", "device": ")" + copy_dev +
+                                   R"(", "partitions": [ { "name": "data", "base": ")" + hex(k_copy_base) +
+                                   R"(", "size": ")" + hex(k_copy_size) +
                                    R"(", "write_to_flash": true, "write_to_up": true, "encap_type": "raw" } ] },
       "partition-layout-emmc": { "disk-size": "0", "device": "", "partitions": [] } })";
-    if (!write_random(copy_dev, k_copy_base + std::size_t{k_copy_size}, 4) ||
-        !write_random(copy_in, k_copy_size, 5) || !fill_region(copy_dev, k_table_base, 0x8000, 0) ||
-        !write_text(b.file("copy-table.json"), copy_table))
+    if (!write_random(copy_dev, k_copy_base + std::size_t{k_copy_size}, 4) || !write_random(copy_in, k_copy_size, 5) ||
+        !fill_region(copy_dev, k_table_base, 0x8000, 0) || !write_text(b.file("copy-table.json"), copy_table))
         return 1;
     {
         std::FILE* f = std::fopen(copy_dev.c_str(), "r+b");
@@ -598,8 +598,8 @@ int run_all(bench& b)
     read_copy.ours = [&] { return b.run_vorna(copy_args("-r", "-o", copy_out)); };
     read_copy.verify_ours = [&] { return same_bytes(copy_dev, k_copy_base, copy_out, 0, k_copy_size); };
     read_copy.theirs = [&] {
-        return b.run({"dd", "if=" + copy_dev, "of=" + copy_out, "bs=1M", "skip=1", "count=1024", "conv=fsync",
-                       "status=none"});
+        return b.run(
+            {"dd", "if=" + copy_dev, "of=" + copy_out, "bs=1M", "skip=1", "count=1024", "conv=fsync", "status=none"});
     };
     if (!measure(b, "-r", read_copy, ours, theirs, rss))
         return 1;
@@ -611,8 +611,7 @@ int run_all(bench& b)
     write_copy.ours = [&] { return b.run_vorna(copy_args("-w", "-i", copy_in)); };
     write_copy.verify_ours = [&] { return same_bytes(copy_in, 0, copy_dev, k_copy_base, k_copy_size); };
     write_copy.theirs = [&] {
-        return b.run({"dd", "if=" + copy_in, "of=" + copy_dev, "bs=1M", "seek=1", "conv=fsync,notrunc",
-                      "status=none"});
+        return b.run({"dd", "if=" + copy_in, "of=" + copy_dev, "bs=1M", "seek=1", "conv=fsync,notrunc", "status=none"});
     };
     write_copy.verify_theirs = write_copy.verify_ours;
     if (!measure(b, "-w", write_copy, ours, theirs, rss))

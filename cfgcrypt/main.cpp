@@ -14,6 +14,8 @@ enum line : int {
     k_line_duplicate_direction = 163,
 };
 
+// One option a line, as getopt_long reads them.
+// clang-format off
 const option k_options[] = {
     {"help", no_argument, nullptr, 'h'},
     {"encrypt", no_argument, nullptr, 'e'},
@@ -22,6 +24,7 @@ const option k_options[] = {
     {"out", required_argument, nullptr, 'o'},
     {nullptr, 0, nullptr, 0},
 };
+// clang-format on
 
 void usage()
 {
@@ -46,9 +49,7 @@ int main(int argc, char* argv[])
     int opt;
     while ((opt = getopt_long(argc, argv, "i:o:edh", k_options, nullptr)) != -1) {
         switch (opt) {
-        case 'h':
-            help = true;
-            break;
+        case 'h': help = true; break;
         case 'e':
             encrypt = true;
             break;

@@ -177,8 +177,7 @@ TEST(CfgcryptCli, StopSignalsEndTheCommandAndRemoveTheTemporaryFile)
     for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
         temp_dir dir;
         write_text(dir.file("plain"), std::string(100000, 'p'));
-        ASSERT_EQ(openssl_enc("-e -pass pass:key_for_savedstate -in " + dir.file("plain") + " -out " +
-                              dir.file("enc")),
+        ASSERT_EQ(openssl_enc("-e -pass pass:key_for_savedstate -in " + dir.file("plain") + " -out " + dir.file("enc")),
                   0);
         const auto enc = read_file(dir.file("enc"));
         write_text(dir.file("out"), "previous");

@@ -75,11 +75,12 @@ TEST(ImagePackRefuses, ManifestMistakesNamingWhatIsWrong)
 TEST(ImagePackRefuses, EntriesThatDoNotMatchTheBoard)
 {
     temp_dir dir;
-    write_text(dir.file("table.json"),
-               R"({"partition-layout-nor":{"disk-size":"0x20000","device":"nor.img","partitions":[)"
-               R"({"name":"boot","base":"0x0","size":"0x1000","write_to_flash":true,"write_to_up":true,"encap_type":"raw"}]},)"
-               R"("partition-layout-emmc":{"disk-size":"0x10000","device":"emmc.img","partitions":[)"
-               R"({"name":"kernel","base":"0x4000","size":"0x2000","write_to_flash":true,"write_to_up":true,"encap_type":"raw"}]}})");
+    write_text(
+        dir.file("table.json"),
+        R"({"partition-layout-nor":{"disk-size":"0x20000","device":"nor.img","partitions":[)"
+        R"({"name":"boot","base":"0x0","size":"0x1000","write_to_flash":true,"write_to_up":true,"encap_type":"raw"}]},)"
+        R"("partition-layout-emmc":{"disk-size":"0x10000","device":"emmc.img","partitions":[)"
+        R"({"name":"kernel","base":"0x4000","size":"0x2000","write_to_flash":true,"write_to_up":true,"encap_type":"raw"}]}})");
     const std::vector<std::string> board = {"--board", dir.file("table.json")};
     auto kernel = [](const std::string& members) {
         return R"({"partitions":[{"name":"boot","base":"0","type":"nor","text":"b"},{"name":"kernel",)" + members +
@@ -237,17 +238,15 @@ TEST(ImageInfo, JsonSaysWhatTheTextSaysAndKeyFilesMustBeKeyBlobs)
     EXPECT_EQ(number(cJSON_GetObjectItemCaseSensitive(doc.get(), "firmware_info"), "bytes"), 9);
 
     // An unreadable support list: vorna's complaints leave stdout to the document.
-    ASSERT_EQ(pack_manifest(dir, R"({"partitions":[{"name":"a","text":"x"}],"support-list":"garbage.txt"})").status,
-              1);
+    ASSERT_EQ(pack_manifest(dir, R"({"partitions":[{"name":"a","text":"x"}],"support-list":"garbage.txt"})").status, 1);
     write_text(dir.file("garbage.txt"), "not json");
-    ASSERT_EQ(pack_manifest(dir, R"({"partitions":[{"name":"a","text":"x"}],"support-list":"garbage.txt"})").status,
-              0);
+    ASSERT_EQ(pack_manifest(dir, R"({"partitions":[{"name":"a","text":"x"}],"support-list":"garbage.txt"})").status, 0);
     r = vorna_image({"info", "--json", image});
     EXPECT_EQ(r.status, 0);
     doc.reset(cJSON_Parse(r.out.c_str()));
     ASSERT_TRUE(cJSON_IsObject(doc.get())) << r.out;
-    EXPECT_TRUE(cJSON_IsFalse(cJSON_GetObjectItemCaseSensitive(
-        cJSON_GetObjectItemCaseSensitive(doc.get(), "support_list"), "readable")));
+    EXPECT_TRUE(cJSON_IsFalse(
+        cJSON_GetObjectItemCaseSensitive(cJSON_GetObjectItemCaseSensitive(doc.get(), "support_list"), "readable")));
     EXPECT_EQ(text(doc.get(), "signature"), "not checked");
 
     // A key file that is not a key blob is named as such, not taken for a bad signature.

@@ -569,8 +569,8 @@ TEST(CliPtnBigCopies, FourGibibytesUnderAMemoryLimit)
     for (std::size_t i = 0; i < std::size(marks); ++i)
         put(in, marks[i], random_bytes(0x800, 30 + static_cast<std::uint32_t>(i)));
     auto limited = [&](const std::vector<std::string>& args) {
-        std::vector<std::string> argv = {"/usr/bin/prlimit", "--as=67108864", "--", VORNA_BIN, "-d", dev, "-b",
-                                         "0x10000", "-n", "big"};
+        std::vector<std::string> argv = {
+            "/usr/bin/prlimit", "--as=67108864", "--", VORNA_BIN, "-d", dev, "-b", "0x10000", "-n", "big"};
         argv.insert(argv.end(), args.begin(), args.end());
         return run_cli(argv);
     };

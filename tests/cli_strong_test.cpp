@@ -109,8 +109,8 @@ TEST_F(StrongSignatures, DualSignedImagesPassEveryBuildAndLegacyOnesOnlyTheOld)
     r = run_with(VORNA_STRONG_A_BIN, "-u", b, dual);
     EXPECT_EQ(r.status, 0);
     const auto& parts = plan({}).parts;
-    EXPECT_EQ(after_lock(r), (std::vector<std::string>{k_pass, strong_pass(k_id_a), k_upgradable,
-                                                       update_line(parts[0]), update_line(parts[1])}));
+    EXPECT_EQ(after_lock(r), (std::vector<std::string>{k_pass, strong_pass(k_id_a), k_upgradable, update_line(parts[0]),
+                                                       update_line(parts[1])}));
 
     // A legacy-only image is refused by every mode of a strong build, before anything is written.
     const bytes nor_before = whole(b.nor);
@@ -178,19 +178,19 @@ TEST_F(StrongSignatures, AnyFlippedBitFailsTheStrongCheck)
         std::string expected; ///< the strong check's line
     };
     const flip flips[] = {
-        {0, 0x80, bad_signature(k_id_a)},                // first_word
-        {9, 0x01, bad_signature(k_id_a)},                // ptn_table_offset
-        {16, 0x01, bad_signature(k_id_a)},               // last bytes outside the legacy range
+        {0, 0x80, bad_signature(k_id_a)},  // first_word
+        {9, 0x01, bad_signature(k_id_a)},  // ptn_table_offset
+        {16, 0x01, bad_signature(k_id_a)}, // last bytes outside the legacy range
         {19, 0x40, bad_signature(k_id_a)},
-        {20, 0x01, bad_signature(k_id_a)},               // first legacy-signed byte
+        {20, 0x01, bad_signature(k_id_a)}, // first legacy-signed byte
         {303, 0x10, bad_signature(k_id_a)},
-        {4096, 0x02, bad_signature(k_id_a)},             // the table
-        {size - 1, 0x01, bad_signature(k_id_a)},         // the last byte
-        {432, 0x01, k_missing},                          // the block's magic
+        {4096, 0x02, bad_signature(k_id_a)},                 // the table
+        {size - 1, 0x01, bad_signature(k_id_a)},             // the last byte
+        {432, 0x01, k_missing},                              // the block's magic
         {432 + 5, 0x04, k_malformed + "(count not 1 to 4)"}, // count 1 -> 5
         {432 + 8, 0x03, k_malformed + "(unknown algorithm)"},
         {432 + 11, 0x01, k_malformed + "(wrong signature length)"},
-        {432 + 8 + 12, 0x01, bad_signature(k_id_a)},     // the signature itself
+        {432 + 8 + 12, 0x01, bad_signature(k_id_a)}, // the signature itself
         {4095, 0x01, k_malformed + "(bytes after the block not zero)"},
     };
     for (const flip& f : flips) {

@@ -394,23 +394,39 @@ TEST_F(TamperedImage, OnlyVerifiedBytesAreWrittenAndTheGenuineImageThenInstalls)
         std::vector<std::string> tail; ///< lines after the two of the check
     };
     const std::vector<change> changes = {
-        {"rewritten at the first device open", "", rewrite, "", 255,
+        {"rewritten at the first device open",
+         "",
+         rewrite,
+         "",
+         255,
          {update_line(boot), update_line(big_kernel), update_line(big_rootfs),
           format("[ERROR]vorna_firmware:601 | firmware '%s' changed after the check, bytes {0x%x:0x%zx} differ from "
                  "the verified image.",
                  image.c_str(), chunk, chunk_len),
           k_upgrade_failed}},
-        {"cut short at the first device open", "", "", cut, 255,
+        {"cut short at the first device open",
+         "",
+         "",
+         cut,
+         255,
          {update_line(boot), update_line(big_kernel), update_line(big_rootfs),
           format("[ERROR]vorna_firmware:602 | firmware '%s' changed after the check, %zu bytes at 0x%x gave %u.",
                  image.c_str(), chunk_len, chunk, changed_at - chunk),
           k_upgrade_failed}},
         // Reads of the image: its header, then the pass's chunks 0, 1 and 2.
-        {"rewritten during the verification pass", "4", rewrite, "", 252,
+        {"rewritten during the verification pass",
+         "4",
+         rewrite,
+         "",
+         252,
          {"[ERROR]vorna_firmware:204 | firmware RSA verify failed", ""}},
-        {"cut short during the verification pass", "4", "", cut, 255,
-         {format("[ERROR]vorna_firmware:600 | Failed to read firmware '%s', %zu bytes at 0x%x gave %u.",
-                 image.c_str(), chunk_len, chunk, changed_at - chunk)}},
+        {"cut short during the verification pass",
+         "4",
+         "",
+         cut,
+         255,
+         {format("[ERROR]vorna_firmware:600 | Failed to read firmware '%s', %zu bytes at 0x%x gave %u.", image.c_str(),
+                 chunk_len, chunk, changed_at - chunk)}},
     };
     for (const change& c : changes) {
         test_support::write_file(image, genuine);

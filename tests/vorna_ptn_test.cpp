@@ -108,8 +108,8 @@ TEST(PtnLayout, HexadecimalTextAsStrtolReadsIt)
         const char* text;
         std::uint32_t value;
     } cases[] = {
-        {"0x10000", 0x10000}, {"10000", 0x10000},  {"  0X10000", 0x10000}, {"zz", 0},
-        {"12zz", 0x12},       {"0xffffffff", 0xFFFFFFFF}, {"-0", 0},
+        {"0x10000", 0x10000},       {"10000", 0x10000}, {"  0X10000", 0x10000}, {"zz", 0}, {"12zz", 0x12},
+        {"0xffffffff", 0xFFFFFFFF}, {"-0", 0},
     };
     for (const auto& c : cases) {
         // The entry that is tested comes last, at a base no earlier one reaches.
@@ -131,7 +131,8 @@ TEST(PtnLayout, NumbersOutOfRangeAreRefused)
         {layout_json({ptn("p", "-1", "1")}), "ptn json 'base' (-1) out of range.\n"},
         {layout_json({ptn("p", "0", "0x100000000")}), "ptn json 'size' (0x100000000) out of range.\n"},
         {layout_json({ptn("p", "0", "-10")}), "ptn json 'size' (-10) out of range.\n"},
-        {layout_json({ptn("p", "0", "99999999999999999999")}), "ptn json 'size' (99999999999999999999) out of range.\n"},
+        {layout_json({ptn("p", "0", "99999999999999999999")}),
+         "ptn json 'size' (99999999999999999999) out of range.\n"},
         {layout_json({ptn("p", "0", "1")}, R"("-1")"), "'disk-size' (-1) out of range.\n"},
     };
     const int lines[] = {710, 710, 711, 711, 711, 712};

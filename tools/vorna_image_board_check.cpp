@@ -46,7 +46,8 @@ int check_entry(const char* command, const ptn_table& table, std::size_t index, 
         return fail(command, "%s: the contents (%u bytes) do not fit the board's partition (%u bytes)", where,
                     e.content_size, p->size);
     if (e.base != p->base && !c.moves)
-        return fail(command, "%s: base 0x%08X differs from the board's 0x%08X; give the entry \"moves\": true if it "
+        return fail(command,
+                    "%s: base 0x%08X differs from the board's 0x%08X; give the entry \"moves\": true if it "
                     "moves on purpose",
                     where, e.base, p->base);
     const auto disk_size = static_cast<std::uint64_t>(table.layouts[static_cast<std::size_t>(layout)].disk_size);

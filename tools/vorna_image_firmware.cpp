@@ -50,15 +50,11 @@ int read_whole(const char* command, const std::string& path, std::vector<std::ui
 {
     const whole_file got = read_whole_file(path.c_str(), std::numeric_limits<off_t>::max(), true, out);
     switch (got.status) {
-    case whole_read::ok:
-        return 0;
-    case whole_read::not_regular:
-        return fail(command, "%s is not a regular file", path.c_str());
-    case whole_read::changed:
-        return fail(command, "%s changed while it was read", path.c_str());
+    case whole_read::ok: return 0;
+    case whole_read::not_regular: return fail(command, "%s is not a regular file", path.c_str());
+    case whole_read::changed: return fail(command, "%s changed while it was read", path.c_str());
     case whole_read::failed:
-    case whole_read::too_large:
-        break;
+    case whole_read::too_large: break;
     }
     return fail(command, "cannot read %s: %s", path.c_str(), std::strerror(got.error));
 }

@@ -216,7 +216,8 @@ cJSON* entries_json(const firmware_ptn_table& table, std::size_t image_size)
             continue;
         cJSON* item = cJSON_CreateObject();
         add_number(item, "index", static_cast<double>(i));
-        cJSON_AddStringToObject(item, "name", std::string(e.name.data(), strnlen(e.name.data(), e.name.size())).c_str());
+        cJSON_AddStringToObject(item, "name",
+                                std::string(e.name.data(), strnlen(e.name.data(), e.name.size())).c_str());
         add_number(item, "base", e.base);
         add_number(item, "size", e.size);
         add_number(item, "offset", e.content_offset);

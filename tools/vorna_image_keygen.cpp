@@ -88,8 +88,7 @@ int image_keygen_main(int argc, char** argv)
     const bool force = take_flag(argc, argv, "--force");
     if (take_flag(argc, argv, "--ed25519")) {
         if (argc != 3)
-            return fail(k_command,
-                        "expected --ed25519 PRIVATE_KEY.pem PUBLIC_KEY.pem (see vorna-image keygen --help)");
+            return fail(k_command, "expected --ed25519 PRIVATE_KEY.pem PUBLIC_KEY.pem (see vorna-image keygen --help)");
         // A replaced private key cannot be had back, and every image signed with it dies with it.
         if (!force && (refuse_to_replace(k_command, argv[1]) != 0 || refuse_to_replace(k_command, argv[2]) != 0))
             return 1;

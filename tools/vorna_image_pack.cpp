@@ -37,7 +37,7 @@ struct cjson_text_deleter {
 /// The keys a manifest and its partitions may hold. Anything else is refused: a
 /// misspelt key would fall back to its default without a word ("typ" became NOR).
 constexpr const char* k_manifest_keys[] = {"partitions", "support-list", "firmware-info", "first-word"};
-constexpr const char* k_partition_keys[] = {"name",   "base", "size",       "type",      "file", "text",
+constexpr const char* k_partition_keys[] = {"name",   "base", "size",       "type",      "file",  "text",
                                             "header", "json", "first-word", "last-word", "moves", "oversize"};
 
 /// One entry of the image table with the bytes it carries.
@@ -221,8 +221,8 @@ int parse_partition(const cJSON* manifest, const cJSON* ptn, int index, const fs
     if (!cJSON_IsObject(ptn) || !cJSON_IsString(name))
         return fail(k_command, "%s: needs a \"name\" string", where.c_str());
     where += " (" + std::string(name->valuestring) + ")";
-    if (refuse_unknown_keys(ptn, where.c_str(), k_partition_keys) != 0 || parse_moves(ptn, where.c_str(), out.moves) != 0 ||
-        set_name(out.entry, name->valuestring, where.c_str()) != 0 ||
+    if (refuse_unknown_keys(ptn, where.c_str(), k_partition_keys) != 0 ||
+        parse_moves(ptn, where.c_str(), out.moves) != 0 || set_name(out.entry, name->valuestring, where.c_str()) != 0 ||
         word_member(ptn, "base", where.c_str(), 0, out.entry.base) != 0 ||
         parse_type(ptn, where.c_str(), out.entry.type) != 0)
         return 1;

@@ -53,7 +53,8 @@ int pass_phrase_callback(char* buf, int size, int rwflag, void* u)
     // input, which in a build belongs to something else.
     unique_fd tty(::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC));
     if (!tty) {
-        fail(req.command, "%s is encrypted and there is no terminal to ask for its pass phrase: set %s to it, or %s to "
+        fail(req.command,
+             "%s is encrypted and there is no terminal to ask for its pass phrase: set %s to it, or %s to "
              "a file holding it",
              req.key_path, k_pass_phrase_env, k_pass_phrase_file_env);
         return -1;

@@ -146,9 +146,8 @@ int keygen_ed25519(const char* command, const std::string& private_path, const s
     if (!key)
         return fail(command, "Ed25519 key generation failed");
     // PKCS#8 and SubjectPublicKeyInfo, as openssl genpkey and openssl pkey -pubout write them.
-    auto private_pem = pem_bytes([&](BIO* b) {
-        return PEM_write_bio_PrivateKey(b, key.get(), nullptr, nullptr, 0, nullptr, nullptr);
-    });
+    auto private_pem = pem_bytes(
+        [&](BIO* b) { return PEM_write_bio_PrivateKey(b, key.get(), nullptr, nullptr, 0, nullptr, nullptr); });
     auto public_pem = pem_bytes([&](BIO* b) { return PEM_write_bio_PUBKEY(b, key.get()); });
     firmware_ed25519_key raw{};
     if (private_pem.empty() || public_pem.empty() || raw_public_key(key.get(), raw) != 0)
@@ -197,8 +196,8 @@ int print_strong_signatures(const char* command, const std::vector<std::uint8_t>
     for (std::size_t i = 0; i < block.count; ++i) {
         const signature_entry& e = block.entries[i];
         std::printf("  %zu  ed25519  key %s  ", i + 1, firmware_key_id_text(e.key_id).data());
-        const auto match = std::find_if(keys.begin(), keys.end(),
-                                        [&](const strong_public_key& k) { return k.id == e.key_id; });
+        const auto match =
+            std::find_if(keys.begin(), keys.end(), [&](const strong_public_key& k) { return k.id == e.key_id; });
         if (match == keys.end()) {
             std::printf("not checked (no --key for it)\n");
             continue;
@@ -212,8 +211,7 @@ int print_strong_signatures(const char* command, const std::vector<std::uint8_t>
         const bool signed_by = std::any_of(block.entries.begin(), block.entries.begin() + block.count,
                                            [&](const signature_entry& e) { return e.key_id == k.id; });
         if (!signed_by) {
-            std::printf("  key %s (%s): no signature by this key\n", firmware_key_id_text(k.id).data(),
-                        k.path.c_str());
+            std::printf("  key %s (%s): no signature by this key\n", firmware_key_id_text(k.id).data(), k.path.c_str());
             result = 1;
         }
     }

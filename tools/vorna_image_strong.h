@@ -16,8 +16,7 @@ int take_key_options(const char* command, int& argc, char** argv, std::vector<st
 
 /// Loads PEM Ed25519 private keys (pack, sign). Empty after printing on a failure;
 /// a key of another kind gets a message of its own.
-int load_strong_private_keys(const char* command, const std::vector<std::string>& paths,
-                             std::vector<pkey_ptr>& keys);
+int load_strong_private_keys(const char* command, const std::vector<std::string>& paths, std::vector<pkey_ptr>& keys);
 
 /// Writes the signature block of `image` with one Ed25519 signature per key over
 /// the strong digest. Nothing to do without keys. Runs before the legacy

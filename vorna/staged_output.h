@@ -174,9 +174,7 @@ public:
     {
         switch (output_kind_of(path)) {
         case output_kind::refused: return -1;
-        case output_kind::direct:
-            direct_ = unique_fd(::open(path, O_WRONLY | O_CLOEXEC));
-            return direct_ ? 0 : -1;
+        case output_kind::direct: direct_ = unique_fd(::open(path, O_WRONLY | O_CLOEXEC)); return direct_ ? 0 : -1;
         case output_kind::replaced: return staged_.create(path);
         }
         return -1;

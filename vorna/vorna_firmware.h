@@ -70,7 +70,7 @@ static_assert(sizeof(firmware_ptn_table) == k_firmware_ptn_table_len);
 
 /// The entry's contents within `image`; nothing when they reach past its end.
 [[nodiscard]] std::optional<std::span<const std::uint8_t>> firmware_ptn_contents(const firmware_ptn_entry& entry,
-                                                                                std::span<const std::uint8_t> image);
+                                                                                 std::span<const std::uint8_t> image);
 
 /// Where an image's bytes come from: the whole image in memory (the host tool,
 /// tests) or the image file read piece by piece (vorna).

@@ -175,7 +175,8 @@ int write_entry(const firmware_ptn_entry& entry, const ptn_table& device_table, 
         const off_t at = off_t{entry.base} + done;
         if (entry.type == k_firmware_type_nor) {
             // A NOR failure is reported by the storage layer.
-            if (file_compare_write(nor_device, at, window.data(), static_cast<off_t>(n), k_nor_block_size, nullptr) != 0)
+            if (file_compare_write(nor_device, at, window.data(), static_cast<off_t>(n), k_nor_block_size, nullptr) !=
+                0)
                 return -1;
         } else if (file_write_fd_at(emmc.get(), at, window.data(), static_cast<off_t>(n)) != 0) {
             return emmc_failed();

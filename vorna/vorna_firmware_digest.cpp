@@ -12,8 +12,8 @@ namespace {
 /// Hands `bytes` (standing at `offset` of the image) to `sink`: what lies before
 /// `from` is left out, what lies in [zero_from, zero_to) is given as zeros.
 template <class Sink>
-void feed_masked(std::uint64_t offset, std::span<const std::uint8_t> bytes, std::uint64_t from,
-                 std::uint64_t zero_from, std::uint64_t zero_to, Sink&& sink)
+void feed_masked(std::uint64_t offset, std::span<const std::uint8_t> bytes, std::uint64_t from, std::uint64_t zero_from,
+                 std::uint64_t zero_to, Sink&& sink)
 {
     static constexpr std::array<std::uint8_t, 4096> k_zeros{};
     const std::uint64_t end = offset + bytes.size();

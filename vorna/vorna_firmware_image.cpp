@@ -159,7 +159,7 @@ bool firmware_ptn_contents_inside(const firmware_ptn_entry& entry, std::uint64_t
 }
 
 std::optional<std::span<const std::uint8_t>> firmware_ptn_contents(const firmware_ptn_entry& entry,
-                                                                  std::span<const std::uint8_t> image)
+                                                                   std::span<const std::uint8_t> image)
 {
     if (!firmware_ptn_contents_inside(entry, image.size()))
         return std::nullopt;
@@ -196,8 +196,8 @@ firmware_document_status firmware_document_read(const firmware_ptn_entry& entry,
     out.bytes = make_buffer(header->content_len);
     if (!out.bytes)
         return firmware_document_status::unreadable;
-    if (header->content_len > 0 &&
-        source.read_at(std::uint64_t{entry.content_offset} + k_ptn_header_len, {out.bytes.get(), header->content_len}) < 0)
+    if (header->content_len > 0 && source.read_at(std::uint64_t{entry.content_offset} + k_ptn_header_len,
+                                                  {out.bytes.get(), header->content_len}) < 0)
         return firmware_document_status::unreadable;
     return firmware_document_status::ok;
 }

@@ -30,8 +30,7 @@ int export_entry(const firmware_ptn_entry& entry, firmware_source& image, const 
 {
     firmware_document doc;
     switch (firmware_document_read(entry, image, doc)) {
-    case firmware_document_status::ok:
-        break;
+    case firmware_document_status::ok: break;
     case firmware_document_status::outside:
         log_error(k_module, k_line_outside_image,
                   "firmware partition [0x%08x] content {0x%08x:0x%08x} lies outside the firmware (%llu bytes).\n",
@@ -51,8 +50,7 @@ int export_entry(const firmware_ptn_entry& entry, firmware_source& image, const 
         log_error(k_module, k_line_too_big, "firmware partition [0x%08x] content_len %u exceeds %u.\n",
                   entry.content_offset, doc.header.content_len, k_firmware_document_max);
         return -1;
-    case firmware_document_status::unreadable:
-        return -1;
+    case firmware_document_status::unreadable: return -1;
     }
     // A content_len of 0 is refused by file_replace, and so reported as a failed write.
     if (file_replace(out_path, doc.bytes.get(), doc.header.content_len) < 0) {
@@ -72,8 +70,8 @@ int firmware_info_export(const char* image_path, const char* out_path)
         return -1;
     }
     firmware_image fw;
-    int rc =
-        firmware_image_open(image_path, {k_line_get_size, k_line_open, k_line_header, k_line_image_table}, -1, false, fw);
+    int rc = firmware_image_open(image_path, {k_line_get_size, k_line_open, k_line_header, k_line_image_table}, -1,
+                                 false, fw);
     if (rc < 0)
         return rc;
     // Every entry is scanned whatever its size; a later entry's document replaces

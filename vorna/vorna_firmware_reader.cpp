@@ -23,9 +23,9 @@ namespace {
 constexpr const char* k_module = "vorna_firmware";
 
 enum line : int {
-    k_line_read = 600,           // a read of the image failed or came up short
-    k_line_changed = 601,        // a chunk no longer has its verified digest
-    k_line_changed_short = 602,  // a chunk can no longer be read whole
+    k_line_read = 600,          // a read of the image failed or came up short
+    k_line_changed = 601,       // a chunk no longer has its verified digest
+    k_line_changed_short = 602, // a chunk can no longer be read whole
     k_line_digests_alloc = 603,
     k_line_chunk_alloc = 604,
 };
@@ -229,8 +229,8 @@ int firmware_file::read_at(std::uint64_t offset, std::span<std::uint8_t> out)
         if (load_verified_chunk(at / k_firmware_chunk_len) < 0)
             return -1;
         const std::size_t from = at % k_firmware_chunk_len;
-        const std::size_t n =
-            std::min<std::uint64_t>(out.size() - done, std::min<std::uint64_t>(k_firmware_chunk_len, size_ - (at - from)) - from);
+        const std::size_t n = std::min<std::uint64_t>(
+            out.size() - done, std::min<std::uint64_t>(k_firmware_chunk_len, size_ - (at - from)) - from);
         std::memcpy(out.data() + done, chunk_.get() + from, n);
         done += n;
     }

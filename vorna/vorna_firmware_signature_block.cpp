@@ -23,24 +23,15 @@ std::size_t load_be16(std::span<const std::uint8_t> b, std::size_t at)
 const char* signature_block_status_text(signature_block_status status)
 {
     switch (status) {
-    case signature_block_status::ok:
-        return "well-formed";
-    case signature_block_status::missing:
-        return "no block";
-    case signature_block_status::bad_version:
-        return "unknown version";
-    case signature_block_status::bad_count:
-        return "count not 1 to 4";
-    case signature_block_status::truncated:
-        return "truncated entry";
-    case signature_block_status::unknown_algorithm:
-        return "unknown algorithm";
-    case signature_block_status::bad_length:
-        return "wrong signature length";
-    case signature_block_status::not_zero_after:
-        return "bytes after the block not zero";
-    case signature_block_status::reserved_not_zero:
-        return "reserved byte not zero";
+    case signature_block_status::ok: return "well-formed";
+    case signature_block_status::missing: return "no block";
+    case signature_block_status::bad_version: return "unknown version";
+    case signature_block_status::bad_count: return "count not 1 to 4";
+    case signature_block_status::truncated: return "truncated entry";
+    case signature_block_status::unknown_algorithm: return "unknown algorithm";
+    case signature_block_status::bad_length: return "wrong signature length";
+    case signature_block_status::not_zero_after: return "bytes after the block not zero";
+    case signature_block_status::reserved_not_zero: return "reserved byte not zero";
     }
     return "unknown";
 }

@@ -65,8 +65,7 @@ enum class signature_block_status {
 
 /// Decodes the block at the start of `area` (the image bytes from 432 on, at
 /// most 3664 of them; fewer when the image is shorter).
-[[nodiscard]] signature_block_status signature_block_decode(std::span<const std::uint8_t> area,
-                                                            signature_block& out);
+[[nodiscard]] signature_block_status signature_block_decode(std::span<const std::uint8_t> area, signature_block& out);
 
 /// Writes `block` at the start of `area` and zeroes the rest of it. 0, or -1
 /// when the count is not 1..4, an entry is not Ed25519 or the area is too short.

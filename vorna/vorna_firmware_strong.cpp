@@ -129,7 +129,8 @@ strong_verdict firmware_strong_verify(std::span<const std::uint8_t> block_area, 
 int firmware_verify_legacy_digest(const firmware_header& header, const md5_digest& digest)
 {
     return firmware_verify_digest(
-        digest, header_bytes(header, k_firmware_signature_offset, k_firmware_signature_len).first<k_firmware_signature_len>());
+        digest,
+        header_bytes(header, k_firmware_signature_offset, k_firmware_signature_len).first<k_firmware_signature_len>());
 }
 
 int firmware_verify_signatures(std::span<const std::uint8_t> image, const firmware_header& header,

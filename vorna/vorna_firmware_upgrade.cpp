@@ -42,6 +42,8 @@ enum long_only : int {
 // says about argument order.
 constexpr const char* k_short_options = "-hsuf:vd:b:crwn:o:i:V";
 
+// One option a line, as getopt_long reads them.
+// clang-format off
 constexpr option k_long_options[] = {
     {"help", no_argument, nullptr, 'h'},
     {"show", no_argument, nullptr, 's'},
@@ -60,6 +62,7 @@ constexpr option k_long_options[] = {
     {"program-version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
 };
+// clang-format on
 
 /// The parsed command line; the texts point into argv.
 struct command_line {
@@ -151,8 +154,7 @@ int lock_pid_file(const char* path)
     // A hard link or somebody else's file would have that file truncated and
     // overwritten with the id, like the target of a symbolic link.
     struct stat st {};
-    if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
-        st.st_uid != ::geteuid()) {
+    if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 || st.st_uid != ::geteuid()) {
         std::fprintf(stderr, "can't open file %s\n", path);
         return -1;
     }

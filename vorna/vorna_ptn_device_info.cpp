@@ -130,13 +130,12 @@ std::unique_ptr<device_info> device_info_load(const ptn_table* table)
         log_error(k_module, k_line_alloc_buffer, "alloc %u bytes failed.\n", header->content_len);
         return nullptr;
     }
-    if (header->content_len > 0 && file_read_at(device, off_t{entry->base} + k_ptn_header_len, buf.get(),
-                                                header->content_len, nullptr) != 0) {
+    if (header->content_len > 0 &&
+        file_read_at(device, off_t{entry->base} + k_ptn_header_len, buf.get(), header->content_len, nullptr) != 0) {
         log_error(k_module, k_line_read, "failed to read ptn_table content.\n");
         return nullptr;
     }
-    if (device_info_parse_buffer(devinfo.get(), buf.get(),
-                                 static_cast<std::int32_t>(header->content_len)) < 0) {
+    if (device_info_parse_buffer(devinfo.get(), buf.get(), static_cast<std::int32_t>(header->content_len)) < 0) {
         log_error(k_module, k_line_parse_info, "Faield to parse device info of FLASH.\n");
         return nullptr;
     }

@@ -65,7 +65,7 @@ bool ptn_header_content_fits(const ptn_header& header, std::uint64_t framed_len)
 }
 
 std::optional<std::span<const std::uint8_t>> ptn_header_content(const ptn_header& header,
-                                                               std::span<const std::uint8_t> framed)
+                                                                std::span<const std::uint8_t> framed)
 {
     if (!ptn_header_content_fits(header, framed.size()))
         return std::nullopt;

@@ -148,8 +148,7 @@ int ptn_read_to_file(const char* device, std::uint32_t base, const char* name, c
         }
         auto header = ptn_header_parse({buf.get(), static_cast<std::size_t>(got)});
         if (!header) {
-            log_error(k_module, k_line_read_bad_header, "partition [0x%08x] is not a valid partition.\n",
-                      entry->base);
+            log_error(k_module, k_line_read_bad_header, "partition [0x%08x] is not a valid partition.\n", entry->base);
             return -1;
         }
         // The header parsed, so the partition has at least its 16 bytes; a longer

@@ -32,7 +32,7 @@ enum line : int {
     k_line_not_json = 169,
     k_line_bad_document = 174,
     k_line_alloc = 201,
-    k_line_outside_image = 208,   // contents reach past the end of the image
+    k_line_outside_image = 208, // contents reach past the end of the image
     k_line_invalid_header = 215,
     k_line_content_too_long = 218, // content_len larger than the contents behind the header
     k_line_parse_failed = 222,
@@ -109,8 +109,7 @@ std::unique_ptr<support_list> support_list_from_image(const firmware_ptn_table* 
             continue;
         firmware_document doc;
         switch (firmware_document_read(entry, image, doc)) {
-        case firmware_document_status::ok:
-            break;
+        case firmware_document_status::ok: break;
         case firmware_document_status::outside:
             log_error(k_module, k_line_outside_image,
                       "firmware partition [0x%08x] content {0x%08x:0x%08x} lies outside the image (%llu bytes).\n",
@@ -131,8 +130,7 @@ std::unique_ptr<support_list> support_list_from_image(const firmware_ptn_table* 
             log_error(k_module, k_line_too_big, "firmware partition [0x%08x] content_len %u exceeds %u.\n",
                       entry.content_offset, doc.header.content_len, k_firmware_document_max);
             return nullptr;
-        case firmware_document_status::unreadable:
-            return nullptr;
+        case firmware_document_status::unreadable: return nullptr;
         }
         if (support_list_parse_buffer(list.get(), doc.bytes.get(), static_cast<std::int32_t>(doc.header.content_len)) <
             0) {

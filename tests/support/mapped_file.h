@@ -22,10 +22,7 @@ public:
     }
     mapped_file(const mapped_file&) = delete;
     mapped_file& operator=(const mapped_file&) = delete;
-    mapped_file(mapped_file&& o) noexcept
-        : base_(std::exchange(o.base_, nullptr)), size_(std::exchange(o.size_, 0))
-    {
-    }
+    mapped_file(mapped_file&& o) noexcept : base_(std::exchange(o.base_, nullptr)), size_(std::exchange(o.size_, 0)) {}
     mapped_file& operator=(mapped_file&& o) noexcept
     {
         if (this != &o) {
