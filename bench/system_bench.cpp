@@ -598,9 +598,9 @@ int run_all(bench& b)
     // blocks of the one it replaces while that still exists, and dd, which
     // truncates in place, would otherwise be timed on recycled blocks.
     auto no_output = [&] {
-        std::error_code ec;
-        fs::remove(copy_out, ec);
-        return !ec;
+        std::error_code gone;
+        fs::remove(copy_out, gone);
+        return !gone;
     };
     paired read_copy;
     read_copy.prepare_ours = no_output;
