@@ -16,6 +16,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
+#include <future>
+#include <system_error>
 
 namespace {
 
@@ -51,7 +54,7 @@ enum line : int {
 constexpr off_t k_nor_block_size = 0x10000;
 // Contents are written in windows of verified bytes; a multiple of the NOR block
 // size, so that NOR blocks stay counted from the entry's base.
-constexpr std::size_t k_write_window_len = 4 * k_firmware_chunk_len;
+constexpr std::size_t k_write_window_len = 2 * k_firmware_chunk_len;
 static_assert(k_write_window_len % k_nor_block_size == 0);
 
 /// The entry's name as a C string; a name filling all 32 bytes is cut there.
@@ -140,11 +143,34 @@ int walk_precheck(const firmware_ptn_table& table, const firmware_header& header
     return 0;
 }
 
+/// Reads the verified contents of `entry` from byte `from` on into `out`. 0, or
+/// -2 when the image no longer holds the verified bytes (printed by the reader).
+int read_contents(firmware_file& image, const firmware_ptn_entry& entry, std::uint32_t from,
+                  std::span<std::uint8_t> out)
+{
+    return out.empty() || image.read_at(std::uint64_t{entry.content_offset} + from, out) == 0 ? 0 : -2;
+}
+
+/// read_contents on a second thread, so that reading and checking the next
+/// window overlaps writing this one; on this thread, when get() is called, when
+/// there is nothing to read or no thread can be had.
+std::future<int> read_ahead(firmware_file& image, const firmware_ptn_entry& entry, std::uint32_t from,
+                            std::span<std::uint8_t> out)
+{
+    if (!out.empty()) {
+        try {
+            return std::async(std::launch::async, read_contents, std::ref(image), std::cref(entry), from, out);
+        } catch (const std::system_error&) {
+        }
+    }
+    return std::async(std::launch::deferred, read_contents, std::ref(image), std::cref(entry), from, out);
+}
+
 /// Writes one entry's contents window by window, each window read through the
 /// verified image. 0; -1 when the device write failed (eMMC after line 368); -2
 /// when the image no longer holds the verified bytes (printed by the reader).
 int write_entry(const firmware_ptn_entry& entry, const ptn_table& device_table, firmware_file& image,
-                std::span<std::uint8_t> window)
+                std::span<std::uint8_t> windows)
 {
     const char* nor_device = device_table.layouts[0].device.data();
     const char* emmc_device = device_table.layouts[1].device.data();
@@ -166,23 +192,35 @@ int write_entry(const firmware_ptn_entry& entry, const ptn_table& device_table, 
             return emmc_failed();
     }
     progress shown(name.c_str(), entry.content_size); // on standard error only
+    const std::size_t half = windows.size() / 2;
+    const std::array<std::span<std::uint8_t>, 2> window{windows.first(half), windows.subspan(half, half)};
+    auto length_at = [&](std::uint32_t from) { return std::min<std::size_t>(entry.content_size - from, half); };
     std::uint32_t done = 0;
+    std::size_t n = length_at(0);
+    std::size_t current = 0;
+    int read_rc = read_contents(image, entry, 0, window[0].first(n));
     // Contents of 0 bytes still reach the NOR storage layer, which refuses them.
     do {
-        const std::size_t n = std::min<std::size_t>(entry.content_size - done, window.size());
-        if (n > 0 && image.read_at(std::uint64_t{entry.content_offset} + done, window.first(n)) < 0)
+        if (read_rc < 0)
             return -2;
+        const std::uint32_t next_from = done + static_cast<std::uint32_t>(n);
+        const std::size_t next_n = length_at(next_from);
+        // The next window is read and checked while this one is written.
+        std::future<int> next = read_ahead(image, entry, next_from, window[1 - current].first(next_n));
+        const std::span<std::uint8_t> bytes = window[current].first(n);
         const off_t at = off_t{entry.base} + done;
         if (entry.type == k_firmware_type_nor) {
             // A NOR failure is reported by the storage layer.
-            if (file_compare_write(nor_device, at, window.data(), static_cast<off_t>(n), k_nor_block_size, nullptr) !=
-                0)
+            if (file_compare_write(nor_device, at, bytes.data(), static_cast<off_t>(n), k_nor_block_size, nullptr) != 0)
                 return -1;
-        } else if (file_write_fd_at(emmc.get(), at, window.data(), static_cast<off_t>(n)) != 0) {
+        } else if (file_write_fd_at(emmc.get(), at, bytes.data(), static_cast<off_t>(n)) != 0) {
             return emmc_failed();
         }
-        done += static_cast<std::uint32_t>(n);
+        done = next_from;
         shown.update(done);
+        read_rc = next.get();
+        current = 1 - current;
+        n = next_n;
     } while (done < entry.content_size);
     if (emmc && (::fsync(emmc.get()) != 0 || emmc.reset() != 0))
         return emmc_failed();
@@ -193,9 +231,9 @@ int write_entry(const firmware_ptn_entry& entry, const ptn_table& device_table, 
 /// when an entry failed.
 int walk(const firmware_ptn_table& table, const ptn_table& device_table, firmware_file& image)
 {
-    auto window = make_buffer(k_write_window_len);
-    if (!window) {
-        log_error(k_module, k_line_window_alloc, "Failed to alloc %zu bytes memory.\n", k_write_window_len);
+    auto windows = make_buffer(2 * k_write_window_len);
+    if (!windows) {
+        log_error(k_module, k_line_window_alloc, "Failed to alloc %zu bytes memory.\n", 2 * k_write_window_len);
         return -1;
     }
     int result = 0;
@@ -212,7 +250,7 @@ int walk(const firmware_ptn_table& table, const ptn_table& device_table, firmwar
         log_info(k_module, k_line_update, "PTN[%s] update, base=0x%08x, size=0x%08x, content_size=0x%08x(%d).\n",
                  name.c_str(), entry.base, entry.size, entry.content_size,
                  static_cast<std::int32_t>(entry.content_size));
-        const int rc = write_entry(entry, device_table, image, {window.get(), k_write_window_len});
+        const int rc = write_entry(entry, device_table, image, {windows.get(), 2 * k_write_window_len});
         // A failed NOR entry leaves the others to be written, but the upgrade as a
         // whole has failed; an eMMC failure or a changed image ends the walk.
         if (rc == -2 || (rc < 0 && entry.type != k_firmware_type_nor))

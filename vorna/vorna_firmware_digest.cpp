@@ -50,15 +50,7 @@ int legacy_digest::update(std::uint64_t offset, std::span<const std::uint8_t> by
     if (failed_)
         return -1;
     next_ += bytes.size();
-    feed_masked(offset, bytes, k_firmware_signed_from, k_firmware_signature_offset, k_firmware_min_len,
-                [this](std::span<const std::uint8_t> piece) {
-                    // One md5_update takes at most 2^32 - 1 bytes.
-                    constexpr std::size_t k_step = std::size_t{1} << 30;
-                    for (std::size_t at = 0; at < piece.size(); at += k_step) {
-                        const std::size_t n = std::min(k_step, piece.size() - at);
-                        md5_update(&ctx_, piece.data() + at, static_cast<std::uint32_t>(n));
-                    }
-                });
+    firmware_signed_digest_update(ctx_, offset, bytes);
     return 0;
 }
 

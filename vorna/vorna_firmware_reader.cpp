@@ -3,7 +3,8 @@
 
 #include "vorna/vorna_alloc.h"
 #include "vorna/vorna_file.h"
-#include "vorna/vorna_firmware_dual_hash.h"
+#include "vorna/vorna_chunk_worker.h"
+#include "vorna/vorna_firmware_digest.h"
 #include "vorna/vorna_firmware_strong.h"
 #include "vorna/vorna_log.h"
 
@@ -16,7 +17,6 @@
 #include <cerrno>
 #include <cstring>
 #include <new>
-#include <optional>
 
 namespace {
 
@@ -30,45 +30,48 @@ enum line : int {
     k_line_chunk_alloc = 604,
 };
 
-/// What the image's signatures sign, fed chunk by chunk: the legacy MD5 alone or,
-/// when this build trusts strong keys, the MD5 and the strong SHA-256 side by side
-/// on two threads.
-class signature_digests final : public firmware_chunk_consumer {
+/// Everything the verification pass computes: the legacy MD5 on the reading
+/// thread and, on a second one, the strong SHA-256 (when this build trusts strong
+/// keys) and the SHA-256 of every chunk (when the image's later reads are held to
+/// them). So an upgrade or a dual-signed check costs about what the MD5 alone costs.
+class pass_digests final : public firmware_chunk_consumer {
 public:
-    signature_digests()
+    explicit pass_digests(firmware_chunk_digests* chunks)
+        : strong_active_(!firmware_trusted_keys().empty()), chunks_(chunks),
+          worker_([this](std::uint64_t offset, std::span<const std::uint8_t> bytes) {
+              // The chunk digests keep their own failure: nothing will then match.
+              if (chunks_ != nullptr)
+                  chunks_->consume(offset, bytes);
+              return strong_active_ ? strong_.update(offset, bytes) : 0;
+          })
     {
-        if (firmware_trusted_keys().empty())
-            md5_init(&md5_);
-        else
-            both_.emplace();
     }
     void consume(std::uint64_t offset, std::span<const std::uint8_t> bytes) override
     {
-        // A failed feed shows in the digests' own results.
-        if (both_)
-            (void)both_->feed(offset, bytes);
-        else
-            firmware_signed_digest_update(md5_, offset, bytes);
+        // A failure shows in the digests' own results.
+        if (strong_active_ || chunks_ != nullptr)
+            (void)worker_.hand(offset, bytes);
+        (void)legacy_.update(offset, bytes);
     }
     /// The legacy verdict (0 or -1), leaving the strong digest in `pending`.
     int verify(const firmware_header& header, firmware_strong_pending& pending)
     {
+        const int worker_rc = worker_.finish();
         pending = firmware_strong_pending{};
-        if (!both_) {
-            md5_digest digest{};
-            md5_final(digest.data(), &md5_);
-            return firmware_verify_legacy_digest(header, digest);
+        if (strong_active_) {
+            pending.active = true;
+            pending.digest_rc = worker_rc == 0 ? strong_.final(pending.digest) : -1;
         }
-        const firmware_dual_digests d = both_->finish();
-        pending.active = true;
-        pending.digest_rc = d.strong_rc;
-        pending.digest = d.strong;
-        return d.legacy_rc == 0 ? firmware_verify_legacy_digest(header, d.legacy) : -1;
+        md5_digest md5{};
+        return legacy_.final(md5) == 0 ? firmware_verify_legacy_digest(header, md5) : -1;
     }
 
 private:
-    md5_ctx md5_{};
-    std::optional<firmware_dual_hasher> both_;
+    bool strong_active_;
+    firmware_chunk_digests* chunks_;
+    legacy_digest legacy_;
+    strong_digest strong_; // the worker's alone until verify()
+    chunk_worker worker_;
 };
 
 std::uint64_t chunk_count(std::uint64_t size)
@@ -255,17 +258,13 @@ int firmware_image_open(const char* path, const firmware_open_lines& lines, int 
     // Everything that follows the check is read through the pass's digests, so
     // the check is what the operation then uses.
     int rc = firmware_header_check_with(out.header.get(), size, [&](firmware_strong_pending& strong) {
-        signature_digests signatures;
-        std::array<firmware_chunk_consumer*, 2> consumers{&signatures, &out.digests};
-        std::size_t used = 1;
-        if (bind) {
-            if (out.digests.reserve(size) < 0)
-                return -1;
-            used = 2;
-        }
-        if (out.file.pass(std::span(consumers).first(used)) < 0)
+        if (bind && out.digests.reserve(size) < 0)
             return -1;
-        return signatures.verify(*out.header, strong) < 0 ? -4 : 0;
+        pass_digests digests(bind ? &out.digests : nullptr);
+        std::array<firmware_chunk_consumer*, 1> consumers{&digests};
+        if (out.file.pass(consumers) < 0)
+            return -1;
+        return digests.verify(*out.header, strong) < 0 ? -4 : 0;
     });
     if (rc < 0)
         return rc;
