@@ -4,7 +4,8 @@
 #include <algorithm>
 
 firmware_dual_hasher::firmware_dual_hasher()
-    : worker_([this](std::uint64_t offset, std::span<const std::uint8_t> bytes) { return strong_.update(offset, bytes); })
+    : worker_(
+          [this](std::uint64_t offset, std::span<const std::uint8_t> bytes) { return strong_.update(offset, bytes); })
 {
 }
 
