@@ -3,6 +3,7 @@
 
 #include "vorna/vorna_alloc.h"
 #include "vorna/vorna_file.h"
+#include "vorna/vorna_io.h"
 #include "vorna/vorna_chunk_worker.h"
 #include "vorna/vorna_firmware_digest.h"
 #include "vorna/vorna_firmware_strong.h"
@@ -14,7 +15,6 @@
 #include <openssl/evp.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <new>
 
@@ -117,11 +117,7 @@ int firmware_file::open(const char* path, const firmware_open_lines& lines)
         log_error(k_module, lines.size, "Failed to get file size, file='%s'\n", path);
         return -1;
     }
-    int raw;
-    do {
-        raw = ::open(path, O_RDONLY | O_CLOEXEC);
-    } while (raw < 0 && errno == EINTR);
-    fd_ = unique_fd(raw);
+    fd_ = open_path(path, O_RDONLY);
     if (!fd_) {
         log_error(k_module, lines.open, "Failed to open file '%s'\n", path);
         return -1;
@@ -138,19 +134,7 @@ int firmware_file::open(const char* path, const firmware_open_lines& lines)
 
 long long firmware_file::read_raw(std::uint64_t offset, std::span<std::uint8_t> out) const
 {
-    std::size_t done = 0;
-    while (done < out.size()) {
-        ssize_t n = ::pread(fd_.get(), out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return -1;
-        }
-        if (n == 0)
-            break;
-        done += static_cast<std::size_t>(n);
-    }
-    return static_cast<long long>(done);
+    return pread_fully(fd_.get(), static_cast<off_t>(offset), out.data(), static_cast<off_t>(out.size()));
 }
 
 bool firmware_file::have_chunk_buffer()

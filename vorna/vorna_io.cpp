@@ -15,11 +15,15 @@ unique_fd open_path(const char* path, int flags, mode_t mode)
     return unique_fd(fd);
 }
 
-off_t read_fully(int fd, std::uint8_t* buf, off_t count)
+namespace {
+
+/// The read loop of both forms; `offset` < 0 reads at the file position.
+off_t read_loop(int fd, off_t offset, std::uint8_t* buf, off_t count)
 {
     off_t done = 0;
     while (done < count) {
-        ssize_t n = ::read(fd, buf + done, static_cast<size_t>(count - done));
+        const auto left = static_cast<size_t>(count - done);
+        ssize_t n = offset < 0 ? ::read(fd, buf + done, left) : ::pread(fd, buf + done, left, offset + done);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -31,8 +35,6 @@ off_t read_fully(int fd, std::uint8_t* buf, off_t count)
     }
     return done;
 }
-
-namespace {
 
 /// The write loop of both forms; `offset` < 0 writes at the file position.
 off_t write_loop(int fd, off_t offset, const std::uint8_t* data, off_t count)
@@ -59,6 +61,16 @@ whole_file failed()
 }
 
 } // namespace
+
+off_t read_fully(int fd, std::uint8_t* buf, off_t count)
+{
+    return read_loop(fd, -1, buf, count);
+}
+
+off_t pread_fully(int fd, off_t offset, std::uint8_t* buf, off_t count)
+{
+    return read_loop(fd, offset, buf, count);
+}
 
 off_t write_fully(int fd, const std::uint8_t* data, off_t count)
 {

@@ -15,6 +15,9 @@
 /// Reads until `count` bytes or end of file; the bytes read, or -1 on an error.
 [[nodiscard]] off_t read_fully(int fd, std::uint8_t* buf, off_t count);
 
+/// The same at `offset` with pread(2); the file position does not move.
+[[nodiscard]] off_t pread_fully(int fd, off_t offset, std::uint8_t* buf, off_t count);
+
 /// Writes until every byte is written; the bytes written, or -1 on an error
 /// before any progress was possible.
 [[nodiscard]] off_t write_fully(int fd, const std::uint8_t* data, off_t count);
