@@ -29,7 +29,7 @@ const ptn_entry* find_in_layout(const ptn_layout& layout, const firmware_ptn_ent
 int check_entry(const char* command, const ptn_table& table, std::size_t index, const board_check_entry& c)
 {
     const firmware_ptn_entry& e = c.entry;
-    char where[64];
+    char where[96]; // room for any index and a 32-byte name
     std::snprintf(where, sizeof where, "partition %zu (%.32s)", index, e.name.data());
     if (e.type != k_firmware_type_nor && e.type != k_firmware_type_emmc)
         return fail(command, "%s: type %u writes to no device of the board", where, e.type);
