@@ -297,7 +297,7 @@ TEST_F(FirmwareUpgrade, AReadOnlyImageUpgradesAndStaysAsItWas)
             std::filesystem::permissions(*dir, std::filesystem::perms::all);
         for (const std::string& dev : {b.nor, b.emmc})
             ::chmod(dev.c_str(), 0666);
-        int fd = ::open("/tmp/vorna_firmware_upgrade.pid", O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        int fd = ::open(VORNA_LOCK_PATH, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
         ASSERT_GE(fd, 0);
         ::fchmod(fd, 0666);
         // The lock file is refused unless it belongs to the user who runs vorna.
@@ -308,7 +308,7 @@ TEST_F(FirmwareUpgrade, AReadOnlyImageUpgradesAndStaysAsItWas)
     }
     auto r = run_locked(argv);
     if (::geteuid() == 0) { // back to root, whose runs come next
-        ASSERT_EQ(::chown("/tmp/vorna_firmware_upgrade.pid", 0, 0), 0);
+        ASSERT_EQ(::chown(VORNA_LOCK_PATH, 0, 0), 0);
     }
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_EQ(after_lock(r), lines({k_pass, k_upgradable, update_line(boot), update_line(kernel)}));
