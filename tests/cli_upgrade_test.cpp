@@ -226,6 +226,28 @@ TEST_F(FirmwareUpgrade, EntriesTheDevicesCannotTakeAreRefusedByTheCheckAndWriteN
                                  at, at, kernel.contents.size()));
 }
 
+// No device write takes 0 bytes: a check that passed such an image would promise
+// an upgrade that fails on every run, the NOR entry after the eMMC ones were
+// written, the eMMC entry before the ones after it.
+TEST_F(FirmwareUpgrade, EntriesWithoutContentsAreRefusedByTheCheckAndWriteNothing)
+{
+    const board_files before(b);
+    for (int index : {0, 1}) { // the NOR boot loader, the eMMC kernel
+        const std::string name = index == 0 ? boot.name : kernel.name;
+        std::string image = pack_parts({boot, kernel, rootfs});
+        patch_be32(image, entry_field(index, k_content_size), 0);
+        resign(image);
+        const std::string refused = "[ERROR]vorna_firmware:615 | PTN[" + name + "] has no contents (content_size 0).";
+        auto r = run_mode("-c", b, image);
+        EXPECT_EQ(r.status, 255) << name;
+        EXPECT_EQ(test_support::lines_of(r.out), lines({k_pass, refused}));
+        r = run_mode("-u", b, image);
+        EXPECT_EQ(r.status, 255) << name;
+        EXPECT_EQ(after_lock(r), lines({k_pass, refused}));
+        EXPECT_TRUE(board_files(b) == before) << name;
+    }
+}
+
 TEST_F(FirmwareUpgrade, RefusedImagesWriteNothing)
 {
     bytes nor_before = whole(b.nor);
