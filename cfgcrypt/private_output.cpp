@@ -13,6 +13,7 @@
 namespace {
 
 constexpr const char* k_file_name = "out";
+constexpr int k_folder_attempts = 8;
 
 /// The folder part of `target` with its slash ("" for a bare name).
 std::string folder_of(const std::string& target)
@@ -25,23 +26,13 @@ std::string folder_of(const std::string& target)
 
 int private_output::create(const std::string& target)
 {
-    discard();
-    std::string name = folder_of(target) + folder_name_;
-    std::vector<char> buf(name.begin(), name.end());
-    buf.push_back('\0');
-    if (::mkdtemp(buf.data()) == nullptr)
-        return -1;
-    folder_path_ = buf.data();
-    // Not close-on-exec: openssl reaches the folder through this descriptor. It is
-    // the folder just made, since nobody else can have replaced it by a folder of
-    // ours with mode 0700; what the name leads to from now on does not matter.
-    folder_ = unique_fd(::open(folder_path_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
-    struct stat st {};
-    if (!folder_ || ::fstat(folder_.get(), &st) != 0)
-        return fail();
-    if (st.st_uid != ::geteuid() || (st.st_mode & 07777) != 0700) {
-        errno = EPERM;
-        return fail();
+    // Another user who may write the output's folder can move the new folder away
+    // before it is opened; what is opened then is not ours and is refused. A few
+    // fresh tries make that a race the other user has to win every time.
+    for (int attempt = 1; make_folder(target) != 0; ++attempt) {
+        const bool moved = errno == EPERM || errno == ENOENT || errno == ENOTDIR || errno == ELOOP;
+        if (!moved || attempt == k_folder_attempts)
+            return -1;
     }
     file_ = unique_fd(::openat(folder_.get(), k_file_name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!file_)
@@ -49,6 +40,7 @@ int private_output::create(const std::string& target)
     file_present_ = true;
     target_ = target;
 
+    struct stat st {};
     const mode_t mask = ::umask(0); // single-threaded: nothing races with the restore
     ::umask(mask);
     mode_ = 0666 & ~mask;
@@ -60,6 +52,51 @@ int private_output::create(const std::string& target)
         keep_owner_ = true;
     }
     return 0;
+}
+
+int private_output::make_folder(const std::string& target)
+{
+    discard();
+    std::string name = folder_of(target) + folder_name_;
+    std::vector<char> buf(name.begin(), name.end());
+    buf.push_back('\0');
+    if (::mkdtemp(buf.data()) == nullptr)
+        return -1;
+    folder_path_ = buf.data();
+    // Not close-on-exec: openssl reaches the folder through this descriptor. It
+    // must be a folder of ours with mode 0700, which nobody else can have made:
+    // what the name leads to from now on does not matter.
+    folder_ = unique_fd(::open(folder_path_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
+    struct stat st {};
+    if (!folder_ || ::fstat(folder_.get(), &st) != 0) {
+        // Still there under its name unless it was moved or replaced meanwhile.
+        if (errno != ENOENT && errno != ENOTDIR && errno != ELOOP)
+            discard_named_folder();
+        return forget_folder();
+    }
+    if (st.st_uid != ::geteuid() || (st.st_mode & 07777) != 0700) {
+        forget_folder();
+        errno = EPERM;
+        return -1;
+    }
+    return 0;
+}
+
+void private_output::discard_named_folder() const
+{
+    const int saved = errno;
+    ::rmdir(folder_path_.c_str());
+    errno = saved;
+}
+
+int private_output::forget_folder()
+{
+    // The name no longer leads to the folder made: nothing of ours to remove there.
+    const int saved = errno;
+    folder_.reset();
+    folder_path_.clear();
+    errno = saved;
+    return -1;
 }
 
 std::string private_output::openssl_path() const

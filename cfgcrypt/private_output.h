@@ -47,6 +47,13 @@ public:
     [[nodiscard]] int commit();
 
 private:
+    /// Makes the private folder and opens it. 0, or -1 with errno set (EPERM when
+    /// what the name led to was not the folder made).
+    int make_folder(const std::string& target);
+    /// Removes the folder made, by its name (when it could not be opened).
+    void discard_named_folder() const;
+    /// Drops the folder's descriptor and path without removing anything. -1.
+    int forget_folder();
     int fail();
     /// Removes the temporary file and the private folder, keeping errno.
     void discard();
