@@ -1,5 +1,7 @@
 #include "cfgcrypt/cfgcrypt.h"
 
+#include "cfgcrypt/private_output.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -212,13 +214,14 @@ int run_shell_command(char direction, const char* in, const char* out, const cha
 {
     // Held from before the temporary file exists until after it is gone.
     held_signals held;
-    staged_output staged(k_cfgcrypt_temp_name);
+    private_output staged(k_cfgcrypt_temp_name);
     const output_kind kind = output_kind_of(out);
-    // openssl writes a device or a FIFO itself; anything else through a temporary file.
-    const std::string temp_name = kind == output_kind::direct ? std::string(out) : staged.template_for(out);
+    // openssl writes a device or a FIFO itself; anything else through a temporary
+    // file in a private folder, whose longest name sizes the command first.
+    const std::string_view temp_name =
+        kind == output_kind::direct ? std::string_view(out) : private_output::k_longest_path;
     command_buffer command{};
-    // mkstemp keeps the template's length, so a command that fits now still fits
-    // once the temporary file has its name; a refusal leaves nothing behind.
+    // A refusal leaves nothing behind.
     if (format_command(command, direction, in, temp_name, pass) != 0) {
         cfgcrypt_error(k_line_command_too_long, "Command too long(in or out path too long)!\r\n");
         return -1;
@@ -227,11 +230,16 @@ int run_shell_command(char direction, const char* in, const char* out, const cha
         return run_command(command.data());
 
     if (kind == output_kind::refused || staged.create(out) != 0) {
-        cfgcrypt_error(k_line_temp_create, "Create temp file failed(%s: %s)!\r\n", temp_name.c_str(),
-                       std::strerror(errno));
+        const int err = errno;
+        const std::string_view path(out);
+        const std::size_t slash = path.rfind('/');
+        const std::string folder_template =
+            std::string(slash == std::string_view::npos ? "" : path.substr(0, slash + 1)) + k_cfgcrypt_temp_name;
+        cfgcrypt_error(k_line_temp_create, "Create temp file failed(%s: %s)!\r\n", folder_template.c_str(),
+                       std::strerror(err));
         return 1;
     }
-    if (format_command(command, direction, in, staged.temp_path(), pass) != 0) {
+    if (format_command(command, direction, in, staged.openssl_path(), pass) != 0) {
         cfgcrypt_error(k_line_command_too_long, "Command too long(in or out path too long)!\r\n");
         return -1;
     }

@@ -4,8 +4,10 @@
 //
 // The command that runs is
 //   openssl enc -aes-128-cbc -<e|d> -in '<input>' -out '<temporary>' -pass pass:<phrase>
-// where <temporary> is a fresh file beside the output; only when the command ends
-// with status 0 is it renamed over the output, so a failed run never clobbers it.
+// where <temporary> is a fresh file in a private folder (mode 0700) beside the
+// output, named through cfgcrypt's descriptor of that folder so that no other
+// user can swap it; only when the command ends with status 0 is it renamed over
+// the output, so a failed run never clobbers it.
 // A character device or a FIFO at the output is handed to openssl as it is.
 // SIGINT, SIGTERM and SIGHUP end the command and remove the temporary file.
 #include "vorna/staged_output.h"
@@ -40,7 +42,7 @@ using command_buffer = std::array<char, k_command_size>;
 [[nodiscard]] int format_command(std::span<char, k_command_size> command, char direction, std::string_view in,
                                  std::string_view out, std::string_view pass);
 
-/// Name of cfgcrypt's temporary files beside the output.
+/// Name of cfgcrypt's private folders beside the output.
 inline constexpr const char* k_cfgcrypt_temp_name = ".cfgcrypt-XXXXXX";
 
 /// Runs `command` as "sh -c COMMAND" through execve of /bin/sh with an empty
@@ -53,7 +55,7 @@ inline constexpr const char* k_cfgcrypt_temp_name = ".cfgcrypt-XXXXXX";
 [[nodiscard]] int run_command(const char* command);
 
 /// The whole run: formats the command for `direction`, `in` and a temporary file
-/// beside `out`, runs it, and replaces `out` only when it ended with status 0.
+/// in a private folder beside `out`, runs it, and replaces `out` only when it ended with status 0.
 /// Returns the exit status for the program: 0 on success; -1 when the command
 /// would not fit its buffer (nothing is created or run); otherwise the
 /// non-zero result of run_command, or 1 when the temporary file could not be

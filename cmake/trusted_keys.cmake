@@ -82,3 +82,12 @@ set(VORNA_TRUSTED_KEYS_SOURCE "${PROJECT_BINARY_DIR}/generated/vorna_trusted_key
 vorna_trusted_keys_source("${VORNA_TRUSTED_KEYS_SOURCE}" "${VORNA_TRUSTED_KEYS}")
 list(LENGTH VORNA_TRUSTED_KEYS _vorna_trusted_count)
 message(STATUS "Trusted strong-signature keys: ${_vorna_trusted_count}")
+# Without strong keys only the legacy signature holds, and it does not cover bytes
+# 0..19: said as loudly as the development key is.
+if(_vorna_trusted_count EQUAL 0)
+  message(WARNING "vorna is built without strong-signature keys (VORNA_TRUSTED_KEYS): it checks the "
+                  "legacy signature alone, which leaves the image's table offset unsigned. Anyone may then "
+                  "turn a genuine image into one that writes any partition's signed contents to another "
+                  "partition (a kernel into \"boot\", say), and this build accepts it. Ship builds with "
+                  "trusted keys (see \"Strong signatures\" in the README).")
+endif()

@@ -51,6 +51,14 @@ std::string names_in(const temp_dir& dir)
     return names;
 }
 
+std::string names_in_path(const std::string& path)
+{
+    std::string names;
+    for (const auto& e : fs::directory_iterator(path))
+        names += e.path().filename().string() + "|";
+    return names;
+}
+
 const std::string k_missing_in_out = "[ERROR][main:149]: Missing arg(in or out missing)!\r\n";
 const std::string k_missing_direction = "[ERROR][main:156]: Missing arg(decrypt or encrypt missing)!\r\n";
 const std::string k_duplicate = "[ERROR][main:163]: Duplicate arg(decrypt or encrypt duplicate)!\r\n";
@@ -245,4 +253,76 @@ TEST(CfgcryptCli, OverLongCommandIsRefusedAndNothingRuns)
     EXPECT_EQ(r.err, ""); // openssl would have complained about the missing input
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(names_in(dir), "");
+}
+
+// A second user who can write the output's folder (not sticky) swaps whatever
+// cfgcrypt makes there for a link to a root file, as fast as a loop can: the
+// temporary output lives in a private folder that openssl reaches through
+// cfgcrypt's own descriptor, so the root file stays as it was and the output is
+// cfgcrypt's own ciphertext.
+TEST(CfgcryptCli, AnotherUserCannotSwapTheTemporaryOutput)
+{
+    if (::geteuid() != 0 || ::access("/usr/bin/setpriv", X_OK) != 0 || ::access("/usr/bin/perl", X_OK) != 0)
+        GTEST_SKIP() << "needs root, setpriv and perl to run the swapping process as another user";
+    temp_dir dir;
+    fs::permissions(dir.path(), fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                    fs::perms::others_read | fs::perms::others_exec);
+    const std::string shared = dir.file("shared");
+    fs::create_directory(shared);
+    fs::permissions(shared, fs::perms::all); // 0777, not sticky
+    write_text(dir.file("precious"), "keep me");
+    write_file(dir.file("plain"), test_support::random_bytes(2 << 20, 40));
+    // Renames every entry cfgcrypt makes and puts a link (or a folder holding
+    // one under the temporary file's name) in its place.
+    const std::string swapper = R"(
+        my ($d, $v) = @ARGV;
+        for (;;) {
+            opendir(my $h, $d) or next;
+            for my $e (readdir $h) {
+                next unless $e =~ /^\.cfgcrypt-\w{6}$/;
+                my $p = "$d/$e";
+                next if -l $p || -o $p;
+                if (rename($p, "$p.x")) {
+                    if (-d "$p.x") { mkdir($p); symlink($v, "$p/out"); } else { symlink($v, $p); }
+                }
+            }
+            closedir $h;
+        })";
+    std::vector<std::string> args = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                      "/usr/bin/perl", "-e", swapper, shared, dir.file("precious")};
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        std::vector<char*> argv;
+        for (auto& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    // A swapper that wins every one of cfgcrypt's tries to make its folder is
+    // refused (safe, and no worse than deleting the output); most runs go through.
+    int done = 0;
+    for (int run = 0; run < 10; ++run) {
+        auto r = cfgcrypt({"-e", "-i", "plain", "-o", "shared/out.enc"}, dir);
+        done += r.status == 0 ? 1 : 0;
+        if (r.status != 0) {
+            EXPECT_EQ(r.out, "[ERROR][main:177]: Create temp file failed(shared/.cfgcrypt-XXXXXX: Operation not "
+                             "permitted)!\r\n")
+                << run;
+        }
+    }
+    EXPECT_GT(done, 0);
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+
+    EXPECT_TRUE(read_text(dir.file("precious")) == "keep me") << "the root file was written through a link";
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(shared + "/out.enc")));
+    EXPECT_EQ(openssl_enc("-d -pass pass:key_for_savedstate -in " + shared + "/out.enc -out " + dir.file("back")), 0);
+    EXPECT_TRUE(read_file(dir.file("back")) == read_file(dir.file("plain")));
+    // The swapper did reach cfgcrypt's entries: each one it moved stays behind.
+    int moved = 0;
+    for (const auto& e : fs::directory_iterator(shared))
+        moved += e.path().filename().string().ends_with(".x") ? 1 : 0;
+    EXPECT_GT(moved, 0) << names_in_path(shared);
 }

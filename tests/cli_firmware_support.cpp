@@ -273,7 +273,7 @@ std::string update_line(const image_part& p)
 
 std::vector<std::string> after_lock(const test_support::cli_result& r)
 {
-    static const std::string prefix = "file: /tmp/vorna_firmware_upgrade.pid is locked by ";
+    static const std::string prefix = "file: " VORNA_LOCK_PATH " is locked by ";
     auto lines = test_support::lines_of(r.out);
     EXPECT_FALSE(lines.empty());
     if (lines.empty())

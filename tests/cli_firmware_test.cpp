@@ -368,6 +368,56 @@ TEST_F(FirmwareInfo, ExportsTheDocumentExactly)
     EXPECT_EQ(mtime_ns(image), mtime);
 }
 
+// Another process rewrites a document of the image in place right after the
+// verification pass (the preloaded library does it at the image's fifth read:
+// header, two chunks of the pass, the table, then the document's chunk). The
+// check and the export use only the verified bytes, so both refuse.
+TEST(FirmwareDocuments, ChangedAfterThePassAreRefused)
+{
+    board b;
+    temp_dir work;
+    image_plan plan;
+    plan.parts = {{"kernel", 0x100000, 0x200000, "\"emmc\"", random_bytes(0x180000, 3)}};
+    plan.firmware_info = "\"info.json\"";
+    write_text(work.file("info.json"), R"({"version":"1.2.3"})");
+    const std::string image = pack(work, plan);
+    const bytes genuine = whole(image);
+    auto document_at = [&](const char* name) {
+        for (int i = 0; i < 32; ++i) {
+            if (std::string(reinterpret_cast<const char*>(&genuine[entry_field(i, k_name)])) == name)
+                return be32(genuine, entry_field(i, k_content_offset)) + 16;
+        }
+        ADD_FAILURE() << name;
+        return 0u;
+    };
+    const std::string changed =
+        format("[ERROR]vorna_firmware:601 | firmware '%s' changed after the check, bytes {0x100000:0x%zx} differ "
+               "from the verified image.",
+               image.c_str(), genuine.size() - 0x100000);
+    auto tampered = [&](const char* name, const std::vector<std::string>& args) {
+        test_support::write_file(image, genuine);
+        test_support::scoped_preload preload(VORNA_TAMPER_LIB);
+        test_support::scoped_env file("VORNA_TAMPER_IMAGE", image);
+        test_support::scoped_env read("VORNA_TAMPER_READ", "5");
+        test_support::scoped_env rewrite("VORNA_TAMPER_REWRITE", format("%u:8", document_at(name)));
+        auto r = vorna(args);
+        EXPECT_NE(whole(image), genuine) << name << ": the change reached the file";
+        return r;
+    };
+
+    auto r = tampered("support-list", {"-c", "-b", "0x10000", "-d", b.table, "-f", image});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(lines_of(r.out), (std::vector<std::string>{
+                                   k_pass, changed,
+                                   "[ERROR]vorna_firmware:459 | Faield to build supportlist of firmware."}));
+
+    const std::string out = work.file("info.out");
+    r = tampered("firmware-info", {"-v", "-f", image, "-o", out});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(lines_of(r.out), (std::vector<std::string>{k_pass, changed}));
+    EXPECT_FALSE(std::filesystem::exists(out));
+}
+
 TEST_F(FirmwareInfo, NoDocumentWritesNothing)
 {
     std::string image = pack(work, two_parts());

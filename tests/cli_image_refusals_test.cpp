@@ -4,11 +4,13 @@
 
 #include <cjson/cJSON.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -58,6 +60,10 @@ TEST(ImagePackRefuses, ManifestMistakesNamingWhatIsWrong)
          "bytes)\n"},
         {R"({"partitions":[{"name":"boot","moves":"yes"}]})",
          "vorna-image pack: partition 0 (boot): \"moves\" must be true or false\n"},
+        // An entry the upgrade writes needs contents; vorna refuses one without.
+        {R"({"partitions":[{"name":"boot","text":"b"},{"name":"kernel","size":"0x8"}]})",
+         "vorna-image pack: partition 1 (kernel): no contents, which the upgrade refuses; give contents, or size "
+         "\"0\" to end the upgrade there\n"},
     };
     for (const auto& c : cases) {
         cli_result r = pack_manifest(dir, c.manifest);
@@ -199,6 +205,49 @@ TEST(ImageSigningKey, PassPhraseFromTheEnvironmentOrAFile)
     cli_result r = pack_manifest(dir, manifest, {}, key);
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(r.err.starts_with("vorna-image pack: " + key + " is encrypted and there is no terminal")) << r.err;
+}
+
+// A pass-phrase file is a short regular file: a FIFO nobody writes to once held
+// pack forever, so it and everything else but a regular file are refused at
+// once, and so is a file longer than a pass phrase can be.
+TEST(ImageSigningKey, PassPhraseFilesAreSmallRegularFiles)
+{
+    temp_dir dir;
+    const std::string key = dir.file("enc.pem");
+    write_encrypted_dev_key(key, "correct horse");
+    write_text(dir.file("m.json"), R"({"partitions":[{"name":"boot","text":"b"}]})");
+    ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);
+    write_text(dir.file("long"), "correct horse\n" + std::string(4096, '#'));
+    const std::string k = "vorna-image pack: the pass-phrase file ";
+    const struct {
+        std::string path;
+        std::string message;
+    } cases[] = {
+        {dir.file("fifo"), k + dir.file("fifo") + " is not a regular file\n"},
+        {dir.path().string(), k + dir.path().string() + " is not a regular file\n"},
+        {"/dev/zero", k + "/dev/zero is not a regular file\n"},
+        {dir.file("long"), k + dir.file("long") + " is larger than 4096 bytes\n"},
+        {dir.file("absent"), ""},
+    };
+    for (const auto& c : cases) {
+        scoped_env file("VORNA_IMAGE_PASSPHRASE_FILE", c.path);
+        // timeout stops a pack that waits on the FIFO, so that the failure shows.
+        const auto start = std::chrono::steady_clock::now();
+        cli_result r = test_support::run_cli(
+            {"/usr/bin/timeout", "10", VORNA_IMAGE_BIN, "pack", dir.file("m.json"), key, dir.file("fw.bin")});
+        const auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_EQ(r.status, 1) << c.path;
+        // The key's refusal follows: OpenSSL asks more than once.
+        const std::string first = c.message.empty() ? "vorna-image pack: cannot read the pass-phrase file " + c.path + ": "
+                                                    : c.message;
+        EXPECT_TRUE(r.err.starts_with(first)) << r.err;
+        EXPECT_LT(took, std::chrono::seconds(1)) << c.path;
+        EXPECT_FALSE(std::filesystem::exists(dir.file("fw.bin"))) << c.path;
+    }
+    // Exactly the limit is read; the phrase is its first line.
+    write_text(dir.file("long"), "correct horse\n" + std::string(4096 - 14, '#'));
+    scoped_env file("VORNA_IMAGE_PASSPHRASE_FILE", dir.file("long"));
+    EXPECT_EQ(test_support::run_cli({VORNA_IMAGE_BIN, "pack", dir.file("m.json"), key, dir.file("fw.bin")}).status, 0);
 }
 
 TEST(ImageInfo, JsonSaysWhatTheTextSaysAndKeyFilesMustBeKeyBlobs)

@@ -34,7 +34,7 @@ using test_support::scoped_preload;
 using test_support::temp_dir;
 
 constexpr std::size_t k_nor_block = 0x10000;
-constexpr const char* k_lock_file = "/tmp/vorna_firmware_upgrade.pid";
+constexpr const char* k_lock_file = VORNA_LOCK_PATH;
 constexpr int k_killed = 128 + SIGKILL;
 
 // Indexes of the watched files in VORNA_FAULT_FILES.

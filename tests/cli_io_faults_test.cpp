@@ -28,7 +28,7 @@ using test_support::scoped_preload;
 using test_support::temp_dir;
 
 constexpr std::size_t k_block = 0x10000;
-constexpr const char* k_lock_file = "/tmp/vorna_firmware_upgrade.pid";
+constexpr const char* k_lock_file = VORNA_LOCK_PATH;
 
 /// What the preloaded library is told to do.
 struct fault {

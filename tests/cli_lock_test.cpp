@@ -22,9 +22,16 @@ using test_support::run_cli;
 using test_support::temp_dir;
 using test_support::write_text;
 
-const std::string k_lock = "/tmp/vorna_firmware_upgrade.pid";
+const std::string k_lock = VORNA_LOCK_PATH;
 const std::string k_already_running =
     "[ERROR]vorna_firmware_upgrade:305 | The program is already running, exit(-1)\n";
+const std::string k_not_acceptable =
+    "[ERROR]vorna_firmware_upgrade:306 | The lock file " + k_lock + " is not acceptable, exit(-1)\n";
+
+std::string refused(const std::string& why)
+{
+    return "lock file " + k_lock + " is not acceptable: " + why + "\n";
+}
 
 cli_result vorna(std::vector<std::string> args)
 {
@@ -132,8 +139,8 @@ TEST_F(LockTest, PlantedSymlinkIsRefusedAndItsTargetUntouched)
     write_text(target, "keep me");
     ASSERT_EQ(::symlink(target.c_str(), k_lock.c_str()), 0);
     cli_result r = vorna({"-u", "-b", "0x10000", "-d", "/dev/null", "-f", "fw.bin"});
-    EXPECT_EQ(r.err, "can't open file " + k_lock + "\n");
-    EXPECT_EQ(r.out, k_already_running);
+    EXPECT_EQ(r.err, refused("a symbolic link"));
+    EXPECT_EQ(r.out, k_not_acceptable);
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(read_text(target), "keep me");
 
@@ -142,7 +149,7 @@ TEST_F(LockTest, PlantedSymlinkIsRefusedAndItsTargetUntouched)
     const std::string absent = dir.file("absent");
     ASSERT_EQ(::symlink(absent.c_str(), k_lock.c_str()), 0);
     r = vorna({"-d", "/dev/null"});
-    EXPECT_EQ(r.err, "can't open file " + k_lock + "\n");
+    EXPECT_EQ(r.err, refused("a symbolic link"));
     EXPECT_EQ(r.status, 255);
     EXPECT_NE(::access(absent.c_str(), F_OK), 0);
 }
@@ -154,8 +161,8 @@ TEST_F(LockTest, PlantedHardLinkIsRefusedAndItsTargetUntouched)
     write_text(target, "keep me");
     ASSERT_EQ(::link(target.c_str(), k_lock.c_str()), 0);
     cli_result r = vorna({"-u", "-b", "0x10000", "-d", "/dev/null", "-f", "fw.bin"});
-    EXPECT_EQ(r.err, "can't open file " + k_lock + "\n");
-    EXPECT_EQ(r.out, k_already_running);
+    EXPECT_EQ(r.err, refused("a file with other hard links"));
+    EXPECT_EQ(r.out, k_not_acceptable);
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(read_text(target), "keep me");
     ::unlink(target.c_str());
@@ -165,8 +172,32 @@ TEST_F(LockTest, SomethingElseThanARegularFileIsRefused)
 {
     ASSERT_EQ(::mkfifo(k_lock.c_str(), 0644), 0);
     cli_result r = vorna({"-d", "/dev/null"});
-    EXPECT_EQ(r.err, "can't open file " + k_lock + "\n");
-    EXPECT_EQ(r.out, k_already_running);
+    EXPECT_EQ(r.err, refused("not a regular file"));
+    EXPECT_EQ(r.out, k_not_acceptable);
+    EXPECT_EQ(r.status, 255);
+}
+
+// Another user's lock file, as anyone may create one in /tmp: it blocks nothing
+// silently, and neither root nor a user is told that an upgrade runs.
+TEST_F(LockTest, AForeignLockFileIsReportedAsSuch)
+{
+    if (::geteuid() != 0 || ::access("/usr/bin/setpriv", X_OK) != 0)
+        GTEST_SKIP() << "needs root and setpriv to make files of another user";
+    write_text(k_lock, "4242");
+    ASSERT_EQ(::chown(k_lock.c_str(), 65534, 65534), 0);
+    cli_result r = vorna({"-u", "-b", "0x10000", "-d", "/dev/null", "-f", "fw.bin"});
+    EXPECT_EQ(r.err, refused("owned by uid 65534"));
+    EXPECT_EQ(r.out, k_not_acceptable);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(read_text(k_lock), "4242");
+
+    // A user other than root, facing root's lock file.
+    ASSERT_EQ(::chown(k_lock.c_str(), 0, 0), 0);
+    std::vector<std::string> argv = test_support::emulated({VORNA_BIN, "-d", "/dev/null"});
+    argv.insert(argv.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+    r = run_cli(argv);
+    EXPECT_EQ(r.err, refused("owned by uid 0"));
+    EXPECT_EQ(r.out, k_not_acceptable);
     EXPECT_EQ(r.status, 255);
 }
 

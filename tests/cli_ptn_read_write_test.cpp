@@ -482,11 +482,12 @@ TEST_F(CliPtnReadWrite, OutputIsReplacedWholeOrLeftAsItWas)
 
 /// A device file holding a table at 0x10000 whose one partition "big" (of
 /// `encap` type) spans [0x100000, 0x100000 + size).
-std::string big_board(const test_support::temp_dir& dir, std::uint64_t size, const std::string& encap)
+std::string big_board(const test_support::temp_dir& dir, std::uint64_t size, const std::string& encap,
+                      const std::string& name = "big")
 {
     const std::string dev = dir.file("big.bin");
     const std::string layout = R"("disk-size": "0x)" + format_hex(0x100000 + size) + R"(", "device": ")" + dev + "\"";
-    const std::string table = R"({"partition-layout-nor": {)" + layout + R"(, "partitions": [{"name": "big", )" +
+    const std::string table = R"({"partition-layout-nor": {)" + layout + R"(, "partitions": [{"name": ")" + name + R"(", )" +
                               R"("base": "0x100000", "size": "0x)" + format_hex(size) +
                               R"(", "write_to_flash": true, "write_to_up": true, "encap_type": ")" + encap +
                               R"("}]}, "partition-layout-emmc": {"disk-size": "0", "device": "", "partitions": []}})";
@@ -603,6 +604,29 @@ TEST(CliPtnBigCopies, FourGibibytesUnderAMemoryLimit)
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_EQ(total, k_size);
     EXPECT_TRUE(same);
+#endif
+}
+
+// Memory does not follow what the device says either: a 3 GiB "device-info"
+// partition whose header announces 3 GiB of identity is refused by the check
+// before anything is allocated, with the address space limited to 64 MiB.
+TEST(CliPtnBigCopies, AHugeIdentityIsRefusedBeforeAnyAllocation)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the address sanitizer reserves far more address space than the limit";
+#else
+    if (test_support::emulated({VORNA_BIN}).size() > 1)
+        GTEST_SKIP() << "the emulator reserves far more address space than the limit";
+    test_support::temp_dir dir;
+    constexpr std::uint32_t k_size = 0xC0000000;
+    const std::string dev = big_board(dir, k_size, "header", "device-info");
+    put(dev, 0x100000, header_bytes(0, 0xAA55D98F, k_size - 16, 0));
+    auto r = run_cli({"/usr/bin/prlimit", "--as=67108864", "--", VORNA_BIN, "-c", "-d", dev, "-b", "0x10000", "-f",
+                      dir.file("no-image.bin")});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, "[ERROR]vorna_ptn_device_info:212 | partition [0x00100000] content length 3221225456 exceeds "
+                     "1048576.\n"
+                     "[ERROR]vorna_firmware:410 | Faield to build device info of flash\n");
 #endif
 }
 

@@ -226,6 +226,28 @@ TEST_F(FirmwareUpgrade, EntriesTheDevicesCannotTakeAreRefusedByTheCheckAndWriteN
                                  at, at, kernel.contents.size()));
 }
 
+// No device write takes 0 bytes: a check that passed such an image would promise
+// an upgrade that fails on every run, the NOR entry after the eMMC ones were
+// written, the eMMC entry before the ones after it.
+TEST_F(FirmwareUpgrade, EntriesWithoutContentsAreRefusedByTheCheckAndWriteNothing)
+{
+    const board_files before(b);
+    for (int index : {0, 1}) { // the NOR boot loader, the eMMC kernel
+        const std::string name = index == 0 ? boot.name : kernel.name;
+        std::string image = pack_parts({boot, kernel, rootfs});
+        patch_be32(image, entry_field(index, k_content_size), 0);
+        resign(image);
+        const std::string refused = "[ERROR]vorna_firmware:615 | PTN[" + name + "] has no contents (content_size 0).";
+        auto r = run_mode("-c", b, image);
+        EXPECT_EQ(r.status, 255) << name;
+        EXPECT_EQ(test_support::lines_of(r.out), lines({k_pass, refused}));
+        r = run_mode("-u", b, image);
+        EXPECT_EQ(r.status, 255) << name;
+        EXPECT_EQ(after_lock(r), lines({k_pass, refused}));
+        EXPECT_TRUE(board_files(b) == before) << name;
+    }
+}
+
 TEST_F(FirmwareUpgrade, RefusedImagesWriteNothing)
 {
     bytes nor_before = whole(b.nor);
@@ -297,7 +319,7 @@ TEST_F(FirmwareUpgrade, AReadOnlyImageUpgradesAndStaysAsItWas)
             std::filesystem::permissions(*dir, std::filesystem::perms::all);
         for (const std::string& dev : {b.nor, b.emmc})
             ::chmod(dev.c_str(), 0666);
-        int fd = ::open("/tmp/vorna_firmware_upgrade.pid", O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        int fd = ::open(VORNA_LOCK_PATH, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
         ASSERT_GE(fd, 0);
         ::fchmod(fd, 0666);
         // The lock file is refused unless it belongs to the user who runs vorna.
@@ -308,7 +330,7 @@ TEST_F(FirmwareUpgrade, AReadOnlyImageUpgradesAndStaysAsItWas)
     }
     auto r = run_locked(argv);
     if (::geteuid() == 0) { // back to root, whose runs come next
-        ASSERT_EQ(::chown("/tmp/vorna_firmware_upgrade.pid", 0, 0), 0);
+        ASSERT_EQ(::chown(VORNA_LOCK_PATH, 0, 0), 0);
     }
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_EQ(after_lock(r), lines({k_pass, k_upgradable, update_line(boot), update_line(kernel)}));

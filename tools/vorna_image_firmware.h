@@ -3,6 +3,8 @@
 // replacing files, the signing key, and the signature of an image in memory.
 #include "tools/vorna_image.h"
 
+#include <sys/types.h>
+
 #include <openssl/evp.h>
 
 #include <cstdint>
@@ -39,6 +41,14 @@ struct pass_phrase_request {
 /// itself, or the path of a file whose first line is the phrase.
 inline constexpr const char* k_pass_phrase_env = "VORNA_IMAGE_PASSPHRASE";
 inline constexpr const char* k_pass_phrase_file_env = "VORNA_IMAGE_PASSPHRASE_FILE";
+
+/// The longest pass-phrase file read; a pass phrase is one short line.
+inline constexpr off_t k_pass_phrase_file_max = 4096;
+
+/// Reads a pass-phrase file: only a regular file of at most
+/// k_pass_phrase_file_max bytes, refused at once when it is anything else (a FIFO
+/// or a device never holds the read). 0, or 1 after printing why.
+int read_pass_phrase_file(const char* command, const char* path, std::vector<std::uint8_t>& out);
 
 /// PEM pass phrase callback (`u` is a pass_phrase_request): the phrase from
 /// VORNA_IMAGE_PASSPHRASE, else from the file VORNA_IMAGE_PASSPHRASE_FILE names,

@@ -86,6 +86,21 @@ int check_contents_fit(const cJSON* ptn, const packed_entry& e, const char* wher
     return 0;
 }
 
+/// vorna refuses an image with an entry it would write but that has no contents
+/// (no device write takes 0 bytes): every entry before the first of size 0 must
+/// have some. 0, or 1 after printing.
+int refuse_empty_walked(const std::vector<packed_entry>& entries)
+{
+    for (std::size_t i = 0; i < entries.size() && entries[i].entry.size != 0; ++i) {
+        if (entries[i].contents.empty())
+            return fail(k_command,
+                        "partition %zu (%.*s): no contents, which the upgrade refuses; give contents, or size \"0\" "
+                        "to end the upgrade there",
+                        i, static_cast<int>(entries[i].entry.name.size()), entries[i].entry.name.data());
+    }
+    return 0;
+}
+
 /// A hexadecimal string as in the partition table (a "0x" prefix is optional),
 /// or a JSON number. The whole text must be a number that fits 32 bits.
 int word_member(const cJSON* object, const char* key, const char* where, std::uint32_t fallback,
@@ -320,7 +335,8 @@ void image_pack_help()
         "                                     a number is stored as given (test images)\n"
         "        \"file\": \"kernel.bin\",        contents: a file (relative to the\n"
         "                                     manifest's folder), or \"text\": \"...\", or\n"
-        "                                     \"json\": {...}; none gives empty contents\n"
+        "                                     \"json\": {...}; an entry the upgrade writes\n"
+        "                                     (before the first of size 0) needs some\n"
         "        \"header\": true,              frame with the 16-byte content header\n"
         "        \"first-word\": \"0\", \"last-word\": \"0\",   header words (hex)\n"
         "        \"moves\": true,                the base differs from the board's on purpose\n"
@@ -383,6 +399,8 @@ int image_pack_main(int argc, char** argv)
                             entries.back()) != 0)
             return 1;
     }
+    if (refuse_empty_walked(entries) != 0)
+        return 1;
     for (const char* doc : k_documents) {
         if (cJSON_GetObjectItem(manifest.get(), doc) == nullptr)
             continue;

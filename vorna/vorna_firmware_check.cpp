@@ -49,6 +49,7 @@ enum line : int {
     k_line_nor_size = 612,      // the NOR device's size cannot be had
     k_line_past_emmc = 613,     // an eMMC entry's range passes the eMMC disk size
     k_line_table_overlap = 614, // the image table lies inside walked contents
+    k_line_no_contents = 615,   // a walked entry with no contents at all
 };
 
 constexpr off_t k_nor_block_size = 0x10000;
@@ -78,8 +79,9 @@ std::span<const firmware_ptn_entry> walked_entries(const firmware_ptn_table& tab
 
 /// Everything the walk relies on, checked before the first device write so that
 /// a refused image writes nothing and a check that passes promises the walk: a
-/// valid type, contents inside the entry, the image and the target device, a
-/// device partition of the same name, and no image table inside walked contents.
+/// valid type, some contents (no device write takes 0 bytes), contents inside the
+/// entry, the image and the target device, a device partition of the same name,
+/// and no image table inside walked contents.
 /// 0, or -1 after printing.
 int walk_precheck(const firmware_ptn_table& table, const firmware_header& header, const ptn_table& device_table,
                   std::uint64_t image_size)
@@ -95,6 +97,10 @@ int walk_precheck(const firmware_ptn_table& table, const firmware_header& header
         if (entry.type != k_firmware_type_nor && entry.type != k_firmware_type_emmc) {
             log_error(k_module, k_line_invalid_type, "PTN [%s] type %d is invalid.\n", name.c_str(),
                       static_cast<std::int32_t>(entry.type));
+            return -1;
+        }
+        if (entry.content_size == 0) {
+            log_error(k_module, k_line_no_contents, "PTN[%s] has no contents (content_size 0).\n", name.c_str());
             return -1;
         }
         if (entry.content_size > entry.size) {
@@ -281,8 +287,7 @@ int firmware_check_and_upgrade(const char* image_path, const char* device, std::
         return -1;
     }
     firmware_image fw;
-    int rc = firmware_image_open(image_path, {k_line_get_size, k_line_open, k_line_header, k_line_image_table}, -2,
-                                 upgrade != 0, fw);
+    int rc = firmware_image_open(image_path, {k_line_get_size, k_line_open, k_line_header, k_line_image_table}, -2, fw);
     if (rc < 0)
         return rc;
     const firmware_ptn_table* table = fw.table.get();

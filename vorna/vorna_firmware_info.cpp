@@ -70,8 +70,7 @@ int firmware_info_export(const char* image_path, const char* out_path)
         return -1;
     }
     firmware_image fw;
-    int rc = firmware_image_open(image_path, {k_line_get_size, k_line_open, k_line_header, k_line_image_table}, -1,
-                                 false, fw);
+    int rc = firmware_image_open(image_path, {k_line_get_size, k_line_open, k_line_header, k_line_image_table}, -1, fw);
     if (rc < 0)
         return rc;
     // Every entry is scanned whatever its size; a later entry's document replaces

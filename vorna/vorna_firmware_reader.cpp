@@ -32,8 +32,8 @@ enum line : int {
 
 /// Everything the verification pass computes: the legacy MD5 on the reading
 /// thread and, on a second one, the strong SHA-256 (when this build trusts strong
-/// keys) and the SHA-256 of every chunk (when the image's later reads are held to
-/// them). So an upgrade or a dual-signed check costs about what the MD5 alone costs.
+/// keys) and the SHA-256 of every chunk, to which the image's later reads are
+/// held. So a check, export or upgrade costs about what the MD5 alone costs.
 class pass_digests final : public firmware_chunk_consumer {
 public:
     explicit pass_digests(firmware_chunk_digests* chunks)
@@ -224,8 +224,7 @@ int firmware_file::read_at(std::uint64_t offset, std::span<std::uint8_t> out)
     return 0;
 }
 
-int firmware_image_open(const char* path, const firmware_open_lines& lines, int header_failure, bool bind,
-                        firmware_image& out)
+int firmware_image_open(const char* path, const firmware_open_lines& lines, int header_failure, firmware_image& out)
 {
     if (out.file.open(path, lines) < 0)
         return -1;
@@ -239,12 +238,13 @@ int firmware_image_open(const char* path, const firmware_open_lines& lines, int 
         log_error(k_module, lines.header, "Failed to build firmware header\n");
         return header_failure;
     }
-    // Everything that follows the check is read through the pass's digests, so
-    // the check is what the operation then uses.
+    // Everything that follows the check is read through the pass's digests, in
+    // every mode: the table, the documents a check matches or an export writes,
+    // and the contents an upgrade writes are all bytes the signature covered.
     int rc = firmware_header_check_with(out.header.get(), size, [&](firmware_strong_pending& strong) {
-        if (bind && out.digests.reserve(size) < 0)
+        if (out.digests.reserve(size) < 0)
             return -1;
-        pass_digests digests(bind ? &out.digests : nullptr);
+        pass_digests digests(&out.digests);
         std::array<firmware_chunk_consumer*, 1> consumers{&digests};
         if (out.file.pass(consumers) < 0)
             return -1;
@@ -252,8 +252,7 @@ int firmware_image_open(const char* path, const firmware_open_lines& lines, int 
     });
     if (rc < 0)
         return rc;
-    if (bind)
-        out.file.hold_to(out.digests);
+    out.file.hold_to(out.digests);
     const std::uint64_t table_at = out.header->ptn_table_offset;
     const std::size_t room =
         table_at < size ? static_cast<std::size_t>(std::min<std::uint64_t>(size - table_at, k_firmware_ptn_table_len))

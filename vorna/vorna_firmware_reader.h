@@ -92,10 +92,10 @@ struct firmware_image {
 };
 
 /// Opens the image, decodes its header, checks it (magic, length, then the
-/// signature over one verification pass) and decodes its table into `out`. With
-/// `bind`, the pass also records the chunk digests, and every later read of
-/// `out.file` (the table's included) is held to them. 0; -1 when the image cannot
-/// be opened or read or its table not decoded; `header_failure` when the header
-/// record cannot be built; -2 or -4 from the check. Every failure is printed.
-[[nodiscard]] int firmware_image_open(const char* path, const firmware_open_lines& lines, int header_failure, bool bind,
+/// signature over one verification pass that also records the chunk digests) and
+/// decodes its table into `out`. Every later read of `out.file` (the table's
+/// included) is held to those digests. 0; -1 when the image cannot be opened or
+/// read or its table not decoded; `header_failure` when the header record cannot
+/// be built; -2 or -4 from the check. Every failure is printed.
+[[nodiscard]] int firmware_image_open(const char* path, const firmware_open_lines& lines, int header_failure,
                                       firmware_image& out);

@@ -29,6 +29,7 @@ enum line : int {
     k_line_read_args = 287,
     k_line_write_args = 297,
     k_line_locked = 305,
+    k_line_lock_refused = 306, // the lock file exists but is not one vorna may use
     k_line_upgrade_args = 312,
 };
 
@@ -146,18 +147,59 @@ void usage()
                 "\n");
 }
 
+namespace {
+
+/// Why an existing lock file is not one this process may take, or null when it
+/// is: a link (whose target the id would overwrite), anything but a regular
+/// file, or a file of another user (who could then keep every upgrade out).
+const char* lock_file_refusal(const struct stat& st, char* text, std::size_t len)
+{
+    if (S_ISLNK(st.st_mode))
+        return "a symbolic link";
+    if (!S_ISREG(st.st_mode))
+        return "not a regular file";
+    if (st.st_nlink != 1)
+        return "a file with other hard links";
+    if (st.st_uid != ::geteuid()) {
+        std::snprintf(text, len, "owned by uid %u", static_cast<unsigned>(st.st_uid));
+        return text;
+    }
+    return nullptr;
+}
+
+int lock_file_refused(const char* path, const char* why)
+{
+    std::fprintf(stderr, "lock file %s is not acceptable: %s\n", path, why);
+    return -2;
+}
+
+} // namespace
+
 int lock_pid_file(const char* path)
 {
+    char owner[32] = {};
     // O_NOFOLLOW: a symbolic link planted at the lock's path would otherwise let
-    // the truncation and the id land in whatever file it points to.
-    unique_fd fd(::open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644));
-    // A hard link or somebody else's file would have that file truncated and
-    // overwritten with the id, like the target of a symbolic link.
+    // the truncation and the id land in whatever file it points to. O_NONBLOCK: a
+    // FIFO planted there must not hold the open.
+    unique_fd fd(::open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644));
     struct stat st {};
-    if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 || st.st_uid != ::geteuid()) {
+    if (!fd) {
+        // The open may fail because of what is there (a link, another user's file
+        // in a sticky folder); that is said as such, not as a failed open.
+        const char* why = ::lstat(path, &st) == 0 ? lock_file_refusal(st, owner, sizeof owner) : nullptr;
+        if (why != nullptr)
+            return lock_file_refused(path, why);
         std::fprintf(stderr, "can't open file %s\n", path);
         return -1;
     }
+    if (::fstat(fd.get(), &st) != 0) {
+        std::fprintf(stderr, "can't open file %s\n", path);
+        return -1;
+    }
+    // A hard link or somebody else's file would have that file truncated and
+    // overwritten with the id, like the target of a symbolic link.
+    if (const char* why = lock_file_refusal(st, owner, sizeof owner))
+        return lock_file_refused(path, why);
 
     struct flock lock {};
     lock.l_type = F_WRLCK;
@@ -237,8 +279,13 @@ int vorna_main(int argc, char** argv)
         return ptn_write_from_file(cmd.device, cmd.base, cmd.ptn_name, cmd.in_file);
     }
 
-    if (lock_pid_file(k_lock_path) != 0) {
-        log_error(k_module, k_line_locked, "The program is already running, exit(-1)\n");
+    // A lock file that is not acceptable says so; the other failures keep the
+    // line of a lock held elsewhere.
+    if (const int locked = lock_pid_file(k_lock_path); locked != 0) {
+        if (locked == -2)
+            log_error(k_module, k_line_lock_refused, "The lock file %s is not acceptable, exit(-1)\n", k_lock_path);
+        else
+            log_error(k_module, k_line_locked, "The program is already running, exit(-1)\n");
         return -1;
     }
     if (!cmd.upgrade)

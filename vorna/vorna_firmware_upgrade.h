@@ -1,11 +1,16 @@
 #pragma once
 // vorna's command line and the single-instance lock of the upgrade.
 
-constexpr const char* k_lock_path = "/tmp/vorna_firmware_upgrade.pid";
+// A build option: a product puts the lock where only root can create files.
+#ifndef VORNA_LOCK_PATH
+#define VORNA_LOCK_PATH "/tmp/vorna_firmware_upgrade.pid"
+#endif
+constexpr const char* k_lock_path = VORNA_LOCK_PATH;
 
 /// Takes a non-blocking whole-file write lock on `path` and writes this process's
 /// id into it. 0 (descriptor kept open for the process's life), 1 when another
-/// process holds it, -1 on failure; failure lines go to stderr.
+/// process holds it, -2 when the file there is not acceptable (a link, not a
+/// regular file, another user's), -1 on other failures; failure lines go to stderr.
 [[nodiscard]] int lock_pid_file(const char* path);
 
 /// Prints the usage text on stdout.

@@ -39,6 +39,7 @@ enum line : int {
     k_line_read = 203,
     k_line_bad_header = 209,
     k_line_content_len = 211, // a header announcing more than the partition holds
+    k_line_content_too_big = 212, // a header announcing more than an identity ever needs
     k_line_parse_info = 215,
 };
 
@@ -122,6 +123,13 @@ std::unique_ptr<device_info> device_info_load(const ptn_table* table)
     if (!ptn_header_content_fits(*header, entry->size)) {
         log_error(k_module, k_line_content_len, "partition [0x%08x] content length %u exceeds %u.\n", entry->base,
                   header->content_len, entry->size - k_ptn_header_len);
+        return nullptr;
+    }
+    // The partition may be huge and its header says what it likes: the ten short
+    // fields never need more than this, so memory never follows the device.
+    if (header->content_len > k_device_info_max) {
+        log_error(k_module, k_line_content_too_big, "partition [0x%08x] content length %u exceeds %u.\n", entry->base,
+                  header->content_len, k_device_info_max);
         return nullptr;
     }
     // Zero-filled, so that what a short device does not deliver reads as zeros.

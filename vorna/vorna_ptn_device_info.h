@@ -8,6 +8,10 @@
 
 struct ptn_table;
 
+/// The longest identity document read from the partition (the same limit as an
+/// image's documents); a header announcing more is refused before any allocation.
+constexpr std::uint32_t k_device_info_max = 1u << 20;
+
 struct device_info {
     std::array<char, 64> vendor_name;
     std::array<char, 256> vendor_url;

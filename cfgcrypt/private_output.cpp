@@ -1,0 +1,152 @@
+// SPDX-License-Identifier: Apache-2.0
+// The private folder and temporary file of cfgcrypt's output.
+#include "cfgcrypt/private_output.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <vector>
+
+namespace {
+
+constexpr const char* k_file_name = "out";
+constexpr int k_folder_attempts = 8;
+
+/// The folder part of `target` with its slash ("" for a bare name).
+std::string folder_of(const std::string& target)
+{
+    const std::size_t slash = target.rfind('/');
+    return slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+}
+
+} // namespace
+
+int private_output::create(const std::string& target)
+{
+    // Another user who may write the output's folder can move the new folder away
+    // before it is opened; what is opened then is not ours and is refused. A few
+    // fresh tries make that a race the other user has to win every time.
+    for (int attempt = 1; make_folder(target) != 0; ++attempt) {
+        const bool moved = errno == EPERM || errno == ENOENT || errno == ENOTDIR || errno == ELOOP;
+        if (!moved || attempt == k_folder_attempts)
+            return -1;
+    }
+    file_ = unique_fd(::openat(folder_.get(), k_file_name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!file_)
+        return fail();
+    file_present_ = true;
+    target_ = target;
+
+    struct stat st {};
+    const mode_t mask = ::umask(0); // single-threaded: nothing races with the restore
+    ::umask(mask);
+    mode_ = 0666 & ~mask;
+    keep_owner_ = false;
+    if (::lstat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+        mode_ = st.st_mode & 07777;
+        uid_ = st.st_uid;
+        gid_ = st.st_gid;
+        keep_owner_ = true;
+    }
+    return 0;
+}
+
+int private_output::make_folder(const std::string& target)
+{
+    discard();
+    std::string name = folder_of(target) + folder_name_;
+    std::vector<char> buf(name.begin(), name.end());
+    buf.push_back('\0');
+    if (::mkdtemp(buf.data()) == nullptr)
+        return -1;
+    folder_path_ = buf.data();
+    // Not close-on-exec: openssl reaches the folder through this descriptor. It
+    // must be a folder of ours with mode 0700, which nobody else can have made:
+    // what the name leads to from now on does not matter.
+    folder_ = unique_fd(::open(folder_path_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
+    struct stat st {};
+    if (!folder_ || ::fstat(folder_.get(), &st) != 0) {
+        // Still there under its name unless it was moved or replaced meanwhile.
+        if (errno != ENOENT && errno != ENOTDIR && errno != ELOOP)
+            discard_named_folder();
+        return forget_folder();
+    }
+    if (st.st_uid != ::geteuid() || (st.st_mode & 07777) != 0700) {
+        forget_folder();
+        errno = EPERM;
+        return -1;
+    }
+    return 0;
+}
+
+void private_output::discard_named_folder() const
+{
+    const int saved = errno;
+    ::rmdir(folder_path_.c_str());
+    errno = saved;
+}
+
+int private_output::forget_folder()
+{
+    // The name no longer leads to the folder made: nothing of ours to remove there.
+    const int saved = errno;
+    folder_.reset();
+    folder_path_.clear();
+    errno = saved;
+    return -1;
+}
+
+std::string private_output::openssl_path() const
+{
+    return folder_ ? "/proc/self/fd/" + std::to_string(folder_.get()) + "/" + k_file_name : std::string();
+}
+
+int private_output::commit()
+{
+    if (!file_) {
+        errno = EBADF;
+        return -1;
+    }
+    // Only root may give a file away; an unprivileged run keeps its own owner.
+    if (keep_owner_ && ::fchown(file_.get(), uid_, gid_) != 0 && errno != EPERM)
+        return fail();
+    // Without the sync the rename could reach the disk before the data, and a
+    // power cut would leave an empty output where a good one used to be.
+    if (::fchmod(file_.get(), mode_) != 0 || ::fsync(file_.get()) != 0 || file_.reset() != 0)
+        return fail();
+    if (::renameat(folder_.get(), k_file_name, AT_FDCWD, target_.c_str()) != 0)
+        return fail();
+    file_present_ = false;
+    discard();
+    const std::string folder = folder_of(target_);
+    unique_fd dir(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return dir && ::fsync(dir.get()) == 0 ? 0 : -1;
+}
+
+int private_output::fail()
+{
+    discard();
+    return -1;
+}
+
+void private_output::discard()
+{
+    const int saved = errno;
+    file_.reset();
+    if (folder_ && file_present_)
+        ::unlinkat(folder_.get(), k_file_name, 0);
+    file_present_ = false;
+    // The name is removed only while it still leads to our folder: another user
+    // who moved it away may have put a folder of their own there.
+    struct stat ours {};
+    struct stat named {};
+    if (folder_ && !folder_path_.empty() && ::fstat(folder_.get(), &ours) == 0 &&
+        ::lstat(folder_path_.c_str(), &named) == 0 && ours.st_dev == named.st_dev && ours.st_ino == named.st_ino)
+        ::rmdir(folder_path_.c_str());
+    folder_.reset();
+    folder_path_.clear();
+    errno = saved;
+}
