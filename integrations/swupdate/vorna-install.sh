@@ -9,7 +9,9 @@
 # the Mender module: device, base, vorna). SWUpdate logs standard output as
 # information and standard error as errors, so vorna's information lines and
 # progress go to standard output and only its failures to standard error. A
-# non-zero status fails the update. The image is removed in either case.
+# non-zero status fails the update; while another upgrade holds vorna's lock,
+# the script tries again every 5 s for a minute. The image is removed in either
+# case.
 set -u
 
 image='@IMAGE_PATH@'
@@ -58,28 +60,41 @@ route() {
     done
 }
 
+# Runs vorna MODE on the image; sets rc to its status (kept in a file, since a
+# pipeline's status is that of its last command) and locked=yes when another
+# upgrade held the lock.
+run_vorna() {
+    { "$vorna" "$1" -b "$base" -d "$device" -f "$image" --progress 2>&1
+      echo $? >"$scratch/status"
+    } | tee "$scratch/lines" | route
+    rc=$(cat "$scratch/status")
+    locked=no
+    grep -q 'The program is already running' "$scratch/lines" && locked=yes
+    [ "$rc" -eq 0 ]
+}
+
 install_image() {
     read_conf || return 1
     [ -f "$image" ] || { err "no image at $image"; return 1; }
-    status_file=$(mktemp) || return 1
-    for mode in -c -u; do
-        { "$vorna" "$mode" -b "$base" -d "$device" -f "$image" --progress 2>&1
-          echo $? >"$status_file"
-        } | route
-        rc=$(cat "$status_file")
-        if [ "$rc" -ne 0 ]; then
-            err "vorna $mode ended with status $rc (see vorna(1), EXIT STATUS)"
-            rm -f "$status_file"
+    run_vorna -c || { err "vorna -c ended with status $rc (see vorna(1), EXIT STATUS)"; return 1; }
+    # Only a held lock is worth waiting for (nothing was written): every 5 s, for a minute.
+    tries=12
+    until run_vorna -u; do
+        tries=$((tries - 1))
+        if [ "$tries" -eq 0 ] || [ "$locked" = no ]; then
+            err "vorna -u ended with status $rc (see vorna(1), EXIT STATUS)"
             return 1
         fi
+        sleep 5
     done
-    rm -f "$status_file"
 }
 
 case "${1:-}" in
     postinst)
+        scratch=$(mktemp -d) || exit 1
         status=0
         install_image || status=1
+        rm -rf "$scratch"
         rm -f "$image"
         exit "$status"
         ;;

@@ -3,7 +3,8 @@
 # The Mender client, standalone, installs vorna images through the Update Module
 # on a simulated board: a signed artifact installs (both devices byte for byte,
 # the artifact's name recorded), an image for another product and an unsigned
-# artifact are refused and leave the devices as they were.
+# artifact are refused and leave the devices as they were, and a held upgrade
+# lock is waited for.
 # Usage: mender_test.sh VORNA VORNA_IMAGE SOURCE_DIR
 # Mender reads fixed system paths (/etc/mender, /usr/share/mender/modules/v3):
 # the test runs in a private mount namespace with empty folders mounted over
@@ -93,5 +94,18 @@ mender_run install "$work/unsigned.mender" || status=$?
 board_unchanged "unsigned artifact"
 recorded=$(mender -c "$work/mender.conf" -d "$work/data" --no-syslog show-artifact 2>/dev/null)
 [ "$recorded" = release-2 ] || fail "recorded artifact after the refusals: $recorded"
+# While another upgrade holds vorna's lock, the module waits for it.
+perl -e 'use Fcntl; open(F, ">>", "/tmp/vorna_firmware_upgrade.pid") or die; my $s = pack("s s x4 q q i x4", F_WRLCK, 0, 0, 0, 0);
+         fcntl(F, F_SETLK, $s) or die; $| = 1; print "held\n"; sleep 2' >"$work/held" &
+n=0
+until [ -s "$work/held" ]; do
+    n=$((n + 1))
+    [ "$n" -lt 100 ] || fail "could not hold the upgrade lock"
+    sleep 0.1
+done
+mender_run install "$work/fw.mender" || fail "install while the lock was held: status $?, $(cat "$work/log")"
+grep -q 'another upgrade holds the lock' "$work/log" || fail "the lock was not waited for: $(cat "$work/log")"
+wait
+
 [ -n "${VORNA_ENGINE_LOG:-}" ] && cat "$work/log.install" >"$VORNA_ENGINE_LOG"
-echo "mender: signed artifact installed, other product and unsigned artifact refused"
+echo "mender: signed artifact installed, other product and unsigned artifact refused, the lock waited for"
