@@ -13,24 +13,14 @@ vorna=$1
 vorna_image=$2
 src=$3
 keys=$src/keys
-. "$src/tests/engines/board.sh"
+. "$src/tests/engines/rig.sh"
 
 if [ -z "${VORNA_ENGINE_NAMESPACE:-}" ]; then
-    [ "$(id -u)" -eq 0 ] || skip "needs root, for a private mount namespace over /tmp"
-    for tool in swupdate cpio openssl unshare; do
-        command -v "$tool" >/dev/null || skip "$tool is missing (apt-get install swupdate cpio)"
-    done
-    unshare --mount --propagation private true 2>/dev/null || skip "unshare --mount is refused here"
+    need "swupdate cpio" swupdate cpio openssl
     VORNA_ENGINE_NAMESPACE=1 exec unshare --mount --propagation private sh "$0" "$@"
 fi
 
-outer=$(mktemp -d)
-trap 'umount /tmp 2>/dev/null; rm -rf "$outer"' EXIT
-# From here on /tmp is the test's folder (the upgrade lock included).
-mount --bind "$outer" /tmp
-work=/tmp
-export TMPDIR=/tmp
-
+private_tmp
 make_board
 make_image "$work/fw.bin" "Vorna V2"
 make_image "$work/other.bin" "Vorna V9"

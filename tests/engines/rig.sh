@@ -1,7 +1,30 @@
 # SPDX-License-Identifier: Apache-2.0
-# Sourced by the engine tests: a small simulated board and vorna images for it,
-# made with vorna-image and the development key, in the folder $work.
-# Needs: $vorna_image, $keys (the development key folder), $work.
+# Sourced by the engine tests: the checks before a test may run, its private
+# /tmp, and a small simulated board with vorna images for it, made with
+# vorna-image and the development key in the folder $work.
+# Needs: $vorna_image, $keys (the development key folder).
+
+# need PACKAGES TOOL...: skips the test unless it runs as root, may make a
+# private mount namespace, and has every TOOL (from the Debian PACKAGES).
+need() {
+    packages=$1
+    shift
+    [ "$(id -u)" -eq 0 ] || skip "needs root, for a private mount namespace over the engine's system paths"
+    for tool in "$@" unshare; do
+        command -v "$tool" >/dev/null || skip "$tool is missing (apt-get install $packages)"
+    done
+    unshare --mount --propagation private true 2>/dev/null || skip "unshare --mount is refused here"
+}
+
+# In the test's private mount namespace: its own folder over /tmp, so that the
+# engine's scratch files and sockets and vorna's upgrade lock stay in it. Sets $work.
+private_tmp() {
+    outer=$(mktemp -d)
+    trap 'umount /tmp 2>/dev/null; rm -rf "$outer"' EXIT
+    mount --bind "$outer" /tmp
+    work=/tmp
+    export TMPDIR=/tmp
+}
 
 # The board: NOR (1 MiB) with a boot loader and the device identity, eMMC (4 MiB)
 # with a kernel. Its files are $work/board/{table,nor,emmc}.img.
