@@ -85,6 +85,52 @@ TEST_F(FirmwareUpgrade, TwoEntriesAreWrittenExactlyAndASecondRunRewritesNoNorBlo
     EXPECT_EQ(mtime_ns(image), image_mtime);
 }
 
+// --progress: on standard error the stage of the run, the verification pass over
+// the whole image and each entry's copy; standard output is what it is without it.
+TEST_F(FirmwareUpgrade, ProgressFollowsTheCheckTheVerificationAndEveryWrittenEntry)
+{
+    image_part big = rootfs;
+    big.contents = random_bytes(0x180000, 15); // the pass reads it in two chunks
+    std::string image = pack_parts({boot, big});
+    const std::size_t size = whole(image).size();
+    const std::string verify =
+        format("progress verify 0 %zu\nprogress verify 1048576 %zu\nprogress verify %zu %zu\n", size, size, size, size);
+    auto with = [&](const char* mode, const std::string& fw) {
+        std::vector<std::string> argv = {VORNA_BIN, mode, "--progress", "-b", "0x10000", "-d", b.table, "-f", fw};
+        return std::string(mode) == "-u" ? run_locked(argv) : test_support::run_cli(argv);
+    };
+
+    auto c = with("-c", image);
+    EXPECT_EQ(c.status, 0);
+    EXPECT_EQ(c.out, run_mode("-c", b, image).out);
+    EXPECT_EQ(c.err, "stage check\n" + verify + "stage done\n");
+
+    auto u = with("-u", image);
+    EXPECT_EQ(u.status, 0);
+    EXPECT_EQ(after_lock(u), lines({k_pass, k_upgradable, update_line(boot), update_line(big)}));
+    EXPECT_EQ(u.err, "stage check\n" + verify +
+                         "stage write bootloader 1 2\nprogress bootloader 0 163840\nprogress bootloader 163840 163840\n"
+                         "stage write rootfs 2 2\nprogress rootfs 0 1572864\nprogress rootfs 1572864 1572864\n"
+                         "stage done\n");
+    expect_written(b.nor, boot);
+    expect_written(b.emmc, big);
+
+    // A refused image ends without "stage done"; without --progress nothing goes to standard error.
+    image_plan other;
+    other.parts = {boot};
+    other.support_list = support_list_for("Other");
+    std::string refused = pack(work, other, "other.bin");
+    const std::size_t other_size = whole(refused).size();
+    for (const char* mode : {"-c", "-u"}) {
+        auto r = with(mode, refused);
+        EXPECT_EQ(r.status, 251) << mode;
+        EXPECT_EQ(r.err, format("stage check\nprogress verify 0 %zu\nprogress verify %zu %zu\n", other_size, other_size,
+                                other_size))
+            << mode;
+    }
+    EXPECT_EQ(run_mode("-u", b, image).err, "");
+}
+
 TEST_F(FirmwareUpgrade, AnInvalidTypeStopsTheUpgradeBeforeAnyWrite)
 {
     image_part bad = radio;

@@ -243,8 +243,11 @@ int walk(const firmware_ptn_table& table, const ptn_table& device_table, firmwar
         return -1;
     }
     int result = 0;
-    for (const firmware_ptn_entry& entry : walked_entries(table)) {
+    const std::span<const firmware_ptn_entry> entries = walked_entries(table);
+    for (std::size_t index = 0; index < entries.size(); ++index) {
+        const firmware_ptn_entry& entry = entries[index];
         entry_name name(entry);
+        progress_stage("write %s %zu %zu", name.c_str(), index + 1, entries.size());
         const ptn_entry* ptn = ptn_table_lookup(&device_table, name.c_str());
         if (ptn == nullptr)
             return -1;
@@ -276,6 +279,7 @@ int firmware_check_and_upgrade(const char* image_path, const char* device, std::
                   static_cast<const void*>(image_path), static_cast<const void*>(device), base);
         return -1;
     }
+    progress_stage("check");
     auto device_table = ptn_table_load(device, base);
     if (!device_table) {
         log_error(k_module, k_line_ptn_table, "Failed to build ptn_table of flash\n");
@@ -303,12 +307,17 @@ int firmware_check_and_upgrade(const char* image_path, const char* device, std::
     if (walk_precheck(*table, *fw.header, *device_table, fw.file.size()) < 0)
         return -1;
     log_info(k_module, k_line_upgradable, "Firmware is upgradable for this DEVICE. \n");
-    if (upgrade == 0)
+    if (upgrade == 0) {
+        progress_stage("done");
         return 0;
+    }
 
     int result = walk(*table, *device_table, fw.file);
-    if (result < 0)
+    if (result < 0) {
         log_error(k_module, k_line_upgrade_failed, "Failed to upgrade firmware into this device.\n");
+        return result;
+    }
+    progress_stage("done");
     return result;
 }
 

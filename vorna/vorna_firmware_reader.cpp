@@ -8,6 +8,7 @@
 #include "vorna/vorna_firmware_digest.h"
 #include "vorna/vorna_firmware_strong.h"
 #include "vorna/vorna_log.h"
+#include "vorna/vorna_progress.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -72,6 +73,19 @@ private:
     legacy_digest legacy_;
     strong_digest strong_; // the worker's alone until verify()
     chunk_worker worker_;
+};
+
+/// Shows the verification pass as "verify" (on standard error only).
+class pass_progress final : public firmware_chunk_consumer {
+public:
+    explicit pass_progress(std::uint64_t image_size) : shown_("verify", image_size) {}
+    void consume(std::uint64_t offset, std::span<const std::uint8_t> bytes) override
+    {
+        shown_.update(offset + bytes.size());
+    }
+
+private:
+    progress shown_;
 };
 
 std::uint64_t chunk_count(std::uint64_t size)
@@ -245,7 +259,8 @@ int firmware_image_open(const char* path, const firmware_open_lines& lines, int 
         if (out.digests.reserve(size) < 0)
             return -1;
         pass_digests digests(&out.digests);
-        std::array<firmware_chunk_consumer*, 1> consumers{&digests};
+        pass_progress shown(size);
+        std::array<firmware_chunk_consumer*, 2> consumers{&digests, &shown};
         if (out.file.pass(consumers) < 0)
             return -1;
         return digests.verify(*out.header, strong) < 0 ? -4 : 0;

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cstdarg>
 #include <cstdio>
 #include <ctime>
 
@@ -28,6 +29,20 @@ int percent_of(std::uint64_t done, std::uint64_t total)
 void progress_set_machine(bool on)
 {
     g_machine = on;
+}
+
+void progress_stage(const char* format, ...)
+{
+    if (!g_machine)
+        return;
+    // Formatted first, so that the line goes out in one call on the unbuffered stream.
+    char text[160];
+    va_list args;
+    va_start(args, format);
+    const int n = std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    if (n >= 0)
+        std::fprintf(stderr, "stage %s\n", text);
 }
 
 progress::progress(const char* name, std::uint64_t total)

@@ -4,10 +4,16 @@
 // redrawn a few times a second at most and cleared at the end. With --progress:
 // machine-readable lines "progress NAME DONE TOTAL", one when the copy starts,
 // one whenever the whole percentage changes, and one when it is complete.
+// With --progress the firmware operations also say which step they are in,
+// "stage TEXT" (see progress_stage), so that a caller can follow the whole run.
 #include <cstdint>
 
 /// Turns the machine-readable lines on (vorna --progress).
 void progress_set_machine(bool on);
+
+/// With --progress, prints the line "stage " and the formatted text on standard
+/// error: "check", "write NAME N COUNT", "done". Nothing without it.
+[[gnu::format(printf, 1, 2)]] void progress_stage(const char* format, ...);
 
 class progress {
 public:

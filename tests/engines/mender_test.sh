@@ -1,0 +1,103 @@
+#!/bin/sh
+# SPDX-License-Identifier: Apache-2.0
+# The Mender client, standalone, installs vorna images through the Update Module
+# on a simulated board: a signed artifact installs (both devices byte for byte,
+# the artifact's name recorded), an image for another product and an unsigned
+# artifact are refused and leave the devices as they were, and a held upgrade
+# lock is waited for.
+# Usage: mender_test.sh VORNA VORNA_IMAGE SOURCE_DIR
+# Mender reads fixed system paths (/etc/mender, /usr/share/mender/modules/v3):
+# the test runs in a private mount namespace with empty folders mounted over
+# them and its temporary folder over /tmp, so that nothing outside that folder
+# changes.
+set -eu
+
+vorna=$1
+vorna_image=$2
+src=$3
+keys=$src/keys
+. "$src/tests/engines/rig.sh"
+
+if [ -z "${VORNA_ENGINE_NAMESPACE:-}" ]; then
+    need "mender-client mender-artifact" mender mender-artifact openssl
+    [ -d /etc/mender ] && [ -d /usr/share/mender/modules/v3 ] || skip "Mender's folders are missing"
+    VORNA_ENGINE_NAMESPACE=1 exec unshare --mount --propagation private sh "$0" "$@"
+fi
+
+private_tmp
+mount -t tmpfs tmpfs /etc/mender
+mount -t tmpfs tmpfs /usr/share/mender/modules/v3
+cp "$src/integrations/mender/vorna" /usr/share/mender/modules/v3/vorna
+echo "artifact_name=factory" >/etc/mender/artifact_info
+
+make_board
+make_image "$work/fw.bin" "Vorna V2"
+make_image "$work/other.bin" "Vorna V9"
+printf 'device = %s\nbase = 0x10000 # the table\nvorna = %s\n' "$work/board/table.img" "$vorna" >"$work/ota.conf"
+export VORNA_OTA_CONF="$work/ota.conf"
+
+# mender-artifact signs with ECDSA P-256 (or PKCS#1 RSA) keys.
+openssl ecparam -genkey -name prime256v1 -noout -out "$work/artifact.key" 2>/dev/null
+openssl ec -in "$work/artifact.key" -pubout -out "$work/artifact.pub" 2>/dev/null
+mkdir "$work/data"
+printf '{ "ArtifactVerifyKey": "%s" }\n' "$work/artifact.pub" >"$work/mender.conf"
+
+artifact() {
+    sh "$src/integrations/mender/vorna-mender-artifact" --vorna-image "$vorna_image" "$@" >/dev/null
+}
+artifact "$work/fw.bin" release-2 "$work/fw.mender" -k "$work/artifact.key"
+# Named for this board's device type, but holding an image for another product:
+# vorna's own check refuses it. Named for the other product, Mender refuses it.
+artifact -t Vorna_V2-2.1-5545 "$work/other.bin" release-other "$work/other.mender" -k "$work/artifact.key"
+artifact "$work/other.bin" release-other "$work/other-type.mender" -k "$work/artifact.key"
+artifact "$work/fw.bin" release-unsigned "$work/unsigned.mender"
+# The device type the artifact names, taken from the image's support list.
+echo "device_type=Vorna_V2-2.1-5545" >"$work/data/device_type"
+
+mender_run() {
+    mender -c "$work/mender.conf" -d "$work/data" --no-syslog "$@" >"$work/log" 2>&1
+}
+
+save_board
+mender_run install "$work/fw.mender" || fail "install of a signed artifact: status $?, $(cat "$work/log")"
+board_installed "signed artifact"
+cp "$work/log" "$work/log.install"
+grep -q 'vorna: writing partition kernel (2 of 2)' "$work/log" || fail "no progress in the log: $(cat "$work/log")"
+recorded=$(mender -c "$work/mender.conf" -d "$work/data" --no-syslog show-artifact 2>/dev/null)
+[ "$recorded" = release-2 ] || fail "recorded artifact: $recorded"
+
+save_board
+status=0
+mender_run install "$work/other.mender" || status=$?
+[ "$status" -eq 1 ] || fail "image for another product: status $status, $(cat "$work/log")"
+grep -q 'vorna -c ended with status 251: the image is not for this device' "$work/log" ||
+    fail "the refusal is not in the log: $(cat "$work/log")"
+board_unchanged "image for another product"
+status=0
+mender_run install "$work/other-type.mender" || status=$?
+[ "$status" -eq 1 ] || fail "artifact for another device type: status $status, $(cat "$work/log")"
+grep -q 'not compatible with device Vorna_V2-2.1-5545' "$work/log" || fail "device type: $(cat "$work/log")"
+board_unchanged "artifact for another device type"
+
+status=0
+mender_run install "$work/unsigned.mender" || status=$?
+[ "$status" -eq 1 ] || fail "unsigned artifact: status $status, $(cat "$work/log")"
+grep -q 'expecting signed artifact' "$work/log" || fail "not refused for its signature: $(cat "$work/log")"
+board_unchanged "unsigned artifact"
+recorded=$(mender -c "$work/mender.conf" -d "$work/data" --no-syslog show-artifact 2>/dev/null)
+[ "$recorded" = release-2 ] || fail "recorded artifact after the refusals: $recorded"
+# While another upgrade holds vorna's lock, the module waits for it.
+perl -e 'use Fcntl; open(F, ">>", "/tmp/vorna_firmware_upgrade.pid") or die; my $s = pack("s s x4 q q i x4", F_WRLCK, 0, 0, 0, 0);
+         fcntl(F, F_SETLK, $s) or die; $| = 1; print "held\n"; sleep 2' >"$work/held" &
+n=0
+until [ -s "$work/held" ]; do
+    n=$((n + 1))
+    [ "$n" -lt 100 ] || fail "could not hold the upgrade lock"
+    sleep 0.1
+done
+mender_run install "$work/fw.mender" || fail "install while the lock was held: status $?, $(cat "$work/log")"
+grep -q 'another upgrade holds the lock' "$work/log" || fail "the lock was not waited for: $(cat "$work/log")"
+wait
+
+[ -n "${VORNA_ENGINE_LOG:-}" ] && cat "$work/log.install" >"$VORNA_ENGINE_LOG"
+echo "mender: signed artifact installed, other product and unsigned artifact refused, the lock waited for"

@@ -1,0 +1,106 @@
+# SPDX-License-Identifier: Apache-2.0
+# Sourced by the engine tests: the checks before a test may run, its private
+# /tmp, and a small simulated board with vorna images for it, made with
+# vorna-image and the development key in the folder $work.
+# Needs: $vorna_image, $keys (the development key folder).
+
+# need PACKAGES TOOL...: skips the test unless it runs as root, may make a
+# private mount namespace, and has every TOOL (from the Debian PACKAGES).
+need() {
+    packages=$1
+    shift
+    [ "$(id -u)" -eq 0 ] || skip "needs root, for a private mount namespace over the engine's system paths"
+    for tool in "$@" unshare; do
+        command -v "$tool" >/dev/null || skip "$tool is missing (apt-get install $packages)"
+    done
+    unshare --mount --propagation private true 2>/dev/null || skip "unshare --mount is refused here"
+}
+
+# In the test's private mount namespace: its own folder over /tmp, so that the
+# engine's scratch files and sockets and vorna's upgrade lock stay in it. Sets $work.
+private_tmp() {
+    outer=$(mktemp -d)
+    trap 'umount /tmp 2>/dev/null; rm -rf "$outer"' EXIT
+    mount --bind "$outer" /tmp
+    work=/tmp
+    export TMPDIR=/tmp
+}
+
+# The board: NOR (1 MiB) with a boot loader and the device identity, eMMC (4 MiB)
+# with a kernel. Its files are $work/board/{table,nor,emmc}.img.
+make_board() {
+    cat >"$work/device-info.json" <<'JSON'
+{ "vendor_name": "Halden Works", "vendor_url": "https://halden.example", "product_name": "Vorna V2",
+  "product_version": "2.1", "product_id": "00112233", "special_id": "5545", "language": "en",
+  "region": "EU", "hw_id": "HW-0042-A", "oem_id": "OEM-7" }
+JSON
+    cat >"$work/board.json" <<'JSON'
+{
+  "table-device": "table.img", "table-base": "0x10000",
+  "partition-table": {
+    "partition-layout-nor": { "disk-size": "0x100000", "device": "nor.img", "partitions": [
+      { "name": "bootloader", "base": "0x0", "size": "0x80000",
+        "write_to_flash": true, "write_to_up": true, "encap_type": "raw" },
+      { "name": "device-info", "base": "0xf0000", "size": "0x10000",
+        "write_to_flash": false, "write_to_up": false, "encap_type": "header" } ] },
+    "partition-layout-emmc": { "disk-size": "0x400000", "device": "emmc.img", "partitions": [
+      { "name": "kernel", "base": "0x100000", "size": "0x200000",
+        "write_to_flash": true, "write_to_up": true, "encap_type": "raw" } ] }
+  },
+  "contents": [ { "partition": "device-info", "file": "device-info.json", "header": true } ]
+}
+JSON
+    "$vorna_image" board "$work/board.json" "$work/board" >/dev/null
+}
+
+# make_image OUT PRODUCT: an image of a new boot loader and kernel for PRODUCT
+# ("Vorna V2" is this board's product).
+make_image() {
+    [ -f "$work/bootloader.bin" ] || head -c 300000 /dev/urandom >"$work/bootloader.bin"
+    [ -f "$work/kernel.bin" ] || head -c 1500000 /dev/urandom >"$work/kernel.bin"
+    cat >"$work/image.json" <<JSON
+{
+  "partitions": [
+    { "name": "bootloader", "base": "0x0", "size": "0x80000", "type": "nor", "file": "bootloader.bin" },
+    { "name": "kernel", "base": "0x100000", "size": "0x200000", "type": "emmc", "file": "kernel.bin" }
+  ],
+  "support-list": { "support-list": [ { "product_name": "$2", "product_version": "2.1", "special_id": "5545" } ] }
+}
+JSON
+    "$vorna_image" pack "$work/image.json" "$keys/dev_private_key.pem" "$1" >/dev/null
+}
+
+# Saves the board's devices, to show later that they are unchanged.
+save_board() {
+    rm -rf "$work/saved"
+    cp -a "$work/board" "$work/saved"
+}
+
+# Fails unless the devices are as saved.
+board_unchanged() {
+    for f in table nor emmc; do
+        cmp -s "$work/saved/$f.img" "$work/board/$f.img" || fail "$1: $f.img changed"
+    done
+}
+
+# Fails unless the board holds the new boot loader and kernel, and is otherwise as saved.
+board_installed() {
+    cmp -s "$work/saved/table.img" "$work/board/table.img" || fail "$1: table.img changed"
+    for dev in nor emmc; do
+        cp "$work/saved/$dev.img" "$work/expected-$dev.img"
+    done
+    dd if="$work/bootloader.bin" of="$work/expected-nor.img" conv=notrunc status=none
+    dd if="$work/kernel.bin" of="$work/expected-emmc.img" bs=1048576 seek=1 conv=notrunc status=none
+    cmp -s "$work/expected-nor.img" "$work/board/nor.img" || fail "$1: nor.img is not the image's, byte for byte"
+    cmp -s "$work/expected-emmc.img" "$work/board/emmc.img" || fail "$1: emmc.img is not the image's, byte for byte"
+}
+
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+
+skip() {
+    echo "SKIP: $*"
+    exit 77
+}
