@@ -302,3 +302,131 @@ TEST_F(ImageToolStrongKeys, AKeyOfTheWrongKindHasItsOwnMessage)
 }
 
 } // namespace
+
+// --- signing with keys the tool never holds, and strong-only builds ---------------
+
+/// Runs a shell command line (openssl as the external signer); its exit status.
+int shell(const std::string& command)
+{
+    return std::system(command.c_str());
+}
+
+class ExternalSigner : public StrongSignatures {};
+
+TEST_F(ExternalSigner, DigestSignElsewhereAttachGivesTheImagePackWouldMake)
+{
+    const std::string image = pack(work, plan({}), "ext.bin");
+    const std::string out = work.file("");
+    auto r = vorna_image({"digest", image, "--out", out});
+    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(lines_of(r.out).size(), 4U);
+    EXPECT_EQ(lines_of(r.out)[3].substr(0, 7), "strong ");
+    ASSERT_EQ(shell("openssl pkeyutl -sign -inkey '" + key_file("key_a.pem") + "' -rawin -in '" + out +
+                    "/strong.bin' -out '" + out + "/a.sig'"),
+              0);
+    ASSERT_EQ(shell("openssl pkeyutl -sign -inkey '" + key_file("key_b.pem") + "' -rawin -in '" + out +
+                    "/strong.bin' -out '" + out + "/b.sig'"),
+              0);
+    const bytes before = whole(image);
+
+    // Refused, with the image untouched: an identifier that no --key has, a
+    // signature by another key, a flipped byte of the legacy signature.
+    struct refusal {
+        std::vector<std::string> args;
+        std::string says;
+    };
+    const std::vector<refusal> refusals = {
+        {{"attach", image, "--strong", k_id_b + ":" + out + "/b.sig", "--key", key_file("key_a.pub.pem")},
+         "key identifier " + k_id_b + " matches no --key"},
+        {{"attach", image, "--strong", k_id_a + ":" + out + "/b.sig", "--key", key_file("key_a.pub.pem")},
+         "/b.sig does not verify with key " + k_id_a},
+        {{"attach", image, "--strong", "123:" + out + "/a.sig", "--key", key_file("key_a.pub.pem")},
+         "expected KEYID:SIGNATURE_FILE"},
+        {{"attach", image, "--legacy", out + "/a.sig", "--key", dev_key_blob()}, "holds 64 bytes"},
+    };
+    for (const refusal& c : refusals) {
+        r = vorna_image(c.args);
+        EXPECT_EQ(r.status, 1) << c.says;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+        EXPECT_EQ(whole(image), before) << c.says;
+    }
+
+    r = vorna_image({"attach", image, "--strong", k_id_a + ":" + out + "/a.sig", "--key", key_file("key_a.pub.pem")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    // The old legacy signature covered the old block: cleared, so the image is refused until it is signed again.
+    EXPECT_EQ(run_mode("-c", b, image).status, 252);
+    ASSERT_EQ(vorna_image({"digest", image, "--out", out}).status, 0);
+    ASSERT_EQ(shell("openssl pkeyutl -sign -inkey '" + dev_private_key() + "' -pkeyopt digest:sha1 -in '" + out +
+                    "/legacy-sha1.bin' -out '" + out + "/legacy.sig'"),
+              0);
+    const bytes unsigned_legacy = whole(image);
+    shell("cp '" + out + "/legacy.sig' '" + out + "/bad.sig' && printf x | dd of='" + out +
+          "/bad.sig' bs=1 seek=100 conv=notrunc 2>/dev/null");
+    r = vorna_image({"attach", image, "--legacy", out + "/bad.sig", "--key", dev_key_blob()});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(whole(image), unsigned_legacy);
+    r = vorna_image({"attach", image, "--legacy", out + "/legacy.sig", "--key", dev_key_blob()});
+    ASSERT_EQ(r.status, 0) << r.err;
+
+    EXPECT_TRUE(openssl_verifies(image));
+    r = run_with(VORNA_STRONG_A_BIN, "-c", b, image);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(lines_of(r.out), (std::vector<std::string>{k_pass, strong_pass(k_id_a), k_upgradable}));
+    // Byte for byte what pack signs with the same keys (both signature schemes are deterministic).
+    EXPECT_EQ(whole(image), whole(pack(work, plan({key_file("key_a.pem")}), "packed.bin")));
+
+    // verify: 0 only when every given key's signature verifies.
+    EXPECT_EQ(vorna_image({"verify", image, "--key", dev_key_blob(), "--key", key_file("key_a.pub.pem")}).status, 0);
+    r = vorna_image({"verify", image, "--key", key_file("key_a.pub.pem"), "--key", key_file("key_b.pub.pem")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find(k_id_b + " no signature by"), std::string::npos) << r.out;
+    patch_be32(image, 5000, 0x12345678);
+    EXPECT_EQ(vorna_image({"verify", image, "--key", key_file("key_a.pub.pem")}).status, 1);
+    EXPECT_EQ(vorna_image({"verify", image, "--key", dev_key_blob()}).status, 1);
+    EXPECT_EQ(vorna_image({"verify", image}).status, 1);
+}
+
+TEST_F(StrongSignatures, AStrongOnlyBuildTakesStrongOnlyImagesThatOthersRefuse)
+{
+    const std::string waived = "[INFO]vorna_firmware:668 | no legacy signature, not required by this build";
+    const std::vector<std::string> rsa_failed = {"[ERROR]vorna_firmware:204 | firmware RSA verify failed", ""};
+    // pack leaves the manifest beside the image: the same contents, packed without a legacy key.
+    const std::string manifest = pack(work, plan({}), "m.bin") + ".json";
+    auto strong_only = [&](const std::string& key, const std::string& name) {
+        auto r = vorna_image({"pack", "--no-legacy", manifest, work.file(name), "--key", key_file(key)});
+        EXPECT_EQ(r.status, 0) << r.err;
+        return work.file(name);
+    };
+    const std::string by_a = strong_only("key_a.pem", "only-a.bin");
+    const std::string by_b = strong_only("key_b.pem", "only-b.bin");
+    EXPECT_EQ(slice(by_a, 304, 128), bytes(128, 0));
+    auto r = vorna_image({"pack", "--no-legacy", manifest, work.file("none.bin")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("--no-legacy needs a strong signature"), std::string::npos) << r.err;
+
+    r = run_with(VORNA_STRONG_ONLY_A_BIN, "-c", b, by_a);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(lines_of(r.out), (std::vector<std::string>{waived, strong_pass(k_id_a), k_upgradable}));
+    r = run_with(VORNA_STRONG_ONLY_A_BIN, "-u", b, by_a);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(after_lock(r).size(), 5U);
+    r = run_with(VORNA_STRONG_ONLY_A_BIN, "-c", b, by_b);
+    EXPECT_EQ(r.status, 252);
+    EXPECT_EQ(lines_of(r.out), (std::vector<std::string>{waived, k_unknown + "(" + k_id_b + ")"}));
+    // A legacy signature that is there and wrong is still refused: only an absent one is waived.
+    const std::string wrong = strong_only("key_a.pem", "wrong-legacy.bin");
+    patch_be32(wrong, 304, 1);
+    r = run_with(VORNA_STRONG_ONLY_A_BIN, "-c", b, wrong);
+    EXPECT_EQ(r.status, 252);
+    EXPECT_EQ(lines_of(r.out), rsa_failed);
+    // Dual-signed images pass the strong-only build as they pass every other.
+    r = run_with(VORNA_STRONG_ONLY_A_BIN, "-c", b, pack(work, plan({key_file("key_a.pem")}), "dual.bin"));
+    EXPECT_EQ(lines_of(r.out), (std::vector<std::string>{k_pass, strong_pass(k_id_a), k_upgradable}));
+
+    // The default build and a strong build that requires the legacy signature refuse it.
+    for (const char* bin : {VORNA_BIN, VORNA_STRONG_A_BIN}) {
+        r = run_with(bin, "-c", b, by_a);
+        EXPECT_EQ(r.status, 252) << bin;
+        EXPECT_EQ(lines_of(r.out), rsa_failed) << bin;
+    }
+}
