@@ -1,5 +1,6 @@
 // vorna-image: dispatches to one subcommand.
 #include "tools/vorna_image.h"
+#include "tools/vorna_image_firmware.h"
 
 #include "vorna/vorna_version.h"
 
@@ -91,7 +92,10 @@ int main(int argc, char** argv)
         cmd->help();
         return 0;
     }
-    return cmd->run(argc - 1, argv + 1);
+    const int status = cmd->run(argc - 1, argv + 1);
+    // A token's engine goes before OpenSSL's clean-up at exit, which would otherwise run first.
+    vorna_image::release_pkcs11_engine();
+    return status;
 }
 
 namespace vorna_image {

@@ -299,8 +299,8 @@ void image_pack_help()
         "\n"
         "Builds a firmware image from MANIFEST.json and signs it with PRIVATE_KEY.pem\n"
         "(a 1024-bit RSA key, see keygen; an encrypted key takes its pass phrase from\n"
-        "VORNA_IMAGE_PASSPHRASE, a file named by VORNA_IMAGE_PASSPHRASE_FILE, or the\n"
-        "terminal). IMAGE is replaced as a whole. Unknown keys in the manifest and\n"
+        "--passin pass:TEXT|env:VAR|file:PATH|fd:N, else VORNA_IMAGE_PASSPHRASE, a file\n"
+        "named by VORNA_IMAGE_PASSPHRASE_FILE, or the terminal). IMAGE is replaced as a whole. Unknown keys in the manifest and\n"
         "contents larger than their partition's size are refused. Each --key (an\n"
         "Ed25519 private key, see keygen --ed25519; at most 4) adds a strong signature\n"
         "to the signature block, written before the RSA signature.\n"
@@ -353,6 +353,10 @@ int image_pack_main(int argc, char** argv)
     std::vector<std::string> strong_paths;
     const char* board = nullptr;
     const bool no_legacy = take_flag(argc, argv, "--no-legacy");
+    const char* passin = nullptr;
+    if (take_option(k_command, argc, argv, "--passin", passin) != 0)
+        return 1;
+    set_pass_phrase_source(passin);
     if (take_key_options(k_command, argc, argv, strong_paths) != 0 ||
         take_option(k_command, argc, argv, "--board", board) != 0)
         return 1;
