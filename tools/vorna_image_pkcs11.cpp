@@ -10,7 +10,13 @@
 #include <openssl/engine.h>
 #include <openssl/err.h>
 
+#include "vorna/unique_fd.h"
+
+#include <unistd.h>
+
 #include <array>
+#include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -73,6 +79,65 @@ ENGINE* pkcs11_engine(const char* command)
     return e;
 }
 
+/// The value of the URI's pin-value attribute, or empty.
+std::string pin_value_of(const std::string& uri)
+{
+    const std::size_t at = uri.find("pin-value=");
+    if (at == std::string::npos)
+        return {};
+    const std::size_t from = at + std::strlen("pin-value=");
+    return uri.substr(from, uri.find_first_of(";?&", from) - from);
+}
+
+/// Replaces every `secret` in `text` by "***".
+std::string censored(std::string text, const std::string& secret)
+{
+    if (secret.empty())
+        return text;
+    for (std::size_t at = text.find(secret); at != std::string::npos; at = text.find(secret, at + 3))
+        text.replace(at, secret.size(), "***");
+    return text;
+}
+
+/// While it lives, what is written to stderr (the engine's own reports, which
+/// repeat the URI and so a PIN in it) goes to a temporary file; release() puts
+/// stderr back and hands the text over.
+class stderr_capture {
+public:
+    stderr_capture() : file_(std::tmpfile()), saved_(::dup(STDERR_FILENO))
+    {
+        std::fflush(stderr);
+        if (file_ != nullptr && saved_)
+            active_ = ::dup2(::fileno(file_.get()), STDERR_FILENO) >= 0;
+    }
+    stderr_capture(const stderr_capture&) = delete;
+    stderr_capture& operator=(const stderr_capture&) = delete;
+    ~stderr_capture() { (void)release(); }
+
+    std::string release()
+    {
+        if (!active_)
+            return {};
+        active_ = false;
+        std::fflush(stderr);
+        ::dup2(saved_.get(), STDERR_FILENO);
+        std::string text;
+        std::rewind(file_.get());
+        std::array<char, 512> buf{};
+        for (std::size_t n; (n = std::fread(buf.data(), 1, buf.size(), file_.get())) > 0;)
+            text.append(buf.data(), n);
+        return text;
+    }
+
+private:
+    struct file_closer {
+        void operator()(std::FILE* f) const { std::fclose(f); }
+    };
+    std::unique_ptr<std::FILE, file_closer> file_;
+    unique_fd saved_;
+    bool active_ = false;
+};
+
 } // namespace
 
 void release_pkcs11_engine()
@@ -90,15 +155,19 @@ pkey_ptr load_pkcs11_private_key(const char* command, const std::string& uri)
     ENGINE* e = pkcs11_engine(command);
     if (e == nullptr)
         return nullptr;
+    // The URI may hold the PIN (pin-value), and the engine repeats the URI in its
+    // reports: they pass through here with the PIN blotted out.
+    const std::string pin = pin_value_of(uri);
+    stderr_capture engine_reports;
     pkey_ptr key(ENGINE_load_private_key(e, uri.c_str(), nullptr, nullptr));
+    const std::string reports = censored(engine_reports.release(), pin);
+    std::fputs(reports.c_str(), stderr);
     if (!key) {
-        // The URI itself may hold the PIN (pin-value): never repeat it.
-        const std::string shown = uri.substr(0, uri.find("pin-value"));
         fail(command,
-             "no private key in the token at %s%s: %s (a wrong PIN, a wrong URI, or a token the engine cannot list; "
+             "no private key in the token at %s: %s (a wrong PIN, a wrong URI, or a token the engine cannot list; "
              "Debian 12's engine does not list a token that holds an EdDSA key: sign Ed25519 keys with the token's "
              "own tool through digest and attach)",
-             shown.c_str(), shown.size() < uri.size() ? "..." : "", last_openssl_error().c_str());
+             censored(uri, pin).c_str(), last_openssl_error().c_str());
         return nullptr;
     }
     return key;
