@@ -7,6 +7,8 @@
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 
+#include <sys/wait.h>
+
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -428,5 +430,63 @@ TEST_F(StrongSignatures, AStrongOnlyBuildTakesStrongOnlyImagesThatOthersRefuse)
         r = run_with(bin, "-c", b, by_a);
         EXPECT_EQ(r.status, 252) << bin;
         EXPECT_EQ(lines_of(r.out), rsa_failed) << bin;
+    }
+}
+
+/// Occurrences of `what` in `text`.
+std::size_t count_of(const std::string& text, const std::string& what)
+{
+    std::size_t n = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+TEST_F(StrongSignatures, PassPhrasesAsTheOpensslToolsTakeThemAndEachRefusalOnce)
+{
+    temp_dir d;
+    const std::string legacy = d.file("legacy.pem");
+    const std::string strong = d.file("strong.pem");
+    ASSERT_EQ(shell("openssl pkey -in '" + dev_private_key() + "' -aes256 -passout pass:s3cret -out '" + legacy +
+                    "' && openssl pkey -in '" + key_file("key_a.pem") + "' -aes256 -passout pass:s3cret -out '" +
+                    strong + "' && printf 's3cret\\n' > '" + d.file("pw") + "' && mkfifo '" + d.file("fifo") + "'"),
+              0);
+    const std::string manifest = pack(d, plan({}), "plain.bin") + ".json";
+    // Each case: the words between "pack" and the manifest, what the shell adds, status, what stderr says.
+    struct pass_case {
+        std::string options;
+        std::string shell_prefix;
+        int status;
+        std::string says;
+    };
+    const std::vector<pass_case> cases = {
+        {"--passin pass:s3cret", "", 0, ""},
+        {"--passin env:PW", "PW=s3cret ", 0, ""},
+        {"--passin file:" + d.file("pw"), "", 0, ""},
+        {"--passin fd:3", "exec 3<'" + d.file("pw") + "'; ", 0, ""},
+        {"", "VORNA_IMAGE_PASSPHRASE=s3cret ", 0, ""},
+        {"--passin pass:wrong", "", 1, "wrong pass phrase for " + legacy},
+        {"--passin env:UNSET_HERE", "", 1, "--passin env:UNSET_HERE: the variable is not set"},
+        {"--passin file:" + d.file("fifo"), "", 1, "the pass-phrase file " + d.file("fifo") + " is not a regular file"},
+        {"--passin word", "", 1, "expected pass:TEXT, env:VAR, file:PATH or fd:N"},
+        {"", "VORNA_IMAGE_PASSPHRASE_FILE='" + d.file("fifo") + "' ", 1, "is not a regular file"},
+        {"", "", 1, legacy + " is encrypted and there is no terminal to ask for its pass phrase"},
+    };
+    for (const pass_case& c : cases) {
+        // setsid: no controlling terminal, as on a build machine; a FIFO must not make it wait.
+        const std::string cmd = c.shell_prefix + "timeout 20 setsid -w '" + std::string(VORNA_IMAGE_BIN) + "' pack " +
+                                c.options + " '" + manifest + "' '" + legacy + "' '" + d.file("out.bin") +
+                                "' --key '" + strong + "' </dev/null 2>'" + d.file("err") + "' >/dev/null";
+        const int raw = shell("unset VORNA_IMAGE_PASSPHRASE VORNA_IMAGE_PASSPHRASE_FILE; " + cmd);
+        const int status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+        const std::string err = test_support::read_text(d.file("err"));
+        EXPECT_EQ(status, c.status) << c.options << c.shell_prefix << ": " << err;
+        if (c.says.empty()) {
+            EXPECT_EQ(err, "") << c.options;
+            EXPECT_EQ(run_mode("-c", b, d.file("out.bin")).status, 0) << c.options;
+        } else {
+            EXPECT_EQ(count_of(err, c.says), 1U) << c.options << ": " << err;
+            EXPECT_EQ(count_of(err, "\n"), 1U) << "one line: " << err;
+        }
     }
 }

@@ -27,6 +27,10 @@ constexpr std::size_t k_pass_phrase_input_max = 4096;
 
 /// --passin, when given: "pass:TEXT", "env:VAR", "file:PATH" or "fd:N", as the openssl tools take it.
 const char* g_pass_phrase_source = nullptr;
+/// What the source gave, read once: a descriptor can be read only once, and every
+/// key of one run (the legacy and the strong ones) takes the same pass phrase.
+std::string g_source_phrase;
+bool g_source_read = false;
 
 /// The first line of `text`, without its end: files written by editors end in a newline.
 std::string first_line(std::string_view text)
@@ -148,6 +152,7 @@ int hand_over(pass_phrase_request& req, const std::string& phrase, char* buf, in
 void set_pass_phrase_source(const char* source)
 {
     g_pass_phrase_source = source;
+    g_source_read = false;
 }
 
 int pass_phrase_callback(char* buf, int size, int rwflag, void* u)
@@ -162,10 +167,12 @@ int pass_phrase_callback(char* buf, int size, int rwflag, void* u)
     std::string phrase;
     bool have = false;
     if (g_pass_phrase_source != nullptr) {
-        if (!phrase_from_source(req, g_pass_phrase_source, phrase)) {
+        if (!g_source_read && !phrase_from_source(req, g_pass_phrase_source, g_source_phrase)) {
             req.refused = true;
             return -1;
         }
+        g_source_read = true;
+        phrase = g_source_phrase;
         have = true;
     } else if (const char* value = std::getenv(k_pass_phrase_env); value != nullptr) {
         phrase = value;
