@@ -475,8 +475,8 @@ TEST_F(StrongSignatures, PassPhrasesAsTheOpensslToolsTakeThemAndEachRefusalOnce)
     for (const pass_case& c : cases) {
         // setsid: no controlling terminal, as on a build machine; a FIFO must not make it wait.
         const std::string cmd = c.shell_prefix + "timeout 20 setsid -w '" + std::string(VORNA_IMAGE_BIN) + "' pack " +
-                                c.options + " '" + manifest + "' '" + legacy + "' '" + d.file("out.bin") +
-                                "' --key '" + strong + "' </dev/null 2>'" + d.file("err") + "' >/dev/null";
+                                c.options + " '" + manifest + "' '" + legacy + "' '" + d.file("out.bin") + "' --key '" +
+                                strong + "' </dev/null 2>'" + d.file("err") + "' >/dev/null";
         const int raw = shell("unset VORNA_IMAGE_PASSPHRASE VORNA_IMAGE_PASSPHRASE_FILE; " + cmd);
         const int status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
         const std::string err = test_support::read_text(d.file("err"));

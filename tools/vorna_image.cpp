@@ -23,12 +23,9 @@ constexpr subcommand k_subcommands[] = {
     {"pack", "build and sign a firmware image from a JSON manifest", image_pack_main, image_pack_help},
     {"sign", "sign an existing image again", image_sign_main, image_sign_help},
     {"info", "show an image's header, entries and documents", image_info_main, image_info_help},
-    {"digest", "print what each signature of an image signs (external signers)", image_digest_main,
-     image_digest_help},
-    {"attach", "put signatures made elsewhere into an image, each checked first", image_attach_main,
-     image_attach_help},
-    {"verify", "check an image's signatures against public keys (pipelines)", image_verify_main,
-     image_verify_help},
+    {"digest", "print what each signature of an image signs (external signers)", image_digest_main, image_digest_help},
+    {"attach", "put signatures made elsewhere into an image, each checked first", image_attach_main, image_attach_help},
+    {"verify", "check an image's signatures against public keys (pipelines)", image_verify_main, image_verify_help},
 };
 
 void print_help(std::FILE* out)

@@ -32,7 +32,7 @@ constexpr const char* k_attach = "attach";
 
 /// The DER prefix of a SHA-1 DigestInfo, which a raw PKCS#1 v1.5 signer wraps with its padding.
 constexpr std::array<std::uint8_t, 15> k_sha1_digest_info = {0x30, 0x21, 0x30, 0x09, 0x06, 0x05, 0x2B, 0x0E,
-                                                              0x03, 0x02, 0x1A, 0x05, 0x00, 0x04, 0x14};
+                                                             0x03, 0x02, 0x1A, 0x05, 0x00, 0x04, 0x14};
 
 /// What each signature of `image` signs, in the forms signers take.
 struct signing_inputs {
@@ -80,8 +80,7 @@ int parse_strong_argument(const std::string& arg, firmware_key_id& id, std::stri
     const std::string hex = arg.substr(0, colon);
     if (colon == std::string::npos || hex.size() != 2 * k_key_id_len ||
         !std::all_of(hex.begin(), hex.end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); }))
-        return fail(k_attach, "--strong %s: expected KEYID:SIGNATURE_FILE, KEYID 16 hexadecimal digits",
-                    arg.c_str());
+        return fail(k_attach, "--strong %s: expected KEYID:SIGNATURE_FILE, KEYID 16 hexadecimal digits", arg.c_str());
     for (std::size_t i = 0; i < k_key_id_len; ++i)
         id[i] = static_cast<std::uint8_t>(std::stoul(hex.substr(2 * i, 2), nullptr, 16));
     path = arg.substr(colon + 1);
@@ -94,8 +93,8 @@ int strong_block(const std::vector<std::string>& args, const std::vector<strong_
                  const std::vector<std::uint8_t>& image, signature_block& block)
 {
     if (args.size() > k_signature_block_max)
-        return fail(k_attach, "at most %zu --strong: the signature block holds %zu signatures",
-                    k_signature_block_max, k_signature_block_max);
+        return fail(k_attach, "at most %zu --strong: the signature block holds %zu signatures", k_signature_block_max,
+                    k_signature_block_max);
     sha256_digest digest{};
     if (strong_digest_of(image, digest) != 0)
         return fail(k_attach, "cannot compute the strong digest");
@@ -114,16 +113,17 @@ int strong_block(const std::vector<std::string>& args, const std::vector<strong_
         const auto key =
             std::find_if(keys.begin(), keys.end(), [&](const strong_public_key& k) { return k.id == e.key_id; });
         if (key == keys.end())
-            return fail(k_attach, "key identifier %s matches no --key (refused: a signature is attached only once "
-                                  "it verifies)",
+            return fail(k_attach,
+                        "key identifier %s matches no --key (refused: a signature is attached only once "
+                        "it verifies)",
                         id.c_str());
         std::vector<std::uint8_t> signature;
         if (read_signature(path, k_ed25519_signature_len, signature) != 0)
             return 1;
         std::copy(signature.begin(), signature.end(), e.signature.begin());
         if (firmware_ed25519_verify(key->raw, digest, e.signature) != 1)
-            return fail(k_attach, "%s does not verify with key %s (%s); nothing was written", path.c_str(),
-                        id.c_str(), key->path.c_str());
+            return fail(k_attach, "%s does not verify with key %s (%s); nothing was written", path.c_str(), id.c_str(),
+                        key->path.c_str());
         e.algorithm = k_signature_alg_ed25519;
     }
     return 0;
@@ -245,8 +245,9 @@ int image_attach_main(int argc, char** argv)
             return 1;
         // Signers write the value most significant byte first; the field holds it the other way round.
         std::reverse_copy(signature.begin(), signature.end(), field);
-        const bool verifies = std::any_of(keys.legacy.begin(), keys.legacy.end(),
-                                          [&](const legacy_public_key& k) { return legacy_signature_verifies(image, k); });
+        const bool verifies = std::any_of(keys.legacy.begin(), keys.legacy.end(), [&](const legacy_public_key& k) {
+            return legacy_signature_verifies(image, k);
+        });
         if (!verifies)
             return fail(k_attach, "%s does not verify with %s%s; nothing was written", legacy_path,
                         keys.legacy.front().path.c_str(), keys.legacy.size() > 1 ? " or the other key blobs" : "");
@@ -255,7 +256,8 @@ int image_attach_main(int argc, char** argv)
         return 1;
     std::string what;
     if (!strong_args.empty())
-        what = std::to_string(strong_args.size()) + (strong_args.size() == 1 ? " strong signature" : " strong signatures");
+        what =
+            std::to_string(strong_args.size()) + (strong_args.size() == 1 ? " strong signature" : " strong signatures");
     if (legacy_path != nullptr)
         what += what.empty() ? "the legacy signature" : " and the legacy signature";
     std::printf("%s: attached %s\n", image_path.c_str(), what.c_str());

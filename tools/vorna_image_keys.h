@@ -39,8 +39,7 @@ int load_public_keys(const char* command, const std::vector<std::string>& paths,
 /// identifier and, with its key among `keys`, whether it verifies (the
 /// "signatures" array of info --json), and each given key that signed nothing.
 /// `all_verify` is true when every given key's signature verifies and there was a key.
-[[nodiscard]] cJSON* signatures_json(const std::vector<std::uint8_t>& image, const public_keys& keys,
-                                     bool& all_verify);
+[[nodiscard]] cJSON* signatures_json(const std::vector<std::uint8_t>& image, const public_keys& keys, bool& all_verify);
 
 /// Lowercase hexadecimal text of `bytes`.
 [[nodiscard]] std::string hex_text(std::span<const std::uint8_t> bytes);

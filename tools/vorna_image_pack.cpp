@@ -300,7 +300,8 @@ void image_pack_help()
         "Builds a firmware image from MANIFEST.json and signs it with PRIVATE_KEY.pem\n"
         "(a 1024-bit RSA key, see keygen; an encrypted key takes its pass phrase from\n"
         "--passin pass:TEXT|env:VAR|file:PATH|fd:N, else VORNA_IMAGE_PASSPHRASE, a file\n"
-        "named by VORNA_IMAGE_PASSPHRASE_FILE, or the terminal). IMAGE is replaced as a whole. Unknown keys in the manifest and\n"
+        "named by VORNA_IMAGE_PASSPHRASE_FILE, or the terminal). IMAGE is replaced as a whole. Unknown keys in the "
+        "manifest and\n"
         "contents larger than their partition's size are refused. Each --key (an\n"
         "Ed25519 private key, see keygen --ed25519; at most 4) adds a strong signature\n"
         "to the signature block, written before the RSA signature.\n"
@@ -361,9 +362,10 @@ int image_pack_main(int argc, char** argv)
         take_option(k_command, argc, argv, "--board", board) != 0)
         return 1;
     if (no_legacy ? argc != 3 : argc != 4)
-        return fail(k_command, no_legacy ? "expected --no-legacy MANIFEST.json IMAGE --key STRONG_KEY.pem... (see "
-                                           "vorna-image pack --help)"
-                                         : "expected MANIFEST.json PRIVATE_KEY.pem IMAGE (see vorna-image pack --help)");
+        return fail(k_command, no_legacy
+                                   ? "expected --no-legacy MANIFEST.json IMAGE --key STRONG_KEY.pem... (see "
+                                     "vorna-image pack --help)"
+                                   : "expected MANIFEST.json PRIVATE_KEY.pem IMAGE (see vorna-image pack --help)");
     if (no_legacy && strong_paths.empty())
         return fail(k_command, "--no-legacy needs a strong signature (--key STRONG_KEY.pem): an image with no "
                                "signature would be refused everywhere");
@@ -416,8 +418,8 @@ int image_pack_main(int argc, char** argv)
 
     std::vector<std::uint8_t> image;
     if (build_image(manifest.get(), entries, image) != 0 || (board != nullptr && check_board(board, entries) != 0) ||
-        sign_image_strong(k_command, image, strong_keys) != 0 || (key && sign_image(k_command, image, key.get()) != 0) ||
-        replace_file(k_command, image_path, image, 0644) != 0)
+        sign_image_strong(k_command, image, strong_keys) != 0 ||
+        (key && sign_image(k_command, image, key.get()) != 0) || replace_file(k_command, image_path, image, 0644) != 0)
         return 1;
     std::printf("%s: %zu bytes, %zu entries, signed%s\n", image_path.c_str(), image.size(), entries.size(),
                 no_legacy ? " (strong signatures only)" : "");

@@ -36,7 +36,7 @@ pkey_ptr load_ed25519(const char* command, const std::string& path, pem_reader r
         // Encrypted keys and token keys, as for the legacy key.
         const std::string not_a_key = std::string("is not an Ed25519 ") + what + " key (PEM), which --key needs";
         pkey_ptr key = is_pkcs11_uri(path) ? load_pkcs11_private_key(command, path)
-                                            : read_private_key_file(command, path, not_a_key.c_str());
+                                           : read_private_key_file(command, path, not_a_key.c_str());
         if (key && EVP_PKEY_get_base_id(key.get()) != EVP_PKEY_ED25519) {
             fail(command, "%s is not an Ed25519 %s key (PEM), which --key needs", path.c_str(), what);
             return nullptr;

@@ -165,8 +165,10 @@ int image_verify_main(int argc, char** argv)
     if (const cJSON* reason = cJSON_GetObjectItem(block, "reason"); reason != nullptr)
         std::printf("signature block malformed (%s)\n", reason->valuestring);
     cJSON_ArrayForEach(item, cJSON_GetObjectItem(doc.get(), "keys_without_signature"))
-    std::printf("strong  %-16s no signature by %s\n", cJSON_GetObjectItem(item, "key_id")->valuestring,
-                cJSON_GetObjectItem(item, "key")->valuestring);
+    {
+        std::printf("strong  %-16s no signature by %s\n", cJSON_GetObjectItem(item, "key_id")->valuestring,
+                    cJSON_GetObjectItem(item, "key")->valuestring);
+    }
     std::printf("%s: %s\n", argv[1], all_verify ? "every given key's signature verifies" : "NOT verified");
     return all_verify ? 0 : 1;
 }
