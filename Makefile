@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Thin wrapper around CMake. `make demo` and `make test` are the two set-up commands.
 BUILD          ?= build
 AARCH64_BUILD  ?= build-aarch64

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // cfgcrypt: options, the argument checks and the choice of direction. The work
 // itself is run_shell_command's.
 #include "cfgcrypt/cfgcrypt.h"

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: Apache-2.0
 # Installs the Debian 12 packages that a make target needs, when they are missing.
 # Usage: install_deps.sh SET...   (sets: build, cross, fuzz, clang, man, bench)
 # As root it runs apt-get; otherwise it prints the line to run and fails.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # The public key that vorna checks image signatures against is the deployment's
 # own. It is read here, at configure time, from a file holding the base64 text of
 # a 148-byte RSA public-key blob, checked, and compiled in as firmware_public_key.

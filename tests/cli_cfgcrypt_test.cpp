@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Runs the real cfgcrypt, which runs the real openssl; openssl itself, called
 // directly, is the independent judge of what cfgcrypt wrote.
 #include "tests/support/test_support.h"

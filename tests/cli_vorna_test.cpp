@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // vorna's command line through the real binary, on boards made by vorna-image.
 // Nothing here takes the upgrade lock (see cli_lock_test.cpp).
 #include "vorna/vorna_firmware.h"
