@@ -10,6 +10,9 @@ CMAKE_FLAGS    ?=
 # (the demo and the tests sign with it).
 PROJECT_FLAGS   = -DVORNA_WERROR=ON -DVORNA_ALLOW_DEV_KEY=ON
 # `make install`: DESTDIR stages the files (packagers), PREFIX is where they belong.
+# It refuses programs that trust the development key: give the product's key with
+# CMAKE_FLAGS=-DVORNA_PUBLIC_KEY_FILE=key.txt (cmake --install --component device|host
+# installs one half).
 PREFIX         ?= /usr/local
 DESTDIR        ?=
 RELEASE_BUILD  ?= build-release
