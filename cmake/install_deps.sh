@@ -1,7 +1,7 @@
 #!/bin/sh
 # SPDX-License-Identifier: Apache-2.0
 # Installs the Debian 12 packages that a make target needs, when they are missing.
-# Usage: install_deps.sh SET...   (sets: build, cross, fuzz, clang, man, bench)
+# Usage: install_deps.sh SET...   (sets: build, cross, fuzz, clang, man, bench, deb)
 # As root it runs apt-get; otherwise it prints the line to run and fails.
 set -eu
 
@@ -18,6 +18,8 @@ for set in "$@"; do
     # The manual pages' checker.
     man)   pkgs="$pkgs mandoc" ;;
     bench) pkgs="$pkgs time" ;;
+    # The Debian package build and its checker (.ci/debian_package).
+    deb)   pkgs="$pkgs debhelper dpkg-dev lintian" ;;
     *) echo "install_deps.sh: unknown set '$set'" >&2; exit 2 ;;
   esac
 done
