@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Every read and write of a file or block device goes through these six calls.
 // Each opens the path, transfers, makes writes durable and closes again; no

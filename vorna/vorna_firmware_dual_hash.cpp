@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Two digests, two threads, one pass over the image.
 #include "vorna/vorna_firmware_dual_hash.h"
 

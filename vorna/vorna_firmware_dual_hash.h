@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The legacy MD5 and the strong SHA-256 over the same chunks of one reading
 // pass, the SHA-256 on a second thread (vorna_chunk_worker.h): a dual-signed

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "vorna/vorna_firmware_upgrade.h"
 
 #include "vorna/unique_fd.h"

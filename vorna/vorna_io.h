@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The small I/O steps that vorna and the host tool share. They retry calls that a
 // signal interrupted, carry on after short transfers, and print nothing: each
