@@ -1,6 +1,6 @@
 #!/bin/sh
 # Installs the Debian 12 packages that a make target needs, when they are missing.
-# Usage: install_deps.sh SET...   (sets: build, cross, fuzz, clang, man, bench)
+# Usage: install_deps.sh SET...   (sets: build, cross, fuzz, clang, man, bench, kernel)
 # As root it runs apt-get; otherwise it prints the line to run and fails.
 set -eu
 
@@ -17,6 +17,8 @@ for set in "$@"; do
     # The manual pages' checker.
     man)   pkgs="$pkgs mandoc" ;;
     bench) pkgs="$pkgs time" ;;
+    # The kernel rig: qemu, the module tools for Debian's kernel, the initramfs archiver.
+    kernel) pkgs="$pkgs qemu-system-x86 kmod cpio" ;;
     *) echo "install_deps.sh: unknown set '$set'" >&2; exit 2 ;;
   esac
 done
