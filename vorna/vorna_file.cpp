@@ -174,7 +174,6 @@ int file_compare_write(const char* path, off_t offset, const std::uint8_t* data,
         log_error(k_module, k_line_open, "Failed to open '%s'\n", path);
         return -1;
     }
-    // Whatever happens from here, what was written is flushed before returning.
     mtd_geometry mtd;
     if (mtd_probe(fd.get(), mtd)) {
         // Erase blocks, not `block_size`, are what an MTD device can rewrite.
@@ -184,6 +183,7 @@ int file_compare_write(const char* path, off_t offset, const std::uint8_t* data,
             *done_out = len;
         return 0;
     }
+    // Whatever happens from here, what was written is flushed before returning.
     struct sync_on_exit {
         ~sync_on_exit() { ::sync(); }
     } flush;

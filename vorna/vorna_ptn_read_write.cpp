@@ -274,8 +274,8 @@ int ptn_write_from_file(const char* device, std::uint32_t base, const char* name
     header.magic = k_ptn_header_magic;
     header.content_len = static_cast<std::uint32_t>(written);
     ptn_header_encode(header, bytes);
-    if (file_write_fd_at(dev.get(), entry->base, bytes.data(), k_ptn_header_len) != 0 || file_flush_fd(dev.get()) != 0 ||
-        dev.reset() != 0) {
+    if (file_write_fd_at(dev.get(), entry->base, bytes.data(), k_ptn_header_len) != 0 ||
+        file_flush_fd(dev.get()) != 0 || dev.reset() != 0) {
         log_error(k_module, k_line_write_final_header, "write ptn %s failed.\n", entry->name.data());
         return -1;
     }
