@@ -131,7 +131,7 @@ run_scenario() {
     name=$(basename "$1" .scn)
     dir=$work/$name
     mkdir -p "$dir/rig"
-    nboot=0 steps=0 has_cut=no pending=no failure="" scenario_cuts=0 started=$(date +%s)
+    nboot=0 steps=0 has_cut=no pending=no failure="" scenario_cuts=0 started=$(date +%s) boots=0 boot_seconds=0
     finish_boot() {
         [ "$pending" = yes ] || return 0
         pending=no
@@ -205,22 +205,41 @@ run_scenario() {
         esac
     done < "$1"
     [ -n "$failure" ] || finish_boot
-    cuts=$((cuts + scenario_cuts))
     if [ -z "$failure" ]; then
-        passed=$((passed + 1))
-        echo "PASS $name ($(($(date +%s) - started)) s, $scenario_cuts cuts)"
+        echo "PASS $name ($(($(date +%s) - started)) s, $nboot boots, $scenario_cuts cuts)"
     else
-        failed=$((failed + 1))
         echo "FAIL $name: $failure"
         [ -z "${KERNEL_RIG_KEEP:-}" ] || echo "  kept in $dir"
     fi
+    echo "counts $boots $scenario_cuts $boot_seconds"
 }
 
-passed=0 failed=0 started_all=$(date +%s)
+# The scenarios run in KERNEL_RIG_JOBS lanes (one qemu each, 2 by default), each
+# lane taking every JOBS-th scenario in turn; the lines are printed in order.
+jobs=${KERNEL_RIG_JOBS:-2}
+started_all=$(date +%s)
 if [ $# -eq 0 ]; then set -- "$here"/scenarios/*.scn; fi
-echo "kernel rig: $kernel_pkg, busybox-static $(basename "$(dirname "$bbroot")" | sed 's/^busybox-static_//')"
+echo "kernel rig: $kernel_pkg, busybox-static $(basename "$(dirname "$bbroot")" | sed 's/^busybox-static_//'), $jobs lanes"
+lane=0
+while [ "$lane" -lt "$jobs" ]; do
+    (
+        i=0
+        for scenario in "$@"; do
+            [ $((i % jobs)) -eq "$lane" ] && run_scenario "$scenario" > "$work/result.$i"
+            i=$((i + 1))
+        done
+    ) &
+    lane=$((lane + 1))
+done
+wait
+passed=0 failed=0 i=0
 for scenario in "$@"; do
-    run_scenario "$scenario"
+    [ -s "$work/result.$i" ] || printf 'FAIL %s: the rig stopped\ncounts 0 0 0\n' "$(basename "$scenario" .scn)" > "$work/result.$i"
+    set -- $(tail -n 1 "$work/result.$i")
+    boots=$((boots + $2)) cuts=$((cuts + $3)) boot_seconds=$((boot_seconds + $4))
+    sed '$d' "$work/result.$i"
+    if head -n 1 "$work/result.$i" | grep -q '^PASS'; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
+    i=$((i + 1))
 done
 echo "kernel rig: $boots boots (qemu $((boot_seconds / (boots > 0 ? boots : 1))) s each on average), $cuts power cuts, $(($(date +%s) - started_all)) s"
 echo "$passed passed, $failed failed"
