@@ -28,6 +28,7 @@ enum line : int {
     k_line_seek = 274,       // a seek that did not land where asked
     k_line_read = 280,
     k_line_write = 299,
+    k_line_flush = 305, // the device did not take the blocks onto its medium
 };
 
 bool path_given(const char* path)
@@ -184,9 +185,19 @@ int file_compare_write(const char* path, off_t offset, const std::uint8_t* data,
         return 0;
     }
     // Whatever happens from here, what was written is flushed before returning.
-    struct sync_on_exit {
-        ~sync_on_exit() { ::sync(); }
-    } flush;
+    // fsync also empties the device's own write cache (an MTD block device keeps
+    // an erase block in memory until it is flushed or closed by its last user),
+    // which sync() leaves as it is.
+    struct flush_on_exit {
+        int fd;
+        bool flushed = false;
+        ~flush_on_exit()
+        {
+            if (!flushed)
+                flushed = ::fsync(fd) == 0;
+            ::sync();
+        }
+    } flush{fd.get()};
 
     auto block = make_buffer(static_cast<std::size_t>(block_size));
     if (!block) {
@@ -222,6 +233,12 @@ int file_compare_write(const char* path, off_t offset, const std::uint8_t* data,
             }
         }
         done += n;
+    }
+    // Success means the blocks are on the medium.
+    flush.flushed = true;
+    if (::fsync(fd.get()) != 0) {
+        log_error(k_module, k_line_flush, "ERROR fsync('%s') failed.\n", path);
+        return -1;
     }
     if (done_out != nullptr)
         *done_out = done;
