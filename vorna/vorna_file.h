@@ -37,7 +37,8 @@
 
 /// Writes `len` bytes at `offset` of an existing file or device block by block
 /// (blocks counted from `offset`), rewriting only the blocks whose current bytes
-/// differ; a short read counts as a difference. Ends with sync(). 0 on success
+/// differ; a short read counts as a difference. Ends with fsync() of the target
+/// and sync(); a failed fsync() fails the call. 0 on success
 /// with *done = len; -1 after printing its own "vorna_file" message. On an MTD
 /// character device the blocks are its erase blocks, erased before programming.
 [[nodiscard]] int file_compare_write(const char* path, off_t offset, const std::uint8_t* data, off_t len,
