@@ -6,6 +6,7 @@
 #include "vorna/vorna_alloc.h"
 #include "vorna/vorna_io.h"
 #include "vorna/vorna_log.h"
+#include "vorna/vorna_mtd.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -28,6 +29,7 @@ enum line : int {
     k_line_seek = 274,       // a seek that did not land where asked
     k_line_read = 280,
     k_line_write = 299,
+    k_line_flush = 305, // the device did not take the blocks onto its medium
 };
 
 bool path_given(const char* path)
@@ -119,6 +121,18 @@ int file_write_at(const char* path, off_t offset, const std::uint8_t* data, off_
     unique_fd fd = open_path(path, O_WRONLY | O_SYNC);
     if (!fd)
         return -1;
+    // NOR flash behind an MTD character device is erased before it is
+    // programmed; the blocks around the range are read back in, hence O_RDWR.
+    mtd_geometry mtd;
+    if (mtd_probe(fd.get(), mtd)) {
+        fd = open_path(path, O_RDWR);
+        if (!fd || offset < 0 || count > mtd.size || offset > mtd.size - count ||
+            mtd_compare_write(fd.get(), mtd, offset, data, count) != 0 || !close_written(fd))
+            return -1;
+        if (done != nullptr)
+            *done = count;
+        return 0;
+    }
     if (!seek_to(fd.get(), offset))
         return -1;
     off_t put = write_fully(fd.get(), data, count);
@@ -162,10 +176,29 @@ int file_compare_write(const char* path, off_t offset, const std::uint8_t* data,
         log_error(k_module, k_line_open, "Failed to open '%s'\n", path);
         return -1;
     }
+    mtd_geometry mtd;
+    if (mtd_probe(fd.get(), mtd)) {
+        // Erase blocks, not `block_size`, are what an MTD device can rewrite.
+        if (mtd_compare_write(fd.get(), mtd, offset, data, len) != 0)
+            return -1;
+        if (done_out != nullptr)
+            *done_out = len;
+        return 0;
+    }
     // Whatever happens from here, what was written is flushed before returning.
-    struct sync_on_exit {
-        ~sync_on_exit() { ::sync(); }
-    } flush;
+    // fsync also empties the device's own write cache (an MTD block device keeps
+    // an erase block in memory until it is flushed or closed by its last user),
+    // which sync() leaves as it is.
+    struct flush_on_exit {
+        int fd;
+        bool flushed = false;
+        ~flush_on_exit()
+        {
+            if (!flushed)
+                flushed = ::fsync(fd) == 0;
+            ::sync();
+        }
+    } flush{fd.get()};
 
     auto block = make_buffer(static_cast<std::size_t>(block_size));
     if (!block) {
@@ -202,6 +235,12 @@ int file_compare_write(const char* path, off_t offset, const std::uint8_t* data,
         }
         done += n;
     }
+    // Success means the blocks are on the medium.
+    flush.flushed = true;
+    if (::fsync(fd.get()) != 0) {
+        log_error(k_module, k_line_flush, "ERROR fsync('%s') failed.\n", path);
+        return -1;
+    }
     if (done_out != nullptr)
         *done_out = done;
     return 0;
@@ -221,9 +260,36 @@ off_t file_read_fd_at(int fd, off_t offset, std::uint8_t* buf, off_t count)
     return read_fully(fd, buf, count);
 }
 
+unique_fd file_open_writable(const char* path)
+{
+    unique_fd fd = file_open(path, O_WRONLY);
+    mtd_geometry mtd;
+    if (fd && mtd_probe(fd.get(), mtd))
+        fd = file_open(path, O_RDWR);
+    return fd;
+}
+
+int file_flush_fd(int fd)
+{
+    mtd_geometry mtd;
+    if (mtd_probe(fd, mtd)) {
+        ::sync();
+        return 0;
+    }
+    return ::fsync(fd) == 0 ? 0 : -1;
+}
+
 int file_write_fd_at(int fd, off_t offset, const std::uint8_t* data, off_t count)
 {
-    if (data == nullptr || count < 0 || (offset >= 0 && !seek_to(fd, offset)))
+    if (data == nullptr || count < 0)
+        return -1;
+    mtd_geometry mtd;
+    if (offset >= 0 && count > 0 && mtd_probe(fd, mtd)) {
+        if (count > mtd.size || offset > mtd.size - count)
+            return -1;
+        return mtd_compare_write(fd, mtd, offset, data, count);
+    }
+    if (offset >= 0 && !seek_to(fd, offset))
         return -1;
     return write_fully(fd, data, count) == count ? 0 : -1;
 }

@@ -31,13 +31,17 @@
 
 /// Writes `count` bytes at `offset` of an existing file or device, synchronously;
 /// never creates or truncates. 0 only when every byte was written; *done = count.
+/// On an MTD character device the erase blocks are rewritten (vorna_mtd.h),
+/// which prints its own line when one fails.
 [[nodiscard]] int file_write_at(const char* path, off_t offset, const std::uint8_t* data, off_t count,
                                 off_t* done);
 
 /// Writes `len` bytes at `offset` of an existing file or device block by block
 /// (blocks counted from `offset`), rewriting only the blocks whose current bytes
-/// differ; a short read counts as a difference. Ends with sync(). 0 on success
-/// with *done = len; -1 after printing its own "vorna_file" message.
+/// differ; a short read counts as a difference. Ends with fsync() of the target
+/// and sync(); a failed fsync() fails the call. 0 on success
+/// with *done = len; -1 after printing its own "vorna_file" message. On an MTD
+/// character device the blocks are its erase blocks, erased before programming.
 [[nodiscard]] int file_compare_write(const char* path, off_t offset, const std::uint8_t* data, off_t len,
                                      off_t block_size, off_t* done);
 
@@ -46,12 +50,22 @@
 /// Opens `path` (never creating it), retrying on EINTR; invalid on failure.
 [[nodiscard]] unique_fd file_open(const char* path, int flags);
 
+/// Opens an existing file or device for writing; an MTD character device for
+/// reading too, since its erase blocks are read and rewritten whole. Invalid on failure.
+[[nodiscard]] unique_fd file_open_writable(const char* path);
+
+/// Makes what was written to `fd` durable: fsync, or sync() for an MTD
+/// character device, which has no fsync of its own. 0 or -1.
+[[nodiscard]] int file_flush_fd(int fd);
+
 /// Reads up to `count` bytes at `offset` of `fd`, repeating short reads until
 /// end of file. The bytes read (fewer at end of file), or -1.
 [[nodiscard]] off_t file_read_fd_at(int fd, off_t offset, std::uint8_t* buf, off_t count);
 
 /// Writes all `count` bytes at `offset` of `fd`, or where it stands when
 /// `offset` is negative (pipes cannot seek). 0 only when every byte was written.
+/// On an MTD character device (opened with file_open_writable) the erase blocks
+/// are rewritten (vorna_mtd.h), which prints its own line when one fails.
 [[nodiscard]] int file_write_fd_at(int fd, off_t offset, const std::uint8_t* data, off_t count);
 
 /// Replaces the output `path` whole with `count` bytes, or leaves it as it was
