@@ -115,8 +115,8 @@ string(SUBSTRING "${_vorna_key_sha256}" 0 16 VORNA_PUBLIC_KEY_FINGERPRINT)
 set(VORNA_PUBLIC_KEY_SOURCE "${PROJECT_BINARY_DIR}/generated/vorna_public_key.cpp")
 file(CONFIGURE OUTPUT "${VORNA_PUBLIC_KEY_SOURCE}" @ONLY CONTENT [=[
 // Generated at configure time from @VORNA_PUBLIC_KEY_FILE@; do not edit.
-#include "vorna/vorna_firmware.h"
-#include "vorna/vorna_version.h"
+#include "vorna/firmware/vorna_firmware.h"
+#include "vorna/cli/vorna_version.h"
 
 const char firmware_public_key[] = "@_vorna_key_text@";
 const unsigned firmware_public_key_len = sizeof firmware_public_key - 1;

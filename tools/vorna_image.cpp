@@ -1,7 +1,7 @@
 // vorna-image: dispatches to one subcommand.
 #include "tools/vorna_image.h"
 
-#include "vorna/vorna_version.h"
+#include "vorna/cli/vorna_version.h"
 
 #include <cstdarg>
 #include <cstdio>

@@ -3,8 +3,8 @@
 #include "tools/vorna_image_board_check.h"
 #include "tools/vorna_image_firmware.h"
 
-#include "vorna/vorna_common.h"
-#include "vorna/vorna_ptn.h"
+#include "vorna/support/vorna_common.h"
+#include "vorna/partition/vorna_ptn.h"
 
 #include <cstdio>
 #include <cstring>

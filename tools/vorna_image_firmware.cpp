@@ -1,9 +1,9 @@
 // Helpers of the image subcommands: files, the private key, and signing.
 #include "tools/vorna_image_firmware.h"
 
-#include "vorna/unique_fd.h"
-#include "vorna/vorna_firmware.h"
-#include "vorna/vorna_io.h"
+#include "vorna/storage/unique_fd.h"
+#include "vorna/firmware/vorna_firmware.h"
+#include "vorna/storage/vorna_io.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -2,8 +2,8 @@
 // by accident: what signing on a build machine without a terminal needs.
 #include "tools/vorna_image_firmware.h"
 
-#include "vorna/unique_fd.h"
-#include "vorna/vorna_io.h"
+#include "vorna/storage/unique_fd.h"
+#include "vorna/storage/vorna_io.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

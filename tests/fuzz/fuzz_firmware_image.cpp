@@ -2,10 +2,10 @@
 // that follow a genuine signature, run directly since random bytes never carry
 // one: the table decode at ptn_table_offset and the support list read from the
 // entries. Every byte read lies inside the input, which ASan holds to its exact size.
-#include "vorna/vorna_bytes.h"
-#include "vorna/vorna_firmware.h"
-#include "vorna/vorna_ptn_header.h"
-#include "vorna/vorna_ptn_support_list.h"
+#include "vorna/support/vorna_bytes.h"
+#include "vorna/firmware/vorna_firmware.h"
+#include "vorna/partition/vorna_ptn_header.h"
+#include "vorna/identity/vorna_ptn_support_list.h"
 
 #include "tests/fuzz/fuzz_support.h"
 

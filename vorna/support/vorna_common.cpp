@@ -1,0 +1,68 @@
+#include "vorna/support/vorna_common.h"
+
+#include "vorna/support/vorna_alloc.h"
+#include "vorna/support/vorna_log.h"
+
+#include <cstring>
+
+namespace {
+
+constexpr const char* k_module = "vorna_common";
+
+enum line : int {
+    k_line_alloc = 75,
+    k_line_parse = 85,
+};
+
+} // namespace
+
+cjson_ptr json_parse_buffer(const std::uint8_t* bytes, std::int32_t length)
+{
+    // A negative length never comes from a sound caller; treat it as nothing to parse.
+    std::size_t n = length > 0 ? static_cast<std::size_t>(length) : 0;
+    auto text = make_buffer(n + 1);
+    if (!text) {
+        log_error(k_module, k_line_alloc, "Faield to alloc %d bytes memory.\n", length + 1);
+        return nullptr;
+    }
+    if (n > 0)
+        std::memcpy(text.get(), bytes, n);
+    text[n] = 0;
+    cjson_ptr root(cJSON_Parse(reinterpret_cast<const char*>(text.get())));
+    if (!root) {
+        log_error(k_module, k_line_parse, "Failed to parse <%p,%d>'\n", static_cast<const void*>(bytes), length);
+        return nullptr;
+    }
+    return root;
+}
+
+void copy_text(char* field, std::size_t size, const char* text)
+{
+    std::size_t n = std::strlen(text);
+    if (n >= size)
+        n = size - 1;
+    std::memcpy(field, text, n);
+    field[n] = '\0';
+}
+
+int json_read_text(const char* module, int line, const cJSON* object, const char* key, std::span<char> field)
+{
+    const cJSON* item = cJSON_GetObjectItem(object, key);
+    if (item == nullptr) {
+        log_error(module, line, "ptn json '%s' not found.\n", key);
+        return -1;
+    }
+    // The texts name 'name' whatever the key: the devices in the field print them so.
+    if (!cJSON_IsString(item) || item->valuestring == nullptr) {
+        log_error(module, line, "ptn json 'name' must be String type.\n");
+        return -1;
+    }
+    const std::size_t len = std::strlen(item->valuestring);
+    if (len >= field.size()) {
+        log_error(module, line, "ptn json 'name' string len too long, '%s', %d/%d\n", item->valuestring,
+                  static_cast<int>(len), static_cast<int>(field.size()));
+        return -1;
+    }
+    copy_text(field.data(), field.size(), item->valuestring);
+    return 0;
+}
