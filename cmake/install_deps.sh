@@ -8,6 +8,9 @@ pkgs=""
 for set in "$@"; do
   case "$set" in
     build) pkgs="$pkgs cmake make g++ pkg-config libcjson-dev libssl-dev openssl googletest libgtest-dev" ;;
+    # The signing tests: info --json against its schema; a SoftHSM 2 token driven
+    # through the pkcs11 engine and pkcs11-tool.
+    signing) pkgs="$pkgs python3-jsonschema softhsm2 libengine-pkcs11-openssl opensc" ;;
     # The compiler links against its own libc6-dev-arm64-cross (only recommended, so
     # named); the emulated programs load Debian's arm64 packages (multiarch), so they
     # get one consistent C and C++ run-time. libssl-dev:arm64 is the tests' oracle.

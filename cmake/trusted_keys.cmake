@@ -10,6 +10,14 @@
 set(VORNA_TRUSTED_KEYS "" CACHE STRING
     "Ed25519 public key PEM files (a ;-separated list) whose strong image signatures vorna accepts; empty for none")
 
+# Strong-only products: a build that trusts strong keys may stop requiring the
+# legacy signature. Its devices then accept an image whose legacy field is zero
+# when a trusted strong signature verifies; legacy-only devices refuse such images.
+option(VORNA_REQUIRE_LEGACY_SIGNATURE "every image must carry a valid legacy (RSA-1024/MD5) signature" ON)
+if(NOT VORNA_REQUIRE_LEGACY_SIGNATURE AND VORNA_TRUSTED_KEYS STREQUAL "")
+  message(FATAL_ERROR "VORNA_REQUIRE_LEGACY_SIGNATURE=OFF needs strong keys: set VORNA_TRUSTED_KEYS, or the build would accept images that no signature protects")
+endif()
+
 if(NOT COMMAND _vorna_base64_decode)
   message(FATAL_ERROR "cmake/trusted_keys.cmake needs cmake/public_key.cmake to be included first")
 endif()
@@ -50,10 +58,18 @@ function(_vorna_trusted_key_bytes path out)
 endfunction()
 
 # Writes a source file at `output` that defines firmware_trusted_keys() from the
-# PEM files in `keys` (a list; may be empty). The tests build vorna variants
+# PEM files in `keys` (a list; may be empty), and firmware_legacy_signature_required()
+# from the optional third argument (ON when absent; OFF needs keys). The tests build vorna variants
 # with their own keys from it: a program that has such a source among its own
 # objects never pulls vorna_core's default out of the library.
 function(vorna_trusted_keys_source output keys)
+  set(require_legacy true)
+  if(ARGC GREATER 2 AND NOT ARGV2)
+    if(keys STREQUAL "")
+      message(FATAL_ERROR "a build without trusted keys must require the legacy signature")
+    endif()
+    set(require_legacy false)
+  endif()
   set(initializers "")
   set(count 0)
   foreach(key IN LISTS keys)
@@ -75,11 +91,16 @@ std::span<const firmware_ed25519_key> firmware_trusted_keys()
 {
     return k_trusted_keys;
 }
+
+bool firmware_legacy_signature_required()
+{
+    return @require_legacy@;
+}
 ]=])
 endfunction()
 
 set(VORNA_TRUSTED_KEYS_SOURCE "${PROJECT_BINARY_DIR}/generated/vorna_trusted_keys.cpp")
-vorna_trusted_keys_source("${VORNA_TRUSTED_KEYS_SOURCE}" "${VORNA_TRUSTED_KEYS}")
+vorna_trusted_keys_source("${VORNA_TRUSTED_KEYS_SOURCE}" "${VORNA_TRUSTED_KEYS}" ${VORNA_REQUIRE_LEGACY_SIGNATURE})
 list(LENGTH VORNA_TRUSTED_KEYS _vorna_trusted_count)
 message(STATUS "Trusted strong-signature keys: ${_vorna_trusted_count}")
 # Without strong keys only the legacy signature holds, and it does not cover bytes

@@ -1,5 +1,6 @@
 // vorna-image: dispatches to one subcommand.
 #include "tools/vorna_image.h"
+#include "tools/vorna_image_firmware.h"
 
 #include "vorna/cli/vorna_version.h"
 
@@ -22,6 +23,9 @@ constexpr subcommand k_subcommands[] = {
     {"pack", "build and sign a firmware image from a JSON manifest", image_pack_main, image_pack_help},
     {"sign", "sign an existing image again", image_sign_main, image_sign_help},
     {"info", "show an image's header, entries and documents", image_info_main, image_info_help},
+    {"digest", "print what each signature of an image signs (external signers)", image_digest_main, image_digest_help},
+    {"attach", "put signatures made elsewhere into an image, each checked first", image_attach_main, image_attach_help},
+    {"verify", "check an image's signatures against public keys (pipelines)", image_verify_main, image_verify_help},
 };
 
 void print_help(std::FILE* out)
@@ -85,7 +89,10 @@ int main(int argc, char** argv)
         cmd->help();
         return 0;
     }
-    return cmd->run(argc - 1, argv + 1);
+    const int status = cmd->run(argc - 1, argv + 1);
+    // A token's engine goes before OpenSSL's clean-up at exit, which would otherwise run first.
+    vorna_image::release_pkcs11_engine();
+    return status;
 }
 
 namespace vorna_image {
@@ -112,6 +119,26 @@ int take_option(const char* command, int& argc, char** argv, const char* name, c
             value = argv[++i];
         } else if (std::strncmp(argv[i], name, name_len) == 0 && argv[i][name_len] == '=') {
             value = argv[i] + name_len + 1;
+        } else {
+            argv[kept++] = argv[i];
+        }
+    }
+    argc = kept;
+    return 0;
+}
+
+int take_repeated_option(const char* command, int& argc, char** argv, const char* name,
+                         std::vector<std::string>& values)
+{
+    const std::size_t name_len = std::strlen(name);
+    int kept = 1;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], name) == 0) {
+            if (i + 1 >= argc)
+                return fail(command, "%s needs a value", name);
+            values.emplace_back(argv[++i]);
+        } else if (std::strncmp(argv[i], name, name_len) == 0 && argv[i][name_len] == '=') {
+            values.emplace_back(argv[i] + name_len + 1);
         } else {
             argv[kept++] = argv[i];
         }

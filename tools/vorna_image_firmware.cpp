@@ -88,7 +88,7 @@ int replace_file(const char* command, const std::string& path, const std::vector
     return 0;
 }
 
-pkey_ptr load_private_key(const char* command, const std::string& path)
+pkey_ptr read_private_key_file(const char* command, const std::string& path, const char* not_a_key)
 {
     std::unique_ptr<std::FILE, file_deleter> f(std::fopen(path.c_str(), "re"));
     if (!f) {
@@ -97,10 +97,27 @@ pkey_ptr load_private_key(const char* command, const std::string& path)
     }
     pass_phrase_request request{command, path.c_str()};
     pkey_ptr key(PEM_read_PrivateKey(f.get(), nullptr, pass_phrase_callback, &request));
-    if (!key) {
+    if (key)
+        return key;
+    if (request.refused)
+        ERR_clear_error();
+    else if (request.given)
+        fail(command, "wrong pass phrase for %s (it does not decrypt the key)", path.c_str());
+    else if (not_a_key != nullptr)
+        fail(command, "%s %s", path.c_str(), not_a_key);
+    else
         fail(command, "%s is not a PEM private key: %s", path.c_str(), openssl_error().c_str());
+    ERR_clear_error();
+    return nullptr;
+}
+
+pkey_ptr load_private_key(const char* command, const std::string& path)
+{
+    if (is_pkcs11_uri(path))
+        return load_pkcs11_private_key(command, path);
+    pkey_ptr key = read_private_key_file(command, path);
+    if (!key)
         return nullptr;
-    }
     if (EVP_PKEY_get_base_id(key.get()) != EVP_PKEY_RSA || EVP_PKEY_get_bits(key.get()) != 1024) {
         fail(command, "%s is not a 1024-bit RSA key, which the signature field needs", path.c_str());
         return nullptr;

@@ -35,23 +35,44 @@ pkey_ptr load_private_key(const char* command, const std::string& path);
 struct pass_phrase_request {
     const char* command;
     const char* key_path;
+    bool given = false;   ///< a pass phrase was handed to OpenSSL (a failure then means a wrong one)
+    bool refused = false; ///< the callback refused and said why: nothing more to print
+    std::string phrase{}; ///< the answer, for OpenSSL's further asks about the same key
 };
+
+/// `--passin ARG` of pack and sign: "pass:TEXT", "env:VAR", "file:PATH" or "fd:N".
+/// Given, it comes before the variables below and the terminal. `source` must outlive the run.
+void set_pass_phrase_source(const char* source);
+
+/// Loads a PEM private key, asking pass_phrase_callback for an encrypted one's
+/// pass phrase; a wrong pass phrase and a refused one get messages of their own.
+/// Null after printing; a file that holds no private key is reported as
+/// "PATH not_a_key" when `not_a_key` is given.
+pkey_ptr read_private_key_file(const char* command, const std::string& path, const char* not_a_key = nullptr);
+
+/// True for an RFC 7512 "pkcs11:" URI, which names a key in a token.
+[[nodiscard]] bool is_pkcs11_uri(const std::string& path);
+
+/// The private key a pkcs11: URI names, reached through OpenSSL's pkcs11 engine;
+/// the token keeps the key and signs. The PIN comes from the URI (pin-value,
+/// pin-source) or VORNA_IMAGE_PKCS11_PIN, the module from VORNA_IMAGE_PKCS11_MODULE
+/// (else the engine's default). Null after printing.
+pkey_ptr load_pkcs11_private_key(const char* command, const std::string& uri);
+
+/// Unloads the engine; main calls it once the subcommand (and every key) is done.
+void release_pkcs11_engine();
+
+inline constexpr const char* k_pkcs11_pin_env = "VORNA_IMAGE_PKCS11_PIN";
+inline constexpr const char* k_pkcs11_module_env = "VORNA_IMAGE_PKCS11_MODULE";
 
 /// The environment variables that give an encrypted key's pass phrase: the phrase
 /// itself, or the path of a file whose first line is the phrase.
 inline constexpr const char* k_pass_phrase_env = "VORNA_IMAGE_PASSPHRASE";
 inline constexpr const char* k_pass_phrase_file_env = "VORNA_IMAGE_PASSPHRASE_FILE";
 
-/// The longest pass-phrase file read; a pass phrase is one short line.
-inline constexpr off_t k_pass_phrase_file_max = 4096;
-
-/// Reads a pass-phrase file: only a regular file of at most
-/// k_pass_phrase_file_max bytes, refused at once when it is anything else (a FIFO
-/// or a device never holds the read). 0, or 1 after printing why.
-int read_pass_phrase_file(const char* command, const char* path, std::vector<std::uint8_t>& out);
 
 /// PEM pass phrase callback (`u` is a pass_phrase_request): the phrase from
-/// VORNA_IMAGE_PASSPHRASE, else from the file VORNA_IMAGE_PASSPHRASE_FILE names,
+/// --passin, else from VORNA_IMAGE_PASSPHRASE, else from the file VORNA_IMAGE_PASSPHRASE_FILE names,
 /// else asked on the terminal; without any of them it prints why and refuses.
 int pass_phrase_callback(char* buf, int size, int rwflag, void* u);
 

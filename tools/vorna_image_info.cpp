@@ -1,9 +1,9 @@
 // vorna-image info: shows what an image holds, read with vorna's own decoders.
 #include "tools/vorna_image.h"
 #include "tools/vorna_image_firmware.h"
+#include "tools/vorna_image_keys.h"
 #include "tools/vorna_image_strong.h"
 
-#include "crypto/rsa_pkcs1.h"
 #include "vorna/storage/unique_fd.h"
 #include "vorna/support/vorna_common.h"
 #include "vorna/firmware/vorna_firmware.h"
@@ -58,35 +58,13 @@ const firmware_ptn_entry* last_named(const firmware_ptn_table& table, const char
     return found;
 }
 
-/// The base64 line of a 148-byte key blob with the "RSA1" magic, as keygen writes it.
-bool is_key_blob_text(const std::vector<std::uint8_t>& text)
-{
-    constexpr std::size_t k_text_len = 200;
-    if (text.size() != k_text_len)
-        return false;
-    std::array<unsigned char, k_text_len / 4 * 3> blob{};
-    if (EVP_DecodeBlock(blob.data(), text.data(), static_cast<int>(text.size())) != static_cast<int>(blob.size()))
-        return false;
-    return std::memcmp(blob.data() + 8, "RSA1", 4) == 0;
-}
-
 /// Whether the signature of `image` verifies under the key blob in `blob_path`. 0, or 1 after printing.
 int check_signature(const std::vector<std::uint8_t>& image, const std::string& blob_path, bool& verified)
 {
-    std::vector<std::uint8_t> text;
-    if (read_whole(k_command, blob_path, text) != 0)
+    legacy_public_key key;
+    if (load_legacy_public_key(k_command, blob_path, key) != 0)
         return 1;
-    while (!text.empty() && std::isspace(text.back()) != 0)
-        text.pop_back();
-    if (!is_key_blob_text(text))
-        return fail(k_command, "%s is not a key blob (the base64 line of 148 bytes that keygen writes)",
-                    blob_path.c_str());
-    std::array<std::uint8_t, 16> digest{};
-    firmware_signed_digest(image, digest);
-    verified = rsa_verify_sha1(reinterpret_cast<const char*>(text.data()), static_cast<unsigned>(text.size()),
-                               digest.data(), static_cast<std::int32_t>(digest.size()),
-                               image.data() + k_firmware_signature_offset,
-                               static_cast<unsigned>(k_firmware_signature_len)) == 1;
+    verified = legacy_signature_verifies(image, key);
     return 0;
 }
 
@@ -233,7 +211,8 @@ cJSON* entries_json(const firmware_ptn_table& table, std::size_t image_size)
 
 /// `info --json`: what the text form prints, as one object, with the same exit status.
 int image_info_json(const std::string& image_path, const std::vector<std::uint8_t>& image,
-                    const firmware_header* header, const char* blob_path)
+                    const firmware_header* header, const char* blob_path,
+                    const std::vector<strong_public_key>& strong_keys)
 {
     cjson_ptr doc(cJSON_CreateObject());
     cJSON* root = doc.get();
@@ -262,6 +241,21 @@ int image_info_json(const std::string& image_path, const std::vector<std::uint8_
         status |= verified ? 0 : 1;
     }
     cJSON_AddStringToObject(root, "signature", signature);
+
+    // Every signature, the legacy one first, as verify --json gives them.
+    public_keys keys;
+    keys.strong = strong_keys;
+    if (blob_path != nullptr && load_legacy_public_key(k_command, blob_path, keys.legacy.emplace_back()) != 0)
+        return 1;
+    bool all_verify = false;
+    cjson_ptr account(signatures_json(image, keys, all_verify));
+    if (!keys.strong.empty() && !all_verify)
+        status = 1;
+    for (const char* member : {"signatures", "signature_block", "keys_without_signature"})
+        cJSON_AddItemToObject(root, member, cJSON_DetachItemFromObject(account.get(), member));
+    const char* block_status = cJSON_GetObjectItem(cJSON_GetObjectItem(root, "signature_block"), "status")->valuestring;
+    if (std::strcmp(block_status, "malformed") == 0)
+        status = 1;
 
     if (std::uint64_t{header->ptn_table_offset} + k_firmware_ptn_table_len > image.size()) {
         cJSON_AddNullToObject(root, "entries");
@@ -317,7 +311,7 @@ int image_info_main(int argc, char** argv)
     if (!header)
         return fail(k_command, "out of memory");
     if (json)
-        return image_info_json(image_path, image, header.get(), argc == 3 ? argv[2] : nullptr);
+        return image_info_json(image_path, image, header.get(), argc == 3 ? argv[2] : nullptr, strong_keys);
 
     int status = 0;
     std::printf("image:            %s, %zu bytes\n", image_path.c_str(), image.size());

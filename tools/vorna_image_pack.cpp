@@ -310,14 +310,20 @@ void image_pack_help()
         "Usage: vorna-image pack MANIFEST.json PRIVATE_KEY.pem IMAGE\n"
         "       vorna-image pack --board TABLE.json MANIFEST.json PRIVATE_KEY.pem IMAGE\n"
         "       vorna-image pack [--board TABLE.json] MANIFEST.json PRIVATE_KEY.pem IMAGE --key STRONG_KEY.pem...\n"
+        "       vorna-image pack [--board TABLE.json] --no-legacy MANIFEST.json IMAGE --key STRONG_KEY.pem...\n"
         "\n"
         "Builds a firmware image from MANIFEST.json and signs it with PRIVATE_KEY.pem\n"
         "(a 1024-bit RSA key, see keygen; an encrypted key takes its pass phrase from\n"
-        "VORNA_IMAGE_PASSPHRASE, a file named by VORNA_IMAGE_PASSPHRASE_FILE, or the\n"
-        "terminal). IMAGE is replaced as a whole. Unknown keys in the manifest and\n"
+        "--passin pass:TEXT|env:VAR|file:PATH|fd:N, else VORNA_IMAGE_PASSPHRASE, a file\n"
+        "named by VORNA_IMAGE_PASSPHRASE_FILE, or the terminal). IMAGE is replaced as a whole. Unknown keys in the "
+        "manifest and\n"
         "contents larger than their partition's size are refused. Each --key (an\n"
         "Ed25519 private key, see keygen --ed25519; at most 4) adds a strong signature\n"
         "to the signature block, written before the RSA signature.\n"
+        "--no-legacy leaves the legacy signature field zero (strong-only products,\n"
+        "built with -DVORNA_REQUIRE_LEGACY_SIGNATURE=OFF; devices that check the\n"
+        "legacy signature refuse such an image) and needs at least one --key.\n"
+        "A key may also be a pkcs11: URI (see vorna-image(1)).\n"
         "\n"
         "--board TABLE.json  a partition table as vorna reads it: every entry the\n"
         "                    upgrade writes must name a partition of the layout its type\n"
@@ -363,13 +369,24 @@ int image_pack_main(int argc, char** argv)
 {
     std::vector<std::string> strong_paths;
     const char* board = nullptr;
+    const bool no_legacy = take_flag(argc, argv, "--no-legacy");
+    const char* passin = nullptr;
+    if (take_option(k_command, argc, argv, "--passin", passin) != 0)
+        return 1;
+    set_pass_phrase_source(passin);
     if (take_key_options(k_command, argc, argv, strong_paths) != 0 ||
         take_option(k_command, argc, argv, "--board", board) != 0)
         return 1;
-    if (argc != 4)
-        return fail(k_command, "expected MANIFEST.json PRIVATE_KEY.pem IMAGE (see vorna-image pack --help)");
+    if (no_legacy ? argc != 3 : argc != 4)
+        return fail(k_command, no_legacy
+                                   ? "expected --no-legacy MANIFEST.json IMAGE --key STRONG_KEY.pem... (see "
+                                     "vorna-image pack --help)"
+                                   : "expected MANIFEST.json PRIVATE_KEY.pem IMAGE (see vorna-image pack --help)");
+    if (no_legacy && strong_paths.empty())
+        return fail(k_command, "--no-legacy needs a strong signature (--key STRONG_KEY.pem): an image with no "
+                               "signature would be refused everywhere");
     const std::string manifest_path = argv[1];
-    const std::string image_path = argv[3];
+    const std::string image_path = argv[no_legacy ? 2 : 3];
 
     std::vector<std::uint8_t> text;
     if (read_whole(k_command, manifest_path, text) != 0)
@@ -379,9 +396,9 @@ int image_pack_main(int argc, char** argv)
         return fail(k_command, "%s is not a JSON object", manifest_path.c_str());
     if (refuse_unknown_keys(manifest.get(), manifest_path.c_str(), k_manifest_keys) != 0)
         return 1;
-    pkey_ptr key = load_private_key(k_command, argv[2]);
+    pkey_ptr key = no_legacy ? nullptr : load_private_key(k_command, argv[2]);
     std::vector<pkey_ptr> strong_keys;
-    if (!key || load_strong_private_keys(k_command, strong_paths, strong_keys) != 0)
+    if ((!no_legacy && !key) || load_strong_private_keys(k_command, strong_paths, strong_keys) != 0)
         return 1;
 
     const fs::path manifest_dir = fs::path(manifest_path).parent_path();
@@ -419,9 +436,10 @@ int image_pack_main(int argc, char** argv)
 
     std::vector<std::uint8_t> image;
     if (build_image(manifest.get(), entries, image) != 0 || (board != nullptr && check_board(board, entries) != 0) ||
-        sign_image_strong(k_command, image, strong_keys) != 0 || sign_image(k_command, image, key.get()) != 0 ||
-        replace_file(k_command, image_path, image, 0644) != 0)
+        sign_image_strong(k_command, image, strong_keys) != 0 ||
+        (key && sign_image(k_command, image, key.get()) != 0) || replace_file(k_command, image_path, image, 0644) != 0)
         return 1;
-    std::printf("%s: %zu bytes, %zu entries, signed\n", image_path.c_str(), image.size(), entries.size());
+    std::printf("%s: %zu bytes, %zu entries, signed%s\n", image_path.c_str(), image.size(), entries.size(),
+                no_legacy ? " (strong signatures only)" : "");
     return 0;
 }

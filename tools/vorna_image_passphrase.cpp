@@ -1,107 +1,212 @@
 // Pass phrases of encrypted signing keys, and files that must not be replaced
 // by accident: what signing on a build machine without a terminal needs.
+// SPDX-License-Identifier: Apache-2.0
 #include "tools/vorna_image_firmware.h"
 
 #include "vorna/storage/unique_fd.h"
-#include "vorna/storage/vorna_io.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <openssl/crypto.h>
 #include <openssl/pem.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 namespace vorna_image {
 
 namespace {
 
+/// The longest pass-phrase file or descriptor input read: a pass phrase is a line,
+/// and a file that is longer is not one (a key, an image named by mistake).
+constexpr std::size_t k_pass_phrase_input_max = 4096;
+
+/// --passin, when given: "pass:TEXT", "env:VAR", "file:PATH" or "fd:N", as the openssl tools take it.
+const char* g_pass_phrase_source = nullptr;
+/// What the source gave, read once: a descriptor can be read only once, and every
+/// key of one run (the legacy and the strong ones) takes the same pass phrase.
+std::string g_source_phrase;
+bool g_source_read = false;
+
+/// The first line of `text`, without its end: files written by editors end in a newline.
+std::string first_line(std::string_view text)
+{
+    text = text.substr(0, text.find('\n'));
+    if (!text.empty() && text.back() == '\r')
+        text.remove_suffix(1);
+    return std::string(text);
+}
+
+/// Reads at most k_pass_phrase_input_max bytes from `fd` to its end. 0, or -1 with errno set.
+int read_bounded(int fd, std::string& out)
+{
+    char buf[k_pass_phrase_input_max + 1];
+    std::size_t got = 0;
+    while (got < sizeof buf) {
+        const ssize_t n = ::read(fd, buf + got, sizeof buf - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return -1;
+        if (n == 0)
+            break;
+        got += static_cast<std::size_t>(n);
+        if (std::memchr(buf, '\n', got) != nullptr)
+            break;
+    }
+    out.assign(buf, got);
+    return 0;
+}
+
+/// The first line of a pass-phrase file: only a regular file of at most
+/// k_pass_phrase_input_max bytes, opened without blocking so that a FIFO is refused
+/// at once instead of waiting for a writer. Empty after printing.
+bool read_pass_phrase_file(const pass_phrase_request& req, const char* path, std::string& phrase)
+{
+    unique_fd fd(::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat st {};
+    if (!fd || ::fstat(fd.get(), &st) != 0) {
+        fail(req.command, "cannot read the pass-phrase file %s: %s", path, std::strerror(errno));
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        fail(req.command, "the pass-phrase file %s is not a regular file", path);
+        return false;
+    }
+    if (static_cast<std::uint64_t>(st.st_size) > k_pass_phrase_input_max) {
+        fail(req.command, "the pass-phrase file %s is larger than %zu bytes", path, k_pass_phrase_input_max);
+        return false;
+    }
+    std::string text;
+    if (read_bounded(fd.get(), text) != 0) {
+        fail(req.command, "cannot read the pass-phrase file %s: %s", path, std::strerror(errno));
+        return false;
+    }
+    phrase = first_line(text);
+    return true;
+}
+
+/// The pass phrase that `source` (a --passin argument) names. False after printing.
+bool phrase_from_source(const pass_phrase_request& req, std::string_view source, std::string& phrase)
+{
+    const std::size_t colon = source.find(':');
+    const std::string_view kind = source.substr(0, colon);
+    const std::string rest(colon == std::string_view::npos ? "" : source.substr(colon + 1));
+    if (colon == std::string_view::npos) {
+        // Falls through to the message below.
+    } else if (kind == "pass") {
+        phrase = rest;
+        return true;
+    } else if (kind == "env") {
+        const char* value = std::getenv(rest.c_str());
+        if (value == nullptr) {
+            fail(req.command, "--passin env:%s: the variable is not set", rest.c_str());
+            return false;
+        }
+        phrase = value;
+        return true;
+    } else if (kind == "file") {
+        return read_pass_phrase_file(req, rest.c_str(), phrase);
+    } else if (kind == "fd") {
+        char* end = nullptr;
+        errno = 0;
+        const long fd = std::strtol(rest.c_str(), &end, 10);
+        std::string text;
+        if (rest.empty() || *end != '\0' || errno != 0 || fd < 0 || fd > 1 << 20) {
+            fail(req.command, "--passin fd:%s: not a descriptor number", rest.c_str());
+            return false;
+        }
+        if (read_bounded(static_cast<int>(fd), text) != 0) {
+            fail(req.command, "--passin fd:%ld: %s", fd, std::strerror(errno));
+            return false;
+        }
+        phrase = first_line(text);
+        return true;
+    }
+    fail(req.command, "--passin %.*s: expected pass:TEXT, env:VAR, file:PATH or fd:N", static_cast<int>(source.size()),
+         source.data());
+    return false;
+}
+
 /// Copies `phrase` into the callback's buffer; its length, or -1 after printing.
-int hand_over(const pass_phrase_request& req, std::string_view phrase, char* buf, int size)
+int hand_over(pass_phrase_request& req, const std::string& phrase, char* buf, int size)
 {
     if (phrase.empty() || phrase.size() >= static_cast<std::size_t>(size)) {
         fail(req.command, "the pass phrase for %s is empty or longer than %d characters", req.key_path, size - 1);
+        req.refused = true;
         return -1;
     }
     std::memcpy(buf, phrase.data(), phrase.size());
     buf[phrase.size()] = '\0';
+    req.given = true;
     return static_cast<int>(phrase.size());
 }
 
-/// Wipes the pass phrase's bytes when they go.
-struct wiped_text {
-    std::vector<std::uint8_t> bytes;
-    ~wiped_text()
-    {
-        if (!bytes.empty())
-            OPENSSL_cleanse(bytes.data(), bytes.size());
-    }
-};
-
 } // namespace
 
-int read_pass_phrase_file(const char* command, const char* path, std::vector<std::uint8_t>& out)
+void set_pass_phrase_source(const char* source)
 {
-    out.clear();
-    // O_NONBLOCK: a FIFO with nobody writing to it must not hold the open (it is
-    // refused below, as every file but a regular one); O_NOCTTY: a terminal named
-    // here must not become ours.
-    unique_fd fd = open_path(path, O_RDONLY | O_NONBLOCK | O_NOCTTY);
-    struct stat st {};
-    if (!fd || ::fstat(fd.get(), &st) != 0)
-        return fail(command, "cannot read the pass-phrase file %s: %s", path, std::strerror(errno));
-    if (!S_ISREG(st.st_mode))
-        return fail(command, "the pass-phrase file %s is not a regular file", path);
-    if (st.st_size > k_pass_phrase_file_max)
-        return fail(command, "the pass-phrase file %s is larger than %lld bytes", path,
-                    static_cast<long long>(k_pass_phrase_file_max));
-    // One byte more than the limit shows a file that grew meanwhile.
-    out.assign(static_cast<std::size_t>(k_pass_phrase_file_max) + 1, 0);
-    const off_t got = read_fully(fd.get(), out.data(), static_cast<off_t>(out.size()));
-    if (got < 0 || got > k_pass_phrase_file_max) {
-        OPENSSL_cleanse(out.data(), out.size());
-        out.clear();
-        return got < 0 ? fail(command, "cannot read the pass-phrase file %s: %s", path, std::strerror(errno))
-                       : fail(command, "the pass-phrase file %s is larger than %lld bytes", path,
-                              static_cast<long long>(k_pass_phrase_file_max));
-    }
-    out.resize(static_cast<std::size_t>(got));
-    return 0;
+    g_pass_phrase_source = source;
+    g_source_read = false;
 }
 
 int pass_phrase_callback(char* buf, int size, int rwflag, void* u)
 {
-    const auto& req = *static_cast<const pass_phrase_request*>(u);
-    if (const char* phrase = std::getenv(k_pass_phrase_env); phrase != nullptr)
-        return hand_over(req, phrase, buf, size);
-    if (const char* file = std::getenv(k_pass_phrase_file_env); file != nullptr) {
-        wiped_text text;
-        if (read_pass_phrase_file(req.command, file, text.bytes) != 0)
+    auto& req = *static_cast<pass_phrase_request*>(u);
+    // OpenSSL may ask more than once for one key (one try per decoder): the first
+    // answer stands, and a refusal is reported once.
+    if (req.refused)
+        return -1;
+    if (req.given)
+        return hand_over(req, req.phrase, buf, size);
+    std::string phrase;
+    bool have = false;
+    if (g_pass_phrase_source != nullptr) {
+        if (!g_source_read && !phrase_from_source(req, g_pass_phrase_source, g_source_phrase)) {
+            req.refused = true;
             return -1;
-        // The first line, without its end: files written by editors end in a newline.
-        std::string_view phrase(reinterpret_cast<const char*>(text.bytes.data()), text.bytes.size());
-        phrase = phrase.substr(0, phrase.find('\n'));
-        if (!phrase.empty() && phrase.back() == '\r')
-            phrase.remove_suffix(1);
-        return hand_over(req, phrase, buf, size);
+        }
+        g_source_read = true;
+        phrase = g_source_phrase;
+        have = true;
+    } else if (const char* value = std::getenv(k_pass_phrase_env); value != nullptr) {
+        phrase = value;
+        have = true;
+    } else if (const char* file = std::getenv(k_pass_phrase_file_env); file != nullptr) {
+        if (!read_pass_phrase_file(req, file, phrase)) {
+            req.refused = true;
+            return -1;
+        }
+        have = true;
+    }
+    if (have) {
+        req.phrase = phrase;
+        return hand_over(req, req.phrase, buf, size);
     }
     // OpenSSL's own prompt reads the terminal; without one it would read standard
     // input, which in a build belongs to something else.
     unique_fd tty(::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC));
     if (!tty) {
         fail(req.command,
-             "%s is encrypted and there is no terminal to ask for its pass phrase: set %s to it, or %s to "
-             "a file holding it",
+             "%s is encrypted and there is no terminal to ask for its pass phrase: give --passin (pass:, env:, "
+             "file: or fd:), or set %s to it, or %s to a file holding it",
              req.key_path, k_pass_phrase_env, k_pass_phrase_file_env);
+        req.refused = true;
         return -1;
     }
     tty.reset();
-    return PEM_def_callback(buf, size, rwflag, nullptr);
+    const int len = PEM_def_callback(buf, size, rwflag, nullptr);
+    if (len <= 0) {
+        req.refused = true;
+        return -1;
+    }
+    req.phrase.assign(buf, static_cast<std::size_t>(len));
+    req.given = true;
+    return len;
 }
 
 int refuse_to_replace(const char* command, const std::string& path)

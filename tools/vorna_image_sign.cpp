@@ -32,6 +32,8 @@ void image_sign_help()
                 "Each --key (an Ed25519 private key, at most 4) adds a strong signature: the\n"
                 "signature block is written first, then the RSA signature over the result.\n"
                 "Without --key an existing block is kept as it is.\n"
+                "--passin pass:TEXT|env:VAR|file:PATH|fd:N gives an encrypted key's pass\n"
+                "phrase (as the openssl tools take it). A key may be a pkcs11: URI.\n"
                 "\n"
                 "Exit status: 0 on success, 1 on any error.\n");
 }
@@ -39,6 +41,10 @@ void image_sign_help()
 int image_sign_main(int argc, char** argv)
 {
     std::vector<std::string> strong_paths;
+    const char* passin = nullptr;
+    if (take_option(k_command, argc, argv, "--passin", passin) != 0)
+        return 1;
+    set_pass_phrase_source(passin);
     if (take_key_options(k_command, argc, argv, strong_paths) != 0)
         return 1;
     if (argc != 3)

@@ -32,6 +32,17 @@ using pem_reader = EVP_PKEY* (*)(std::FILE*, EVP_PKEY**, pem_password_cb*, void*
 /// A PEM key read with `read`, or null after printing. `what` is "private" or "public".
 pkey_ptr load_ed25519(const char* command, const std::string& path, pem_reader read, const char* what)
 {
+    if (read == PEM_read_PrivateKey) {
+        // Encrypted keys and token keys, as for the legacy key.
+        const std::string not_a_key = std::string("is not an Ed25519 ") + what + " key (PEM), which --key needs";
+        pkey_ptr key = is_pkcs11_uri(path) ? load_pkcs11_private_key(command, path)
+                                           : read_private_key_file(command, path, not_a_key.c_str());
+        if (key && EVP_PKEY_get_base_id(key.get()) != EVP_PKEY_ED25519) {
+            fail(command, "%s is not an Ed25519 %s key (PEM), which --key needs", path.c_str(), what);
+            return nullptr;
+        }
+        return key;
+    }
     std::unique_ptr<std::FILE, file_closer> f(std::fopen(path.c_str(), "re"));
     if (!f) {
         fail(command, "cannot read the key %s: %s", path.c_str(), std::strerror(errno));

@@ -7,6 +7,8 @@
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 
+#include <sys/wait.h>
+
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -302,3 +304,189 @@ TEST_F(ImageToolStrongKeys, AKeyOfTheWrongKindHasItsOwnMessage)
 }
 
 } // namespace
+
+// --- signing with keys the tool never holds, and strong-only builds ---------------
+
+/// Runs a shell command line (openssl as the external signer); its exit status.
+int shell(const std::string& command)
+{
+    return std::system(command.c_str());
+}
+
+class ExternalSigner : public StrongSignatures {};
+
+TEST_F(ExternalSigner, DigestSignElsewhereAttachGivesTheImagePackWouldMake)
+{
+    const std::string image = pack(work, plan({}), "ext.bin");
+    const std::string out = work.file("");
+    auto r = vorna_image({"digest", image, "--out", out});
+    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(lines_of(r.out).size(), 4U);
+    EXPECT_EQ(lines_of(r.out)[3].substr(0, 7), "strong ");
+    ASSERT_EQ(shell("openssl pkeyutl -sign -inkey '" + key_file("key_a.pem") + "' -rawin -in '" + out +
+                    "/strong.bin' -out '" + out + "/a.sig'"),
+              0);
+    ASSERT_EQ(shell("openssl pkeyutl -sign -inkey '" + key_file("key_b.pem") + "' -rawin -in '" + out +
+                    "/strong.bin' -out '" + out + "/b.sig'"),
+              0);
+    const bytes before = whole(image);
+
+    // Refused, with the image untouched: an identifier that no --key has, a
+    // signature by another key, a flipped byte of the legacy signature.
+    struct refusal {
+        std::vector<std::string> args;
+        std::string says;
+    };
+    const std::vector<refusal> refusals = {
+        {{"attach", image, "--strong", k_id_b + ":" + out + "/b.sig", "--key", key_file("key_a.pub.pem")},
+         "key identifier " + k_id_b + " matches no --key"},
+        {{"attach", image, "--strong", k_id_a + ":" + out + "/b.sig", "--key", key_file("key_a.pub.pem")},
+         "/b.sig does not verify with key " + k_id_a},
+        {{"attach", image, "--strong", "123:" + out + "/a.sig", "--key", key_file("key_a.pub.pem")},
+         "expected KEYID:SIGNATURE_FILE"},
+        {{"attach", image, "--legacy", out + "/a.sig", "--key", dev_key_blob()}, "holds 64 bytes"},
+    };
+    for (const refusal& c : refusals) {
+        r = vorna_image(c.args);
+        EXPECT_EQ(r.status, 1) << c.says;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+        EXPECT_EQ(whole(image), before) << c.says;
+    }
+
+    r = vorna_image({"attach", image, "--strong", k_id_a + ":" + out + "/a.sig", "--key", key_file("key_a.pub.pem")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    // The old legacy signature covered the old block: cleared, so the image is refused until it is signed again.
+    EXPECT_EQ(run_mode("-c", b, image).status, 252);
+    ASSERT_EQ(vorna_image({"digest", image, "--out", out}).status, 0);
+    ASSERT_EQ(shell("openssl pkeyutl -sign -inkey '" + dev_private_key() + "' -pkeyopt digest:sha1 -in '" + out +
+                    "/legacy-sha1.bin' -out '" + out + "/legacy.sig'"),
+              0);
+    const bytes unsigned_legacy = whole(image);
+    shell("cp '" + out + "/legacy.sig' '" + out + "/bad.sig' && printf x | dd of='" + out +
+          "/bad.sig' bs=1 seek=100 conv=notrunc 2>/dev/null");
+    r = vorna_image({"attach", image, "--legacy", out + "/bad.sig", "--key", dev_key_blob()});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(whole(image), unsigned_legacy);
+    r = vorna_image({"attach", image, "--legacy", out + "/legacy.sig", "--key", dev_key_blob()});
+    ASSERT_EQ(r.status, 0) << r.err;
+
+    EXPECT_TRUE(openssl_verifies(image));
+    r = run_with(VORNA_STRONG_A_BIN, "-c", b, image);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(lines_of(r.out), (std::vector<std::string>{k_pass, strong_pass(k_id_a), k_upgradable}));
+    // Byte for byte what pack signs with the same keys (both signature schemes are deterministic).
+    EXPECT_EQ(whole(image), whole(pack(work, plan({key_file("key_a.pem")}), "packed.bin")));
+
+    // verify: 0 only when every given key's signature verifies.
+    EXPECT_EQ(vorna_image({"verify", image, "--key", dev_key_blob(), "--key", key_file("key_a.pub.pem")}).status, 0);
+    r = vorna_image({"verify", image, "--key", key_file("key_a.pub.pem"), "--key", key_file("key_b.pub.pem")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find(k_id_b + " no signature by"), std::string::npos) << r.out;
+    patch_be32(image, 5000, 0x12345678);
+    EXPECT_EQ(vorna_image({"verify", image, "--key", key_file("key_a.pub.pem")}).status, 1);
+    EXPECT_EQ(vorna_image({"verify", image, "--key", dev_key_blob()}).status, 1);
+    EXPECT_EQ(vorna_image({"verify", image}).status, 1);
+}
+
+TEST_F(StrongSignatures, AStrongOnlyBuildTakesStrongOnlyImagesThatOthersRefuse)
+{
+    const std::string waived = "[INFO]vorna_firmware:668 | no legacy signature, not required by this build";
+    const std::vector<std::string> rsa_failed = {"[ERROR]vorna_firmware:204 | firmware RSA verify failed", ""};
+    // pack leaves the manifest beside the image: the same contents, packed without a legacy key.
+    const std::string manifest = pack(work, plan({}), "m.bin") + ".json";
+    auto strong_only = [&](const std::string& key, const std::string& name) {
+        auto r = vorna_image({"pack", "--no-legacy", manifest, work.file(name), "--key", key_file(key)});
+        EXPECT_EQ(r.status, 0) << r.err;
+        return work.file(name);
+    };
+    const std::string by_a = strong_only("key_a.pem", "only-a.bin");
+    const std::string by_b = strong_only("key_b.pem", "only-b.bin");
+    EXPECT_EQ(slice(by_a, 304, 128), bytes(128, 0));
+    auto r = vorna_image({"pack", "--no-legacy", manifest, work.file("none.bin")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("--no-legacy needs a strong signature"), std::string::npos) << r.err;
+
+    r = run_with(VORNA_STRONG_ONLY_A_BIN, "-c", b, by_a);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(lines_of(r.out), (std::vector<std::string>{waived, strong_pass(k_id_a), k_upgradable}));
+    r = run_with(VORNA_STRONG_ONLY_A_BIN, "-u", b, by_a);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(after_lock(r).size(), 5U);
+    r = run_with(VORNA_STRONG_ONLY_A_BIN, "-c", b, by_b);
+    EXPECT_EQ(r.status, 252);
+    EXPECT_EQ(lines_of(r.out), (std::vector<std::string>{waived, k_unknown + "(" + k_id_b + ")"}));
+    // A legacy signature that is there and wrong is still refused: only an absent one is waived.
+    const std::string wrong = strong_only("key_a.pem", "wrong-legacy.bin");
+    patch_be32(wrong, 304, 1);
+    r = run_with(VORNA_STRONG_ONLY_A_BIN, "-c", b, wrong);
+    EXPECT_EQ(r.status, 252);
+    EXPECT_EQ(lines_of(r.out), rsa_failed);
+    // Dual-signed images pass the strong-only build as they pass every other.
+    r = run_with(VORNA_STRONG_ONLY_A_BIN, "-c", b, pack(work, plan({key_file("key_a.pem")}), "dual.bin"));
+    EXPECT_EQ(lines_of(r.out), (std::vector<std::string>{k_pass, strong_pass(k_id_a), k_upgradable}));
+
+    // The default build and a strong build that requires the legacy signature refuse it.
+    for (const char* bin : {VORNA_BIN, VORNA_STRONG_A_BIN}) {
+        r = run_with(bin, "-c", b, by_a);
+        EXPECT_EQ(r.status, 252) << bin;
+        EXPECT_EQ(lines_of(r.out), rsa_failed) << bin;
+    }
+}
+
+/// Occurrences of `what` in `text`.
+std::size_t count_of(const std::string& text, const std::string& what)
+{
+    std::size_t n = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+TEST_F(StrongSignatures, PassPhrasesAsTheOpensslToolsTakeThemAndEachRefusalOnce)
+{
+    temp_dir d;
+    const std::string legacy = d.file("legacy.pem");
+    const std::string strong = d.file("strong.pem");
+    ASSERT_EQ(shell("openssl pkey -in '" + dev_private_key() + "' -aes256 -passout pass:s3cret -out '" + legacy +
+                    "' && openssl pkey -in '" + key_file("key_a.pem") + "' -aes256 -passout pass:s3cret -out '" +
+                    strong + "' && printf 's3cret\\n' > '" + d.file("pw") + "' && mkfifo '" + d.file("fifo") + "'"),
+              0);
+    const std::string manifest = pack(d, plan({}), "plain.bin") + ".json";
+    // Each case: the words between "pack" and the manifest, what the shell adds, status, what stderr says.
+    struct pass_case {
+        std::string options;
+        std::string shell_prefix;
+        int status;
+        std::string says;
+    };
+    const std::vector<pass_case> cases = {
+        {"--passin pass:s3cret", "", 0, ""},
+        {"--passin env:PW", "PW=s3cret ", 0, ""},
+        {"--passin file:" + d.file("pw"), "", 0, ""},
+        {"--passin fd:3", "exec 3<'" + d.file("pw") + "'; ", 0, ""},
+        {"", "VORNA_IMAGE_PASSPHRASE=s3cret ", 0, ""},
+        {"--passin pass:wrong", "", 1, "wrong pass phrase for " + legacy},
+        {"--passin env:UNSET_HERE", "", 1, "--passin env:UNSET_HERE: the variable is not set"},
+        {"--passin file:" + d.file("fifo"), "", 1, "the pass-phrase file " + d.file("fifo") + " is not a regular file"},
+        {"--passin word", "", 1, "expected pass:TEXT, env:VAR, file:PATH or fd:N"},
+        {"", "VORNA_IMAGE_PASSPHRASE_FILE='" + d.file("fifo") + "' ", 1, "is not a regular file"},
+        {"", "", 1, legacy + " is encrypted and there is no terminal to ask for its pass phrase"},
+    };
+    for (const pass_case& c : cases) {
+        // setsid: no controlling terminal, as on a build machine; a FIFO must not make it wait.
+        const std::string cmd = c.shell_prefix + "timeout 20 setsid -w '" + std::string(VORNA_IMAGE_BIN) + "' pack " +
+                                c.options + " '" + manifest + "' '" + legacy + "' '" + d.file("out.bin") + "' --key '" +
+                                strong + "' </dev/null 2>'" + d.file("err") + "' >/dev/null";
+        const int raw = shell("unset VORNA_IMAGE_PASSPHRASE VORNA_IMAGE_PASSPHRASE_FILE; " + cmd);
+        const int status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+        const std::string err = test_support::read_text(d.file("err"));
+        EXPECT_EQ(status, c.status) << c.options << c.shell_prefix << ": " << err;
+        if (c.says.empty()) {
+            EXPECT_EQ(err, "") << c.options;
+            EXPECT_EQ(run_mode("-c", b, d.file("out.bin")).status, 0) << c.options;
+        } else {
+            EXPECT_EQ(count_of(err, c.says), 1U) << c.options << ": " << err;
+            EXPECT_EQ(count_of(err, "\n"), 1U) << "one line: " << err;
+        }
+    }
+}

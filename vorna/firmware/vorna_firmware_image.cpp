@@ -143,6 +143,8 @@ int firmware_header_check_with(const firmware_header* header, std::uint64_t imag
     }
     firmware_strong_pending strong;
     const int verdict = verify(strong);
+    if (verdict == -4 && firmware_legacy_signature_waived(*header, strong))
+        return firmware_strong_report(*header, strong);
     if (verdict == -4) {
         log_error(k_module, k_line_rsa_failed, "firmware RSA verify failed\n\n");
         return -4;

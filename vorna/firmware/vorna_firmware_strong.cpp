@@ -21,6 +21,7 @@ enum line : int {
     k_line_bad_signature = 659,
     k_line_digest_failed = 662,
     k_line_strong_pass = 665,
+    k_line_legacy_waived = 668,
 };
 
 struct pkey_deleter {
@@ -131,6 +132,18 @@ int firmware_verify_legacy_digest(const firmware_header& header, const md5_diges
     return firmware_verify_digest(
         digest,
         header_bytes(header, k_firmware_signature_offset, k_firmware_signature_len).first<k_firmware_signature_len>());
+}
+
+bool firmware_legacy_signature_waived(const firmware_header& header, const firmware_strong_pending& pending)
+{
+    if (firmware_legacy_signature_required() || !pending.active)
+        return false;
+    // Only an absent legacy signature is waived: one that is there and wrong is still refused.
+    const auto field = header_bytes(header, k_firmware_signature_offset, k_firmware_signature_len);
+    if (!std::all_of(field.begin(), field.end(), [](std::uint8_t b) { return b == 0; }))
+        return false;
+    log_info(k_module, k_line_legacy_waived, "no legacy signature, not required by this build\n");
+    return true;
 }
 
 int firmware_verify_signatures(std::span<const std::uint8_t> image, const firmware_header& header,

@@ -17,6 +17,11 @@ using firmware_ed25519_key = std::array<std::uint8_t, 32>; ///< raw public key (
 /// none was configured.
 [[nodiscard]] std::span<const firmware_ed25519_key> firmware_trusted_keys();
 
+/// False only in a strong-only build (VORNA_REQUIRE_LEGACY_SIGNATURE=OFF, which
+/// needs trusted keys): there an image without a legacy signature is decided by
+/// its strong signature alone. Generated with firmware_trusted_keys().
+[[nodiscard]] bool firmware_legacy_signature_required();
+
 /// A key's identifier: the first 8 bytes of SHA-256 of the raw public key.
 [[nodiscard]] firmware_key_id firmware_key_id_of(const firmware_ed25519_key& key);
 
@@ -63,6 +68,12 @@ struct firmware_strong_pending {
 /// The legacy RSA check of an MD5 digest against the signature field as decoded
 /// into `header`. 0 when it verifies, else -1.
 [[nodiscard]] int firmware_verify_legacy_digest(const firmware_header& header, const md5_digest& digest);
+
+/// True when a failed legacy check may be passed over: a strong-only build whose
+/// strong check runs, and an image whose legacy signature field is all zero.
+/// Prints a line saying so when true.
+[[nodiscard]] bool firmware_legacy_signature_waived(const firmware_header& header,
+                                                    const firmware_strong_pending& pending);
 
 /// The signature checks' reading pass. Without trusted keys exactly
 /// firmware_verify_signature (the legacy check alone); with them one pass hashes

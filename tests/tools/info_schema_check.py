@@ -1,0 +1,111 @@
+#!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
+# Checks what `vorna-image info --json` and `verify --json` print against the
+# documented schema, for images in every state a pipeline meets: unsigned, dual-
+# signed, strong-only, with a malformed block, with the table outside the file.
+# Usage: info_schema_check.py VORNA_IMAGE SCHEMA DEV_KEY.pem DEV_KEY_BLOB.txt STRONG_KEY_DIR
+import json
+import os
+import subprocess
+import sys
+import tempfile
+
+try:
+    import jsonschema
+except ImportError:
+    print("SKIP: python3-jsonschema is not installed (apt-get install python3-jsonschema)")
+    sys.exit(77)
+
+tool, schema_path, dev_key, dev_blob, strong = sys.argv[1:6]
+with open(schema_path, encoding="utf-8") as f:
+    schema = json.load(f)
+jsonschema.Draft202012Validator.check_schema(schema)
+validator = jsonschema.Draft202012Validator(schema)
+failures = []
+
+
+def run(*args):
+    return subprocess.run([tool, *args], capture_output=True, text=True)
+
+
+def document(expect_status, *args):
+    r = run(*args)
+    if r.returncode != expect_status:
+        failures.append(f"{args}: status {r.returncode}, expected {expect_status}: {r.stderr}")
+    try:
+        doc = json.loads(r.stdout)
+    except json.JSONDecodeError as e:
+        failures.append(f"{args}: not JSON ({e}): {r.stdout!r}")
+        return {}
+    return doc
+
+
+def check(doc, what, schema_validator=validator):
+    for error in schema_validator.iter_errors(doc):
+        failures.append(f"{what}: {error.json_path}: {error.message}")
+
+
+def expect(what, got, want):
+    if got != want:
+        failures.append(f"{what}: {got!r}, expected {want!r}")
+
+
+with tempfile.TemporaryDirectory() as d:
+    with open(os.path.join(d, "boot.bin"), "wb") as f:
+        f.write(os.urandom(5000))
+    manifest = os.path.join(d, "m.json")
+    with open(manifest, "w", encoding="utf-8") as f:
+        json.dump({"partitions": [{"name": "bootloader", "size": "0x2000", "file": "boot.bin"}],
+                   "support-list": {"support-list": [{"product_name": "P", "product_version": "1",
+                                                      "special_id": "2"}]},
+                   "firmware-info": {"version": "1"}}, f)
+    key_a, key_b = os.path.join(strong, "key_a.pem"), os.path.join(strong, "key_b.pem")
+    pub_a, pub_b = os.path.join(strong, "key_a.pub.pem"), os.path.join(strong, "key_b.pub.pem")
+    legacy, dual, only = (os.path.join(d, n) for n in ("legacy.bin", "dual.bin", "only.bin"))
+    for args in (("pack", manifest, dev_key, legacy), ("pack", manifest, dev_key, dual, "--key", key_a, "--key", key_b),
+                 ("pack", "--no-legacy", manifest, only, "--key", key_a)):
+        r = run(*args)
+        if r.returncode != 0:
+            sys.exit(f"cannot pack: {args}: {r.stderr}")
+
+    doc = document(0, "info", "--json", legacy)
+    check(doc, "unsigned, no keys")
+    expect("legacy only: block", doc.get("signature_block"), {"status": "missing", "count": 0})
+
+    doc = document(0, "info", "--json", dual, dev_blob, "--key", pub_a, "--key", pub_b)
+    check(doc, "dual-signed, all keys")
+    expect("dual: kinds", [(s["kind"], s["status"]) for s in doc.get("signatures", [])],
+           [("legacy", "verifies"), ("strong", "verifies"), ("strong", "verifies")])
+
+    doc = document(1, "info", "--json", only, dev_blob, "--key", pub_b)
+    check(doc, "strong-only, the wrong keys")
+    expect("strong-only: legacy", doc["signatures"][0]["present"], False)
+    expect("strong-only: key B signed nothing", len(doc.get("keys_without_signature", [])), 1)
+    expect("strong-only: entry A not checked", doc["signatures"][1]["status"], "not checked")
+
+    doc = document(0, "verify", "--json", dual, "--key", pub_a)
+    verify_schema = {"$schema": schema["$schema"], "type": "object",
+                     "required": ["signatures", "signature_block", "keys_without_signature", "all_verify"],
+                     "properties": {k: schema["properties"][k]
+                                    for k in ("signatures", "signature_block", "keys_without_signature")} |
+                     {"all_verify": {"type": "boolean"}}, "$defs": schema["$defs"], "additionalProperties": False}
+    check(doc, "verify --json", jsonschema.Draft202012Validator(verify_schema))
+    expect("verify: all_verify", doc.get("all_verify"), True)
+
+    # A malformed block (version 2) and a table past the end of the file.
+    with open(dual, "r+b") as f:
+        f.seek(436)
+        f.write(b"\x02")
+    doc = document(1, "info", "--json", dual)
+    check(doc, "malformed block")
+    expect("malformed: status", doc.get("signature_block", {}).get("status"), "malformed")
+    with open(legacy, "r+b") as f:
+        f.seek(8)
+        f.write((0x7FFFFFF0).to_bytes(4, "big"))
+    doc = document(1, "info", "--json", legacy)
+    check(doc, "table outside the file")
+    expect("outside: entries", doc.get("entries", 0), None)
+
+for failure in failures:
+    print("FAIL:", failure)
+sys.exit(1 if failures else 0)

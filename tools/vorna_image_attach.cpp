@@ -1,0 +1,265 @@
+// SPDX-License-Identifier: Apache-2.0
+// vorna-image digest and attach: signing with keys the tool never holds. digest
+// prints what each signature signs; a signing service or a token signs it; attach
+// puts the signatures into the image after checking each against its public key.
+#include "tools/vorna_image.h"
+#include "tools/vorna_image_firmware.h"
+#include "tools/vorna_image_keys.h"
+#include "tools/vorna_image_strong.h"
+
+#include "vorna/firmware/vorna_firmware.h"
+#include "vorna/firmware/vorna_firmware_strong.h"
+
+#include <sys/stat.h>
+
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <cctype>
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace vorna_image;
+
+constexpr const char* k_digest = "digest";
+constexpr const char* k_attach = "attach";
+
+/// The DER prefix of a SHA-1 DigestInfo, which a raw PKCS#1 v1.5 signer wraps with its padding.
+constexpr std::array<std::uint8_t, 15> k_sha1_digest_info = {0x30, 0x21, 0x30, 0x09, 0x06, 0x05, 0x2B, 0x0E,
+                                                             0x03, 0x02, 0x1A, 0x05, 0x00, 0x04, 0x14};
+
+/// What each signature of `image` signs, in the forms signers take.
+struct signing_inputs {
+    std::array<std::uint8_t, 16> legacy_message{}; ///< M, the MD5 digest: for signers that hash with SHA-1 themselves
+    std::array<std::uint8_t, 20> legacy_sha1{};    ///< SHA-1(M): for signers given the hash
+    std::vector<std::uint8_t> legacy_digest_info;  ///< DigestInfo of SHA-1(M): for raw PKCS#1 v1.5 signers
+    sha256_digest strong{};                        ///< what every Ed25519 signature signs
+};
+
+int inputs_of(const char* command, const std::vector<std::uint8_t>& image, signing_inputs& in)
+{
+    if (image.size() < k_firmware_header_len)
+        return fail(command, "an image of %zu bytes has no room for its signatures (4096 bytes of header)",
+                    image.size());
+    firmware_signed_digest(image, in.legacy_message);
+    unsigned len = 0;
+    if (EVP_Digest(in.legacy_message.data(), in.legacy_message.size(), in.legacy_sha1.data(), &len, EVP_sha1(),
+                   nullptr) != 1 ||
+        strong_digest_of(image, in.strong) != 0)
+        return fail(command, "cannot compute the digests");
+    in.legacy_digest_info.assign(k_sha1_digest_info.begin(), k_sha1_digest_info.end());
+    in.legacy_digest_info.insert(in.legacy_digest_info.end(), in.legacy_sha1.begin(), in.legacy_sha1.end());
+    return 0;
+}
+
+int write_input(const std::string& dir, const char* name, std::span<const std::uint8_t> bytes)
+{
+    return replace_file(k_digest, dir + "/" + name, std::vector<std::uint8_t>(bytes.begin(), bytes.end()), 0644);
+}
+
+/// Reads a signature file that must hold exactly `len` bytes. 0, or 1 after printing.
+int read_signature(const std::string& path, std::size_t len, std::vector<std::uint8_t>& out)
+{
+    if (read_whole(k_attach, path, out) != 0)
+        return 1;
+    if (out.size() != len)
+        return fail(k_attach, "%s holds %zu bytes; a signature of this kind has %zu", path.c_str(), out.size(), len);
+    return 0;
+}
+
+/// "KEYID:SIG": 16 hexadecimal digits, a colon, a file of 64 bytes.
+int parse_strong_argument(const std::string& arg, firmware_key_id& id, std::string& path)
+{
+    const std::size_t colon = arg.find(':');
+    const std::string hex = arg.substr(0, colon);
+    if (colon == std::string::npos || hex.size() != 2 * k_key_id_len ||
+        !std::all_of(hex.begin(), hex.end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); }))
+        return fail(k_attach, "--strong %s: expected KEYID:SIGNATURE_FILE, KEYID 16 hexadecimal digits", arg.c_str());
+    for (std::size_t i = 0; i < k_key_id_len; ++i)
+        id[i] = static_cast<std::uint8_t>(std::stoul(hex.substr(2 * i, 2), nullptr, 16));
+    path = arg.substr(colon + 1);
+    return 0;
+}
+
+/// Builds the signature block from the --strong arguments, each checked against
+/// the --key of its identifier. 0, or 1 after printing.
+int strong_block(const std::vector<std::string>& args, const std::vector<strong_public_key>& keys,
+                 const std::vector<std::uint8_t>& image, signature_block& block)
+{
+    if (args.size() > k_signature_block_max)
+        return fail(k_attach, "at most %zu --strong: the signature block holds %zu signatures", k_signature_block_max,
+                    k_signature_block_max);
+    sha256_digest digest{};
+    if (strong_digest_of(image, digest) != 0)
+        return fail(k_attach, "cannot compute the strong digest");
+    block = signature_block{};
+    block.count = static_cast<std::uint8_t>(args.size());
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        signature_entry& e = block.entries[i];
+        std::string path;
+        if (parse_strong_argument(args[i], e.key_id, path) != 0)
+            return 1;
+        const std::string id = firmware_key_id_text(e.key_id).data();
+        for (std::size_t j = 0; j < i; ++j) {
+            if (block.entries[j].key_id == e.key_id)
+                return fail(k_attach, "key %s is given twice", id.c_str());
+        }
+        const auto key =
+            std::find_if(keys.begin(), keys.end(), [&](const strong_public_key& k) { return k.id == e.key_id; });
+        if (key == keys.end())
+            return fail(k_attach,
+                        "key identifier %s matches no --key (refused: a signature is attached only once "
+                        "it verifies)",
+                        id.c_str());
+        std::vector<std::uint8_t> signature;
+        if (read_signature(path, k_ed25519_signature_len, signature) != 0)
+            return 1;
+        std::copy(signature.begin(), signature.end(), e.signature.begin());
+        if (firmware_ed25519_verify(key->raw, digest, e.signature) != 1)
+            return fail(k_attach, "%s does not verify with key %s (%s); nothing was written", path.c_str(), id.c_str(),
+                        key->path.c_str());
+        e.algorithm = k_signature_alg_ed25519;
+    }
+    return 0;
+}
+
+} // namespace
+
+void image_digest_help()
+{
+    std::printf("Usage: vorna-image digest IMAGE [--out DIR]\n"
+                "\n"
+                "Prints what each signature of IMAGE signs, as lowercase hexadecimal, one line\n"
+                "each:\n"
+                "  legacy-message      M, the 16-byte MD5 digest: for signers that hash it with\n"
+                "                      SHA-1 themselves (pkcs11-tool -m SHA1-RSA-PKCS)\n"
+                "  legacy-sha1         SHA-1(M), 20 bytes: openssl pkeyutl -sign -pkeyopt digest:sha1\n"
+                "  legacy-digest-info  the 35-byte DigestInfo of SHA-1(M): raw PKCS#1 v1.5 signers\n"
+                "                      (pkcs11-tool -m RSA-PKCS, signing services)\n"
+                "  strong              the 32-byte digest every Ed25519 signature signs\n"
+                "                      (openssl pkeyutl -sign -rawin, pkcs11-tool -m EDDSA)\n"
+                "With --out DIR, also writes them as binary files legacy-message.bin,\n"
+                "legacy-sha1.bin, legacy-digest-info.bin and strong.bin in DIR.\n"
+                "The legacy signature covers the signature block: attach the strong\n"
+                "signatures first, then take the legacy inputs again.\n"
+                "\n"
+                "Exit status: 0 on success, 1 on any error.\n");
+}
+
+int image_digest_main(int argc, char** argv)
+{
+    const char* out_dir = nullptr;
+    if (take_option(k_digest, argc, argv, "--out", out_dir) != 0)
+        return 1;
+    if (argc != 2)
+        return fail(k_digest, "expected IMAGE (see vorna-image digest --help)");
+    std::vector<std::uint8_t> image;
+    signing_inputs in;
+    if (read_whole(k_digest, argv[1], image) != 0 || inputs_of(k_digest, image, in) != 0)
+        return 1;
+    if (out_dir != nullptr) {
+        struct stat st {};
+        if (::stat(out_dir, &st) != 0 || !S_ISDIR(st.st_mode))
+            return fail(k_digest, "--out %s is not a folder", out_dir);
+        if (write_input(out_dir, "legacy-message.bin", in.legacy_message) != 0 ||
+            write_input(out_dir, "legacy-sha1.bin", in.legacy_sha1) != 0 ||
+            write_input(out_dir, "legacy-digest-info.bin", in.legacy_digest_info) != 0 ||
+            write_input(out_dir, "strong.bin", in.strong) != 0)
+            return 1;
+    }
+    std::printf("legacy-message %s\n", hex_text(in.legacy_message).c_str());
+    std::printf("legacy-sha1 %s\n", hex_text(in.legacy_sha1).c_str());
+    std::printf("legacy-digest-info %s\n", hex_text(in.legacy_digest_info).c_str());
+    std::printf("strong %s\n", hex_text(in.strong).c_str());
+    return 0;
+}
+
+void image_attach_help()
+{
+    std::printf("Usage: vorna-image attach IMAGE [--strong KEYID:SIG]... [--legacy SIG] --key PUBLIC_KEY...\n"
+                "\n"
+                "Puts signatures made elsewhere into IMAGE, each checked first against the\n"
+                "--key it belongs to; one that does not verify, or whose key identifier\n"
+                "matches no --key, is refused and nothing is written.\n"
+                "--strong KEYID:SIG  an Ed25519 signature (64 bytes) of the strong digest by\n"
+                "                    the key KEYID (16 hexadecimal digits); at most 4; together\n"
+                "                    they replace the signature block\n"
+                "--legacy SIG        the RSA signature (128 bytes, most significant byte first,\n"
+                "                    as signers write it) of the legacy input\n"
+                "--key FILE          an Ed25519 public key (PEM) or a legacy key blob\n"
+                "The legacy signature covers the signature block: a new block clears a legacy\n"
+                "signature that is not given with it (take the digest again and attach it).\n"
+                "The image is written to a temporary file and renamed over IMAGE.\n"
+                "\n"
+                "Exit status: 0 on success, 1 on any error.\n");
+}
+
+int image_attach_main(int argc, char** argv)
+{
+    const char* legacy_path = nullptr;
+    std::vector<std::string> strong_args;
+    std::vector<std::string> key_paths;
+    if (take_option(k_attach, argc, argv, "--legacy", legacy_path) != 0 ||
+        take_repeated_option(k_attach, argc, argv, "--strong", strong_args) != 0 ||
+        take_key_options(k_attach, argc, argv, key_paths) != 0)
+        return 1;
+    if (argc != 2)
+        return fail(k_attach, "expected IMAGE (see vorna-image attach --help)");
+    if (legacy_path == nullptr && strong_args.empty())
+        return fail(k_attach, "nothing to attach: give --strong KEYID:SIG or --legacy SIG");
+    const std::string image_path = argv[1];
+    struct stat st {};
+    if (::stat(image_path.c_str(), &st) != 0)
+        return fail(k_attach, "cannot read %s: %s", image_path.c_str(), std::strerror(errno));
+    std::vector<std::uint8_t> image;
+    public_keys keys;
+    if (read_whole(k_attach, image_path, image) != 0 || load_public_keys(k_attach, key_paths, keys) != 0)
+        return 1;
+    if (image.size() < k_firmware_header_len)
+        return fail(k_attach, "an image of %zu bytes has no room for its signatures", image.size());
+
+    const auto field = image.begin() + static_cast<std::ptrdiff_t>(k_firmware_signature_offset);
+    if (!strong_args.empty()) {
+        signature_block block{};
+        if (strong_block(strong_args, keys.strong, image, block) != 0)
+            return 1;
+        auto area = std::span(image).subspan(k_signature_block_offset, k_signature_block_area);
+        if (signature_block_encode(block, area) != 0)
+            return fail(k_attach, "cannot encode the signature block");
+        if (legacy_path == nullptr && !legacy_signature_absent(image)) {
+            std::fill_n(field, k_firmware_signature_len, 0);
+            std::printf("%s: legacy signature cleared (it covered the old block)\n", image_path.c_str());
+        }
+    }
+    if (legacy_path != nullptr) {
+        if (keys.legacy.empty())
+            return fail(k_attach, "--legacy needs the key blob to check it against (--key KEY_BLOB.txt)");
+        std::vector<std::uint8_t> signature;
+        if (read_signature(legacy_path, k_firmware_signature_len, signature) != 0)
+            return 1;
+        // Signers write the value most significant byte first; the field holds it the other way round.
+        std::reverse_copy(signature.begin(), signature.end(), field);
+        const bool verifies = std::any_of(keys.legacy.begin(), keys.legacy.end(), [&](const legacy_public_key& k) {
+            return legacy_signature_verifies(image, k);
+        });
+        if (!verifies)
+            return fail(k_attach, "%s does not verify with %s%s; nothing was written", legacy_path,
+                        keys.legacy.front().path.c_str(), keys.legacy.size() > 1 ? " or the other key blobs" : "");
+    }
+    if (replace_file(k_attach, image_path, image, st.st_mode & 07777) != 0)
+        return 1;
+    std::string what;
+    if (!strong_args.empty())
+        what =
+            std::to_string(strong_args.size()) + (strong_args.size() == 1 ? " strong signature" : " strong signatures");
+    if (legacy_path != nullptr)
+        what += what.empty() ? "the legacy signature" : " and the legacy signature";
+    std::printf("%s: attached %s\n", image_path.c_str(), what.c_str());
+    return 0;
+}

@@ -1,0 +1,47 @@
+#pragma once
+// SPDX-License-Identifier: Apache-2.0
+// Public keys for checking signatures (info, verify, attach): a legacy key blob
+// or an Ed25519 public key, told apart by their contents.
+#include "tools/vorna_image_strong.h"
+
+#include <cjson/cJSON.h>
+
+#include <string>
+#include <vector>
+
+namespace vorna_image {
+
+/// A legacy RSA public key: the base64 line of a key blob, as vorna is built with.
+struct legacy_public_key {
+    std::string path;
+    std::string text;
+};
+
+struct public_keys {
+    std::vector<legacy_public_key> legacy;
+    std::vector<strong_public_key> strong;
+};
+
+/// Reads the key blob text in `path` into `key`. 0, or 1 after printing.
+int load_legacy_public_key(const char* command, const std::string& path, legacy_public_key& key);
+
+/// Sorts each file into `keys`: a PEM file must hold an Ed25519 public key,
+/// anything else must be a key blob. 0, or 1 after printing.
+int load_public_keys(const char* command, const std::vector<std::string>& paths, public_keys& keys);
+
+/// Whether the legacy signature field of `image` (at least 432 bytes) verifies under `key`.
+[[nodiscard]] bool legacy_signature_verifies(const std::vector<std::uint8_t>& image, const legacy_public_key& key);
+
+/// Whether the 128-byte legacy signature field of `image` is all zero (not signed).
+[[nodiscard]] bool legacy_signature_absent(const std::vector<std::uint8_t>& image);
+
+/// The account of every signature of `image` for machines: each one's kind, key
+/// identifier and, with its key among `keys`, whether it verifies (the
+/// "signatures" array of info --json), and each given key that signed nothing.
+/// `all_verify` is true when every given key's signature verifies and there was a key.
+[[nodiscard]] cJSON* signatures_json(const std::vector<std::uint8_t>& image, const public_keys& keys, bool& all_verify);
+
+/// Lowercase hexadecimal text of `bytes`.
+[[nodiscard]] std::string hex_text(std::span<const std::uint8_t> bytes);
+
+} // namespace vorna_image
