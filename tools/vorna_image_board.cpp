@@ -6,7 +6,7 @@
 #include "vorna/support/vorna_alloc.h"
 #include "vorna/support/vorna_bytes.h"
 #include "vorna/support/vorna_common.h"
-#include "vorna/storage/vorna_io.h"
+#include "vorna/storage/vorna_file.h"
 #include "vorna/partition/vorna_ptn.h"
 #include "vorna/partition/vorna_ptn_header.h"
 
@@ -55,12 +55,6 @@ struct layout_info {
     cJSON* json = nullptr;
     device_file file;
 };
-
-/// Hexadecimal text as the partition table writes its numbers.
-std::int64_t hex_value(const char* text)
-{
-    return std::strtoll(text, nullptr, 16);
-}
 
 /// A plain file name: the board's files all live in the output folder.
 bool plain_file_name(const char* name)

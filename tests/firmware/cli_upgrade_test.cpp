@@ -389,7 +389,7 @@ TEST_F(FirmwareUpgrade, AReadOnlyImageUpgradesAndStaysAsItWas)
 TEST(FirmwareUpgradeFull, ThirtyTwoEntriesAreAllWritten)
 {
     // support-list + 2 NOR + 29 eMMC partitions: 32 entries, none of size 0. Few
-    // NOR entries, since each NOR write ends with a sync of the whole system.
+    // NOR entries, since each NOR entry ends with a sync of its device.
     std::vector<board_ptn> nor = {{"support-list", 0x0, 0x1000}};
     std::vector<board_ptn> emmc;
     std::vector<image_part> parts;

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -20,19 +21,6 @@ using test_support::temp_dir;
 using test_support::write_file;
 
 constexpr off_t k_gib = off_t{1} << 30;
-
-struct umask_guard {
-    explicit umask_guard(mode_t mask) : old(::umask(mask)) {}
-    ~umask_guard() { ::umask(old); }
-    mode_t old;
-};
-
-mode_t mode_of(const std::string& path)
-{
-    struct stat st {};
-    EXPECT_EQ(::stat(path.c_str(), &st), 0);
-    return st.st_mode & 07777;
-}
 
 using test_support::printed;
 
@@ -67,46 +55,6 @@ TEST(FileSize, MissingEmptyAndSized)
     EXPECT_EQ(file_get_size(dir.file("f").c_str()), 1234);
 }
 
-TEST(FileRead, ReadsAtMostTheBufferAndAllOfAShortFile)
-{
-    temp_dir dir;
-    const auto data = random_bytes(100, 2);
-    write_file(dir.file("long"), data);
-    write_file(dir.file("short"), {data.begin(), data.begin() + 4});
-    write_file(dir.file("empty"), {});
-
-    std::uint8_t buf[10];
-    std::memset(buf, 0xEE, sizeof buf);
-    off_t count = -1;
-    ASSERT_EQ(file_read(dir.file("long").c_str(), buf, sizeof buf, &count), 0);
-    EXPECT_EQ(count, 10);
-    EXPECT_EQ(std::memcmp(buf, data.data(), 10), 0);
-
-    std::memset(buf, 0xEE, sizeof buf);
-    ASSERT_EQ(file_read(dir.file("short").c_str(), buf, sizeof buf, &count), 0);
-    EXPECT_EQ(count, 4);
-    EXPECT_EQ(std::memcmp(buf, data.data(), 4), 0);
-    EXPECT_EQ(buf[4], 0xEE) << "nothing is stored beyond what the file holds";
-
-    ASSERT_EQ(file_read(dir.file("empty").c_str(), buf, sizeof buf, &count), 0);
-    EXPECT_EQ(count, 0);
-    EXPECT_EQ(file_read(dir.file("long").c_str(), buf, sizeof buf, nullptr), 0);
-}
-
-TEST(FileRead, RejectsBadArgumentsAndMissingFiles)
-{
-    temp_dir dir;
-    write_file(dir.file("f"), random_bytes(16, 3));
-    std::uint8_t buf[16];
-    off_t count = 0;
-    EXPECT_EQ(file_read(nullptr, buf, 16, &count), -1);
-    EXPECT_EQ(file_read("", buf, 16, &count), -1);
-    EXPECT_EQ(file_read(dir.file("f").c_str(), nullptr, 16, &count), -1);
-    EXPECT_EQ(file_read(dir.file("f").c_str(), buf, 0, &count), -1);
-    EXPECT_EQ(file_read(dir.file("f").c_str(), buf, -1, &count), -1);
-    EXPECT_EQ(file_read(dir.file("missing").c_str(), buf, 16, &count), -1);
-}
-
 TEST(FileReadAt, OffsetsInsideAtAndPastTheEnd)
 {
     temp_dir dir;
@@ -134,86 +82,17 @@ TEST(FileReadAt, OffsetsInsideAtAndPastTheEnd)
     EXPECT_EQ(file_read_at(dir.file("missing").c_str(), 0, buf, 32, &got), -1);
 }
 
-TEST(FileWrite, TruncatesCreatesWithMode0666AndRejectsEmptyWrites)
-{
-    temp_dir dir;
-    const std::string f = dir.file("f");
-    write_file(f, random_bytes(500, 5));
-    const auto data = random_bytes(50, 6);
-    off_t done = -1;
-    ASSERT_EQ(file_write(f.c_str(), data.data(), 50, &done), 0);
-    EXPECT_EQ(done, 50);
-    EXPECT_EQ(read_file(f), data);
-
-    {
-        umask_guard mask(0);
-        ASSERT_EQ(file_write(dir.file("new").c_str(), data.data(), 50, nullptr), 0);
-    }
-    EXPECT_EQ(mode_of(dir.file("new")), 0666);
-    EXPECT_EQ(read_file(dir.file("new")), data);
-
-    EXPECT_EQ(file_write(f.c_str(), data.data(), 0, &done), -1);
-    EXPECT_EQ(file_write(f.c_str(), nullptr, 50, &done), -1);
-    EXPECT_EQ(file_write("", data.data(), 50, &done), -1);
-    EXPECT_EQ(file_write(dir.file("no/such/folder").c_str(), data.data(), 50, &done), -1);
-}
-
-TEST(FileWriteAt, WritesInPlaceAndNeverCreates)
-{
-    temp_dir dir;
-    const std::string f = dir.file("f");
-    auto image = random_bytes(200, 7);
-    write_file(f, image);
-    const auto data = random_bytes(30, 8);
-    off_t done = -1;
-    ASSERT_EQ(file_write_at(f.c_str(), 100, data.data(), 30, &done), 0);
-    EXPECT_EQ(done, 30);
-    std::copy(data.begin(), data.end(), image.begin() + 100);
-    EXPECT_EQ(read_file(f), image) << "only the written range changes; nothing is truncated";
-
-    EXPECT_EQ(file_write_at(dir.file("missing").c_str(), 0, data.data(), 30, &done), -1);
-    EXPECT_EQ(::access(dir.file("missing").c_str(), F_OK), -1);
-    EXPECT_EQ(file_write_at(f.c_str(), -1, data.data(), 30, &done), -1);
-    EXPECT_EQ(read_file(f), image) << "a failed seek writes nowhere";
-}
-
-TEST(FileWriteAt, ShortWriteIsAFailure)
-{
-    // A full device accepts only part of the data.
-    const auto data = random_bytes(64, 9);
-    off_t done = -1;
-    EXPECT_EQ(file_write_at("/dev/full", 0, data.data(), 64, &done), -1);
-}
-
 // A write that stops part-way is a failure, never a success with a smaller count.
 TEST(ShortWrites, FailAndLeaveWhatWasWritten)
 {
     temp_dir dir;
-    const auto data = random_bytes(100, 16);
     const std::string f = dir.file("f");
     off_t done = -1;
     int rc = 0;
-    {
-        file_size_limit limit(60);
-        rc = file_write(f.c_str(), data.data(), 100, &done);
-    }
-    EXPECT_EQ(rc, -1);
-    EXPECT_EQ(done, 60) << "the count still tells how much reached the file";
-    EXPECT_EQ(read_file(f), std::vector<std::uint8_t>(data.begin(), data.begin() + 60));
-
-    auto image = random_bytes(200, 17);
-    write_file(f, image);
-    {
-        file_size_limit limit(110);
-        rc = file_write_at(f.c_str(), 100, data.data(), 30, &done);
-    }
-    EXPECT_EQ(rc, -1);
-    std::copy(data.begin(), data.begin() + 10, image.begin() + 100);
-    EXPECT_EQ(read_file(f), image);
 
     // The block that is cut short names its size and what the write returned;
     // the block before it stays written, the bytes beyond the limit untouched.
-    image = random_bytes(4096, 18);
+    auto image = random_bytes(4096, 18);
     write_file(f, image);
     const auto blocks = random_bytes(4096, 19);
     const std::string out = printed([&] {
@@ -237,7 +116,7 @@ TEST(FileLargeOffsets, SparseFileReachedBeyondTwoGiB)
 
     const off_t at = 4 * k_gib + 12345;
     const auto data = random_bytes(4096, 10);
-    ASSERT_EQ(file_write_at(f.c_str(), at, data.data(), 4096, nullptr), 0);
+    ASSERT_EQ(file_compare_write(f.c_str(), at, data.data(), 4096, 4096, nullptr), 0);
     EXPECT_EQ(pread_bytes(f, at, 4096), data);
     EXPECT_EQ(pread_bytes(f, at - k_gib * 4, 16), std::vector<std::uint8_t>(16, 0))
         << "the low 32 bits of the offset stay untouched";
@@ -350,6 +229,31 @@ TEST(FileCompareWrite, RewritesOnlyTheBlocksThatDiffer)
     EXPECT_GT(st.st_blocks, 0);
     EXPECT_LE(st.st_blocks * 512, 2 * k_block) << "only the block holding the changed byte was rewritten";
     EXPECT_EQ(read_file(f), data);
+}
+
+// The NOR writer of an upgrade entry: one descriptor for all its windows, so a
+// window cannot land in another file that took the path meanwhile, and a
+// refused window leaves the writer usable.
+TEST(CompareWriter, OneDescriptorForEveryWindow)
+{
+    temp_dir dir;
+    const std::string f = dir.file("dev");
+    const std::string kept = dir.file("kept");
+    write_file(f, random_bytes(10000, 20));
+    ASSERT_EQ(::link(f.c_str(), kept.c_str()), 0);
+    const auto data = random_bytes(10000, 21);
+
+    compare_writer writer;
+    ASSERT_EQ(printed([&] { EXPECT_EQ(writer.open(f.c_str(), 1024), 0); }), "");
+    ASSERT_EQ(printed([&] { EXPECT_EQ(writer.write(0, data.data(), 4000), 0); }), "");
+    ASSERT_EQ(::unlink(f.c_str()), 0);
+    write_file(f, std::vector<std::uint8_t>(10000, 0)); // another file at the path
+    EXPECT_EQ(printed([&] { EXPECT_EQ(writer.write(9000, data.data() + 9000, 2000), -1); }),
+              "[ERROR]vorna_file:249 | write overflow offset=9000 buf_size=2000 file=10000\n");
+    ASSERT_EQ(printed([&] { EXPECT_EQ(writer.write(4000, data.data() + 4000, 6000), 0); }), "");
+    EXPECT_EQ(printed([&] { EXPECT_EQ(writer.finish(), 0); }), "");
+    EXPECT_EQ(read_file(kept), data);
+    EXPECT_EQ(read_file(f), std::vector<std::uint8_t>(10000, 0));
 }
 
 } // namespace

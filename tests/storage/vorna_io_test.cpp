@@ -1,4 +1,4 @@
-#include "vorna/storage/vorna_io.h"
+#include "vorna/storage/vorna_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -189,13 +189,17 @@ int write_entry(const firmware_ptn_entry& entry, const ptn_table& device_table, 
     // The eMMC contents go through one descriptor and one fsync at the end, as one
     // synchronous write of the whole entry would; contents of 0 bytes are refused
     // like such a write.
+    // The NOR writer likewise keeps its descriptor for every window and syncs once.
     unique_fd emmc;
+    compare_writer nor;
     if (entry.type == k_firmware_type_emmc) {
         if (entry.content_size == 0)
             return emmc_failed();
         emmc = file_open(emmc_device, O_WRONLY);
         if (!emmc)
             return emmc_failed();
+    } else if (nor.open(nor_device, k_nor_block_size) != 0) {
+        return -1; // printed by the storage layer
     }
     progress shown(name.c_str(), entry.content_size); // on standard error only
     const std::size_t half = windows.size() / 2;
@@ -217,7 +221,7 @@ int write_entry(const firmware_ptn_entry& entry, const ptn_table& device_table, 
         const off_t at = off_t{entry.base} + done;
         if (entry.type == k_firmware_type_nor) {
             // A NOR failure is reported by the storage layer.
-            if (file_compare_write(nor_device, at, bytes.data(), static_cast<off_t>(n), k_nor_block_size, nullptr) != 0)
+            if (nor.write(at, bytes.data(), static_cast<off_t>(n)) != 0)
                 return -1;
         } else if (file_write_fd_at(emmc.get(), at, bytes.data(), static_cast<off_t>(n)) != 0) {
             return emmc_failed();
@@ -230,7 +234,7 @@ int write_entry(const firmware_ptn_entry& entry, const ptn_table& device_table, 
     } while (done < entry.content_size);
     if (emmc && (::fsync(emmc.get()) != 0 || emmc.reset() != 0))
         return emmc_failed();
-    return 0;
+    return entry.type == k_firmware_type_nor ? nor.finish() : 0;
 }
 
 /// Writes every walked entry to its device (walk_precheck has passed). 0, or -1

@@ -43,6 +43,8 @@ private:
 struct evp_md_ctx_deleter {
     void operator()(struct evp_md_ctx_st* ctx) const;
 };
+/// Owner of an OpenSSL digest context, for vorna and the host tool alike.
+using evp_md_ctx_ptr = std::unique_ptr<struct evp_md_ctx_st, evp_md_ctx_deleter>;
 
 /// Streaming SHA-256 of what the strong signatures cover.
 class strong_digest {
@@ -53,7 +55,7 @@ public:
     int final(sha256_digest& out);
 
 private:
-    std::unique_ptr<struct evp_md_ctx_st, evp_md_ctx_deleter> ctx_;
+    evp_md_ctx_ptr ctx_;
     std::uint64_t next_ = 0;
     bool failed_ = false;
 };

@@ -3,7 +3,6 @@
 
 #include "vorna/support/vorna_alloc.h"
 #include "vorna/storage/vorna_file.h"
-#include "vorna/storage/vorna_io.h"
 #include "vorna/firmware/vorna_chunk_worker.h"
 #include "vorna/firmware/vorna_firmware_digest.h"
 #include "vorna/firmware/vorna_firmware_strong.h"

@@ -27,9 +27,6 @@ enum line : int {
 struct pkey_deleter {
     void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
 };
-struct md_ctx_deleter {
-    void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
-};
 
 /// The header's copy of bytes from image offset `at` on (the header keeps 16..4095).
 std::span<const std::uint8_t> header_bytes(const firmware_header& header, std::size_t at, std::size_t len)
@@ -88,7 +85,7 @@ int firmware_ed25519_verify(const firmware_ed25519_key& key, const sha256_digest
 {
     std::unique_ptr<EVP_PKEY, pkey_deleter> pkey(
         EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, key.data(), key.size()));
-    std::unique_ptr<EVP_MD_CTX, md_ctx_deleter> ctx(EVP_MD_CTX_new());
+    evp_md_ctx_ptr ctx(EVP_MD_CTX_new());
     if (!pkey || !ctx || EVP_DigestVerifyInit(ctx.get(), nullptr, nullptr, nullptr, pkey.get()) != 1)
         return 0;
     return EVP_DigestVerify(ctx.get(), signature.data(), signature.size(), digest.data(), digest.size()) == 1 ? 1 : 0;

@@ -67,13 +67,6 @@ constexpr std::size_t k_name_size = sizeof(ptn_entry::name);
 constexpr std::size_t k_encap_size = sizeof(ptn_entry::encap_type);
 constexpr std::size_t k_device_size = sizeof(ptn_layout::device);
 
-/// Hexadecimal text as the table writes its numbers: strtol in base 16 accepts
-/// blanks, a sign and a 0x prefix, stops at the first non-digit, and saturates.
-long hex_value(const char* text)
-{
-    return std::strtol(text, nullptr, 16);
-}
-
 /// A partition number must fit the 32-bit field it lands in: keeping the low
 /// bits would put the partition somewhere else.
 bool hex_u32(const char* text, std::uint32_t* out)

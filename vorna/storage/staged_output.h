@@ -114,10 +114,17 @@ public:
     /// Path of the temporary file (empty before create() and after commit()).
     [[nodiscard]] const std::string& temp_path() const { return temp_path_; }
 
+    /// The mode the output gets instead of the one create() noted.
+    void set_mode(mode_t mode) { mode_ = mode; }
+
     /// Gives the file its final mode and owner, makes it durable, renames it over
     /// the target and syncs the folder. 0, or -1 with errno set; the temporary
     /// file is gone either way.
-    [[nodiscard]] int commit()
+    [[nodiscard]] int commit() { return make_durable() == 0 ? rename_over() : -1; }
+
+    /// commit()'s first half: the final mode and owner, then fsync and close.
+    /// 0, or -1 with errno set and the temporary file gone.
+    [[nodiscard]] int make_durable()
     {
         if (!fd_ || temp_path_.empty()) {
             errno = EBADF;
@@ -130,6 +137,17 @@ public:
         // a power cut would leave an empty output where a good one used to be.
         if (::fchmod(fd_.get(), mode_) != 0 || ::fsync(fd_.get()) != 0 || fd_.reset() != 0)
             return fail();
+        return 0;
+    }
+
+    /// commit()'s second half, after make_durable(): the rename over the target
+    /// and the sync of its folder. 0, or -1 with errno set.
+    [[nodiscard]] int rename_over()
+    {
+        if (temp_path_.empty()) {
+            errno = EBADF;
+            return -1;
+        }
         if (::rename(temp_path_.c_str(), target_.c_str()) != 0)
             return fail();
         temp_path_.clear();

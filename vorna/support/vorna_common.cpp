@@ -3,6 +3,7 @@
 #include "vorna/support/vorna_alloc.h"
 #include "vorna/support/vorna_log.h"
 
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -34,6 +35,11 @@ cjson_ptr json_parse_buffer(const std::uint8_t* bytes, std::int32_t length)
         return nullptr;
     }
     return root;
+}
+
+long hex_value(const char* text)
+{
+    return std::strtol(text, nullptr, 16);
 }
 
 void copy_text(char* field, std::size_t size, const char* text)

@@ -18,6 +18,11 @@ using cjson_ptr = std::unique_ptr<cJSON, cjson_deleter>;
 /// the first complete value is ignored. Null after printing a "vorna_common" line.
 [[nodiscard]] cjson_ptr json_parse_buffer(const std::uint8_t* bytes, std::int32_t length);
 
+/// Hexadecimal text as the partition table writes its numbers: strtol in base 16
+/// accepts blanks, a sign and a 0x prefix, stops at the first non-digit, and
+/// saturates. The one reader of those numbers, for vorna and the host tool.
+[[nodiscard]] long hex_value(const char* text);
+
 /// Copies `text` into the fixed buffer `field` of `size` bytes, NUL included; the
 /// caller has checked strlen(text) < size.
 void copy_text(char* field, std::size_t size, const char* text);
