@@ -96,26 +96,25 @@ bool name_chars_allowed(const char* name)
 /// Fills `entry` from one partition object; stops at the first member that fails.
 int parse_partition(const cJSON* json_ptn, ptn_entry* entry)
 {
-    const cJSON* name = cJSON_GetObjectItem(json_ptn, "name");
-    if (name == nullptr) {
+    const json_text name = json_text_member(json_ptn, "name", k_name_size);
+    switch (name.status) {
+    case json_text_status::missing:
         log_error(k_module, k_line_name_missing, "ptn json 'name' not found.\n\n");
         return -1;
-    }
-    if (!cJSON_IsString(name)) {
+    case json_text_status::not_string:
         log_error(k_module, k_line_name_type, "ptn json 'name' must be String type.\n\n");
         return -1;
+    case json_text_status::too_long:
+        log_error(k_module, k_line_name_too_long, "ptn json 'name' string len too long, '%s', %d/%d\n", name.text,
+                  static_cast<int>(name.len), static_cast<int>(k_name_size));
+        return -1;
+    case json_text_status::ok: break;
     }
-    std::size_t name_len = std::strlen(name->valuestring);
-    if (name_len >= k_name_size) {
-        log_error(k_module, k_line_name_too_long, "ptn json 'name' string len too long, '%s', %d/%d\n",
-                  name->valuestring, static_cast<int>(name_len), static_cast<int>(k_name_size));
+    if (!name_chars_allowed(name.text)) {
+        log_error(k_module, k_line_name_chars, "ptn json 'name' (%s) validate failed.\n", name.text);
         return -1;
     }
-    if (!name_chars_allowed(name->valuestring)) {
-        log_error(k_module, k_line_name_chars, "ptn json 'name' (%s) validate failed.\n", name->valuestring);
-        return -1;
-    }
-    copy_text(entry->name.data(), entry->name.size(), name->valuestring);
+    copy_text(entry->name.data(), entry->name.size(), name.text);
 
     const cJSON* base = cJSON_GetObjectItem(json_ptn, "base");
     if (base == nullptr) {
@@ -167,22 +166,21 @@ int parse_partition(const cJSON* json_ptn, ptn_entry* entry)
     }
     entry->write_to_up = cJSON_IsTrue(up) ? 1 : 0;
 
-    const cJSON* encap = cJSON_GetObjectItem(json_ptn, "encap_type");
-    if (encap == nullptr) {
+    const json_text encap = json_text_member(json_ptn, "encap_type", k_encap_size);
+    switch (encap.status) {
+    case json_text_status::missing:
         log_error(k_module, k_line_encap_missing, "ptn json 'encap_type' not found.\n\n");
         return -1;
-    }
-    if (!cJSON_IsString(encap)) {
+    case json_text_status::not_string:
         log_error(k_module, k_line_encap_type, "ptn json 'encap_type' must be String type.\n\n");
         return -1;
-    }
-    std::size_t encap_len = std::strlen(encap->valuestring);
-    if (encap_len >= k_encap_size) {
+    case json_text_status::too_long:
         log_error(k_module, k_line_encap_too_long, "ptn json 'encap_type' string len too long, '%s', %d/%d\n",
-                  encap->valuestring, static_cast<int>(encap_len), static_cast<int>(k_encap_size));
+                  encap.text, static_cast<int>(encap.len), static_cast<int>(k_encap_size));
         return -1;
+    case json_text_status::ok: break;
     }
-    copy_text(entry->encap_type.data(), entry->encap_type.size(), encap->valuestring);
+    copy_text(entry->encap_type.data(), entry->encap_type.size(), encap.text);
     return 0;
 }
 
@@ -258,22 +256,21 @@ int _ptn_table_partition_layout(const cJSON* json_root, ptn_layout* layout, int 
         return -1;
     }
 
-    const cJSON* device = cJSON_GetObjectItem(json_root, "device");
-    if (device == nullptr) {
+    const json_text device = json_text_member(json_root, "device", k_device_size);
+    switch (device.status) {
+    case json_text_status::missing:
         log_error(k_module, k_line_device_missing, "'%s' not found.\n", "device");
         return -1;
-    }
-    if (!cJSON_IsString(device)) {
+    case json_text_status::not_string:
         log_error(k_module, k_line_device_type, "'%s' must be String type.\n", "device");
         return -1;
-    }
-    std::size_t device_len = std::strlen(device->valuestring);
-    if (device_len >= k_device_size) {
-        log_error(k_module, k_line_device_too_long, "ptn json 'device' string len too long, '%s', %d/%d\n",
-                  device->valuestring, static_cast<int>(device_len), static_cast<int>(k_device_size));
+    case json_text_status::too_long:
+        log_error(k_module, k_line_device_too_long, "ptn json 'device' string len too long, '%s', %d/%d\n", device.text,
+                  static_cast<int>(device.len), static_cast<int>(k_device_size));
         return -1;
+    case json_text_status::ok: break;
     }
-    copy_text(layout->device.data(), layout->device.size(), device->valuestring);
+    copy_text(layout->device.data(), layout->device.size(), device.text);
 
     const cJSON* partitions = cJSON_GetObjectItem(json_root, "partitions");
     if (partitions == nullptr) {

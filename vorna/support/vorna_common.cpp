@@ -51,24 +51,29 @@ void copy_text(char* field, std::size_t size, const char* text)
     field[n] = '\0';
 }
 
-int json_read_text(const char* module, int line, const cJSON* object, const char* key, std::span<char> field)
+json_text json_text_member(const cJSON* object, const char* key, std::size_t field_size)
 {
     const cJSON* item = cJSON_GetObjectItem(object, key);
-    if (item == nullptr) {
-        log_error(module, line, "ptn json '%s' not found.\n", key);
-        return -1;
-    }
-    // The texts name 'name' whatever the key: the devices in the field print them so.
-    if (!cJSON_IsString(item) || item->valuestring == nullptr) {
-        log_error(module, line, "ptn json 'name' must be String type.\n");
-        return -1;
-    }
+    if (item == nullptr)
+        return {};
+    if (!cJSON_IsString(item) || item->valuestring == nullptr)
+        return {json_text_status::not_string, nullptr, 0};
     const std::size_t len = std::strlen(item->valuestring);
-    if (len >= field.size()) {
-        log_error(module, line, "ptn json 'name' string len too long, '%s', %d/%d\n", item->valuestring,
-                  static_cast<int>(len), static_cast<int>(field.size()));
+    return {len >= field_size ? json_text_status::too_long : json_text_status::ok, item->valuestring, len};
+}
+
+int json_read_text(const char* module, int line, const cJSON* object, const char* key, std::span<char> field)
+{
+    const json_text member = json_text_member(object, key, field.size());
+    switch (member.status) {
+    case json_text_status::ok: copy_text(field.data(), field.size(), member.text); return 0;
+    case json_text_status::missing: log_error(module, line, "ptn json '%s' not found.\n", key); return -1;
+    // The texts name 'name' whatever the key: the devices in the field print them so.
+    case json_text_status::not_string: log_error(module, line, "ptn json 'name' must be String type.\n"); return -1;
+    case json_text_status::too_long:
+        log_error(module, line, "ptn json 'name' string len too long, '%s', %d/%d\n", member.text,
+                  static_cast<int>(member.len), static_cast<int>(field.size()));
         return -1;
     }
-    copy_text(field.data(), field.size(), item->valuestring);
-    return 0;
+    return -1;
 }

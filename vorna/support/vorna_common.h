@@ -27,6 +27,24 @@ using cjson_ptr = std::unique_ptr<cJSON, cjson_deleter>;
 /// caller has checked strlen(text) < size.
 void copy_text(char* field, std::size_t size, const char* text);
 
+enum class json_text_status {
+    ok,
+    missing,    ///< no member of that name
+    not_string, ///< the member is not a string
+    too_long,   ///< the text and its NUL do not fit the field
+};
+
+/// A string member as a field of fixed size will hold it.
+struct json_text {
+    json_text_status status = json_text_status::missing;
+    const char* text = nullptr; ///< the member's text (ok and too_long), owned by the tree
+    std::size_t len = 0;        ///< strlen(text)
+};
+
+/// The one reader of a JSON string member for a fixed field of `field_size`
+/// bytes (NUL included). Prints nothing: each caller prints its own line.
+[[nodiscard]] json_text json_text_member(const cJSON* object, const char* key, std::size_t field_size);
+
 /// Copies the string member `key` of `object` into the fixed buffer `field`, NUL
 /// included. 0, or -1 after printing one line as `module` at `line`: the member
 /// is missing, is not a string, or does not fit with its NUL.
