@@ -130,10 +130,6 @@ struct firmware_document {
 void firmware_header_encode(const firmware_header& header, std::span<std::uint8_t, k_firmware_header_len> out);
 void firmware_ptn_table_encode(const firmware_ptn_table& table, std::span<std::uint8_t, k_firmware_ptn_table_len> out);
 
-/// Magic, then total_len against the image's size, then the signature.
-/// 0 (after "rsa check pass"), -2 or -4 after printing.
-[[nodiscard]] int firmware_header_check(std::span<const std::uint8_t> image, const firmware_header* header);
-
 struct firmware_strong_pending;
 
 /// The same check for an image of `image_size` bytes whose signatures `verify`

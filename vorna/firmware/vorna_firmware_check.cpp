@@ -5,6 +5,7 @@
 #include "vorna/support/vorna_alloc.h"
 #include "vorna/storage/vorna_file.h"
 #include "vorna/firmware/vorna_firmware_reader.h"
+#include "vorna/firmware/vorna_firmware_lines.h"
 #include "vorna/support/vorna_log.h"
 #include "vorna/support/vorna_progress.h"
 #include "vorna/partition/vorna_ptn.h"
@@ -23,34 +24,6 @@
 namespace {
 
 constexpr const char* k_module = "vorna_firmware";
-
-enum line : int {
-    k_line_outside_image = 330, // contents of a walked entry reach past the end of the image
-    k_line_unknown_ptn = 333,   // a walked entry the device has no partition for
-    k_line_moved = 338,
-    k_line_move_unsupported = 339,
-    k_line_update = 344,
-    k_line_invalid_type = 361,
-    k_line_emmc_failed = 368,
-    k_line_invalid_args = 392,
-    k_line_ptn_table = 399,
-    k_line_device_info = 410,
-    k_line_get_size = 417,
-    k_line_open = 425,
-    k_line_header = 439,
-    k_line_image_table = 452,
-    k_line_support_list = 459,
-    k_line_not_supported = 465,
-    k_line_upgradable = 469,
-    k_line_upgrade_failed = 475,
-    k_line_window_alloc = 605,
-    k_line_content_size = 610,  // contents larger than the entry's own size
-    k_line_past_nor = 611,      // a NOR entry's range passes the NOR device's end
-    k_line_nor_size = 612,      // the NOR device's size cannot be had
-    k_line_past_emmc = 613,     // an eMMC entry's range passes the eMMC disk size
-    k_line_table_overlap = 614, // the image table lies inside walked contents
-    k_line_no_contents = 615,   // a walked entry with no contents at all
-};
 
 constexpr off_t k_nor_block_size = 0x10000;
 // Contents are written in windows of verified bytes; a multiple of the NOR block

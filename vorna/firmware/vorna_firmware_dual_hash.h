@@ -1,11 +1,13 @@
 #pragma once
-// The legacy MD5 and the strong SHA-256 over the same chunks of one reading
-// pass, the SHA-256 on a second thread (vorna_chunk_worker.h): a dual-signed
-// image then costs about what the slower of the two digests costs alone, not
-// their sum.
+// The one digest consumer of a verification pass: the legacy MD5 on the
+// caller's thread; the strong SHA-256 and any per-chunk job (the chunk digests
+// later reads are held to) on one worker thread (vorna_chunk_worker.h). A
+// dual-signed image then costs about what the slower of the digests costs
+// alone, not their sum.
 #include "vorna/firmware/vorna_chunk_worker.h"
 #include "vorna/firmware/vorna_firmware_digest.h"
 
+#include <functional>
 #include <span>
 
 /// Both digests of a pass, each with its own result (0, or -1 when it failed).
@@ -18,7 +20,11 @@ struct firmware_dual_digests {
 
 class firmware_dual_hasher {
 public:
-    firmware_dual_hasher();
+    /// The job run on the worker beside the strong digest, for every chunk.
+    using chunk_job = std::function<void(std::uint64_t offset, std::span<const std::uint8_t> bytes)>;
+
+    /// `strong`: whether the strong digest is computed (strong_rc is -1 when not).
+    explicit firmware_dual_hasher(bool strong = true, chunk_job also = {});
 
     /// Feeds the chunk that stands at `offset` of the image to both digests.
     /// Chunks come in file order. 0, or -1 once either digest has failed.
@@ -28,11 +34,9 @@ public:
     [[nodiscard]] firmware_dual_digests finish();
 
 private:
+    bool strong_active_;
+    chunk_job also_;
     legacy_digest legacy_;
     strong_digest strong_; // the worker's alone until finish()
     chunk_worker worker_;
 };
-
-/// Feeds a whole image held in memory (today's mapped image) to `hasher` in
-/// chunks of a MiB. 0 or -1.
-[[nodiscard]] int firmware_dual_hash_image(firmware_dual_hasher& hasher, std::span<const std::uint8_t> image);

@@ -5,6 +5,7 @@
 #include "vorna/support/vorna_alloc.h"
 #include "vorna/support/vorna_bytes.h"
 #include "vorna/firmware/vorna_firmware_strong.h"
+#include "vorna/firmware/vorna_firmware_lines.h"
 #include "vorna/support/vorna_log.h"
 
 #include <algorithm>
@@ -13,17 +14,6 @@
 namespace {
 
 constexpr const char* k_module = "vorna_firmware";
-
-enum line : int {
-    k_line_bad_magic = 190,
-    k_line_size_mismatch = 196,
-    k_line_too_short = 199, // too short to hold the signature field
-    k_line_rsa_failed = 204,
-    k_line_rsa_pass = 207,
-    k_line_header_alloc = 229,
-    k_line_table_short = 281, // table runs past the end of the file
-    k_line_table_alloc = 285,
-};
 
 // Entry layout: name[32] base size content_offset content_size type
 constexpr std::size_t k_entry_base = 32;
@@ -111,13 +101,6 @@ void firmware_ptn_table_encode(const firmware_ptn_table& table, std::span<std::u
         store_be32_at(raw, k_entry_content_size, e.content_size);
         store_be32_at(raw, k_entry_type, e.type);
     }
-}
-
-int firmware_header_check(std::span<const std::uint8_t> image, const firmware_header* header)
-{
-    return firmware_header_check_with(header, image.size(), [&](firmware_strong_pending& strong) {
-        return firmware_verify_signatures(image, *header, strong) < 0 ? -4 : 0;
-    });
 }
 
 int firmware_header_check_with(const firmware_header* header, std::uint64_t image_size,

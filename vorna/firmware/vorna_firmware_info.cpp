@@ -3,6 +3,7 @@
 
 #include "vorna/storage/vorna_file.h"
 #include "vorna/firmware/vorna_firmware_reader.h"
+#include "vorna/firmware/vorna_firmware_lines.h"
 #include "vorna/support/vorna_log.h"
 #include "vorna/partition/vorna_ptn_header.h"
 #include "vorna/storage/staged_output.h"
@@ -12,19 +13,6 @@ namespace {
 constexpr const char* k_module = "vorna_firmware";
 constexpr const char* k_info_name = "firmware-info";
 
-enum line : int {
-    k_line_get_size = 523,
-    k_line_open = 531,
-    k_line_header = 545,
-    k_line_image_table = 558,
-    k_line_outside_image = 566, // contents reach past the end of the image
-    k_line_invalid_header = 571,
-    k_line_content_too_long = 575, // content_len larger than the contents behind the header
-    k_line_write = 579,
-    k_line_too_big = 620, // a document larger than vorna reads
-    k_line_output_is_image = 700,
-};
-
 /// Writes the document of one "firmware-info" entry to `out_path`. 0, or -1 after printing.
 int export_entry(const firmware_ptn_entry& entry, firmware_source& image, const char* out_path)
 {
@@ -32,7 +20,7 @@ int export_entry(const firmware_ptn_entry& entry, firmware_source& image, const 
     switch (firmware_document_read(entry, image, doc)) {
     case firmware_document_status::ok: break;
     case firmware_document_status::outside:
-        log_error(k_module, k_line_outside_image,
+        log_error(k_module, k_line_info_outside_image,
                   "firmware partition [0x%08x] content {0x%08x:0x%08x} lies outside the firmware (%llu bytes).\n",
                   entry.content_offset, entry.content_offset, entry.content_size,
                   static_cast<unsigned long long>(image.size()));
@@ -70,7 +58,8 @@ int firmware_info_export(const char* image_path, const char* out_path)
         return -1;
     }
     firmware_image fw;
-    int rc = firmware_image_open(image_path, {k_line_get_size, k_line_open, k_line_header, k_line_image_table}, -1, fw);
+    int rc = firmware_image_open(
+        image_path, {k_line_info_get_size, k_line_info_open, k_line_info_header, k_line_info_image_table}, -1, fw);
     if (rc < 0)
         return rc;
     // Every entry is scanned whatever its size; a later entry's document replaces

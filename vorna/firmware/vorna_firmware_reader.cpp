@@ -3,9 +3,9 @@
 
 #include "vorna/support/vorna_alloc.h"
 #include "vorna/storage/vorna_file.h"
-#include "vorna/firmware/vorna_chunk_worker.h"
-#include "vorna/firmware/vorna_firmware_digest.h"
+#include "vorna/firmware/vorna_firmware_dual_hash.h"
 #include "vorna/firmware/vorna_firmware_strong.h"
+#include "vorna/firmware/vorna_firmware_lines.h"
 #include "vorna/support/vorna_log.h"
 #include "vorna/support/vorna_progress.h"
 
@@ -22,56 +22,41 @@ namespace {
 
 constexpr const char* k_module = "vorna_firmware";
 
-enum line : int {
-    k_line_read = 600,          // a read of the image failed or came up short
-    k_line_changed = 601,       // a chunk no longer has its verified digest
-    k_line_changed_short = 602, // a chunk can no longer be read whole
-    k_line_digests_alloc = 603,
-    k_line_chunk_alloc = 604,
-};
-
 /// Everything the verification pass computes: the legacy MD5 on the reading
 /// thread and, on a second one, the strong SHA-256 (when this build trusts strong
 /// keys) and the SHA-256 of every chunk, to which the image's later reads are
 /// held. So a check, export or upgrade costs about what the MD5 alone costs.
 class pass_digests final : public firmware_chunk_consumer {
 public:
-    explicit pass_digests(firmware_chunk_digests* chunks)
-        : strong_active_(!firmware_trusted_keys().empty()), chunks_(chunks),
-          worker_([this](std::uint64_t offset, std::span<const std::uint8_t> bytes) {
-              // The chunk digests keep their own failure: nothing will then match.
-              if (chunks_ != nullptr)
-                  chunks_->consume(offset, bytes);
-              return strong_active_ ? strong_.update(offset, bytes) : 0;
+    explicit pass_digests(firmware_chunk_digests& chunks)
+        : strong_active_(!firmware_trusted_keys().empty()),
+          // The chunk digests keep their own failure: nothing will then match.
+          hasher_(strong_active_, [&chunks](std::uint64_t offset, std::span<const std::uint8_t> bytes) {
+              chunks.consume(offset, bytes);
           })
     {
     }
     void consume(std::uint64_t offset, std::span<const std::uint8_t> bytes) override
     {
         // A failure shows in the digests' own results.
-        if (strong_active_ || chunks_ != nullptr)
-            (void)worker_.hand(offset, bytes);
-        (void)legacy_.update(offset, bytes);
+        (void)hasher_.feed(offset, bytes);
     }
     /// The legacy verdict (0 or -1), leaving the strong digest in `pending`.
     int verify(const firmware_header& header, firmware_strong_pending& pending)
     {
-        const int worker_rc = worker_.finish();
+        const firmware_dual_digests d = hasher_.finish();
         pending = firmware_strong_pending{};
         if (strong_active_) {
             pending.active = true;
-            pending.digest_rc = worker_rc == 0 ? strong_.final(pending.digest) : -1;
+            pending.digest_rc = d.strong_rc;
+            pending.digest = d.strong;
         }
-        md5_digest md5{};
-        return legacy_.final(md5) == 0 ? firmware_verify_legacy_digest(header, md5) : -1;
+        return d.legacy_rc == 0 ? firmware_verify_legacy_digest(header, d.legacy) : -1;
     }
 
 private:
     bool strong_active_;
-    firmware_chunk_digests* chunks_;
-    legacy_digest legacy_;
-    strong_digest strong_; // the worker's alone until verify()
-    chunk_worker worker_;
+    firmware_dual_hasher hasher_;
 };
 
 /// Shows the verification pass as "verify" (on standard error only).
@@ -145,8 +130,23 @@ int firmware_file::open(const char* path, const firmware_open_lines& lines)
     return 0;
 }
 
+void firmware_file::open_memory(std::span<const std::uint8_t> image, const char* name)
+{
+    path_ = name;
+    fd_.reset();
+    memory_ = image;
+    size_ = image.size();
+}
+
 long long firmware_file::read_raw(std::uint64_t offset, std::span<std::uint8_t> out) const
 {
+    if (!fd_) {
+        if (offset >= memory_.size())
+            return 0;
+        const std::size_t n = std::min<std::uint64_t>(out.size(), memory_.size() - offset);
+        std::copy_n(memory_.begin() + static_cast<std::ptrdiff_t>(offset), n, out.begin());
+        return static_cast<long long>(n);
+    }
     return pread_fully(fd_.get(), static_cast<off_t>(offset), out.data(), static_cast<off_t>(out.size()));
 }
 
@@ -237,6 +237,33 @@ int firmware_file::read_at(std::uint64_t offset, std::span<std::uint8_t> out)
     return 0;
 }
 
+int firmware_image_verify(firmware_file& file, const firmware_header* header, firmware_chunk_digests& digests)
+{
+    const std::uint64_t size = file.size();
+    const int rc = firmware_header_check_with(header, size, [&](firmware_strong_pending& strong) {
+        if (digests.reserve(size) < 0)
+            return -1;
+        pass_digests hashed(digests);
+        pass_progress shown(size);
+        std::array<firmware_chunk_consumer*, 2> consumers{&hashed, &shown};
+        if (file.pass(consumers) < 0)
+            return -1;
+        return hashed.verify(*header, strong) < 0 ? -4 : 0;
+    });
+    if (rc == 0)
+        file.hold_to(digests);
+    return rc;
+}
+
+int firmware_verify_memory(std::span<const std::uint8_t> image)
+{
+    auto header = firmware_header_decode(image);
+    firmware_file file;
+    file.open_memory(image, "(memory)");
+    firmware_chunk_digests digests;
+    return firmware_image_verify(file, header.get(), digests);
+}
+
 int firmware_image_open(const char* path, const firmware_open_lines& lines, int header_failure, firmware_image& out)
 {
     if (out.file.open(path, lines) < 0)
@@ -254,19 +281,9 @@ int firmware_image_open(const char* path, const firmware_open_lines& lines, int 
     // Everything that follows the check is read through the pass's digests, in
     // every mode: the table, the documents a check matches or an export writes,
     // and the contents an upgrade writes are all bytes the signature covered.
-    int rc = firmware_header_check_with(out.header.get(), size, [&](firmware_strong_pending& strong) {
-        if (out.digests.reserve(size) < 0)
-            return -1;
-        pass_digests digests(&out.digests);
-        pass_progress shown(size);
-        std::array<firmware_chunk_consumer*, 2> consumers{&digests, &shown};
-        if (out.file.pass(consumers) < 0)
-            return -1;
-        return digests.verify(*out.header, strong) < 0 ? -4 : 0;
-    });
+    int rc = firmware_image_verify(out.file, out.header.get(), out.digests);
     if (rc < 0)
         return rc;
-    out.file.hold_to(out.digests);
     const std::uint64_t table_at = out.header->ptn_table_offset;
     const std::size_t room =
         table_at < size ? static_cast<std::size_t>(std::min<std::uint64_t>(size - table_at, k_firmware_ptn_table_len))

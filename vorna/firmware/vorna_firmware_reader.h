@@ -2,7 +2,11 @@
 // Reading an image file for the firmware operations. The file is opened
 // read-only and read with pread into fixed buffers, never mapped: an image cut
 // short under a running operation is a failed read with its line, never a
-// signal, and memory does not grow with the image. One verification pass reads
+// signal, and memory does not grow with the image. The same reads serve an
+// image held in memory (the tests and fuzz harnesses), so that every caller runs
+// the one verification. One reader at a time: a firmware_file and its chunk
+// buffer belong to the thread that reads it (the read-ahead of an upgrade hands
+// it over whole, and waits for it back before the next read). One verification pass reads
 // the whole file once, chunk by chunk, and hands every chunk to its consumers:
 // the MD5 of the signature and, for an upgrade, a SHA-256 of each chunk. From
 // then on every read is held to those digests, so that whatever another process
@@ -56,6 +60,9 @@ class firmware_file final : public firmware_source {
 public:
     /// Sizes the image and opens it read-only. 0, or -1 after printing at the caller's lines.
     [[nodiscard]] int open(const char* path, const firmware_open_lines& lines);
+    /// Reads an image held in memory instead, which must outlive the reads;
+    /// `name` stands for the path in messages.
+    void open_memory(std::span<const std::uint8_t> image, const char* name);
     [[nodiscard]] std::uint64_t size() const override { return size_; }
     /// Exactly out.size() bytes at `offset`: straight from the file until hold_to(),
     /// then through whole chunks, each checked against its recorded digest first.
@@ -77,11 +84,24 @@ private:
 
     const char* path_ = "";
     unique_fd fd_;
+    std::span<const std::uint8_t> memory_; ///< the bytes when no file is open
     std::uint64_t size_ = 0;
     std::unique_ptr<std::uint8_t[]> chunk_;
     std::uint64_t chunk_index_ = UINT64_MAX; ///< the verified chunk the buffer holds
     const firmware_chunk_digests* digests_ = nullptr;
 };
+
+/// The verification of an opened image: magic, length, then one pass over every
+/// byte (the legacy MD5 here, the strong SHA-256 and the chunk digests on the
+/// worker), the legacy RSA signature and the strong signature block, printing the
+/// "vorna_firmware" lines they own. On 0 every later read of `file` is held to
+/// `digests`. 0, -1 (unreadable), -2 (header) or -4 (signatures).
+[[nodiscard]] int firmware_image_verify(firmware_file& file, const firmware_header* header,
+                                        firmware_chunk_digests& digests);
+
+/// The same verification over an image held in memory, its header decoded from
+/// it: what the tests and the fuzz harnesses run. 0, -1, -2 or -4.
+[[nodiscard]] int firmware_verify_memory(std::span<const std::uint8_t> image);
 
 /// An image opened and checked, with its decoded header and table.
 struct firmware_image {

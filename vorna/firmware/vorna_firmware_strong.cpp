@@ -1,7 +1,7 @@
 // The strong check that follows the legacy RSA check on builds with trusted keys.
 #include "vorna/firmware/vorna_firmware_strong.h"
 
-#include "vorna/firmware/vorna_firmware_dual_hash.h"
+#include "vorna/firmware/vorna_firmware_lines.h"
 #include "vorna/support/vorna_log.h"
 
 #include <openssl/evp.h>
@@ -13,16 +13,6 @@
 namespace {
 
 constexpr const char* k_module = "vorna_firmware";
-
-enum line : int {
-    k_line_block_missing = 650,
-    k_line_block_malformed = 653,
-    k_line_unknown_keys = 656,
-    k_line_bad_signature = 659,
-    k_line_digest_failed = 662,
-    k_line_strong_pass = 665,
-    k_line_legacy_waived = 668,
-};
 
 struct pkey_deleter {
     void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
@@ -141,22 +131,6 @@ bool firmware_legacy_signature_waived(const firmware_header& header, const firmw
         return false;
     log_info(k_module, k_line_legacy_waived, "no legacy signature, not required by this build\n");
     return true;
-}
-
-int firmware_verify_signatures(std::span<const std::uint8_t> image, const firmware_header& header,
-                               firmware_strong_pending& pending)
-{
-    pending = firmware_strong_pending{};
-    if (firmware_trusted_keys().empty())
-        return firmware_verify_signature(image);
-    pending.active = true;
-    firmware_dual_hasher hasher;
-    // A failed feed shows in the digests' own results.
-    (void)firmware_dual_hash_image(hasher, image);
-    const firmware_dual_digests d = hasher.finish();
-    pending.digest_rc = d.strong_rc;
-    pending.digest = d.strong;
-    return d.legacy_rc == 0 ? firmware_verify_legacy_digest(header, d.legacy) : -1;
 }
 
 int firmware_strong_report(const firmware_header& header, const firmware_strong_pending& pending)

@@ -75,13 +75,6 @@ struct firmware_strong_pending {
 [[nodiscard]] bool firmware_legacy_signature_waived(const firmware_header& header,
                                                     const firmware_strong_pending& pending);
 
-/// The signature checks' reading pass. Without trusted keys exactly
-/// firmware_verify_signature (the legacy check alone); with them one pass hashes
-/// MD5 and SHA-256 side by side and leaves the strong digest in `pending`.
-/// 0 when the legacy signature verifies, else -1. Prints nothing.
-[[nodiscard]] int firmware_verify_signatures(std::span<const std::uint8_t> image, const firmware_header& header,
-                                             firmware_strong_pending& pending);
-
 /// The strong check, after "rsa check pass": 0 (printing the key that passed,
 /// or nothing when inactive), -4 after naming the failure, -1 when the digest
 /// could not be computed.
