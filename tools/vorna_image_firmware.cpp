@@ -26,7 +26,6 @@ namespace vorna_image {
 
 namespace {
 
-
 struct file_deleter {
     void operator()(std::FILE* f) const { std::fclose(f); }
 };

@@ -68,11 +68,11 @@ TEST(FirmwareFileVerifiedReads, CrossChunkEdgesAndCatchOneChangedByte)
         return said;
     };
     const std::vector<range> good = {
-        {k_chunk - 7, 14},                          // across the first edge
+        {k_chunk - 7, 14},                           // across the first edge
         {0, static_cast<std::size_t>(bytes.size())}, // everything
-        {k_chunk - 1, k_chunk + 2},                 // three chunks, one byte of each outer one
-        {3 * k_chunk - 3, 12345 + 3},               // into the short last chunk, to the end
-        {2 * k_chunk, 0},                           // nothing, at an edge
+        {k_chunk - 1, k_chunk + 2},                  // three chunks, one byte of each outer one
+        {3 * k_chunk - 3, 12345 + 3},                // into the short last chunk, to the end
+        {2 * k_chunk, 0},                            // nothing, at an edge
     };
     for (const range& r : good)
         EXPECT_EQ(read(r, 0), "");
