@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Thin wrapper around CMake. `make demo` and `make test` are the two set-up commands.
 BUILD          ?= build
 AARCH64_BUILD  ?= build-aarch64
@@ -9,6 +10,9 @@ CMAKE_FLAGS    ?=
 # (the demo and the tests sign with it).
 PROJECT_FLAGS   = -DVORNA_WERROR=ON -DVORNA_ALLOW_DEV_KEY=ON
 # `make install`: DESTDIR stages the files (packagers), PREFIX is where they belong.
+# It refuses programs that trust the development key: give the product's key with
+# CMAKE_FLAGS=-DVORNA_PUBLIC_KEY_FILE=key.txt (cmake --install --component device|host
+# installs one half).
 PREFIX         ?= /usr/local
 DESTDIR        ?=
 RELEASE_BUILD  ?= build-release

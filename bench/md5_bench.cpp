@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // MD5 throughput against OpenSSL's over one 256 MiB buffer, and the time of one
 // signature check with a 1024-bit key. Exits 1 if a result disagrees.
 #include <openssl/core_names.h>

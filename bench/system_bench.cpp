@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Whole-program benchmarks: the real vorna binary against the standard tool that
 // does the same work on the same files, timed in the same run, alternately, so
 // that a busy machine slows both alike. Prints a Markdown table.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "cfgcrypt/cfgcrypt.h"
 
 #include "cfgcrypt/private_output.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // cfgcrypt: encrypts or decrypts one file with AES-128-CBC by handing one
 // `openssl enc` command line to /bin/sh. It does no cryptography itself.

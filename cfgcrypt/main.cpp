@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // cfgcrypt: options, the argument checks and the choice of direction. The work
 // itself is run_shell_command's.
 #include "cfgcrypt/cfgcrypt.h"
@@ -7,6 +8,9 @@
 #include <cstdio>
 
 namespace {
+
+// --version has no short form: cfgcrypt's one-letter options are fixed.
+constexpr int k_opt_version = 256;
 
 enum line : int {
     k_line_missing_in_out = 149,
@@ -22,6 +26,7 @@ const option k_options[] = {
     {"decrypt", no_argument, nullptr, 'd'},
     {"in", required_argument, nullptr, 'i'},
     {"out", required_argument, nullptr, 'o'},
+    {"version", no_argument, nullptr, k_opt_version},
     {nullptr, 0, nullptr, 0},
 };
 // clang-format on
@@ -33,7 +38,8 @@ void usage()
                 "  -d, --decrypt     decrypt INPUT into OUTPUT\n"
                 "  -i, --in INPUT    input file\n"
                 "  -o, --out OUTPUT  output file, replaced only when openssl succeeds\n"
-                "  -h, --help        print this text\n");
+                "  -h, --help        print this text\n"
+                "      --version     print the version\n");
 }
 
 } // namespace
@@ -45,11 +51,13 @@ int main(int argc, char* argv[])
     const char* in = nullptr;
     const char* out = nullptr;
     bool help = false;
+    bool version = false;
 
     int opt;
     while ((opt = getopt_long(argc, argv, "i:o:edh", k_options, nullptr)) != -1) {
         switch (opt) {
         case 'h': help = true; break;
+        case k_opt_version: version = true; break;
         case 'e':
             encrypt = true;
             break;
@@ -70,6 +78,10 @@ int main(int argc, char* argv[])
 
     if (help) {
         usage();
+        return 0;
+    }
+    if (version) {
+        std::printf("cfgcrypt %s\n", CFGCRYPT_VERSION);
         return 0;
     }
     if (in == nullptr || out == nullptr) {

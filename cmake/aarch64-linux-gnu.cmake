@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Cross build for the product's CPU (64-bit ARM, glibc) on a Debian 12 build machine:
 #   cmake -S . -B build-aarch64 --toolchain cmake/aarch64-linux-gnu.cmake -DVORNA_BUILD_TESTS=ON
 # The compiler is Debian's g++-aarch64-linux-gnu. Libraries (cJSON, OpenSSL for the test

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # A minimal sysroot-style toolchain file for 64-bit ARM, of the kind an SDK or a
 # distribution's build system hands to any CMake project: the compiler, the folder
 # holding the target's headers and libraries, and nothing about this project.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # The Ed25519 public keys whose strong image signatures vorna accepts. Read at
 # configure time from PEM files (as `openssl genpkey -algorithm ed25519` and
 # `openssl pkey -pubout` make them), checked, and compiled in as

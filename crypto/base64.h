@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Decoding of the standard base64 alphabet (RFC 4648), as the key text uses it.
 #include <cstddef>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Unsigned big integers of 16-bit digits, just enough for one RSA public-key
 // operation. A bigNum points at the first word of a heap block:

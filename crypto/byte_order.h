@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Explicit encoding of 32-bit words in both byte orders: the stored formats and
 // SHA-1 are big-endian, MD5 and the RSA key blob little-endian.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // MD5 (RFC 1321) over a caller-owned context: md5_init, md5_update any number of
 // times, md5_final once. No heap, no global state.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The RSA public key as text: an optional "+ " and then the base64 of a key blob:
 //   0   8 bytes blob header (not examined)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // RSASSA-PKCS1-v1_5 signature verification with SHA-1 (RFC 8017, 8.2.2).
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "crypto/wipe.h"
 
 void secure_wipe(void* p, std::size_t n)

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: Apache-2.0
 # Makes the demo board under BUILD/demo and shows what vorna sees on it.
 # Usage: sh tools/demo.sh BUILD   (BUILD: the CMake build folder)
 set -eu

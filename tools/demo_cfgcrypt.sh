@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: Apache-2.0
 # Encrypts the sample configuration with cfgcrypt, decrypts it again and shows
 # that the round trip gives back the same bytes.
 # Usage: demo_cfgcrypt.sh BUILD_DIR

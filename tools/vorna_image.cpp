@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // vorna-image: dispatches to one subcommand.
 #include "tools/vorna_image.h"
 #include "tools/vorna_image_firmware.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // vorna-image: host tool for boards and firmware images. Each subcommand is one
 // function that takes the words after its name and returns the exit status.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // vorna-image board: makes the device files of a simulated board from a
 // description, so that users, the demo and the tests build boards the same way.
 #include "tools/vorna_image.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // pack --board: refuses an image that the board's upgrade would write in the
 // wrong place, before anything is signed.
 #include "tools/vorna_image_board_check.h"

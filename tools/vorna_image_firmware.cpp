@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Helpers of the image subcommands: files, the private key, and signing.
 #include "tools/vorna_image_firmware.h"
 

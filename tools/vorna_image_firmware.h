@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // What the image subcommands (keygen, pack, sign, info) share: reading and
 // replacing files, the signing key, and the signature of an image in memory.

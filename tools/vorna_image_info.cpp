@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // vorna-image info: shows what an image holds, read with vorna's own decoders.
 #include "tools/vorna_image.h"
 #include "tools/vorna_image_firmware.h"

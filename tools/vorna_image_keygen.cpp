@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // vorna-image keygen: a new signing key, and the public key blob text that a
 // vorna build takes as its built-in key.
 #include "tools/vorna_image.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // vorna-image pack: builds and signs a firmware image from a JSON manifest.
 #include "tools/vorna_image.h"
 #include "tools/vorna_image_board_check.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Pass phrases of encrypted signing keys, and files that must not be replaced
 // by accident: what signing on a build machine without a terminal needs.
 // SPDX-License-Identifier: Apache-2.0

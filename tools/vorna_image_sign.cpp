@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // vorna-image sign: signs an existing image again, for instance after it was
 // edited by hand or when the key changed.
 #include "tools/vorna_image.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Strong signatures in the image tool. The block codec, the digest and the
 // verification are vorna's own, so that what the tool writes is what vorna reads.
 #include "tools/vorna_image_strong.h"

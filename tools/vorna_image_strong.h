@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Strong (Ed25519) signatures in the image tool: the --key options, key files,
 // signing into the signature block, keygen --ed25519 and what info shows.

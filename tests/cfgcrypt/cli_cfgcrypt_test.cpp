@@ -1,6 +1,8 @@
+// SPDX-License-Identifier: Apache-2.0
 // Runs the real cfgcrypt, which runs the real openssl; openssl itself, called
 // directly, is the independent judge of what cfgcrypt wrote.
 #include "tests/support/test_support.h"
+#include "vorna/cli/vorna_version.h"
 
 #include <gtest/gtest.h>
 
@@ -98,6 +100,11 @@ TEST(CfgcryptCli, ArgumentErrorsInTheirOrder)
         EXPECT_EQ(help.err, "");
         EXPECT_EQ(help.status, 0);
     }
+    // --version prints the project's version, as vorna does; it has no short form.
+    auto version = cfgcrypt({"--version", "-e", "-i", "a"}, dir);
+    EXPECT_EQ(version.out, "cfgcrypt " + std::string(vorna_version) + "\n");
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(cfgcrypt({"-V", "-e", "-i", "a"}, dir).out, k_missing_in_out);
     EXPECT_EQ(names_in(dir), "");
 }
 

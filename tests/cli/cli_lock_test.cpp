@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The single-instance lock on its fixed path. These tests take it, so they run
 // one at a time and never beside another test that does.
 #include "vorna/cli/vorna_firmware_upgrade.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "crypto/byte_order.h"
 
 #include <gtest/gtest.h>

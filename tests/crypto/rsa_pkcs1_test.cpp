@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "crypto/rsa_pkcs1.h"
 
 #include <gtest/gtest.h>

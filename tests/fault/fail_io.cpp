@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Preloaded into a vorna process (LD_PRELOAD) to make storage calls fail the
 // way a worn or flaky device does, which no regular file can: a read or write
 // that stops at a bad spot or fails with a chosen error, a seek that fails, a

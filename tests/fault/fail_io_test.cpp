@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The I/O fault library on the positional calls, seen through a probe program
 // that makes one pwrite and one pread.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Makes one pwrite and then one pread of COUNT bytes at OFFSET of FILE, and
 // prints what each returned ("pwrite RESULT ERRNO"), so that a test can see what
 // a preloaded fault library does to the positional calls.

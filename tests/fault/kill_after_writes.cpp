@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Preloaded into a vorna process (LD_PRELOAD) to end it in the middle of its
 // work, the way a power cut or a killed shell would, at a chosen write.
 //

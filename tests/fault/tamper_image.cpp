@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Preloaded into a vorna process (LD_PRELOAD) to play the attacker who can write
 // the image file while an upgrade runs: once, at a chosen moment, it rewrites
 // bytes of the image in place or cuts the image short, from inside the process,

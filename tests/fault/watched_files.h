@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Shared by the preloaded fault libraries: the set of files whose calls they
 // touch, matched by the device and inode of a descriptor (so any path naming the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Shared by the firmware command-line tests: a simulated board made with
 // `vorna-image board`, images made with `vorna-image pack` (each one's signature

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // vorna -c and -v, and the image subcommands of vorna-image, on real files.
 #include "tests/firmware/cli_firmware_support.h"
 

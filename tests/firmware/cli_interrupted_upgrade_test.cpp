@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // An upgrade that dies part way, at any write, is finished by running it again:
 // the devices end holding the image's contents, the rerun rewrites only the NOR
 // blocks that still differ, the image file is never touched, and the dead

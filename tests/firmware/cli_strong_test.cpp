@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Strong signatures end to end: vorna built without trusted keys and with them
 // (the vorna_strong_* programs trust test keys A, B or C), and the image tool's
 // --key, keygen --ed25519 and info.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // vorna -u on a simulated board. These runs take the upgrade lock.
 #include "tests/firmware/cli_firmware_support.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "tests/support/capture.h"
 #include "vorna/firmware/vorna_firmware.h"
 #include "vorna/firmware/vorna_firmware_reader.h"

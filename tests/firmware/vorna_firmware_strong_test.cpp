@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The signature block codec, and the two digests and the two-thread hasher fed in
 // any chunking, against OpenSSL computing the same on its own. The verdict is
 // exercised end to end by the command-line tests.

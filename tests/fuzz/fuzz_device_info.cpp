@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The device identity, from any bytes: as a JSON document on its own, and as the
 // whole contents of a "device-info" partition (content header, then the document)
 // read from a device file through the partition table.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // An arbitrary image held in memory: the header decode and check, then the stages
 // that follow a genuine signature, run directly since random bytes never carry
 // one: the table decode at ptn_table_offset and the support list read from the

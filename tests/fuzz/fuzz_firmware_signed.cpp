@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Whole images through the real check and the firmware-info export, past the
 // signature. An input is ptn_table_offset (4 bytes, big-endian) followed by the
 // image from byte 4096 on: the harness puts the header in front (magic, that

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The content header in front of partition contents, from any bytes: it decodes
 // exactly when 16 bytes with the magic are there, into the four big-endian words,
 // and encodes back to the same 16 bytes.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The layout validation on layouts built straight from bytes, with any bases,
 // sizes, disk size and names (from a small alphabet, so that names collide).
 // Its verdict is compared with the rule said another way: sizes not zero, every

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The partition-table document as the device holds it: any bytes, parsed as JSON
 // and turned into a validated table. A table that loads must keep every promise
 // its users (lookup, read, write, upgrade) rely on.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The strong-signature block from any bytes (libFuzzer hands them over in a heap
 // buffer of exactly their size, so a read past them trips AddressSanitizer). A
 // block that decodes holds 1 to 4 Ed25519 entries and encodes back to the very

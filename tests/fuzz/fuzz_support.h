@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // What the harnesses share: a check that stops the run on a broken promise, and
 // device files held in memory, so that a harness can reach the code that reads

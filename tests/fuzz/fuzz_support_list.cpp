@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The support-list document from any bytes, and the match of a device against
 // what it yields.
 #include "vorna/support/vorna_alloc.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Writes the seeds that are assembled from the tests' fixtures rather than kept
 // as files: "device-info" partitions (content header + each identity document)
 // and unsigned firmware images that carry a support list and a firmware-info

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: Apache-2.0
 # Runs every fuzz harness of a VORNA_FUZZ build for a bounded time, each on a fresh
 # copy of its seeds, and prints the executions per harness. Fails when a harness
 # found a crash (this run's inputs are kept in BUILD/fuzz-artifacts/) or could not run.

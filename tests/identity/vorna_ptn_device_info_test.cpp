@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "vorna/identity/vorna_ptn_device_info.h"
 
 #include "vorna/support/vorna_alloc.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // vorna -r and vorna -w, run as the real program on device files in a temporary folder.
 #include <gtest/gtest.h>
 

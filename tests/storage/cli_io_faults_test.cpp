@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // vorna -u on a board whose devices misbehave in ways no regular file can: reads
 // and writes that fail or stop short at a bad spot, seeks that fail, a refused
 // record lock, calls interrupted by a signal. The faults come from a library

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // What a call prints on standard output, for unit tests of the modules' messages.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // A read-only, private mapping of a whole file; unmapped when it goes out of scope.
 #include <sys/mman.h>

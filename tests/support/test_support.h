@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Shared by the tests: a temporary folder, whole-file helpers, seeded random bytes,
 // and running a real binary with its stdout, stderr and exit status captured.

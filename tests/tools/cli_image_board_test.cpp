@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // vorna-image board: the simulated boards that the demo and the tests run on.
 #include "tests/support/test_support.h"
 

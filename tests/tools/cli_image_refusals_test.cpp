@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // vorna-image refusing mistakes: manifests, boards, existing keys, pass phrases
 // without a terminal, key files that are not key blobs; and info --json.
 #include "tests/firmware/cli_firmware_support.h"

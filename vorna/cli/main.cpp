@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "vorna/cli/vorna_firmware_upgrade.h"
 
 int main(int argc, char** argv)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // vorna's command line and the single-instance lock of the upgrade.
 

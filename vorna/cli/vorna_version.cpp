@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "vorna/cli/vorna_version.h"
 
 #include "vorna/firmware/vorna_firmware_strong.h"

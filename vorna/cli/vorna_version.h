@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // What a build of vorna is: its version and the keys it trusts (`vorna -V`).
 

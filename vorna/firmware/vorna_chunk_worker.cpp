@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // One job, a second thread, chunks in order.
 #include "vorna/firmware/vorna_chunk_worker.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // A second thread that runs one job over a stream of chunks, so that a reading
 // pass can hash on two cores at once. hand() copies its chunk into a ring of

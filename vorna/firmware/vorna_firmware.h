@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The signed firmware image: its layout, its signature, the check and upgrade of
 // a device from it, and the export of its "firmware-info" document.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // `vorna -c` and `vorna -u`: prove an image genuine and meant for this device,
 // then (for an upgrade) write its partitions to the NOR and eMMC devices.
 #include "vorna/firmware/vorna_firmware.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The legacy and the strong digest of an image, fed in file order.
 #include "vorna/firmware/vorna_firmware_digest.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The two digests of an image, fed chunk by chunk in file order, so that one
 // reading pass can compute both whatever size its chunks have:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The digests of one pass: MD5 here, the rest on the worker.
 #include "vorna/firmware/vorna_firmware_dual_hash.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The one digest consumer of a verification pass: the legacy MD5 on the
 // caller's thread; the strong SHA-256 and any per-chunk job (the chunk digests

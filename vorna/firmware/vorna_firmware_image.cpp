@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Decoding, encoding and the header check of the firmware image. The decoders
 // copy what they convert; the image bytes are never written.
 #include "vorna/firmware/vorna_firmware.h"

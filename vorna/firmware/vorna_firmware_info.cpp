@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // `vorna -v`: copies the "firmware-info" document of a genuine image to a file.
 #include "vorna/firmware/vorna_firmware.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Opening, reading and the verification pass of an image file.
 #include "vorna/firmware/vorna_firmware_reader.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Reading an image file for the firmware operations. The file is opened
 // read-only and read with pread into fixed buffers, never mapped: an image cut

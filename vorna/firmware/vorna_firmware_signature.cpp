@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Image signature: RSASSA-PKCS1-v1_5 with SHA-1 over the MD5 digest of the image,
 // checked against the built-in public key.
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Strong-signature block codec: every read is bounded by the span it was given.
 #include "vorna/firmware/vorna_firmware_signature_block.h"
 

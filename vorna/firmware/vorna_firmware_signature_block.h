@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The strong-signature block. It lives in the header bytes 432..4095, which old
 // devices do not interpret but do cover with the legacy signature, so an image

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The strong check that follows the legacy RSA check on builds with trusted keys.
 #include "vorna/firmware/vorna_firmware_strong.h"
 

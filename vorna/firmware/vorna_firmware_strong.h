@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Strong image signatures: Ed25519 over the strong digest of the whole image
 // (vorna_firmware_digest.h), carried in the signature block

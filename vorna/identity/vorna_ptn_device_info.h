@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The device's identity, read from its "device-info" partition.
 #include <array>

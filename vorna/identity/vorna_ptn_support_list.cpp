@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The image's list of supported devices and its match against the device's identity.
 #include "vorna/identity/vorna_ptn_support_list.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // An image's list of supported devices and the match against the device identity.
 #include <array>

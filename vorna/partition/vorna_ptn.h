@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The device partition table: a JSON document at a byte offset of a device,
 // describing a NOR layout (index 0) and an eMMC layout (index 1).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "vorna/partition/vorna_ptn_header.h"
 
 #include "vorna/support/vorna_alloc.h"

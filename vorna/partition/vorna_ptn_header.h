@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The 16-byte big-endian header that frames partition contents:
 //   +0 first_word  +4 magic AA 55 D9 8F  +8 content_len  +12 last_word  +16 content

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // vorna -r and vorna -w: copying one partition's contents between the device and
 // an ordinary file, raw or behind a content header.
 #include "vorna/support/vorna_alloc.h"

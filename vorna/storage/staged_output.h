@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Outputs that are replaced whole or not at all, shared by vorna and cfgcrypt
 // (header only: cfgcrypt links nothing of vorna).

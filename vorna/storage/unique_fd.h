@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Owner of one open file descriptor; closes it when it goes out of scope.
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "vorna/storage/vorna_file.h"
 
 #include "vorna/storage/staged_output.h"

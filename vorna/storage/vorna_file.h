@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // vorna's storage: every descriptor-level read and write of a file or a device,
 // for vorna and the host tool alike. The calls retry what a signal interrupted,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Zero-filled heap records and buffers that report an exhausted heap as null
 // instead of throwing, so that each caller can print its own allocation message.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Checks of internal contracts (a missing JSON root or output record, a missing
 // array element). They stay active in every build type: a broken contract ends

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "vorna/support/vorna_common.h"
 
 #include "vorna/support/vorna_alloc.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // JSON helpers shared by the partition table, the device information and the
 // support list.

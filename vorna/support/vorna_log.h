@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The one way vorna prints its progress and failures:
 //   "[ERROR]<module>:<line> | <text>"  and  "[INFO]<module>:<line> | <text>"

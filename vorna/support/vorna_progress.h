@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Progress of long copies on standard error, so that standard output keeps only
 // the program's lines. On a terminal: one line "NAME: PCT% DONE/TOTAL bytes",
