@@ -36,7 +36,7 @@ SANITIZE_ENV = ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:detect_stack_use_afte
 # vorna-image, which exists once tools/ has its sources.
 HOST_IMAGE_TOOL = $(if $(wildcard tools/vorna_image*.cpp),$(abspath $(BUILD))/tools/vorna-image)
 
-.PHONY: all deps deps-cross configure build install release cross-minimal man-lint demo test host-tools test-aarch64 test-sanitize test-tsan fuzz bench clean
+.PHONY: all deps deps-cross configure build install release cross-minimal man-lint demo test host-tools test-aarch64 test-sanitize test-tsan fuzz bench clean test-kernel
 # CMake and ctest run the jobs in parallel; the steps here (apt among them) run one at a time.
 .NOTPARALLEL:
 
@@ -114,6 +114,14 @@ fuzz:
 	  -DVORNA_FUZZ=ON -DVORNA_BUILD_TESTS=OFF -DVORNA_BUILD_TOOLS=OFF $(PROJECT_FLAGS) $(CMAKE_FLAGS)
 	cmake --build $(FUZZ_BUILD) -j $(JOBS)
 	sh tests/fuzz/run_fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS) $(FUZZ_HARNESSES)
+
+# vorna on Debian's kernel under qemu, on emulated MMC and MTD devices
+# (tests/kernel/rig.sh): one line per scenario and the tally. KERNEL_SCENARIOS
+# names some of tests/kernel/scenarios/*.scn (all when empty).
+KERNEL_SCENARIOS ?=
+test-kernel: build
+	@sh cmake/install_deps.sh kernel
+	sh tests/kernel/rig.sh $(BUILD) $(KERNEL_SCENARIOS)
 
 # Benchmarks in their own optimised build; not part of `make test`.
 BENCH_BUILD ?= build-bench

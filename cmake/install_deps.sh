@@ -1,7 +1,7 @@
 #!/bin/sh
 # SPDX-License-Identifier: Apache-2.0
 # Installs the Debian 12 packages that a make target needs, when they are missing.
-# Usage: install_deps.sh SET...   (sets: build, cross, fuzz, clang, man, bench, engines, signing, deb)
+# Usage: install_deps.sh SET...   (sets: build, cross, fuzz, clang, man, bench, engines, signing, deb, kernel)
 # As root it runs apt-get; otherwise it prints the line to run and fails.
 set -eu
 
@@ -25,6 +25,8 @@ for set in "$@"; do
     engines) pkgs="$pkgs mender-client mender-artifact swupdate cpio" ;;
     # The Debian package build and its checker (.ci/debian_package).
     deb)   pkgs="$pkgs debhelper dpkg-dev lintian" ;;
+    # The kernel rig: qemu, the module tools for Debian's kernel, the initramfs archiver.
+    kernel) pkgs="$pkgs qemu-system-x86 kmod cpio" ;;
     *) echo "install_deps.sh: unknown set '$set'" >&2; exit 2 ;;
   esac
 done

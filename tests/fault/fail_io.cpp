@@ -14,7 +14,7 @@
 //                         the process starts)
 //   VORNA_FAIL_CALL       the calls to fault, separated by ',': read, write,
 //                         pread, pwrite, lseek, fcntl (fcntl: the record-lock
-//                         commands only)
+//                         commands only), fsync
 //   VORNA_FAIL_ERRNO      the error a faulted call fails with; 0 makes a faulted
 //                         read or write return 0 instead (end of the medium)
 //   VORNA_FAIL_AT         a byte offset, the bad spot: a read or write starting
@@ -47,7 +47,15 @@
 
 namespace {
 
-enum call_kind : unsigned { k_read = 1, k_write = 2, k_lseek = 4, k_fcntl = 8, k_pread = 16, k_pwrite = 32 };
+enum call_kind : unsigned {
+    k_read = 1,
+    k_write = 2,
+    k_lseek = 4,
+    k_fcntl = 8,
+    k_pread = 16,
+    k_pwrite = 32,
+    k_fsync = 64
+};
 
 struct shim_state {
     bool ready = false;
@@ -105,6 +113,8 @@ unsigned parse_calls(const char* list)
             calls |= k_pread;
         else if (is("pwrite"))
             calls |= k_pwrite;
+        else if (is("fsync"))
+            calls |= k_fsync;
         start += len;
         if (*start == ',')
             ++start;
@@ -289,6 +299,21 @@ off_t lseek(int fd, off_t offset, int whence) noexcept
     if (index >= 0)
         pass();
     return real().lseek(fd, offset, whence);
+}
+
+int fsync(int fd)
+{
+    static const auto real_fsync = fault::next_symbol<int (*)(int)>("fsync");
+    int index = watched_index(fd, k_fsync);
+    if (index >= 0) {
+        if (take_fault()) {
+            log_call("fsync", index, 0, -1);
+            errno = g_state.error;
+            return -1;
+        }
+        pass();
+    }
+    return real_fsync(fd);
 }
 
 off64_t lseek64(int fd, off64_t offset, int whence) noexcept

@@ -178,6 +178,18 @@ TEST_F(IoFaults, ANorReadErrorFailsTheEntryAndTheWalkGoesOn)
     }
 }
 
+TEST_F(IoFaults, ANorEntryTheDeviceDoesNotFlushFailsTheEntry)
+{
+    // A device that keeps written blocks in a cache of its own (an MTD block
+    // device holds one erase block) has them on its medium only once fsync
+    // returns: an entry whose flush fails must not count as written.
+    auto r = upgrade({.files = {b.nor}, .calls = "fsync", .error = EIO, .transient = true});
+    EXPECT_EQ(r.status, 255) << r.err;
+    EXPECT_EQ(after_lock(r), walk_lines(format("[ERROR]vorna_file:305 | ERROR fsync('%s') failed.", b.nor.c_str())));
+    EXPECT_EQ(parse_log(log), (std::vector<logged_call>{{"fsync", 0, 0, -1}}));
+    expect_devices(boot.contents.size());
+}
+
 TEST_F(IoFaults, AReadThatEndsEarlyCountsAsADifferenceAndTheBlockIsRewritten)
 {
     // The devices already hold the image, except the second half of the boot

@@ -99,7 +99,7 @@ off_t copy_in(int in, int dev, off_t offset, off_t got, off_t limit, std::uint8_
             return -1;
         }
     }
-    if (::fsync(dev) != 0) {
+    if (file_flush_fd(dev) != 0) {
         *line = write_line;
         return -1;
     }
@@ -222,7 +222,7 @@ int ptn_write_from_file(const char* device, std::uint32_t base, const char* name
     const char* target = ptn_entry_device(table.get(), entry);
     int line = 0;
     if (!header_type) {
-        unique_fd dev = file_open(target, O_WRONLY);
+        unique_fd dev = file_open_writable(target);
         if (!dev || copy_in(in.get(), dev.get(), entry->base, got, file_size, buf.get(), entry->name.data(),
                             k_line_write_raw, &line) < 0) {
             line = dev ? line : k_line_write_raw;
@@ -254,12 +254,12 @@ int ptn_write_from_file(const char* device, std::uint32_t base, const char* name
     // Torn anywhere, the partition must never show old contents under a valid
     // new header: first a header that no reader accepts, then the contents, then
     // the header that makes them valid, each made durable before the next.
-    unique_fd dev = file_open(target, O_WRONLY);
+    unique_fd dev = file_open_writable(target);
     header.magic = 0;
     header.content_len = static_cast<std::uint32_t>(file_size);
     ptn_header_encode(header, bytes);
     if (!dev || file_write_fd_at(dev.get(), entry->base, bytes.data(), k_ptn_header_len) != 0 ||
-        ::fsync(dev.get()) != 0) {
+        file_flush_fd(dev.get()) != 0) {
         log_error(k_module, k_line_write_header, "write ptn %s failed.\n", entry->name.data());
         return -1;
     }
@@ -275,8 +275,8 @@ int ptn_write_from_file(const char* device, std::uint32_t base, const char* name
     header.magic = k_ptn_header_magic;
     header.content_len = static_cast<std::uint32_t>(written);
     ptn_header_encode(header, bytes);
-    if (file_write_fd_at(dev.get(), entry->base, bytes.data(), k_ptn_header_len) != 0 || ::fsync(dev.get()) != 0 ||
-        dev.reset() != 0) {
+    if (file_write_fd_at(dev.get(), entry->base, bytes.data(), k_ptn_header_len) != 0 ||
+        file_flush_fd(dev.get()) != 0 || dev.reset() != 0) {
         log_error(k_module, k_line_write_final_header, "write ptn %s failed.\n", entry->name.data());
         return -1;
     }

@@ -27,7 +27,7 @@ enum line : int {
     k_line_seek = 274,       // a seek that did not land where asked
     k_line_read = 280,
     k_line_write = 299,
-    k_line_sync = 301, // what was written could not be made durable
+    k_line_flush = 305, // the device did not take the blocks onto its medium
 };
 
 bool path_given(const char* path)
@@ -142,9 +142,36 @@ off_t file_read_fd_at(int fd, off_t offset, std::uint8_t* buf, off_t count)
 
 int file_write_fd_at(int fd, off_t offset, const std::uint8_t* data, off_t count)
 {
-    if (data == nullptr || count < 0 || (offset >= 0 && !seek_to(fd, offset)))
+    if (data == nullptr || count < 0)
+        return -1;
+    mtd_geometry mtd;
+    if (offset >= 0 && count > 0 && mtd_probe(fd, mtd)) {
+        if (count > mtd.size || offset > mtd.size - count)
+            return -1;
+        return mtd_compare_write(fd, mtd, offset, data, count);
+    }
+    if (offset >= 0 && !seek_to(fd, offset))
         return -1;
     return write_fully(fd, data, count) == count ? 0 : -1;
+}
+
+unique_fd file_open_writable(const char* path)
+{
+    unique_fd fd = file_open(path, O_WRONLY);
+    mtd_geometry mtd;
+    if (fd && mtd_probe(fd.get(), mtd))
+        fd = file_open(path, O_RDWR);
+    return fd;
+}
+
+int file_flush_fd(int fd)
+{
+    mtd_geometry mtd;
+    if (mtd_probe(fd, mtd)) {
+        ::sync();
+        return 0;
+    }
+    return ::fsync(fd) == 0 ? 0 : -1;
 }
 
 // --- paths --------------------------------------------------------------------
@@ -260,7 +287,11 @@ int compare_writer::write(off_t offset, const std::uint8_t* data, off_t len)
             log_error(k_module, k_line_open, "Failed to open '%s'\n", path_);
             return -1;
         }
+        is_mtd_ = mtd_probe(fd_.get(), mtd_);
     }
+    // Erase blocks, not `block_size`, are what an MTD device can rewrite.
+    if (is_mtd_)
+        return mtd_compare_write(fd_.get(), mtd_, offset, data, len);
     if (!block_)
         block_ = make_buffer(static_cast<std::size_t>(block_size_));
     if (!block_) {
@@ -301,9 +332,11 @@ int compare_writer::flush()
 {
     if (!fd_)
         return 0;
-    // A character device cannot be synced and says so with EINVAL: its writes
-    // reach the device when they return.
-    const bool synced = ::fsync(fd_.get()) == 0 || errno == EINVAL;
+    if (is_mtd_)
+        ::sync();
+    // Another character device cannot be synced and says so with EINVAL: its
+    // writes reach the device when they return.
+    const bool synced = is_mtd_ || ::fsync(fd_.get()) == 0 || errno == EINVAL;
     const bool closed = fd_.reset() == 0;
     return synced && closed ? 0 : -1;
 }
@@ -312,7 +345,7 @@ int compare_writer::finish()
 {
     if (flush() == 0)
         return 0;
-    log_error(k_module, k_line_sync, "ERROR fsync '%s' failed.\n", path_);
+    log_error(k_module, k_line_flush, "ERROR fsync('%s') failed.\n", path_);
     return -1;
 }
 

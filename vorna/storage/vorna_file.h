@@ -9,6 +9,7 @@
 #include <sys/types.h>
 
 #include "vorna/storage/unique_fd.h"
+#include "vorna/storage/vorna_mtd.h"
 
 #include <cstdint>
 #include <memory>
@@ -41,7 +42,18 @@
 
 /// Writes all `count` bytes at `offset` of `fd`, or where it stands when
 /// `offset` is negative (pipes cannot seek). 0 only when every byte was written.
+/// On an MTD character device (opened with file_open_writable) the erase blocks
+/// are rewritten (vorna_mtd.h), which prints its own line when one fails; the
+/// caller makes them durable with file_flush_fd.
 [[nodiscard]] int file_write_fd_at(int fd, off_t offset, const std::uint8_t* data, off_t count);
+
+/// Opens an existing file or device for writing; an MTD character device for
+/// reading too, since its erase blocks are read and rewritten whole. Invalid on failure.
+[[nodiscard]] unique_fd file_open_writable(const char* path);
+
+/// Makes what was written to `fd` durable: fsync, or sync() for an MTD
+/// character device, which has no fsync of its own. 0 or -1.
+[[nodiscard]] int file_flush_fd(int fd);
 
 // --- paths --------------------------------------------------------------------
 
@@ -80,10 +92,12 @@ struct whole_file {
 
 /// An existing file or device written block by block (blocks counted from each
 /// write's offset), rewriting only the blocks whose current bytes differ; a short
-/// read counts as a difference. It owns one descriptor for all its writes and
-/// makes them durable once, with fsync when finished (or when it goes out of
-/// scope after a failure): never the whole system. Every failure prints its own
-/// "vorna_file" line.
+/// read counts as a difference; on an MTD character device the blocks are its
+/// erase blocks, erased before programming (vorna_mtd.h). It owns one descriptor
+/// for all its writes and makes them durable once, when finished (or when it goes
+/// out of scope after a failure): fsync, which also empties a device's own write
+/// cache, or for an MTD character device, which has no fsync, sync(). Every
+/// failure prints its own "vorna_file" line.
 class compare_writer {
 public:
     compare_writer() = default;
@@ -108,6 +122,8 @@ private:
 
     const char* path_ = "";
     unique_fd fd_;
+    bool is_mtd_ = false;
+    mtd_geometry mtd_{};
     off_t size_ = 0;
     off_t block_size_ = 0;
     std::unique_ptr<std::uint8_t[]> block_;
