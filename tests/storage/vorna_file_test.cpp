@@ -44,6 +44,24 @@ std::vector<std::uint8_t> pread_bytes(const std::string& path, off_t offset, std
     return out;
 }
 
+/// One compare_writer for one write, as an upgrade entry of one window uses it:
+/// open, write, finish. 0 with *done (optional) = len; -1 after printing.
+int file_compare_write(const char* path, off_t offset, const std::uint8_t* data, off_t len, off_t block_size,
+                       off_t* done)
+{
+    // The writer's own checks, in the order an entry meets them.
+    if (path == nullptr || path[0] == '\0' || data == nullptr || len <= 0) {
+        compare_writer invalid;
+        return invalid.open(nullptr, block_size);
+    }
+    compare_writer writer;
+    if (writer.open(path, block_size) != 0 || writer.write(offset, data, len) != 0 || writer.finish() != 0)
+        return -1;
+    if (done != nullptr)
+        *done = len;
+    return 0;
+}
+
 TEST(FileSize, MissingEmptyAndSized)
 {
     temp_dir dir;

@@ -74,8 +74,9 @@ int chunk_worker::hand(std::uint64_t offset, std::span<const std::uint8_t> bytes
         slot& s = ring_[(tail_ + filled_) % k_slots];
         lock.unlock();
         // Only this thread fills a free slot, so the copy runs unlocked.
+        // Not zero-filled: every byte the job sees is copied in first.
         if (!s.bytes)
-            s.bytes = make_buffer(k_slot_len);
+            s.bytes.reset(new (std::nothrow) std::uint8_t[k_slot_len]);
         if (!s.bytes) {
             // Every earlier chunk must be done first: the job sees them in order.
             lock.lock();

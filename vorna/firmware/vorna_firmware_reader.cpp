@@ -162,11 +162,19 @@ bool firmware_file::have_chunk_buffer()
 
 int firmware_file::pass(std::span<firmware_chunk_consumer* const> consumers)
 {
-    if (!have_chunk_buffer())
+    // An image in memory is handed to the consumers where it lies.
+    const bool in_memory = !fd_;
+    if (!in_memory && !have_chunk_buffer())
         return -1;
     chunk_index_ = UINT64_MAX;
     for (std::uint64_t offset = 0; offset < size_; offset += k_firmware_chunk_len) {
-        std::span<std::uint8_t> chunk(chunk_.get(), std::min<std::uint64_t>(k_firmware_chunk_len, size_ - offset));
+        const std::size_t n = std::min<std::uint64_t>(k_firmware_chunk_len, size_ - offset);
+        if (in_memory) {
+            for (firmware_chunk_consumer* consumer : consumers)
+                consumer->consume(offset, memory_.subspan(offset, n));
+            continue;
+        }
+        std::span<std::uint8_t> chunk(chunk_.get(), n);
         long long got = read_raw(offset, chunk);
         if (got != static_cast<long long>(chunk.size())) {
             log_error(k_module, k_line_read, "Failed to read firmware '%s', %zu bytes at 0x%llx gave %lld.\n", path_,

@@ -348,20 +348,3 @@ int compare_writer::finish()
     log_error(k_module, k_line_flush, "ERROR fsync('%s') failed.\n", path_);
     return -1;
 }
-
-int file_compare_write(const char* path, off_t offset, const std::uint8_t* data, off_t len, off_t block_size,
-                       off_t* done)
-{
-    if (!path_given(path) || data == nullptr || len <= 0) {
-        log_error(k_module, k_line_invalid_param, "Invalid param\n");
-        return -1;
-    }
-    compare_writer writer;
-    if (writer.open(path, block_size) != 0 || writer.write(offset, data, len) != 0)
-        return -1;
-    if (writer.finish() != 0)
-        return -1;
-    if (done != nullptr)
-        *done = len;
-    return 0;
-}

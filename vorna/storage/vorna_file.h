@@ -128,8 +128,3 @@ private:
     off_t block_size_ = 0;
     std::unique_ptr<std::uint8_t[]> block_;
 };
-
-/// One compare_writer for one write: open, write, finish. 0 on success with
-/// *done (optional) = len; -1 after printing its own "vorna_file" message.
-[[nodiscard]] int file_compare_write(const char* path, off_t offset, const std::uint8_t* data, off_t len,
-                                     off_t block_size, off_t* done);
