@@ -69,6 +69,14 @@ static_assert(sizeof(firmware_ptn_table) == k_firmware_ptn_table_len);
 /// an image of `image_size` bytes.
 [[nodiscard]] bool firmware_ptn_contents_inside(const firmware_ptn_entry& entry, std::uint64_t image_size);
 
+/// The rule an upgrade holds every entry it writes to, in vorna before the first
+/// device write and in the host tool's board check alike: the contents are no
+/// larger than the entry's own size...
+[[nodiscard]] bool firmware_entry_contents_fit(const firmware_ptn_entry& entry);
+
+/// ...and base .. base + content_size ends within a device of `device_size` bytes.
+[[nodiscard]] bool firmware_entry_inside_device(const firmware_ptn_entry& entry, std::uint64_t device_size);
+
 /// The entry's contents within `image`; nothing when they reach past its end.
 [[nodiscard]] std::optional<std::span<const std::uint8_t>> firmware_ptn_contents(const firmware_ptn_entry& entry,
                                                                                  std::span<const std::uint8_t> image);

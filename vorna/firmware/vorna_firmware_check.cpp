@@ -67,7 +67,6 @@ int walk_precheck(const firmware_ptn_table& table, const firmware_header& header
     const std::uint64_t table_to = table_from + k_firmware_ptn_table_len;
     for (const firmware_ptn_entry& entry : walked_entries(table)) {
         entry_name name(entry);
-        const std::uint64_t end = std::uint64_t{entry.base} + entry.content_size;
         if (entry.type != k_firmware_type_nor && entry.type != k_firmware_type_emmc) {
             log_error(k_module, k_line_invalid_type, "PTN [%s] type %d is invalid.\n", name.c_str(),
                       static_cast<std::int32_t>(entry.type));
@@ -77,7 +76,7 @@ int walk_precheck(const firmware_ptn_table& table, const firmware_header& header
             log_error(k_module, k_line_no_contents, "PTN[%s] has no contents (content_size 0).\n", name.c_str());
             return -1;
         }
-        if (entry.content_size > entry.size) {
+        if (!firmware_entry_contents_fit(entry)) {
             log_error(k_module, k_line_content_size, "PTN[%s] content_size 0x%08x exceeds its size 0x%08x.\n",
                       name.c_str(), entry.content_size, entry.size);
             return -1;
@@ -94,14 +93,15 @@ int walk_precheck(const firmware_ptn_table& table, const firmware_header& header
                           nor.device.data());
                 return -1;
             }
-            if (end > static_cast<std::uint64_t>(nor_size)) {
+            if (!firmware_entry_inside_device(entry, static_cast<std::uint64_t>(nor_size))) {
                 log_error(k_module, k_line_past_nor,
                           "PTN[%s] {0x%08x:0x%08x} passes the end of the NOR device '%s' (0x%llx bytes).\n",
                           name.c_str(), entry.base, entry.content_size, nor.device.data(),
                           static_cast<unsigned long long>(nor_size));
                 return -1;
             }
-        } else if (emmc.disk_size < 0 || end > static_cast<std::uint64_t>(emmc.disk_size)) {
+        } else if (emmc.disk_size < 0 ||
+                   !firmware_entry_inside_device(entry, static_cast<std::uint64_t>(emmc.disk_size))) {
             log_error(k_module, k_line_past_emmc, "PTN[%s] {0x%08x:0x%08x} passes the eMMC disk size 0x%llx.\n",
                       name.c_str(), entry.base, entry.content_size, static_cast<long long>(emmc.disk_size));
             return -1;

@@ -139,6 +139,16 @@ int firmware_header_check_with(const firmware_header* header, std::uint64_t imag
     return firmware_strong_report(*header, strong);
 }
 
+bool firmware_entry_contents_fit(const firmware_ptn_entry& entry)
+{
+    return entry.content_size <= entry.size;
+}
+
+bool firmware_entry_inside_device(const firmware_ptn_entry& entry, std::uint64_t device_size)
+{
+    return std::uint64_t{entry.base} + entry.content_size <= device_size;
+}
+
 bool firmware_ptn_contents_inside(const firmware_ptn_entry& entry, std::uint64_t image_size)
 {
     return std::uint64_t{entry.content_offset} + entry.content_size <= image_size;
