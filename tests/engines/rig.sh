@@ -18,12 +18,40 @@ need() {
 
 # In the test's private mount namespace: its own folder over /tmp, so that the
 # engine's scratch files and sockets and vorna's upgrade lock stay in it. Sets $work.
+# The programs and the source tree may themselves live under /tmp (a fresh clone
+# often does): their top folders there are mounted into the private /tmp too.
 private_tmp() {
     outer=$(mktemp -d)
-    trap 'umount /tmp 2>/dev/null; rm -rf "$outer"' EXIT
-    mount --bind "$outer" /tmp
+    tops=""
+    for path in "$vorna" "$vorna_image" "$src"; do
+        case "$path" in
+            /tmp/*/*) top=${path#/tmp/}; top=${top%%/*} ;;
+            *) continue ;;
+        esac
+        [ -d "$outer/$top" ] && continue
+        mkdir "$outer/$top"
+        mount --bind "/tmp/$top" "$outer/$top"
+        tops="$tops $top"
+    done
+    trap private_tmp_cleanup EXIT
+    mount --rbind "$outer" /tmp
     work=/tmp
     export TMPDIR=/tmp
+}
+
+# Removes the private /tmp's folder, never what is mounted into it: a folder still
+# mounted there (so that removing it would reach the real one) leaves it all.
+private_tmp_cleanup() {
+    cd /
+    umount -R /tmp 2>/dev/null || true
+    for top in $tops; do
+        umount "$outer/$top" 2>/dev/null || true
+        if mountpoint -q "$outer/$top" 2>/dev/null; then
+            echo "left $outer in place: $outer/$top is still mounted" >&2
+            return 0
+        fi
+    done
+    rm -rf "$outer"
 }
 
 # The board: NOR (1 MiB) with a boot loader and the device identity, eMMC (4 MiB)
