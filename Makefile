@@ -36,7 +36,7 @@ SANITIZE_ENV = ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:detect_stack_use_afte
 # vorna-image, which exists once tools/ has its sources.
 HOST_IMAGE_TOOL = $(if $(wildcard tools/vorna_image*.cpp),$(abspath $(BUILD))/tools/vorna-image)
 
-.PHONY: all deps deps-cross configure build install release cross-minimal man-lint demo test host-tools test-aarch64 test-sanitize fuzz bench clean test-kernel
+.PHONY: all deps deps-cross configure build install release cross-minimal man-lint demo test host-tools test-aarch64 test-sanitize test-tsan fuzz bench clean test-kernel
 # CMake and ctest run the jobs in parallel; the steps here (apt among them) run one at a time.
 .NOTPARALLEL:
 
@@ -96,6 +96,15 @@ test-sanitize: deps
 	cmake --build $(SANITIZE_BUILD) -j $(JOBS)
 	cd $(SANITIZE_BUILD) && $(SANITIZE_ENV) $(CTEST) --timeout $(TEST_TIMEOUT)
 
+# The firmware tests built with ThreadSanitizer: the digest worker and the
+# upgrade's read-ahead, in the unit tests and in the vorna the CLI tests run.
+TSAN_BUILD ?= build-tsan
+TSAN_TESTS  = vorna_firmware_reader_test vorna_firmware_strong_test vorna_firmware_image_test cli_firmware_test cli_upgrade_test
+test-tsan: deps
+	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORNA_TSAN=ON $(PROJECT_FLAGS) $(CMAKE_FLAGS)
+	cmake --build $(TSAN_BUILD) -j $(JOBS) --target $(TSAN_TESTS)
+	set -e; for t in $(TSAN_TESTS); do TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 $(TSAN_BUILD)/tests/$$t --gtest_brief=1; done
+
 # libFuzzer harnesses under clang with ASan and UBSan, each run FUZZ_SECONDS on a
 # fresh copy of its seeds; fails when one crashes (its input is kept in
 # $(FUZZ_BUILD)/fuzz-artifacts).
@@ -123,4 +132,4 @@ bench: deps
 	$(BENCH_BUILD)/bench/system_bench $${TMPDIR:-$(BENCH_BUILD)}
 
 clean:
-	rm -rf $(BUILD) $(AARCH64_BUILD) $(SANITIZE_BUILD) $(FUZZ_BUILD) $(BENCH_BUILD) $(RELEASE_BUILD) $(CROSS_BUILD)
+	rm -rf $(BUILD) $(AARCH64_BUILD) $(SANITIZE_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(BENCH_BUILD) $(RELEASE_BUILD) $(CROSS_BUILD)

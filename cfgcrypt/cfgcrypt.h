@@ -11,7 +11,7 @@
 // the output, so a failed run never clobbers it.
 // A character device or a FIFO at the output is handed to openssl as it is.
 // SIGINT, SIGTERM and SIGHUP end the command and remove the temporary file.
-#include "vorna/staged_output.h"
+#include "vorna/storage/staged_output.h"
 
 #include <sys/types.h>
 

@@ -10,7 +10,7 @@
 // (/proc/self/fd/N/out): renaming or replacing the folder's entry changes
 // nothing. The commit renames the file out of the folder over the output; the
 // folder and whatever is in it go on every path.
-#include "vorna/unique_fd.h"
+#include "vorna/storage/unique_fd.h"
 
 #include <sys/types.h>
 

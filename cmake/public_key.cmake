@@ -112,8 +112,8 @@ function(vorna_public_key_source output path)
   vorna_public_key_fingerprint("${key_text}" fingerprint)
   file(CONFIGURE OUTPUT "${output}" @ONLY CONTENT [=[
 // Generated at configure time from @path@; do not edit.
-#include "vorna/vorna_firmware.h"
-#include "vorna/vorna_version.h"
+#include "vorna/firmware/vorna_firmware.h"
+#include "vorna/cli/vorna_version.h"
 
 const char firmware_public_key[] = "@key_text@";
 const unsigned firmware_public_key_len = sizeof firmware_public_key - 1;

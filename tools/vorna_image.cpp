@@ -3,7 +3,7 @@
 #include "tools/vorna_image.h"
 #include "tools/vorna_image_firmware.h"
 
-#include "vorna/vorna_version.h"
+#include "vorna/cli/vorna_version.h"
 
 #include <cstdarg>
 #include <cstdio>

@@ -7,8 +7,8 @@
 #include "tools/vorna_image_keys.h"
 #include "tools/vorna_image_strong.h"
 
-#include "vorna/vorna_firmware.h"
-#include "vorna/vorna_firmware_strong.h"
+#include "vorna/firmware/vorna_firmware.h"
+#include "vorna/firmware/vorna_firmware_strong.h"
 
 #include <sys/stat.h>
 

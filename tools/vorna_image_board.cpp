@@ -3,13 +3,13 @@
 // description, so that users, the demo and the tests build boards the same way.
 #include "tools/vorna_image.h"
 
-#include "vorna/unique_fd.h"
-#include "vorna/vorna_alloc.h"
-#include "vorna/vorna_bytes.h"
-#include "vorna/vorna_common.h"
-#include "vorna/vorna_io.h"
-#include "vorna/vorna_ptn.h"
-#include "vorna/vorna_ptn_header.h"
+#include "vorna/storage/unique_fd.h"
+#include "vorna/support/vorna_alloc.h"
+#include "vorna/support/vorna_bytes.h"
+#include "vorna/support/vorna_common.h"
+#include "vorna/storage/vorna_file.h"
+#include "vorna/partition/vorna_ptn.h"
+#include "vorna/partition/vorna_ptn_header.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -56,12 +56,6 @@ struct layout_info {
     cJSON* json = nullptr;
     device_file file;
 };
-
-/// Hexadecimal text as the partition table writes its numbers.
-std::int64_t hex_value(const char* text)
-{
-    return std::strtoll(text, nullptr, 16);
-}
 
 /// A plain file name: the board's files all live in the output folder.
 bool plain_file_name(const char* name)

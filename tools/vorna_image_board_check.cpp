@@ -4,8 +4,8 @@
 #include "tools/vorna_image_board_check.h"
 #include "tools/vorna_image_firmware.h"
 
-#include "vorna/vorna_common.h"
-#include "vorna/vorna_ptn.h"
+#include "vorna/support/vorna_common.h"
+#include "vorna/partition/vorna_ptn.h"
 
 #include <cstdio>
 #include <cstring>
@@ -52,7 +52,7 @@ int check_entry(const char* command, const ptn_table& table, std::size_t index, 
                     "moves on purpose",
                     where, e.base, p->base);
     const auto disk_size = static_cast<std::uint64_t>(table.layouts[static_cast<std::size_t>(layout)].disk_size);
-    if (std::uint64_t{e.base} + e.content_size > disk_size)
+    if (!firmware_entry_inside_device(e, disk_size))
         return fail(command, "%s: at base 0x%08X the contents pass the end of the %s device (0x%llX bytes)", where,
                     e.base, k_layout_names[layout], static_cast<unsigned long long>(disk_size));
     return 0;

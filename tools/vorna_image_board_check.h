@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 // pack --board: an image's entries against the partition table of the board it is for.
-#include "vorna/vorna_firmware.h"
+#include "vorna/firmware/vorna_firmware.h"
 
 #include <span>
 #include <string>

@@ -2,9 +2,11 @@
 // Helpers of the image subcommands: files, the private key, and signing.
 #include "tools/vorna_image_firmware.h"
 
-#include "vorna/unique_fd.h"
-#include "vorna/vorna_firmware.h"
-#include "vorna/vorna_io.h"
+#include "vorna/storage/unique_fd.h"
+#include "vorna/firmware/vorna_firmware.h"
+#include "vorna/firmware/vorna_firmware_digest.h"
+#include "vorna/storage/staged_output.h"
+#include "vorna/storage/vorna_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -24,10 +26,6 @@
 namespace vorna_image {
 
 namespace {
-
-struct md_ctx_deleter {
-    void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
-};
 
 struct file_deleter {
     void operator()(std::FILE* f) const { std::fclose(f); }
@@ -63,29 +61,20 @@ int read_whole(const char* command, const std::string& path, std::vector<std::ui
 int replace_file(const char* command, const std::string& path, const std::vector<std::uint8_t>& bytes,
                  unsigned mode)
 {
-    std::string temp = path + ".XXXXXX";
-    std::vector<char> name(temp.begin(), temp.end());
-    name.push_back('\0');
-    unique_fd fd(::mkostemp(name.data(), O_CLOEXEC));
-    if (!fd)
+    // The temporary file stands beside the output under the output's own name.
+    const std::size_t slash = path.rfind('/');
+    const std::string temp_name = (slash == std::string::npos ? path : path.substr(slash + 1)) + ".XXXXXX";
+    staged_output staged(temp_name.c_str());
+    if (staged.create(path) != 0)
         return fail(command, "cannot create a temporary file beside %s: %s", path.c_str(), std::strerror(errno));
-    // Until the rename, the temporary file is ours to remove on any failure.
-    struct remove_unless_renamed {
-        const char* path;
-        bool renamed = false;
-        ~remove_unless_renamed()
-        {
-            if (!renamed)
-                ::unlink(path);
-        }
-    } guard{name.data()};
-
-    if (write_fully(fd.get(), bytes.data(), static_cast<off_t>(bytes.size())) != static_cast<off_t>(bytes.size()) ||
-        ::fchmod(fd.get(), mode) != 0 || ::fsync(fd.get()) != 0 || fd.reset() != 0)
-        return fail(command, "cannot write %s: %s", name.data(), std::strerror(errno));
-    if (::rename(name.data(), path.c_str()) != 0)
-        return fail(command, "cannot rename %s to %s: %s", name.data(), path.c_str(), std::strerror(errno));
-    guard.renamed = true;
+    staged.set_mode(static_cast<mode_t>(mode));
+    // Copied: a failure removes the temporary file, and its name is in the message.
+    const std::string temp = staged.temp_path();
+    if (write_fully(staged.fd(), bytes.data(), static_cast<off_t>(bytes.size())) != static_cast<off_t>(bytes.size()) ||
+        staged.make_durable() != 0)
+        return fail(command, "cannot write %s: %s", temp.c_str(), std::strerror(errno));
+    if (staged.rename_over() != 0)
+        return fail(command, "cannot rename %s to %s: %s", temp.c_str(), path.c_str(), std::strerror(errno));
     return 0;
 }
 
@@ -134,7 +123,7 @@ int sign_image(const char* command, std::vector<std::uint8_t>& image, EVP_PKEY* 
     firmware_signed_digest(image, digest);
 
     // EVP_DigestSign with SHA-1 hashes the 16-byte digest and pads it as PKCS#1 v1.5.
-    std::unique_ptr<EVP_MD_CTX, md_ctx_deleter> ctx(EVP_MD_CTX_new());
+    evp_md_ctx_ptr ctx(EVP_MD_CTX_new());
     std::array<std::uint8_t, k_firmware_signature_len> signature{};
     std::size_t signature_len = signature.size();
     if (!ctx || EVP_DigestSignInit(ctx.get(), nullptr, EVP_sha1(), nullptr, key) != 1 ||

@@ -5,11 +5,11 @@
 #include "tools/vorna_image_keys.h"
 #include "tools/vorna_image_strong.h"
 
-#include "vorna/unique_fd.h"
-#include "vorna/vorna_common.h"
-#include "vorna/vorna_firmware.h"
-#include "vorna/vorna_ptn_header.h"
-#include "vorna/vorna_ptn_support_list.h"
+#include "vorna/storage/unique_fd.h"
+#include "vorna/support/vorna_common.h"
+#include "vorna/firmware/vorna_firmware.h"
+#include "vorna/partition/vorna_ptn_header.h"
+#include "vorna/identity/vorna_ptn_support_list.h"
 
 #include <openssl/evp.h>
 

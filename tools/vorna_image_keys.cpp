@@ -4,7 +4,7 @@
 #include "tools/vorna_image_keys.h"
 
 #include "crypto/rsa_pkcs1.h"
-#include "vorna/vorna_firmware.h"
+#include "vorna/firmware/vorna_firmware.h"
 
 #include <openssl/evp.h>
 

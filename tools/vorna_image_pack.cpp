@@ -5,10 +5,10 @@
 #include "tools/vorna_image_firmware.h"
 #include "tools/vorna_image_strong.h"
 
-#include "vorna/vorna_bytes.h"
-#include "vorna/vorna_common.h"
-#include "vorna/vorna_firmware.h"
-#include "vorna/vorna_ptn_header.h"
+#include "vorna/support/vorna_bytes.h"
+#include "vorna/support/vorna_common.h"
+#include "vorna/firmware/vorna_firmware.h"
+#include "vorna/partition/vorna_ptn_header.h"
 
 #include <sys/stat.h>
 

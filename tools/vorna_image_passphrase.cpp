@@ -4,7 +4,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "tools/vorna_image_firmware.h"
 
-#include "vorna/unique_fd.h"
+#include "vorna/storage/unique_fd.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -10,7 +10,7 @@
 #include <openssl/engine.h>
 #include <openssl/err.h>
 
-#include "vorna/unique_fd.h"
+#include "vorna/storage/unique_fd.h"
 
 #include <unistd.h>
 

@@ -3,7 +3,7 @@
 // verification are vorna's own, so that what the tool writes is what vorna reads.
 #include "tools/vorna_image_strong.h"
 
-#include "vorna/vorna_firmware_strong.h"
+#include "vorna/firmware/vorna_firmware_strong.h"
 
 #include <openssl/err.h>
 #include <openssl/pem.h>
@@ -20,9 +20,6 @@ namespace {
 
 struct file_closer {
     void operator()(std::FILE* f) const { std::fclose(f); }
-};
-struct md_ctx_deleter {
-    void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
 };
 struct bio_deleter {
     void operator()(BIO* b) const { BIO_free(b); }
@@ -139,7 +136,7 @@ int sign_image_strong(const char* command, std::vector<std::uint8_t>& image, con
             if (block.entries[j].key_id == e.key_id)
                 return fail(command, "the same strong key is given twice");
         }
-        std::unique_ptr<EVP_MD_CTX, md_ctx_deleter> ctx(EVP_MD_CTX_new());
+        evp_md_ctx_ptr ctx(EVP_MD_CTX_new());
         std::size_t len = e.signature.size();
         if (!ctx || EVP_DigestSignInit(ctx.get(), nullptr, nullptr, nullptr, keys[i].get()) != 1 ||
             EVP_DigestSign(ctx.get(), e.signature.data(), &len, digest.data(), digest.size()) != 1 ||

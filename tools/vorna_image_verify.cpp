@@ -5,9 +5,9 @@
 #include "tools/vorna_image_firmware.h"
 #include "tools/vorna_image_keys.h"
 
-#include "vorna/vorna_common.h"
-#include "vorna/vorna_firmware.h"
-#include "vorna/vorna_firmware_strong.h"
+#include "vorna/support/vorna_common.h"
+#include "vorna/firmware/vorna_firmware.h"
+#include "vorna/firmware/vorna_firmware_strong.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -2,12 +2,12 @@
 // The device identity, from any bytes: as a JSON document on its own, and as the
 // whole contents of a "device-info" partition (content header, then the document)
 // read from a device file through the partition table.
-#include "vorna/vorna_alloc.h"
-#include "vorna/vorna_bytes.h"
-#include "vorna/vorna_common.h"
-#include "vorna/vorna_ptn.h"
-#include "vorna/vorna_ptn_device_info.h"
-#include "vorna/vorna_ptn_header.h"
+#include "vorna/support/vorna_alloc.h"
+#include "vorna/support/vorna_bytes.h"
+#include "vorna/support/vorna_common.h"
+#include "vorna/partition/vorna_ptn.h"
+#include "vorna/identity/vorna_ptn_device_info.h"
+#include "vorna/partition/vorna_ptn_header.h"
 
 #include "tests/fuzz/fuzz_support.h"
 

@@ -3,10 +3,11 @@
 // that follow a genuine signature, run directly since random bytes never carry
 // one: the table decode at ptn_table_offset and the support list read from the
 // entries. Every byte read lies inside the input, which ASan holds to its exact size.
-#include "vorna/vorna_bytes.h"
-#include "vorna/vorna_firmware.h"
-#include "vorna/vorna_ptn_header.h"
-#include "vorna/vorna_ptn_support_list.h"
+#include "vorna/support/vorna_bytes.h"
+#include "vorna/firmware/vorna_firmware.h"
+#include "vorna/firmware/vorna_firmware_reader.h"
+#include "vorna/partition/vorna_ptn_header.h"
+#include "vorna/identity/vorna_ptn_support_list.h"
 
 #include "tests/fuzz/fuzz_support.h"
 
@@ -101,7 +102,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     auto header = firmware_header_decode(image);
     FUZZ_REQUIRE(header != nullptr);
     check_header(*header, image);
-    check_verdict(firmware_header_check(image, header.get()), *header, image);
+    check_verdict(firmware_verify_memory(image), *header, image);
 
     // What a consumer does once the check has passed.
     std::span<const std::uint8_t> table_bytes;

@@ -8,10 +8,10 @@
 // of its own verification). The device is a board held in memory files: a NOR
 // device with the partition table and a "device-info" partition naming the tests'
 // example device. A check never writes to the devices.
-#include "vorna/vorna_bytes.h"
-#include "vorna/vorna_firmware.h"
-#include "vorna/vorna_ptn.h"
-#include "vorna/vorna_ptn_header.h"
+#include "vorna/support/vorna_bytes.h"
+#include "vorna/firmware/vorna_firmware.h"
+#include "vorna/partition/vorna_ptn.h"
+#include "vorna/partition/vorna_ptn_header.h"
 
 #include "tests/fuzz/fuzz_support.h"
 

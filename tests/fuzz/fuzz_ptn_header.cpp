@@ -2,8 +2,8 @@
 // The content header in front of partition contents, from any bytes: it decodes
 // exactly when 16 bytes with the magic are there, into the four big-endian words,
 // and encodes back to the same 16 bytes.
-#include "vorna/vorna_bytes.h"
-#include "vorna/vorna_ptn_header.h"
+#include "vorna/support/vorna_bytes.h"
+#include "vorna/partition/vorna_ptn_header.h"
 
 #include "tests/fuzz/fuzz_support.h"
 

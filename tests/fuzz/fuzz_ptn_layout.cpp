@@ -4,8 +4,8 @@
 // Its verdict is compared with the rule said another way: sizes not zero, every
 // partition on the disk, names unique, and each base at or past the end of the
 // partition before it.
-#include "vorna/vorna_bytes.h"
-#include "vorna/vorna_ptn.h"
+#include "vorna/support/vorna_bytes.h"
+#include "vorna/partition/vorna_ptn.h"
 
 #include "tests/fuzz/fuzz_support.h"
 

@@ -2,9 +2,9 @@
 // The partition-table document as the device holds it: any bytes, parsed as JSON
 // and turned into a validated table. A table that loads must keep every promise
 // its users (lookup, read, write, upgrade) rely on.
-#include "vorna/vorna_alloc.h"
-#include "vorna/vorna_common.h"
-#include "vorna/vorna_ptn.h"
+#include "vorna/support/vorna_alloc.h"
+#include "vorna/support/vorna_common.h"
+#include "vorna/partition/vorna_ptn.h"
 
 #include "tests/fuzz/fuzz_support.h"
 

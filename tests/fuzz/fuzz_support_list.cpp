@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
 // The support-list document from any bytes, and the match of a device against
 // what it yields.
-#include "vorna/vorna_alloc.h"
-#include "vorna/vorna_common.h"
-#include "vorna/vorna_ptn_device_info.h"
-#include "vorna/vorna_ptn_support_list.h"
+#include "vorna/support/vorna_alloc.h"
+#include "vorna/support/vorna_common.h"
+#include "vorna/identity/vorna_ptn_device_info.h"
+#include "vorna/identity/vorna_ptn_support_list.h"
 
 #include "tests/fuzz/fuzz_support.h"
 

@@ -4,9 +4,9 @@
 // and unsigned firmware images that carry a support list and a firmware-info
 // document (for the signed harness without their header, see there).
 // Usage: fuzz_make_seeds OUT_ROOT; the seeds go to OUT_ROOT/<harness>/.
-#include "vorna/vorna_bytes.h"
-#include "vorna/vorna_firmware.h"
-#include "vorna/vorna_ptn_header.h"
+#include "vorna/support/vorna_bytes.h"
+#include "vorna/firmware/vorna_firmware.h"
+#include "vorna/partition/vorna_ptn_header.h"
 
 #include <algorithm>
 #include <array>

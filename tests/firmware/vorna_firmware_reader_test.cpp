@@ -1,0 +1,98 @@
+// SPDX-License-Identifier: Apache-2.0
+// The image source's verified reads: after the pass, every read is held to the
+// chunk digests, whatever chunks it touches.
+#include "tests/support/capture.h"
+#include "vorna/firmware/vorna_firmware_reader.h"
+
+#include "tests/support/test_support.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace {
+
+using test_support::printed;
+using test_support::random_bytes;
+using test_support::temp_dir;
+using test_support::write_file;
+
+constexpr std::uint64_t k_chunk = k_firmware_chunk_len;
+
+/// Overwrites one byte of the file in place (same inode, as a rogue writer would).
+void change_byte(const std::string& path, std::uint64_t at, std::uint8_t value)
+{
+    int fd = ::open(path.c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::pwrite(fd, &value, 1, static_cast<off_t>(at)), 1);
+    ::close(fd);
+}
+
+TEST(FirmwareFileVerifiedReads, CrossChunkEdgesAndCatchOneChangedByte)
+{
+    temp_dir dir;
+    const std::string path = dir.file("image");
+    // Three whole chunks and a short fourth one.
+    const auto bytes = random_bytes(3 * k_chunk + 12345, 31);
+    write_file(path, bytes);
+
+    firmware_file file;
+    firmware_chunk_digests digests;
+    ASSERT_EQ(printed([&] {
+                  ASSERT_EQ(file.open(path.c_str(), {1, 2, 3, 4}), 0);
+                  ASSERT_EQ(digests.reserve(file.size()), 0);
+                  std::array<firmware_chunk_consumer*, 1> consumers{&digests};
+                  ASSERT_EQ(file.pass(consumers), 0);
+              }),
+              "");
+    file.hold_to(digests);
+
+    struct range {
+        std::uint64_t at;
+        std::size_t len;
+    };
+    auto read = [&](range r, int want) {
+        std::vector<std::uint8_t> out(r.len);
+        std::string said = printed([&] { EXPECT_EQ(file.read_at(r.at, out), want) << r.at << "+" << r.len; });
+        if (want == 0) {
+            EXPECT_TRUE(std::equal(out.begin(), out.end(), bytes.begin() + static_cast<std::ptrdiff_t>(r.at)))
+                << r.at << "+" << r.len;
+        }
+        return said;
+    };
+    const std::vector<range> good = {
+        {k_chunk - 7, 14},                           // across the first edge
+        {0, static_cast<std::size_t>(bytes.size())}, // everything
+        {k_chunk - 1, k_chunk + 2},                  // three chunks, one byte of each outer one
+        {3 * k_chunk - 3, 12345 + 3},                // into the short last chunk, to the end
+        {2 * k_chunk, 0},                            // nothing, at an edge
+    };
+    for (const range& r : good)
+        EXPECT_EQ(read(r, 0), "");
+
+    // One byte of the third chunk changes on disk.
+    change_byte(path, 2 * k_chunk + 777, static_cast<std::uint8_t>(bytes[2 * k_chunk + 777] ^ 0x01));
+    const std::string changed = "[ERROR]vorna_firmware:601 | firmware '" + path +
+                                "' changed after the check, bytes {0x200000:0x100000} differ from the verified "
+                                "image.\n";
+    // Reads that stay out of that chunk still hold; any read that touches it fails.
+    EXPECT_EQ(read({k_chunk - 7, 14}, 0), "");
+    EXPECT_EQ(read({2 * k_chunk - 100, 100}, 0), "") << "a read that ends at the edge touches no more";
+    EXPECT_EQ(read({3 * k_chunk, 12345}, 0), "");
+    EXPECT_EQ(read({2 * k_chunk - 1, 2}, -1), changed);
+    EXPECT_EQ(read({2 * k_chunk + 777, 1}, -1), changed);
+    EXPECT_EQ(read({3 * k_chunk - 1, 2}, -1), changed);
+    EXPECT_EQ(read({0, static_cast<std::size_t>(bytes.size())}, -1), changed);
+    // The chunk read back as it was verified is accepted again.
+    change_byte(path, 2 * k_chunk + 777, bytes[2 * k_chunk + 777]);
+    EXPECT_EQ(read({2 * k_chunk - 1, 2}, 0), "");
+}
+
+} // namespace

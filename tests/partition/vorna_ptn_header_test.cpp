@@ -1,0 +1,133 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "vorna/partition/vorna_ptn_header.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tests/support/test_support.h"
+
+namespace {
+
+using bytes = std::vector<std::uint8_t>;
+
+/// Parses `in` and returns the record (or null) with everything printed meanwhile.
+std::unique_ptr<ptn_header> parse_capturing(const bytes& in, std::string& out)
+{
+    testing::internal::CaptureStdout();
+    auto header = ptn_header_parse(in);
+    out = testing::internal::GetCapturedStdout();
+    return header;
+}
+
+const bytes k_example = {0x00, 0x00, 0x00, 0x01, 0xAA, 0x55, 0xD9, 0x8F,
+                         0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x02};
+
+TEST(PtnHeaderParse, DecodesTheFourBigEndianWords)
+{
+    std::string out;
+    auto header = parse_capturing(k_example, out);
+    ASSERT_NE(header, nullptr);
+    EXPECT_EQ(header->first_word, 1u);
+    EXPECT_EQ(header->magic, 0xAA55D98Fu);
+    EXPECT_EQ(header->content_len, 256u);
+    EXPECT_EQ(header->last_word, 2u);
+    EXPECT_EQ(out, "");
+}
+
+TEST(PtnHeaderParse, NeedsSixteenBytesAndSaysNothingWhenShort)
+{
+    std::string out;
+    bytes fifteen(k_example.begin(), k_example.begin() + 15);
+    EXPECT_EQ(parse_capturing(fifteen, out), nullptr);
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(parse_capturing({}, out), nullptr);
+    EXPECT_EQ(out, "");
+}
+
+TEST(PtnHeaderParse, AcceptsAContentLengthBeyondTheBytesGiven)
+{
+    // Only the magic is tested; the callers hold the length against their partition.
+    bytes in = k_example;
+    in[8] = 0xFF;
+    std::string out;
+    auto header = parse_capturing(in, out);
+    ASSERT_NE(header, nullptr);
+    EXPECT_EQ(header->content_len, 0xFF000100u);
+    EXPECT_EQ(out, "");
+}
+
+TEST(PtnHeaderParse, RejectsALittleEndianMagic)
+{
+    bytes in = k_example;
+    in[4] = 0x8F;
+    in[5] = 0xD9;
+    in[6] = 0x55;
+    in[7] = 0xAA;
+    std::string out;
+    EXPECT_EQ(parse_capturing(in, out), nullptr);
+    EXPECT_EQ(out, "[ERROR]vorna_ptn_header:94 | Magic unmatch.magic [0x8FD955AA -- 0xAA55D98F]\n");
+}
+
+TEST(PtnHeaderParse, RejectsErasedFlash)
+{
+    std::string out;
+    EXPECT_EQ(parse_capturing(bytes(4096, 0xFF), out), nullptr);
+    EXPECT_EQ(out, "[ERROR]vorna_ptn_header:94 | Magic unmatch.magic [0xFFFFFFFF -- 0xAA55D98F]\n");
+}
+
+TEST(PtnHeaderParse, RejectsEveryMagicOneBitOff)
+{
+    for (int bit = 0; bit < 32; ++bit) {
+        bytes in = k_example;
+        in[4 + bit / 8] ^= static_cast<std::uint8_t>(1u << (bit % 8));
+        std::string out;
+        EXPECT_EQ(parse_capturing(in, out), nullptr) << "bit " << bit;
+        EXPECT_NE(out.find(":94 | Magic unmatch"), std::string::npos) << "bit " << bit;
+    }
+}
+
+TEST(PtnHeaderCodec, EncodesTheWorkedExample)
+{
+    std::array<std::uint8_t, 16> out{};
+    ptn_header_encode(ptn_header{1, k_ptn_header_magic, 256, 2}, out);
+    EXPECT_EQ(bytes(out.begin(), out.end()), k_example);
+}
+
+TEST(PtnHeaderCodec, DecodeTakesAnyMagicAndRoundTrips)
+{
+    auto in = test_support::random_bytes(16, 7);
+    std::array<std::uint8_t, 16> raw{};
+    std::copy(in.begin(), in.end(), raw.begin());
+    ptn_header header = ptn_header_decode(raw);
+    EXPECT_EQ(header.magic, (std::uint32_t{in[4]} << 24) | (std::uint32_t{in[5]} << 16) |
+                                (std::uint32_t{in[6]} << 8) | in[7]);
+    std::array<std::uint8_t, 16> again{};
+    ptn_header_encode(header, again);
+    EXPECT_EQ(again, raw);
+}
+
+} // namespace
+
+TEST(PtnHeaderCodec, TheContentMustFitTheFrame)
+{
+    ptn_header h{0, k_ptn_header_magic, 100, 0};
+    EXPECT_TRUE(ptn_header_content_fits(h, 116));
+    EXPECT_FALSE(ptn_header_content_fits(h, 115));
+    EXPECT_FALSE(ptn_header_content_fits(h, 15)); // no room even for the header
+    h.content_len = 0xFFFFFFFF;                   // no wrap-around of 16 + content_len
+    EXPECT_FALSE(ptn_header_content_fits(h, 0xFFFFFFFF));
+    EXPECT_TRUE(ptn_header_content_fits(h, 0x10000000FULL));
+
+    std::vector<std::uint8_t> framed(20, 7);
+    h.content_len = 4;
+    auto content = ptn_header_content(h, framed);
+    ASSERT_TRUE(content.has_value());
+    EXPECT_EQ(content->data(), framed.data() + 16);
+    EXPECT_EQ(content->size(), 4u);
+    h.content_len = 5;
+    EXPECT_FALSE(ptn_header_content(h, framed).has_value());
+}

@@ -1,0 +1,181 @@
+// SPDX-License-Identifier: Apache-2.0
+#pragma once
+// The signed firmware image: its layout, its signature, the check and upgrade of
+// a device from it, and the export of its "firmware-info" document.
+//
+//   0     first_word          4   magic AA 55 D9 8F
+//   8     ptn_table_offset    12  total_len (the file's size)
+//   304   signature, 128 bytes, little-endian RSA value
+//   4096  end of header; the table (32 x 52 bytes) stands at ptn_table_offset
+#include "crypto/md5.h"
+#include "vorna/partition/vorna_ptn_header.h"
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+
+constexpr std::uint32_t k_firmware_magic = 0xAA55D98F;
+constexpr std::size_t k_firmware_header_len = 4096;
+// Byte offsets of the header's four big-endian words.
+constexpr std::size_t k_firmware_first_word_at = 0;
+constexpr std::size_t k_firmware_magic_at = 4;
+constexpr std::size_t k_firmware_ptn_table_offset_at = 8;
+constexpr std::size_t k_firmware_total_len_at = 12;
+constexpr std::size_t k_firmware_words_len = 16;
+constexpr std::size_t k_firmware_signature_offset = 304;
+constexpr std::size_t k_firmware_signature_len = 128;
+constexpr std::size_t k_firmware_signed_from = 20;
+constexpr std::size_t k_firmware_min_len = k_firmware_signature_offset + k_firmware_signature_len; // 432
+constexpr int k_firmware_ptn_max = 32;
+constexpr std::size_t k_firmware_ptn_entry_len = 52;
+constexpr std::size_t k_firmware_ptn_table_len = k_firmware_ptn_max * k_firmware_ptn_entry_len; // 1664
+
+enum firmware_ptn_type : std::uint32_t {
+    k_firmware_type_nor = 0,
+    k_firmware_type_emmc = 1,
+};
+
+struct firmware_header {
+    std::uint32_t first_word;
+    std::uint32_t magic;
+    std::uint32_t ptn_table_offset;
+    std::uint32_t total_len;
+    std::array<std::uint8_t, k_firmware_header_len - 16> rest; ///< bytes 16..4095 as stored
+};
+static_assert(sizeof(firmware_header) == k_firmware_header_len);
+
+struct firmware_ptn_entry {
+    std::array<char, 32> name; ///< as stored; may fill all 32 bytes without a NUL
+    std::uint32_t base;
+    std::uint32_t size;
+    std::uint32_t content_offset;
+    std::uint32_t content_size;
+    std::uint32_t type;
+};
+static_assert(sizeof(firmware_ptn_entry) == k_firmware_ptn_entry_len);
+
+struct firmware_ptn_table {
+    std::array<firmware_ptn_entry, k_firmware_ptn_max> entries;
+};
+static_assert(sizeof(firmware_ptn_table) == k_firmware_ptn_table_len);
+
+/// True when the entry's name is exactly `name` (never reads past the 32 bytes).
+[[nodiscard]] bool firmware_ptn_name_is(const firmware_ptn_entry& entry, const char* name);
+
+/// True when the entry's contents (content_offset .. + content_size) lie inside
+/// an image of `image_size` bytes.
+[[nodiscard]] bool firmware_ptn_contents_inside(const firmware_ptn_entry& entry, std::uint64_t image_size);
+
+/// The rule an upgrade holds every entry it writes to, in vorna before the first
+/// device write and in the host tool's board check alike: the contents are no
+/// larger than the entry's own size...
+[[nodiscard]] bool firmware_entry_contents_fit(const firmware_ptn_entry& entry);
+
+/// ...and base .. base + content_size ends within a device of `device_size` bytes.
+[[nodiscard]] bool firmware_entry_inside_device(const firmware_ptn_entry& entry, std::uint64_t device_size);
+
+/// The entry's contents within `image`; nothing when they reach past its end.
+[[nodiscard]] std::optional<std::span<const std::uint8_t>> firmware_ptn_contents(const firmware_ptn_entry& entry,
+                                                                                 std::span<const std::uint8_t> image);
+
+/// Where an image's bytes come from: the whole image in memory (the host tool,
+/// tests) or the image file read piece by piece (vorna).
+class firmware_source {
+public:
+    virtual ~firmware_source() = default;
+    [[nodiscard]] virtual std::uint64_t size() const = 0;
+    /// Exactly out.size() bytes at `offset`. 0, or -1 (after printing, where the
+    /// source has something to say) when they cannot all be had.
+    [[nodiscard]] virtual int read_at(std::uint64_t offset, std::span<std::uint8_t> out) = 0;
+};
+
+/// An image held whole in memory.
+class firmware_memory_source final : public firmware_source {
+public:
+    explicit firmware_memory_source(std::span<const std::uint8_t> image) : image_(image) {}
+    [[nodiscard]] std::uint64_t size() const override { return image_.size(); }
+    [[nodiscard]] int read_at(std::uint64_t offset, std::span<std::uint8_t> out) override;
+
+private:
+    std::span<const std::uint8_t> image_;
+};
+
+/// The largest document ("support-list", "firmware-info") read from an image:
+/// documents are held whole, and memory must not follow what an image announces.
+constexpr std::uint32_t k_firmware_document_max = 1u << 20;
+
+enum class firmware_document_status {
+    ok,
+    outside,    ///< the entry's contents reach past the end of the image
+    unreadable, ///< the source failed to deliver bytes (it printed why)
+    no_header,  ///< fewer than 16 bytes of contents, or a wrong magic (line 94 printed)
+    too_long,   ///< content_len larger than the contents behind the header
+    too_big,    ///< content_len larger than k_firmware_document_max
+};
+
+/// A document framed by a ptn_header: the header and its content_len bytes.
+struct firmware_document {
+    ptn_header header{};
+    std::unique_ptr<std::uint8_t[]> bytes; ///< header.content_len bytes
+};
+
+/// Reads the framed document that forms the contents of `entry`. The caller
+/// reports anything but ok in its own words.
+[[nodiscard]] firmware_document_status firmware_document_read(const firmware_ptn_entry& entry, firmware_source& source,
+                                                              firmware_document& out);
+
+/// Copies the first 4096 bytes of `image` (zero-filled past its end) and decodes
+/// the four leading words. Null after printing.
+[[nodiscard]] std::unique_ptr<firmware_header> firmware_header_decode(std::span<const std::uint8_t> image);
+
+/// Decodes the 1664-byte table at the start of `table_bytes` (which must hold at
+/// least 1664 bytes). Null after printing.
+[[nodiscard]] std::unique_ptr<firmware_ptn_table> firmware_ptn_table_decode(std::span<const std::uint8_t> table_bytes);
+
+/// Encoders beside the decoders, for the host image tool.
+void firmware_header_encode(const firmware_header& header, std::span<std::uint8_t, k_firmware_header_len> out);
+void firmware_ptn_table_encode(const firmware_ptn_table& table, std::span<std::uint8_t, k_firmware_ptn_table_len> out);
+
+struct firmware_strong_pending;
+
+/// The same check for an image of `image_size` bytes whose signatures `verify`
+/// judges: 0 when the legacy one holds, -4 when it is rejected, -1 when the image
+/// could not be read (already printed); it leaves what the strong check needs in
+/// its argument, and that check follows "rsa check pass". 0, -1, -2 or -4.
+[[nodiscard]] int firmware_header_check_with(const firmware_header* header, std::uint64_t image_size,
+                                             const std::function<int(firmware_strong_pending&)>& verify);
+
+/// The built-in public key: base64 text of a 148-byte key blob.
+extern const char firmware_public_key[];
+extern const unsigned firmware_public_key_len;
+
+/// MD5 over image[20..] with the signature field counted as zeros; never writes
+/// to `image`. 0 when the signature verifies under the built-in key, else -1.
+[[nodiscard]] int firmware_verify_signature(std::span<const std::uint8_t> image);
+
+/// MD5 digest of what the signature covers (bytes 20.. with the field as zeros).
+void firmware_signed_digest(std::span<const std::uint8_t> image, std::array<std::uint8_t, 16>& digest);
+
+/// Feeds `ctx` with the image's bytes at `offset` as the signature covers them:
+/// bytes before 20 are left out and the signature field counts as zeros. Called
+/// on consecutive pieces, it gives the digest of firmware_signed_digest.
+void firmware_signed_digest_update(md5_ctx& ctx, std::uint64_t offset, std::span<const std::uint8_t> bytes);
+
+/// 0 when `signature` (the 128 bytes as stored) signs `digest` under the built-in
+/// key, else -1.
+[[nodiscard]] int firmware_verify_digest(const std::array<std::uint8_t, 16>& digest,
+                                         std::span<const std::uint8_t, k_firmware_signature_len> signature);
+
+/// `vorna -c`. 0, -1, -2, -4 or -5.
+[[nodiscard]] int firmware_check(const char* image_path, const char* device, std::uint32_t base);
+/// `vorna -u` (the caller holds the lock). 0, -1, -2, -4 or -5.
+[[nodiscard]] int firmware_upgrade(const char* image_path, const char* device, std::uint32_t base);
+[[nodiscard]] int firmware_check_and_upgrade(const char* image_path, const char* device, std::uint32_t base,
+                                             int upgrade);
+
+/// `vorna -v`: writes the "firmware-info" document of the image to `out_path`.
+/// 0, -1, -2 or -4.
+[[nodiscard]] int firmware_info_export(const char* image_path, const char* out_path);

@@ -1,0 +1,122 @@
+// SPDX-License-Identifier: Apache-2.0
+#pragma once
+// Reading an image file for the firmware operations. The file is opened
+// read-only and read with pread into fixed buffers, never mapped: an image cut
+// short under a running operation is a failed read with its line, never a
+// signal, and memory does not grow with the image. The same reads serve an
+// image held in memory (the tests and fuzz harnesses), so that every caller runs
+// the one verification. One reader at a time: a firmware_file and its chunk
+// buffer belong to the thread that reads it (the read-ahead of an upgrade hands
+// it over whole, and waits for it back before the next read). One verification pass reads
+// the whole file once, chunk by chunk, and hands every chunk to its consumers:
+// the MD5 of the signature and, for an upgrade, a SHA-256 of each chunk. From
+// then on every read is held to those digests, so that whatever another process
+// does to the file, only the bytes the signature covered are ever used.
+#include "vorna/storage/unique_fd.h"
+#include "vorna/firmware/vorna_firmware.h"
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <span>
+
+constexpr std::size_t k_firmware_chunk_len = std::size_t{1} << 20;
+constexpr std::size_t k_firmware_chunk_digest_len = 32;
+
+/// The caller's line numbers for the messages of the opening steps.
+struct firmware_open_lines {
+    int size;   ///< "Failed to get file size"
+    int open;   ///< "Failed to open file"
+    int header; ///< "Failed to build firmware header"
+    int table;  ///< "Failed to build firmware ptn_table"
+};
+
+/// Sees every byte of the image once, in file order, during the verification pass.
+class firmware_chunk_consumer {
+public:
+    virtual ~firmware_chunk_consumer() = default;
+    /// `bytes` are the file's bytes at `offset`, valid during the call only. The
+    /// chunks come in file order, each k_firmware_chunk_len long but the last.
+    virtual void consume(std::uint64_t offset, std::span<const std::uint8_t> bytes) = 0;
+};
+
+/// A SHA-256 of every chunk of the image, recorded during the pass.
+class firmware_chunk_digests final : public firmware_chunk_consumer {
+public:
+    /// Room for the digests of an image of `image_size` bytes. 0, or -1 after printing.
+    [[nodiscard]] int reserve(std::uint64_t image_size);
+    void consume(std::uint64_t offset, std::span<const std::uint8_t> bytes) override;
+    /// True when `bytes` hash to the digest recorded for chunk `index`.
+    [[nodiscard]] bool matches(std::uint64_t index, std::span<const std::uint8_t> bytes) const;
+
+private:
+    using digest = std::array<std::uint8_t, k_firmware_chunk_digest_len>;
+    std::unique_ptr<digest[]> digests_;
+    std::uint64_t count_ = 0;
+    bool failed_ = false; ///< a digest could not be computed: nothing will match
+};
+
+/// The image file, read with pread.
+class firmware_file final : public firmware_source {
+public:
+    /// Sizes the image and opens it read-only. 0, or -1 after printing at the caller's lines.
+    [[nodiscard]] int open(const char* path, const firmware_open_lines& lines);
+    /// Reads an image held in memory instead, which must outlive the reads;
+    /// `name` stands for the path in messages.
+    void open_memory(std::span<const std::uint8_t> image, const char* name);
+    [[nodiscard]] std::uint64_t size() const override { return size_; }
+    /// Exactly out.size() bytes at `offset`: straight from the file until hold_to(),
+    /// then through whole chunks, each checked against its recorded digest first.
+    /// 0, or -1 after printing.
+    [[nodiscard]] int read_at(std::uint64_t offset, std::span<std::uint8_t> out) override;
+    /// The verification pass: reads the whole image once and hands every chunk to
+    /// each consumer in turn. 0, or -1 after printing a failed or short read.
+    [[nodiscard]] int pass(std::span<firmware_chunk_consumer* const> consumers);
+    /// From now on every read must match `digests`, recorded by a pass of this file.
+    void hold_to(const firmware_chunk_digests& digests) { digests_ = &digests; }
+
+private:
+    /// Reads chunk `index` into the private buffer and checks it. 0, or -1 after printing.
+    int load_verified_chunk(std::uint64_t index);
+    /// Bytes read at `offset` until `out` is full or the file ends; -1 on an error.
+    long long read_raw(std::uint64_t offset, std::span<std::uint8_t> out) const;
+    /// The private chunk buffer, allocated on first use. False after printing.
+    bool have_chunk_buffer();
+
+    const char* path_ = "";
+    unique_fd fd_;
+    std::span<const std::uint8_t> memory_; ///< the bytes when no file is open
+    std::uint64_t size_ = 0;
+    std::unique_ptr<std::uint8_t[]> chunk_;
+    std::uint64_t chunk_index_ = UINT64_MAX; ///< the verified chunk the buffer holds
+    const firmware_chunk_digests* digests_ = nullptr;
+};
+
+/// The verification of an opened image: magic, length, then one pass over every
+/// byte (the legacy MD5 here, the strong SHA-256 and the chunk digests on the
+/// worker), the legacy RSA signature and the strong signature block, printing the
+/// "vorna_firmware" lines they own. On 0 every later read of `file` is held to
+/// `digests`. 0, -1 (unreadable), -2 (header) or -4 (signatures).
+[[nodiscard]] int firmware_image_verify(firmware_file& file, const firmware_header* header,
+                                        firmware_chunk_digests& digests);
+
+/// The same verification over an image held in memory, its header decoded from
+/// it: what the tests and the fuzz harnesses run. 0, -1, -2 or -4.
+[[nodiscard]] int firmware_verify_memory(std::span<const std::uint8_t> image);
+
+/// An image opened and checked, with its decoded header and table.
+struct firmware_image {
+    firmware_file file;
+    firmware_chunk_digests digests;
+    std::unique_ptr<firmware_header> header;
+    std::unique_ptr<firmware_ptn_table> table;
+};
+
+/// Opens the image, decodes its header, checks it (magic, length, then the
+/// signature over one verification pass that also records the chunk digests) and
+/// decodes its table into `out`. Every later read of `out.file` (the table's
+/// included) is held to those digests. 0; -1 when the image cannot be opened or
+/// read or its table not decoded; `header_failure` when the header record cannot
+/// be built; -2 or -4 from the check. Every failure is printed.
+[[nodiscard]] int firmware_image_open(const char* path, const firmware_open_lines& lines, int header_failure,
+                                      firmware_image& out);

@@ -1,0 +1,165 @@
+// SPDX-License-Identifier: Apache-2.0
+// The image's list of supported devices and its match against the device's identity.
+#include "vorna/identity/vorna_ptn_support_list.h"
+
+#include "vorna/support/vorna_alloc.h"
+#include "vorna/support/vorna_assert.h"
+#include "vorna/support/vorna_common.h"
+#include "vorna/firmware/vorna_firmware.h"
+#include "vorna/support/vorna_log.h"
+#include "vorna/identity/vorna_ptn_device_info.h"
+#include "vorna/partition/vorna_ptn_header.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr const char* k_module = "vorna_ptn_support_list";
+constexpr const char* k_source = "vorna_ptn_support_list.cpp";
+constexpr const char* k_list_name = "support-list";
+
+enum line : int {
+    k_line_assert_root = 124,
+    k_line_assert_list = 125,
+    k_line_not_found = 131,
+    k_line_too_many = 140,
+    k_line_assert_element = 147,
+    k_line_product_name = 150,
+    k_line_product_version = 152,
+    k_line_special_id = 154,
+    k_line_not_json = 169,
+    k_line_bad_document = 174,
+    k_line_alloc = 201,
+    k_line_outside_image = 208, // contents reach past the end of the image
+    k_line_invalid_header = 215,
+    k_line_content_too_long = 218, // content_len larger than the contents behind the header
+    k_line_parse_failed = 222,
+    k_line_too_big = 230, // a document larger than any support list needs
+};
+
+/// Equal texts in two fixed buffers of the same size, never reading past them.
+template <std::size_t N>
+bool same_text(const std::array<char, N>& a, const std::array<char, N>& b)
+{
+    return std::strncmp(a.data(), b.data(), N) == 0;
+}
+
+} // namespace
+
+int _support_list_json_parse(support_list* list, const cJSON* json_root)
+{
+    contract(json_root != nullptr, "json_root", k_source, k_line_assert_root, __func__);
+    contract(list != nullptr, "support_list", k_source, k_line_assert_list, __func__);
+    *list = support_list{};
+
+    const cJSON* array = cJSON_GetObjectItem(json_root, k_list_name);
+    if (array == nullptr) {
+        log_error(k_module, k_line_not_found, "'%s' not found.\n", k_list_name);
+        return -1;
+    }
+    // Children are taken whatever the member's type: an object's members count,
+    // a string or number has none.
+    int n = cJSON_GetArraySize(array);
+    if (n > k_support_list_max) {
+        log_error(k_module, k_line_too_many, "too much entry, %d/%d.\n", n, k_support_list_max);
+        return -1;
+    }
+    list->count = n;
+    for (int i = 0; i < n; ++i) {
+        const cJSON* element = cJSON_GetArrayItem(array, i);
+        contract(element != nullptr, "json_ptn", k_source, k_line_assert_element, __func__);
+        support_entry& entry = list->entries[static_cast<std::size_t>(i)];
+        if (json_read_text(k_module, k_line_product_name, element, "product_name", entry.product_name) < 0 ||
+            json_read_text(k_module, k_line_product_version, element, "product_version", entry.product_version) < 0 ||
+            json_read_text(k_module, k_line_special_id, element, "special_id", entry.special_id) < 0)
+            return -1;
+    }
+    return 0;
+}
+
+int support_list_parse_buffer(support_list* list, const std::uint8_t* bytes, std::int32_t length)
+{
+    cjson_ptr root = json_parse_buffer(bytes, length);
+    if (!root) {
+        log_error(k_module, k_line_not_json, "Failed to parse json.\n");
+        return -1;
+    }
+    if (_support_list_json_parse(list, root.get()) < 0) {
+        log_error(k_module, k_line_bad_document, "Failed to parse json.\n");
+        return -1;
+    }
+    return 0;
+}
+
+std::unique_ptr<support_list> support_list_from_image(const firmware_ptn_table* table, firmware_source& image)
+{
+    auto list = make_record<support_list>();
+    if (!list) {
+        log_error(k_module, k_line_alloc, "failed to alloc %d bytes.\n\n", static_cast<int>(sizeof(support_list)));
+        return nullptr;
+    }
+    if (table == nullptr)
+        return list;
+    // Every hit is parsed into the same record, which each parse zeroes first:
+    // the last "support-list" entry in table order is the one that counts.
+    for (const firmware_ptn_entry& entry : table->entries) {
+        if (!firmware_ptn_name_is(entry, k_list_name))
+            continue;
+        firmware_document doc;
+        switch (firmware_document_read(entry, image, doc)) {
+        case firmware_document_status::ok: break;
+        case firmware_document_status::outside:
+            log_error(k_module, k_line_outside_image,
+                      "firmware partition [0x%08x] content {0x%08x:0x%08x} lies outside the image (%llu bytes).\n",
+                      entry.content_offset, entry.content_offset, entry.content_size,
+                      static_cast<unsigned long long>(image.size()));
+            return nullptr;
+        case firmware_document_status::no_header:
+            log_error(k_module, k_line_invalid_header, "firmware partition [0x%08x] is not a valid partition.\n",
+                      entry.content_offset);
+            return nullptr;
+        case firmware_document_status::too_long:
+            log_error(k_module, k_line_content_too_long,
+                      "firmware partition [0x%08x] content_len %u exceeds its %u content bytes.\n",
+                      entry.content_offset, doc.header.content_len,
+                      static_cast<unsigned>(entry.content_size - k_ptn_header_len));
+            return nullptr;
+        case firmware_document_status::too_big:
+            log_error(k_module, k_line_too_big, "firmware partition [0x%08x] content_len %u exceeds %u.\n",
+                      entry.content_offset, doc.header.content_len, k_firmware_document_max);
+            return nullptr;
+        case firmware_document_status::unreadable: return nullptr;
+        }
+        if (support_list_parse_buffer(list.get(), doc.bytes.get(), static_cast<std::int32_t>(doc.header.content_len)) <
+            0) {
+            log_error(k_module, k_line_parse_failed, "Faield to parse support list of firmware.\n");
+            return nullptr;
+        }
+    }
+    return list;
+}
+
+std::unique_ptr<support_list> support_list_from_image(const firmware_ptn_table* table,
+                                                      std::span<const std::uint8_t> image)
+{
+    firmware_memory_source source(image);
+    return support_list_from_image(table, source);
+}
+
+int support_list_match(const device_info* devinfo, const support_list* list)
+{
+    if (devinfo == nullptr || list == nullptr)
+        return -1;
+    int count = list->count < 0 ? 0 : std::min(list->count, k_support_list_max);
+    for (int i = 0; i < count; ++i) {
+        const support_entry& entry = list->entries[static_cast<std::size_t>(i)];
+        if (same_text(devinfo->product_name, entry.product_name) &&
+            same_text(devinfo->product_version, entry.product_version) &&
+            same_text(devinfo->special_id, entry.special_id))
+            return 1;
+    }
+    return -1;
+}

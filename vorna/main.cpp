@@ -1,7 +1,0 @@
-// SPDX-License-Identifier: Apache-2.0
-#include "vorna/vorna_firmware_upgrade.h"
-
-int main(int argc, char** argv)
-{
-    return vorna_main(argc, argv) & 0xFF;
-}

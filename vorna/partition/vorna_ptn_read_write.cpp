@@ -1,0 +1,284 @@
+// SPDX-License-Identifier: Apache-2.0
+// vorna -r and vorna -w: copying one partition's contents between the device and
+// an ordinary file, raw or behind a content header.
+#include "vorna/support/vorna_alloc.h"
+#include "vorna/storage/vorna_file.h"
+#include "vorna/support/vorna_log.h"
+#include "vorna/partition/vorna_ptn.h"
+#include "vorna/partition/vorna_ptn_header.h"
+#include "vorna/support/vorna_progress.h"
+#include "vorna/storage/staged_output.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <span>
+#include <string_view>
+
+namespace {
+
+constexpr const char* k_module = "vorna_ptn";
+
+enum line : int {
+    k_line_read_table = 534,
+    k_line_read_not_found = 545,
+    k_line_read_alloc = 553,
+    k_line_read_device = 562,
+    k_line_read_bad_header = 570,
+    k_line_read_content_len = 572, // a header announcing more than the partition holds
+    k_line_read_write_content = 576,
+    k_line_read_write_raw = 585,
+    k_line_write_table = 618,
+    k_line_write_not_found = 629,
+    k_line_write_no_input = 636,
+    k_line_write_too_big = 642,
+    k_line_write_alloc = 649,
+    k_line_write_read_input = 658,
+    k_line_write_read_header = 666, // the current header could not be read
+    k_line_write_magic = 669,       // the current header's magic was replaced
+    k_line_write_header = 674,
+    k_line_write_content = 682,
+    k_line_write_raw = 692,
+    k_line_write_final_header = 700, // the header that makes the new contents valid
+    k_line_read_output_is_device = 701,
+};
+
+// Copies go through one buffer of this size, whatever the partition's size.
+constexpr off_t k_chunk = 1 << 20;
+
+/// Whether the partition's contents begin with a ptn_header: the lower-case word
+/// anywhere in encap_type.
+bool has_header(const ptn_entry& entry)
+{
+    std::string_view type(entry.encap_type.data(), ::strnlen(entry.encap_type.data(), entry.encap_type.size()));
+    return type.find("header") != std::string_view::npos;
+}
+
+/// Streams `length` bytes at `offset` of `in` into the output; what the device
+/// does not deliver comes out as zeros. The line of the failure, or 0.
+int copy_out(int in, off_t offset, std::uint32_t length, std::uint8_t* buf, output_file& out, const char* name,
+             int write_line)
+{
+    progress shown(name, length);
+    off_t done = 0;
+    while (done < length) {
+        off_t n = std::min<off_t>(k_chunk, off_t{length} - done);
+        off_t got = file_read_fd_at(in, offset + done, buf, n);
+        if (got < 0)
+            return k_line_read_device;
+        std::memset(buf + got, 0, static_cast<std::size_t>(n - got));
+        if (file_write_fd_at(out.fd(), -1, buf, n) != 0)
+            return write_line;
+        done += n;
+        shown.update(static_cast<std::uint64_t>(done));
+    }
+    return out.commit() == 0 ? 0 : write_line;
+}
+
+/// Streams the input into `dev` at `offset`: the first `got` bytes already in
+/// `buf`, then the rest up to `limit` bytes or the input's end, whichever comes
+/// first. The bytes copied, or -1 with *line set.
+off_t copy_in(int in, int dev, off_t offset, off_t got, off_t limit, std::uint8_t* buf, const char* name,
+              int write_line, int* line)
+{
+    progress shown(name, static_cast<std::uint64_t>(limit));
+    off_t done = 0;
+    while (got > 0) {
+        if (file_write_fd_at(dev, offset + done, buf, got) != 0) {
+            *line = write_line;
+            return -1;
+        }
+        done += got;
+        shown.update(static_cast<std::uint64_t>(done));
+        got = file_read_fd_at(in, done, buf, std::min(k_chunk, limit - done));
+        if (got < 0) {
+            *line = k_line_write_read_input;
+            return -1;
+        }
+    }
+    if (file_flush_fd(dev) != 0) {
+        *line = write_line;
+        return -1;
+    }
+    return done;
+}
+
+} // namespace
+
+int ptn_read_to_file(const char* device, std::uint32_t base, const char* name, const char* out_path)
+{
+    auto table = ptn_table_load(device, base);
+    if (!table) {
+        log_error(k_module, k_line_read_table, "Failed to build ptn_table of flash\n");
+        return -1;
+    }
+    const ptn_entry* entry = ptn_table_lookup(table.get(), name);
+    if (entry == nullptr) {
+        log_error(k_module, k_line_read_not_found, "PTN[%s] not found.\n", name);
+        return -1;
+    }
+    const char* source = ptn_entry_device(table.get(), entry);
+    // Replacing the device with a copy of a part of it would lose the rest.
+    for (const char* dev : {source, device}) {
+        if (output_overwrites(out_path, dev)) {
+            log_error(k_module, k_line_read_output_is_device, "output %s is the device %s.\n", out_path, dev);
+            return -1;
+        }
+    }
+    unique_fd in = file_open(source, O_RDONLY);
+    if (!in) {
+        log_error(k_module, k_line_read_device, "failed to read ptn_table content.\n");
+        return -1;
+    }
+    auto buf = make_buffer(static_cast<std::size_t>(k_chunk));
+    if (!buf) {
+        log_error(k_module, k_line_read_alloc, "alloc %u bytes failed.\n", static_cast<unsigned>(k_chunk));
+        return -1;
+    }
+    off_t offset = entry->base;
+    std::uint32_t length = entry->size;
+    int write_line = k_line_read_write_raw;
+    if (has_header(*entry)) {
+        off_t got = file_read_fd_at(in.get(), entry->base, buf.get(), std::min<off_t>(entry->size, k_ptn_header_len));
+        if (got < 0) {
+            log_error(k_module, k_line_read_device, "failed to read ptn_table content.\n");
+            return -1;
+        }
+        auto header = ptn_header_parse({buf.get(), static_cast<std::size_t>(got)});
+        if (!header) {
+            log_error(k_module, k_line_read_bad_header, "partition [0x%08x] is not a valid partition.\n", entry->base);
+            return -1;
+        }
+        // The header parsed, so the partition has at least its 16 bytes; a longer
+        // announced content would be copied from beyond the partition.
+        if (!ptn_header_content_fits(*header, entry->size)) {
+            log_error(k_module, k_line_read_content_len, "partition [0x%08x] content length %u exceeds %u.\n",
+                      entry->base, header->content_len, entry->size - k_ptn_header_len);
+            return -1;
+        }
+        offset += k_ptn_header_len;
+        length = header->content_len;
+        write_line = k_line_read_write_content;
+    }
+    // An empty output is refused like an empty write: there is nothing to copy.
+    output_file out;
+    int line = length == 0 || out.open(out_path) != 0
+                   ? write_line
+                   : copy_out(in.get(), offset, length, buf.get(), out, entry->name.data(), write_line);
+    if (line == k_line_read_device) {
+        log_error(k_module, line, "failed to read ptn_table content.\n");
+        return -1;
+    }
+    if (line != 0) {
+        log_error(k_module, line, "write file %s failed.\n", out_path);
+        return -1;
+    }
+    return 0;
+}
+
+int ptn_write_from_file(const char* device, std::uint32_t base, const char* name, const char* in_path)
+{
+    auto table = ptn_table_load(device, base);
+    if (!table) {
+        log_error(k_module, k_line_write_table, "Failed to build ptn_table of flash\n");
+        return -1;
+    }
+    const ptn_entry* entry = ptn_table_lookup(table.get(), name);
+    if (entry == nullptr) {
+        log_error(k_module, k_line_write_not_found, "PTN[%s] not found.\n", name);
+        return -1;
+    }
+    // The input is opened once and read once: what is written is what was read.
+    unique_fd in = file_open(in_path, O_RDONLY);
+    off_t file_size = in ? ::lseek(in.get(), 0, SEEK_END) : -1;
+    if (file_size < 0) {
+        log_error(k_module, k_line_write_no_input, "file [%s] not found.\n", in_path);
+        return -1;
+    }
+    bool header_type = has_header(*entry);
+    off_t room = entry->size;
+    if (header_type)
+        room = entry->size < k_ptn_header_len ? 0 : entry->size - k_ptn_header_len;
+    if (file_size > room) {
+        log_error(k_module, k_line_write_too_big, "file size [%lld] should no bigger then %lld.\n",
+                  static_cast<long long>(file_size), static_cast<long long>(room));
+        return -1;
+    }
+    auto buf = make_buffer(static_cast<std::size_t>(k_chunk));
+    if (!buf) {
+        log_error(k_module, k_line_write_alloc, "alloc %lld bytes failed.\n", static_cast<long long>(k_chunk));
+        return -1;
+    }
+    // An empty input fails here: there is nothing to read. Nothing is written
+    // to the device before the first bytes are in hand.
+    off_t got = file_size == 0 ? -1 : file_read_fd_at(in.get(), 0, buf.get(), std::min(k_chunk, file_size));
+    if (got <= 0) {
+        log_error(k_module, k_line_write_read_input, "failed to read ptn_table content.\n");
+        return -1;
+    }
+    const char* target = ptn_entry_device(table.get(), entry);
+    int line = 0;
+    if (!header_type) {
+        unique_fd dev = file_open_writable(target);
+        if (!dev || copy_in(in.get(), dev.get(), entry->base, got, file_size, buf.get(), entry->name.data(),
+                            k_line_write_raw, &line) < 0) {
+            line = dev ? line : k_line_write_raw;
+            if (line == k_line_write_read_input)
+                log_error(k_module, line, "failed to read ptn_table content.\n");
+            else
+                log_error(k_module, line, "write ptn %s failed.\n", entry->name.data());
+            return -1;
+        }
+        return 0;
+    }
+
+    // The header keeps its first and last words as they stand on the device, so
+    // it has to be read first; without it nothing is written.
+    std::array<std::uint8_t, k_ptn_header_len> bytes{};
+    off_t header_got = 0;
+    if (file_read_at(target, entry->base, bytes.data(), k_ptn_header_len, &header_got) != 0 ||
+        header_got != k_ptn_header_len) {
+        log_error(k_module, k_line_write_read_header, "failed to read header of ptn %s.\n", entry->name.data());
+        return -1;
+    }
+    ptn_header header = ptn_header_decode(bytes);
+    // A header with a foreign magic would make every later reader reject the
+    // partition, the content just written included.
+    if (header.magic != k_ptn_header_magic) {
+        log_info(k_module, k_line_write_magic, "PTN[%s] magic [0x%08X] replaced by 0x%08X.\n", entry->name.data(),
+                 header.magic, k_ptn_header_magic);
+    }
+    // Torn anywhere, the partition must never show old contents under a valid
+    // new header: first a header that no reader accepts, then the contents, then
+    // the header that makes them valid, each made durable before the next.
+    unique_fd dev = file_open_writable(target);
+    header.magic = 0;
+    header.content_len = static_cast<std::uint32_t>(file_size);
+    ptn_header_encode(header, bytes);
+    if (!dev || file_write_fd_at(dev.get(), entry->base, bytes.data(), k_ptn_header_len) != 0 ||
+        file_flush_fd(dev.get()) != 0) {
+        log_error(k_module, k_line_write_header, "write ptn %s failed.\n", entry->name.data());
+        return -1;
+    }
+    off_t written = copy_in(in.get(), dev.get(), off_t{entry->base} + k_ptn_header_len, got, file_size, buf.get(),
+                            entry->name.data(), k_line_write_content, &line);
+    if (written < 0) {
+        if (line == k_line_write_read_input)
+            log_error(k_module, line, "failed to read ptn_table content.\n");
+        else
+            log_error(k_module, line, "write ptn %s failed.\n", entry->name.data());
+        return -1;
+    }
+    header.magic = k_ptn_header_magic;
+    header.content_len = static_cast<std::uint32_t>(written);
+    ptn_header_encode(header, bytes);
+    if (file_write_fd_at(dev.get(), entry->base, bytes.data(), k_ptn_header_len) != 0 ||
+        file_flush_fd(dev.get()) != 0 || dev.reset() != 0) {
+        log_error(k_module, k_line_write_final_header, "write ptn %s failed.\n", entry->name.data());
+        return -1;
+    }
+    return 0;
+}
