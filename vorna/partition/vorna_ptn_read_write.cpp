@@ -8,6 +8,7 @@
 #include "vorna/partition/vorna_ptn_header.h"
 #include "vorna/support/vorna_progress.h"
 #include "vorna/storage/staged_output.h"
+#include "vorna/storage/write_behind.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -63,6 +64,8 @@ int copy_out(int in, off_t offset, std::uint32_t length, std::uint8_t* buf, outp
              int write_line)
 {
     progress shown(name, length);
+    // A new file: its pages go once written, as the next ones need room.
+    write_behind behind(out.fd(), true);
     off_t done = 0;
     while (done < length) {
         off_t n = std::min<off_t>(k_chunk, off_t{length} - done);
@@ -70,7 +73,7 @@ int copy_out(int in, off_t offset, std::uint32_t length, std::uint8_t* buf, outp
         if (got < 0)
             return k_line_read_device;
         std::memset(buf + got, 0, static_cast<std::size_t>(n - got));
-        if (file_write_fd_at(out.fd(), -1, buf, n) != 0)
+        if (file_write_fd_at(out.fd(), -1, buf, n) != 0 || behind.wrote(done, n) != 0)
             return write_line;
         done += n;
         shown.update(static_cast<std::uint64_t>(done));
@@ -85,9 +88,11 @@ off_t copy_in(int in, int dev, off_t offset, off_t got, off_t limit, std::uint8_
               int write_line, int* line)
 {
     progress shown(name, static_cast<std::uint64_t>(limit));
+    // The device's pages stay cached: they were there before the copy.
+    write_behind behind(dev, false);
     off_t done = 0;
     while (got > 0) {
-        if (file_write_fd_at(dev, offset + done, buf, got) != 0) {
+        if (file_write_fd_at(dev, offset + done, buf, got) != 0 || behind.wrote(offset + done, got) != 0) {
             *line = write_line;
             return -1;
         }
