@@ -6,6 +6,7 @@
 #include "vorna/support/vorna_log.h"
 #include "vorna/partition/vorna_ptn.h"
 #include "vorna/partition/vorna_ptn_header.h"
+#include "vorna/partition/vorna_ptn_lines.h"
 #include "vorna/support/vorna_progress.h"
 #include "vorna/storage/staged_output.h"
 #include "vorna/storage/write_behind.h"
@@ -22,30 +23,6 @@
 namespace {
 
 constexpr const char* k_module = "vorna_ptn";
-
-enum line : int {
-    k_line_read_table = 534,
-    k_line_read_not_found = 545,
-    k_line_read_alloc = 553,
-    k_line_read_device = 562,
-    k_line_read_bad_header = 570,
-    k_line_read_content_len = 572, // a header announcing more than the partition holds
-    k_line_read_write_content = 576,
-    k_line_read_write_raw = 585,
-    k_line_write_table = 618,
-    k_line_write_not_found = 629,
-    k_line_write_no_input = 636,
-    k_line_write_too_big = 642,
-    k_line_write_alloc = 649,
-    k_line_write_read_input = 658,
-    k_line_write_read_header = 666, // the current header could not be read
-    k_line_write_magic = 669,       // the current header's magic was replaced
-    k_line_write_header = 674,
-    k_line_write_content = 682,
-    k_line_write_raw = 692,
-    k_line_write_final_header = 700, // the header that makes the new contents valid
-    k_line_read_output_is_device = 701,
-};
 
 // Copies go through one buffer of this size, whatever the partition's size.
 constexpr off_t k_chunk = 1 << 20;
