@@ -90,22 +90,4 @@ TEST(WriteBehind, WritesOutAsItGoesAndDropsOnlyWhenAsked)
     }
 }
 
-// A pipe has no page cache to write out: the copy goes on untouched.
-TEST(WriteBehind, LeavesAPipeAlone)
-{
-    int ends[2];
-    ASSERT_EQ(::pipe(ends), 0);
-    write_behind behind(ends[1], true, k_window);
-    const std::vector<std::uint8_t> data = random_bytes(4096, 8);
-    for (off_t done = 0; done < 4 * k_window; done += 4096) {
-        ASSERT_EQ(::write(ends[1], data.data(), data.size()), 4096);
-        EXPECT_EQ(behind.wrote(done, 4096), 0);
-        std::vector<std::uint8_t> back(4096);
-        ASSERT_EQ(::read(ends[0], back.data(), back.size()), 4096);
-        EXPECT_EQ(back, data);
-    }
-    ::close(ends[0]);
-    ::close(ends[1]);
-}
-
 } // namespace
