@@ -608,6 +608,27 @@ TEST(CliPtnBigCopies, FourGibibytesUnderAMemoryLimit)
 #endif
 }
 
+// A copy taken again, over an output that is already there (larger, with a mode
+// of its own): many chunks and write-out windows, not a whole number of either.
+TEST(CliPtnBigCopies, ACopyTakenAgainReplacesTheOutputWhole)
+{
+    test_support::temp_dir dir;
+    constexpr std::size_t k_size = 0x1401000;
+    const std::string dev = big_board(dir, k_size, "raw");
+    put(dev, 0x100000, random_bytes(k_size, 40));
+    const std::string out = dir.file("out.bin");
+    write_file(out, random_bytes(30 << 20, 41));
+    ASSERT_EQ(::chmod(out.c_str(), 0640), 0);
+    test_support::cli_result r = run_cli({VORNA_BIN, "-r", "-d", dev, "-b", "0x10000", "-n", "big", "-o", out});
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(read_file(out), slice(read_file(dev), 0x100000, k_size));
+    struct stat st {};
+    ASSERT_EQ(::stat(out.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+    for (const auto& e : std::filesystem::directory_iterator(dir.path()))
+        EXPECT_EQ(e.path().filename().string().rfind(".vorna-", 0), std::string::npos) << e.path();
+}
+
 // Memory does not follow what the device says either: a 3 GiB "device-info"
 // partition whose header announces 3 GiB of identity is refused by the check
 // before anything is allocated, with the address space limited to 64 MiB.

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "vorna/partition/vorna_ptn.h"
 
+#include "vorna/partition/vorna_ptn_lines.h"
 #include "vorna/support/vorna_alloc.h"
 #include "vorna/support/vorna_assert.h"
 #include "vorna/support/vorna_common.h"
@@ -14,53 +15,6 @@
 namespace {
 
 constexpr const char* k_module = "vorna_ptn";
-
-enum line : int {
-    k_line_size_zero = 103,
-    k_line_disk_overflow = 113,
-    k_line_name_conflict = 121,
-    k_line_base_order = 129,
-    k_line_overlap = 137,
-    k_line_assert_root = 154,
-    k_line_assert_layout = 155,
-    k_line_disk_size_missing = 161,
-    k_line_disk_size_type = 163, // a "disk-size" that is not a string
-    k_line_device_missing = 169,
-    k_line_device_type = 171, // a "device" that is not a string
-    k_line_device_too_long = 174,
-    k_line_partitions_missing = 181,
-    k_line_too_many = 190,
-    k_line_assert_ptn = 197,
-    k_line_name_missing = 204,
-    k_line_name_type = 209,
-    k_line_name_too_long = 215,
-    k_line_name_chars = 220,
-    k_line_base_missing = 233,
-    k_line_base_type = 238,
-    k_line_size_missing = 247,
-    k_line_size_type = 252,
-    k_line_flash_missing = 261,
-    k_line_flash_type = 266,
-    k_line_up_missing = 276,
-    k_line_up_type = 281,
-    k_line_encap_missing = 291,
-    k_line_encap_type = 296,
-    k_line_encap_too_long = 302,
-    k_line_validate = 326,
-    k_line_nor_missing = 368,
-    k_line_nor_parse = 374,
-    k_line_emmc_missing = 380,
-    k_line_emmc_parse = 386,
-    k_line_buffer_alloc = 407,
-    k_line_read = 415,
-    k_line_json = 421,
-    k_line_table_alloc = 427,
-    k_line_table_parse = 434,
-    k_line_show = 508,
-    k_line_base_range = 710, // negative, or more than 32 bits
-    k_line_size_range = 711,
-    k_line_disk_size_range = 712, // negative
-};
 
 constexpr const char* k_source = "vorna_ptn.cpp";
 

@@ -6,8 +6,10 @@
 #include "vorna/support/vorna_log.h"
 #include "vorna/partition/vorna_ptn.h"
 #include "vorna/partition/vorna_ptn_header.h"
+#include "vorna/partition/vorna_ptn_lines.h"
 #include "vorna/support/vorna_progress.h"
 #include "vorna/storage/staged_output.h"
+#include "vorna/storage/write_behind.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -21,30 +23,6 @@
 namespace {
 
 constexpr const char* k_module = "vorna_ptn";
-
-enum line : int {
-    k_line_read_table = 534,
-    k_line_read_not_found = 545,
-    k_line_read_alloc = 553,
-    k_line_read_device = 562,
-    k_line_read_bad_header = 570,
-    k_line_read_content_len = 572, // a header announcing more than the partition holds
-    k_line_read_write_content = 576,
-    k_line_read_write_raw = 585,
-    k_line_write_table = 618,
-    k_line_write_not_found = 629,
-    k_line_write_no_input = 636,
-    k_line_write_too_big = 642,
-    k_line_write_alloc = 649,
-    k_line_write_read_input = 658,
-    k_line_write_read_header = 666, // the current header could not be read
-    k_line_write_magic = 669,       // the current header's magic was replaced
-    k_line_write_header = 674,
-    k_line_write_content = 682,
-    k_line_write_raw = 692,
-    k_line_write_final_header = 700, // the header that makes the new contents valid
-    k_line_read_output_is_device = 701,
-};
 
 // Copies go through one buffer of this size, whatever the partition's size.
 constexpr off_t k_chunk = 1 << 20;
@@ -63,6 +41,8 @@ int copy_out(int in, off_t offset, std::uint32_t length, std::uint8_t* buf, outp
              int write_line)
 {
     progress shown(name, length);
+    // A new file: its pages go once written, as the next ones need room.
+    write_behind behind(out.fd(), true);
     off_t done = 0;
     while (done < length) {
         off_t n = std::min<off_t>(k_chunk, off_t{length} - done);
@@ -70,7 +50,7 @@ int copy_out(int in, off_t offset, std::uint32_t length, std::uint8_t* buf, outp
         if (got < 0)
             return k_line_read_device;
         std::memset(buf + got, 0, static_cast<std::size_t>(n - got));
-        if (file_write_fd_at(out.fd(), -1, buf, n) != 0)
+        if (file_write_fd_at(out.fd(), -1, buf, n) != 0 || behind.wrote(done, n) != 0)
             return write_line;
         done += n;
         shown.update(static_cast<std::uint64_t>(done));
@@ -85,9 +65,11 @@ off_t copy_in(int in, int dev, off_t offset, off_t got, off_t limit, std::uint8_
               int write_line, int* line)
 {
     progress shown(name, static_cast<std::uint64_t>(limit));
+    // The device's pages stay cached: they were there before the copy.
+    write_behind behind(dev, false);
     off_t done = 0;
     while (got > 0) {
-        if (file_write_fd_at(dev, offset + done, buf, got) != 0) {
+        if (file_write_fd_at(dev, offset + done, buf, got) != 0 || behind.wrote(offset + done, got) != 0) {
             *line = write_line;
             return -1;
         }

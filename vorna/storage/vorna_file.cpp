@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "vorna/storage/vorna_file.h"
 
+#include "vorna/storage/vorna_file_lines.h"
 #include "vorna/storage/staged_output.h"
 #include "vorna/support/vorna_alloc.h"
 #include "vorna/support/vorna_log.h"
@@ -15,20 +16,6 @@
 namespace {
 
 constexpr const char* k_module = "vorna_file";
-
-enum line : int {
-    k_line_invalid_param = 233,
-    k_line_get_size = 239,
-    k_line_invalid_offset = 244,
-    k_line_write_overflow = 249,
-    k_line_open = 256,
-    k_line_malloc = 262,
-    k_line_block_size = 268, // block size of 0 or less
-    k_line_seek = 274,       // a seek that did not land where asked
-    k_line_read = 280,
-    k_line_write = 299,
-    k_line_flush = 305, // the device did not take the blocks onto its medium
-};
 
 bool path_given(const char* path)
 {

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "vorna/storage/vorna_mtd.h"
 
+#include "vorna/storage/vorna_file_lines.h"
 #include "vorna/support/vorna_alloc.h"
 #include "vorna/storage/vorna_file.h"
 #include "vorna/support/vorna_log.h"
@@ -15,15 +16,6 @@
 namespace {
 
 constexpr const char* k_module = "vorna_file";
-
-enum line : int {
-    k_line_erase_size = 320, // an erase block size vorna will not buffer
-    k_line_malloc = 322,
-    k_line_read = 324,
-    k_line_erase = 326,
-    k_line_program = 328,
-    k_line_verify = 330, // the block read back is not what was programmed
-};
 
 // Real NOR erase blocks are 4 KiB to 256 KiB; larger ones are refused rather
 // than buffered.
@@ -53,13 +45,13 @@ int mtd_compare_write(int fd, const mtd_geometry& mtd, off_t offset, const std::
 {
     const off_t es = mtd.erase_size;
     if (es <= 0 || es > k_max_erase_size) {
-        log_error(k_module, k_line_erase_size, "MTD erase size %lld is not supported.\n", ll(es));
+        log_error(k_module, k_line_mtd_erase_size, "MTD erase size %lld is not supported.\n", ll(es));
         return -1;
     }
     auto block = make_buffer(static_cast<std::size_t>(es));
     auto back = make_buffer(static_cast<std::size_t>(es));
     if (!block || !back) {
-        log_error(k_module, k_line_malloc, "Failed to malloc for erase block buf\n");
+        log_error(k_module, k_line_mtd_malloc, "Failed to malloc for erase block buf\n");
         return -1;
     }
     const off_t end = offset + len;
@@ -72,7 +64,7 @@ int mtd_compare_write(int fd, const mtd_geometry& mtd, off_t offset, const std::
         // the new ones must be programmed back.
         const off_t whole = start + es <= mtd.size ? es : mtd.size - start;
         if (pread_fully(fd, start, block.get(), whole) != whole) {
-            log_error(k_module, k_line_read, "ERROR read MTD block 0x%llx failed.\n", ll(start));
+            log_error(k_module, k_line_mtd_read, "ERROR read MTD block 0x%llx failed.\n", ll(start));
             return -1;
         }
         std::uint8_t* in_block = block.get() + (from - start);
@@ -82,17 +74,17 @@ int mtd_compare_write(int fd, const mtd_geometry& mtd, off_t offset, const std::
         std::memcpy(in_block, wanted, n);
         erase_info_user erase{static_cast<std::uint32_t>(start), static_cast<std::uint32_t>(es)};
         if (::ioctl(fd, MEMERASE, &erase) != 0) {
-            log_error(k_module, k_line_erase, "ERROR erase MTD block 0x%llx failed: %s.\n", ll(start),
+            log_error(k_module, k_line_mtd_erase, "ERROR erase MTD block 0x%llx failed: %s.\n", ll(start),
                       std::strerror(errno));
             return -1;
         }
         if (pwrite_fully(fd, start, block.get(), whole) != whole) {
-            log_error(k_module, k_line_program, "ERROR program MTD block 0x%llx failed.\n", ll(start));
+            log_error(k_module, k_line_mtd_program, "ERROR program MTD block 0x%llx failed.\n", ll(start));
             return -1;
         }
         if (pread_fully(fd, start, back.get(), whole) != whole ||
             std::memcmp(back.get(), block.get(), static_cast<std::size_t>(whole)) != 0) {
-            log_error(k_module, k_line_verify, "ERROR MTD block 0x%llx reads back different.\n", ll(start));
+            log_error(k_module, k_line_mtd_verify, "ERROR MTD block 0x%llx reads back different.\n", ll(start));
             return -1;
         }
     }

@@ -1,0 +1,51 @@
+// SPDX-License-Identifier: Apache-2.0
+#pragma once
+// Every line number that the "vorna_file" module prints, in one place: the module
+// spans two files (the storage calls with the NOR writer, and the MTD writer),
+// and a number given twice would make two messages indistinguishable. Each number
+// is also a case label below, so that a duplicate does not compile. The numbers
+// never change: scripts and tests match them.
+// Only the module's own sources include it: other modules give some of these
+// names to lines of their own.
+
+// X(name, number)
+#define VORNA_FILE_LINES(X)                                                                                            \
+    /* vorna_file.cpp */                                                                                               \
+    X(k_line_invalid_param, 233)                                                                                       \
+    X(k_line_get_size, 239)                                                                                            \
+    X(k_line_invalid_offset, 244)                                                                                      \
+    X(k_line_write_overflow, 249)                                                                                      \
+    X(k_line_open, 256)                                                                                                \
+    X(k_line_malloc, 262)                                                                                              \
+    X(k_line_block_size, 268) /* block size of 0 or less */                                                            \
+    X(k_line_seek, 274)       /* a seek that did not land where asked */                                               \
+    X(k_line_read, 280)                                                                                                \
+    X(k_line_write, 299)                                                                                               \
+    X(k_line_flush, 305) /* the device did not take the blocks onto its medium */                                      \
+    /* vorna_mtd.cpp */                                                                                                \
+    X(k_line_mtd_erase_size, 320) /* an erase block size vorna will not buffer */                                      \
+    X(k_line_mtd_malloc, 322)                                                                                          \
+    X(k_line_mtd_read, 324)                                                                                            \
+    X(k_line_mtd_erase, 326)                                                                                           \
+    X(k_line_mtd_program, 328)                                                                                         \
+    X(k_line_mtd_verify, 330) /* the block read back is not what was programmed */
+
+enum file_line : int {
+#define VORNA_FILE_LINE_ENUM(name, number) name = number,
+    VORNA_FILE_LINES(VORNA_FILE_LINE_ENUM)
+#undef VORNA_FILE_LINE_ENUM
+};
+
+/// True for a line number of the module; a number listed twice is a duplicate
+/// case label and stops the build.
+constexpr bool file_line_known(int line)
+{
+    switch (line) {
+#define VORNA_FILE_LINE_CASE(name, number) case number:
+        VORNA_FILE_LINES(VORNA_FILE_LINE_CASE)
+#undef VORNA_FILE_LINE_CASE
+        return true;
+    default: return false;
+    }
+}
+static_assert(file_line_known(k_line_open));
