@@ -60,12 +60,13 @@ const firmware_ptn_entry* last_named(const firmware_ptn_table& table, const char
 }
 
 /// Whether the signature of `image` verifies under the key blob in `blob_path`. 0, or 1 after printing.
-int check_signature(const std::vector<std::uint8_t>& image, const std::string& blob_path, bool& verified)
+int check_signature(const std::vector<std::uint8_t>& image, const firmware_dual_digests& digests,
+                    const std::string& blob_path, bool& verified)
 {
     legacy_public_key key;
     if (load_legacy_public_key(k_command, blob_path, key) != 0)
         return 1;
-    verified = legacy_signature_verifies(image, key);
+    verified = legacy_signature_verifies(image, digests, key);
     return 0;
 }
 
@@ -89,23 +90,37 @@ void print_support_list(const firmware_ptn_table& table, const std::vector<std::
     }
 }
 
-void print_firmware_info(const firmware_ptn_table& table, const std::vector<std::uint8_t>& image)
+enum class info_document { none, outside, not_framed, readable };
+
+/// What the last "firmware-info" entry holds, by the device's frame rule; its
+/// header in `header` when readable.
+info_document firmware_info_document(const firmware_ptn_table& table, const std::vector<std::uint8_t>& image,
+                                     ptn_header& header)
 {
     const firmware_ptn_entry* e = last_named(table, "firmware-info");
-    if (e == nullptr) {
-        std::printf("firmware-info:    none\n");
-        return;
-    }
+    if (e == nullptr)
+        return info_document::none;
     auto contents = firmware_ptn_contents(*e, image);
-    if (!contents || contents->size() < k_ptn_header_len) {
+    if (!contents)
+        return info_document::outside;
+    const ptn_frame frame = ptn_frame_decode(*contents, contents->size());
+    header = frame.header;
+    if (frame.status == ptn_frame_status::short_frame)
+        return info_document::outside;
+    return frame.status == ptn_frame_status::ok ? info_document::readable : info_document::not_framed;
+}
+
+void print_firmware_info(const firmware_ptn_table& table, const std::vector<std::uint8_t>& image)
+{
+    ptn_header h{};
+    switch (firmware_info_document(table, image, h)) {
+    case info_document::none: std::printf("firmware-info:    none\n"); break;
+    case info_document::outside:
         std::printf("firmware-info:    not readable (its contents do not fit the image)\n");
-        return;
+        break;
+    case info_document::not_framed: std::printf("firmware-info:    not readable (no valid content header)\n"); break;
+    case info_document::readable: std::printf("firmware-info:    %u bytes\n", h.content_len); break;
     }
-    ptn_header h = ptn_header_decode(contents->first<k_ptn_header_len>());
-    if (h.magic != k_ptn_header_magic || !ptn_header_content(h, *contents))
-        std::printf("firmware-info:    not readable (no valid content header)\n");
-    else
-        std::printf("firmware-info:    %u bytes\n", h.content_len);
 }
 
 /// Sends what is printed on stdout to stderr while it lives: vorna's readers
@@ -166,19 +181,13 @@ cJSON* support_list_json(const firmware_ptn_table& table, const std::vector<std:
 cJSON* firmware_info_json(const firmware_ptn_table& table, const std::vector<std::uint8_t>& image)
 {
     cJSON* out = cJSON_CreateObject();
-    const firmware_ptn_entry* e = last_named(table, "firmware-info");
-    cJSON_AddBoolToObject(out, "present", e != nullptr);
-    if (e == nullptr)
-        return out;
-    auto contents = firmware_ptn_contents(*e, image);
-    bool readable = contents && contents->size() >= k_ptn_header_len;
     ptn_header h{};
-    if (readable) {
-        h = ptn_header_decode(contents->first<k_ptn_header_len>());
-        readable = h.magic == k_ptn_header_magic && ptn_header_content(h, *contents);
-    }
-    cJSON_AddBoolToObject(out, "readable", readable);
-    if (readable)
+    const info_document found = firmware_info_document(table, image, h);
+    cJSON_AddBoolToObject(out, "present", found != info_document::none);
+    if (found == info_document::none)
+        return out;
+    cJSON_AddBoolToObject(out, "readable", found == info_document::readable);
+    if (found == info_document::readable)
         add_number(out, "bytes", h.content_len);
     return out;
 }
@@ -212,7 +221,7 @@ cJSON* entries_json(const firmware_ptn_table& table, std::size_t image_size)
 
 /// `info --json`: what the text form prints, as one object, with the same exit status.
 int image_info_json(const std::string& image_path, const std::vector<std::uint8_t>& image,
-                    const firmware_header* header, const char* blob_path,
+                    const firmware_dual_digests& digests, const firmware_header* header, const char* blob_path,
                     const std::vector<strong_public_key>& strong_keys)
 {
     cjson_ptr doc(cJSON_CreateObject());
@@ -235,7 +244,7 @@ int image_info_json(const std::string& image_path, const std::vector<std::uint8_
         status = 1;
     } else if (blob_path != nullptr) {
         bool verified = false;
-        if (check_signature(image, blob_path, verified) != 0)
+        if (check_signature(image, digests, blob_path, verified) != 0)
             return 1;
         signature = verified ? "verifies" : "does not verify";
         cJSON_AddStringToObject(root, "key", blob_path);
@@ -249,7 +258,7 @@ int image_info_json(const std::string& image_path, const std::vector<std::uint8_
     if (blob_path != nullptr && load_legacy_public_key(k_command, blob_path, keys.legacy.emplace_back()) != 0)
         return 1;
     bool all_verify = false;
-    cjson_ptr account(signatures_json(image, keys, all_verify));
+    cjson_ptr account(signatures_json(image, digests, keys, all_verify));
     if (!keys.strong.empty() && !all_verify)
         status = 1;
     for (const char* member : {"signatures", "signature_block", "keys_without_signature"})
@@ -269,11 +278,7 @@ int image_info_json(const std::string& image_path, const std::vector<std::uint8_
         cJSON_AddItemToObject(root, "support_list", support_list_json(*table, image));
         cJSON_AddItemToObject(root, "firmware_info", firmware_info_json(*table, image));
     }
-    std::unique_ptr<char, void (*)(void*)> text(cJSON_Print(root), cJSON_free);
-    if (!text)
-        return fail(k_command, "out of memory");
-    std::printf("%s\n", text.get());
-    return status;
+    return print_json(k_command, root) != 0 ? 1 : status;
 }
 
 } // namespace
@@ -311,8 +316,9 @@ int image_info_main(int argc, char** argv)
     auto header = firmware_header_decode(image);
     if (!header)
         return fail(k_command, "out of memory");
+    const firmware_dual_digests digests = image_digests(image);
     if (json)
-        return image_info_json(image_path, image, header.get(), argc == 3 ? argv[2] : nullptr, strong_keys);
+        return image_info_json(image_path, image, digests, header.get(), argc == 3 ? argv[2] : nullptr, strong_keys);
 
     int status = 0;
     std::printf("image:            %s, %zu bytes\n", image_path.c_str(), image.size());
@@ -331,7 +337,7 @@ int image_info_main(int argc, char** argv)
         status = 1;
     } else if (argc == 3) {
         bool verified = false;
-        if (check_signature(image, argv[2], verified) != 0)
+        if (check_signature(image, digests, argv[2], verified) != 0)
             return 1;
         std::printf("signature:        %s with %s\n", verified ? "verifies" : "does NOT verify", argv[2]);
         if (!verified)
@@ -339,7 +345,7 @@ int image_info_main(int argc, char** argv)
     } else {
         std::printf("signature:        not checked (no key blob given)\n");
     }
-    if (print_strong_signatures(k_command, image, strong_keys) != 0)
+    if (print_strong_signatures(k_command, image, digests, strong_keys) != 0)
         status = 1;
 
     if (std::uint64_t{header->ptn_table_offset} + k_firmware_ptn_table_len > image.size()) {
