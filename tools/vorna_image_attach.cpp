@@ -245,8 +245,9 @@ int image_attach_main(int argc, char** argv)
             return 1;
         // Signers write the value most significant byte first; the field holds it the other way round.
         std::reverse_copy(signature.begin(), signature.end(), field);
+        const firmware_dual_digests digests = image_digests(image);
         const bool verifies = std::any_of(keys.legacy.begin(), keys.legacy.end(), [&](const legacy_public_key& k) {
-            return legacy_signature_verifies(image, k);
+            return legacy_signature_verifies(image, digests, k);
         });
         if (!verifies)
             return fail(k_attach, "%s does not verify with %s%s; nothing was written", legacy_path,

@@ -81,20 +81,7 @@ template <class Writer> std::vector<std::uint8_t> pem_bytes(Writer write)
 
 int take_key_options(const char* command, int& argc, char** argv, std::vector<std::string>& paths)
 {
-    int kept = 1;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--key") == 0) {
-            if (i + 1 == argc)
-                return fail(command, "--key needs a key file");
-            paths.emplace_back(argv[++i]);
-        } else if (std::strncmp(argv[i], "--key=", 6) == 0) {
-            paths.emplace_back(argv[i] + 6);
-        } else {
-            argv[kept++] = argv[i];
-        }
-    }
-    argc = kept;
-    return 0;
+    return take_repeated_option(command, argc, argv, "--key", paths, "--key needs a key file");
 }
 
 int load_strong_private_keys(const char* command, const std::vector<std::string>& paths, std::vector<pkey_ptr>& keys)
@@ -185,7 +172,7 @@ int load_strong_public_keys(const char* command, const std::vector<std::string>&
 }
 
 int print_strong_signatures(const char* command, const std::vector<std::uint8_t>& image,
-                            const std::vector<strong_public_key>& keys)
+                            const firmware_dual_digests& digests, const std::vector<strong_public_key>& keys)
 {
     auto area = std::span<const std::uint8_t>(image).subspan(std::min(image.size(), k_signature_block_offset));
     signature_block block{};
@@ -199,8 +186,7 @@ int print_strong_signatures(const char* command, const std::vector<std::uint8_t>
         std::printf("strong signatures: %u\n", static_cast<unsigned>(block.count));
     }
     int result = 0;
-    sha256_digest digest{};
-    if (block.count > 0 && strong_digest_of(image, digest) != 0)
+    if (block.count > 0 && digests.strong_rc != 0)
         return fail(command, "cannot compute the strong digest");
     for (std::size_t i = 0; i < block.count; ++i) {
         const signature_entry& e = block.entries[i];
@@ -211,7 +197,7 @@ int print_strong_signatures(const char* command, const std::vector<std::uint8_t>
             std::printf("not checked (no --key for it)\n");
             continue;
         }
-        const bool ok = firmware_ed25519_verify(match->raw, digest, e.signature) == 1;
+        const bool ok = firmware_ed25519_verify(match->raw, digests.strong, e.signature) == 1;
         std::printf("%s with %s\n", ok ? "verifies" : "does NOT verify", match->path.c_str());
         if (!ok)
             result = 1;
