@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // Helpers of the image subcommands: files, the private key, and signing.
 #include "tools/vorna_image_firmware.h"
+#include "tools/vorna_image_strong.h"
 
 #include "vorna/storage/unique_fd.h"
 #include "vorna/firmware/vorna_firmware.h"
@@ -56,6 +57,38 @@ int read_whole(const char* command, const std::string& path, std::vector<std::ui
     case whole_read::too_large: break;
     }
     return fail(command, "cannot read %s: %s", path.c_str(), std::strerror(got.error));
+}
+
+int read_whole_keeping_mode(const char* command, const std::string& path, std::vector<std::uint8_t>& out,
+                            unsigned& mode)
+{
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return fail(command, "cannot read %s: %s", path.c_str(), std::strerror(errno));
+    mode = st.st_mode & 07777;
+    return read_whole(command, path, out);
+}
+
+cjson_ptr read_json_object(const char* command, const std::string& path, const char* what)
+{
+    std::vector<std::uint8_t> text;
+    if (read_whole(command, path, text) != 0)
+        return nullptr;
+    cjson_ptr json(cJSON_ParseWithLength(reinterpret_cast<const char*>(text.data()), text.size()));
+    if (!cJSON_IsObject(json.get())) {
+        fail(command, "%s is not %s", path.c_str(), what);
+        return nullptr;
+    }
+    return json;
+}
+
+int take_signing_options(const char* command, int& argc, char** argv, std::vector<std::string>& strong_paths)
+{
+    const char* passin = nullptr;
+    if (take_option(command, argc, argv, "--passin", passin) != 0)
+        return 1;
+    set_pass_phrase_source(passin);
+    return take_key_options(command, argc, argv, strong_paths);
 }
 
 int replace_file(const char* command, const std::string& path, const std::vector<std::uint8_t>& bytes,
