@@ -59,15 +59,49 @@ const firmware_ptn_entry* last_named(const firmware_ptn_table& table, const char
     return found;
 }
 
-/// Whether the signature of `image` verifies under the key blob in `blob_path`. 0, or 1 after printing.
-int check_signature(const std::vector<std::uint8_t>& image, const firmware_dual_digests& digests,
-                    const std::string& blob_path, bool& verified)
+/// Prints the strong signatures of the account signatures_json gave, each with
+/// its key identifier and, where a --key matches, whether it verifies. 0 when
+/// the block is sound and every given key signed the image validly, else 1.
+int print_strong_signatures(const cJSON* account, const firmware_dual_digests& digests)
 {
-    legacy_public_key key;
-    if (load_legacy_public_key(k_command, blob_path, key) != 0)
+    const cJSON* block = cJSON_GetObjectItem(account, "signature_block");
+    const std::string status = cJSON_GetObjectItem(block, "status")->valuestring;
+    const int count = cJSON_GetObjectItem(block, "count")->valueint;
+    if (status == "missing") {
+        std::printf("strong signatures: none (no signature block)\n");
+    } else if (status != "ok") {
+        std::printf("strong signatures: the signature block is malformed (%s)\n",
+                    cJSON_GetObjectItem(block, "reason")->valuestring);
         return 1;
-    verified = legacy_signature_verifies(image, digests, key);
-    return 0;
+    } else {
+        std::printf("strong signatures: %d\n", count);
+    }
+    if (count > 0 && digests.strong_rc != 0)
+        return fail(k_command, "cannot compute the strong digest");
+    int result = 0;
+    int i = 0;
+    const cJSON* item = nullptr;
+    cJSON_ArrayForEach(item, cJSON_GetObjectItem(account, "signatures"))
+    {
+        if (std::strcmp(cJSON_GetObjectItem(item, "kind")->valuestring, "strong") != 0)
+            continue;
+        std::printf("  %d  ed25519  key %s  ", ++i, cJSON_GetObjectItem(item, "key_id")->valuestring);
+        const std::string verdict = cJSON_GetObjectItem(item, "status")->valuestring;
+        if (verdict == "not checked") {
+            std::printf("not checked (no --key for it)\n");
+            continue;
+        }
+        std::printf("%s with %s\n", verdict == "verifies" ? "verifies" : "does NOT verify",
+                    cJSON_GetObjectItem(item, "key")->valuestring);
+        result |= verdict == "verifies" ? 0 : 1;
+    }
+    cJSON_ArrayForEach(item, cJSON_GetObjectItem(account, "keys_without_signature"))
+    {
+        std::printf("  key %s (%s): no signature by this key\n", cJSON_GetObjectItem(item, "key_id")->valuestring,
+                    cJSON_GetObjectItem(item, "key")->valuestring);
+        result = 1;
+    }
+    return result;
 }
 
 void print_support_list(const firmware_ptn_table& table, const std::vector<std::uint8_t>& image)
@@ -238,14 +272,16 @@ int image_info_json(const std::string& image_path, const std::vector<std::uint8_
     cJSON_AddBoolToObject(root, "total_len_ok", length_ok);
     int status = magic_ok && length_ok ? 0 : 1;
 
+    public_keys keys;
+    keys.strong = strong_keys;
+    if (blob_path != nullptr && load_legacy_public_key(k_command, blob_path, keys.legacy.emplace_back()) != 0)
+        return 1;
     const char* signature = "not checked";
     if (image.size() < k_firmware_min_len) {
         signature = "none";
         status = 1;
     } else if (blob_path != nullptr) {
-        bool verified = false;
-        if (check_signature(image, digests, blob_path, verified) != 0)
-            return 1;
+        const bool verified = legacy_signature_verifies(image, digests, keys.legacy.front());
         signature = verified ? "verifies" : "does not verify";
         cJSON_AddStringToObject(root, "key", blob_path);
         status |= verified ? 0 : 1;
@@ -253,10 +289,6 @@ int image_info_json(const std::string& image_path, const std::vector<std::uint8_
     cJSON_AddStringToObject(root, "signature", signature);
 
     // Every signature, the legacy one first, as verify --json gives them.
-    public_keys keys;
-    keys.strong = strong_keys;
-    if (blob_path != nullptr && load_legacy_public_key(k_command, blob_path, keys.legacy.emplace_back()) != 0)
-        return 1;
     bool all_verify = false;
     cjson_ptr account(signatures_json(image, digests, keys, all_verify));
     if (!keys.strong.empty() && !all_verify)
@@ -332,20 +364,24 @@ int image_info_main(int argc, char** argv)
     if (header->magic != k_firmware_magic || !length_ok)
         status = 1;
 
+    public_keys keys;
+    keys.strong = strong_keys;
     if (image.size() < k_firmware_min_len) {
         std::printf("signature:        none (the file is too short)\n");
         status = 1;
     } else if (argc == 3) {
-        bool verified = false;
-        if (check_signature(image, digests, argv[2], verified) != 0)
+        if (load_legacy_public_key(k_command, argv[2], keys.legacy.emplace_back()) != 0)
             return 1;
+        const bool verified = legacy_signature_verifies(image, digests, keys.legacy.front());
         std::printf("signature:        %s with %s\n", verified ? "verifies" : "does NOT verify", argv[2]);
         if (!verified)
             status = 1;
     } else {
         std::printf("signature:        not checked (no key blob given)\n");
     }
-    if (print_strong_signatures(k_command, image, digests, strong_keys) != 0)
+    bool all_verify = false;
+    cjson_ptr account(signatures_json(image, digests, keys, all_verify));
+    if (print_strong_signatures(account.get(), digests) != 0)
         status = 1;
 
     if (std::uint64_t{header->ptn_table_offset} + k_firmware_ptn_table_len > image.size()) {

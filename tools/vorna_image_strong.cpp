@@ -171,46 +171,4 @@ int load_strong_public_keys(const char* command, const std::vector<std::string>&
     return 0;
 }
 
-int print_strong_signatures(const char* command, const std::vector<std::uint8_t>& image,
-                            const firmware_dual_digests& digests, const std::vector<strong_public_key>& keys)
-{
-    auto area = std::span<const std::uint8_t>(image).subspan(std::min(image.size(), k_signature_block_offset));
-    signature_block block{};
-    const signature_block_status status = signature_block_decode(area, block);
-    if (status == signature_block_status::missing) {
-        std::printf("strong signatures: none (no signature block)\n");
-    } else if (status != signature_block_status::ok) {
-        std::printf("strong signatures: the signature block is malformed (%s)\n", signature_block_status_text(status));
-        return 1;
-    } else {
-        std::printf("strong signatures: %u\n", static_cast<unsigned>(block.count));
-    }
-    int result = 0;
-    if (block.count > 0 && digests.strong_rc != 0)
-        return fail(command, "cannot compute the strong digest");
-    for (std::size_t i = 0; i < block.count; ++i) {
-        const signature_entry& e = block.entries[i];
-        std::printf("  %zu  ed25519  key %s  ", i + 1, firmware_key_id_text(e.key_id).data());
-        const auto match =
-            std::find_if(keys.begin(), keys.end(), [&](const strong_public_key& k) { return k.id == e.key_id; });
-        if (match == keys.end()) {
-            std::printf("not checked (no --key for it)\n");
-            continue;
-        }
-        const bool ok = firmware_ed25519_verify(match->raw, digests.strong, e.signature) == 1;
-        std::printf("%s with %s\n", ok ? "verifies" : "does NOT verify", match->path.c_str());
-        if (!ok)
-            result = 1;
-    }
-    for (const strong_public_key& k : keys) {
-        const bool signed_by = std::any_of(block.entries.begin(), block.entries.begin() + block.count,
-                                           [&](const signature_entry& e) { return e.key_id == k.id; });
-        if (!signed_by) {
-            std::printf("  key %s (%s): no signature by this key\n", firmware_key_id_text(k.id).data(), k.path.c_str());
-            result = 1;
-        }
-    }
-    return result;
-}
-
 } // namespace vorna_image

@@ -4,7 +4,6 @@
 // signing into the signature block, keygen --ed25519 and what info shows.
 #include "tools/vorna_image_firmware.h"
 
-#include "vorna/firmware/vorna_firmware_dual_hash.h"
 #include "vorna/firmware/vorna_firmware_strong.h"
 
 #include <string>
@@ -39,11 +38,5 @@ struct strong_public_key {
 /// another kind gets a message of its own.
 int load_strong_public_keys(const char* command, const std::vector<std::string>& paths,
                             std::vector<strong_public_key>& keys);
-
-/// Prints every signature of the block with its key identifier and, for those
-/// whose public key is among `keys`, whether it verifies. 0 when the block is
-/// sound and every given key signed the image validly, else 1.
-int print_strong_signatures(const char* command, const std::vector<std::uint8_t>& image,
-                            const firmware_dual_digests& digests, const std::vector<strong_public_key>& keys);
 
 } // namespace vorna_image
