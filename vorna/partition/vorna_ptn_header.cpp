@@ -28,13 +28,10 @@ constexpr std::size_t k_at_last_word = 12;
 
 std::unique_ptr<ptn_header> ptn_header_parse(std::span<const std::uint8_t> bytes)
 {
-    // Too short to hold a header: the caller reports the partition in its own words.
-    if (bytes.data() == nullptr)
-        return nullptr;
+    // Too short to hold a header: nothing is said, the caller reports the
+    // partition in its own words.
     const ptn_frame frame = ptn_frame_parse(bytes, UINT64_MAX);
-    if (frame.status != ptn_frame_status::ok)
-        return nullptr;
-    auto header = make_record<ptn_header>();
+    auto header = frame.status == ptn_frame_status::ok ? make_record<ptn_header>() : nullptr;
     if (header)
         *header = frame.header;
     return header;
