@@ -28,10 +28,6 @@ namespace vorna_image {
 
 namespace {
 
-struct file_deleter {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-
 /// The newest OpenSSL error as text, for messages.
 std::string openssl_error()
 {
@@ -113,7 +109,7 @@ int replace_file(const char* command, const std::string& path, const std::vector
 
 pkey_ptr read_private_key_file(const char* command, const std::string& path, const char* not_a_key)
 {
-    std::unique_ptr<std::FILE, file_deleter> f(std::fopen(path.c_str(), "re"));
+    file_ptr f(std::fopen(path.c_str(), "re"));
     if (!f) {
         fail(command, "cannot read the key %s: %s", path.c_str(), std::strerror(errno));
         return nullptr;

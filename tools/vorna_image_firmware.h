@@ -11,6 +11,7 @@
 #include <openssl/evp.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -21,6 +22,12 @@ struct pkey_deleter {
     void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
 };
 using pkey_ptr = std::unique_ptr<EVP_PKEY, pkey_deleter>;
+
+struct file_closer {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+/// Owner of a stdio stream.
+using file_ptr = std::unique_ptr<std::FILE, file_closer>;
 
 /// Reads a whole regular file. 0, or 1 after printing.
 int read_whole(const char* command, const std::string& path, std::vector<std::uint8_t>& out);

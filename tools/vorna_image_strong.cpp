@@ -18,9 +18,6 @@ namespace vorna_image {
 
 namespace {
 
-struct file_closer {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
 struct bio_deleter {
     void operator()(BIO* b) const { BIO_free(b); }
 };
@@ -41,7 +38,7 @@ pkey_ptr load_ed25519(const char* command, const std::string& path, pem_reader r
         }
         return key;
     }
-    std::unique_ptr<std::FILE, file_closer> f(std::fopen(path.c_str(), "re"));
+    file_ptr f(std::fopen(path.c_str(), "re"));
     if (!f) {
         fail(command, "cannot read the key %s: %s", path.c_str(), std::strerror(errno));
         return nullptr;

@@ -82,8 +82,8 @@ static_assert(sizeof(firmware_ptn_table) == k_firmware_ptn_table_len);
 [[nodiscard]] std::optional<std::span<const std::uint8_t>> firmware_ptn_contents(const firmware_ptn_entry& entry,
                                                                                  std::span<const std::uint8_t> image);
 
-/// Where an image's bytes come from: the whole image in memory (the host tool,
-/// tests) or the image file read piece by piece (vorna).
+/// Where an image's bytes come from: the image file read piece by piece, or an
+/// image held in memory (firmware_file in vorna_firmware_reader.h serves both).
 class firmware_source {
 public:
     virtual ~firmware_source() = default;
@@ -91,17 +91,6 @@ public:
     /// Exactly out.size() bytes at `offset`. 0, or -1 (after printing, where the
     /// source has something to say) when they cannot all be had.
     [[nodiscard]] virtual int read_at(std::uint64_t offset, std::span<std::uint8_t> out) = 0;
-};
-
-/// An image held whole in memory.
-class firmware_memory_source final : public firmware_source {
-public:
-    explicit firmware_memory_source(std::span<const std::uint8_t> image) : image_(image) {}
-    [[nodiscard]] std::uint64_t size() const override { return image_.size(); }
-    [[nodiscard]] int read_at(std::uint64_t offset, std::span<std::uint8_t> out) override;
-
-private:
-    std::span<const std::uint8_t> image_;
 };
 
 /// The largest document ("support-list", "firmware-info") read from an image:

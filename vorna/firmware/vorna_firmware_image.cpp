@@ -162,14 +162,6 @@ std::optional<std::span<const std::uint8_t>> firmware_ptn_contents(const firmwar
     return image.subspan(entry.content_offset, entry.content_size);
 }
 
-int firmware_memory_source::read_at(std::uint64_t offset, std::span<std::uint8_t> out)
-{
-    if (offset > image_.size() || out.size() > image_.size() - offset)
-        return -1;
-    std::copy_n(image_.begin() + static_cast<std::ptrdiff_t>(offset), out.size(), out.begin());
-    return 0;
-}
-
 int firmware_document_read(const firmware_ptn_entry& entry, firmware_source& source,
                            const firmware_document_lines& lines, ptn_document& out)
 {
