@@ -21,6 +21,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -104,59 +105,6 @@ int print_strong_signatures(const cJSON* account, const firmware_dual_digests& d
     return result;
 }
 
-void print_support_list(const firmware_ptn_table& table, const std::vector<std::uint8_t>& image)
-{
-    if (last_named(table, "support-list") == nullptr) {
-        std::printf("support-list:     none (no device accepts this image)\n");
-        return;
-    }
-    // vorna's own reader, so that what is shown is what a device would see.
-    auto list = support_list_from_image(&table, image);
-    if (!list) {
-        std::printf("support-list:     not readable (see above)\n");
-        return;
-    }
-    std::printf("support-list:     %d entr%s\n", list->count, list->count == 1 ? "y" : "ies");
-    for (int i = 0; i < list->count; ++i) {
-        const support_entry& s = list->entries[static_cast<std::size_t>(i)];
-        std::printf("  product_name=\"%s\" product_version=\"%s\" special_id=\"%s\"\n", s.product_name.data(),
-                    s.product_version.data(), s.special_id.data());
-    }
-}
-
-enum class info_document { none, outside, not_framed, readable };
-
-/// What the last "firmware-info" entry holds, by the device's frame rule; its
-/// header in `header` when readable.
-info_document firmware_info_document(const firmware_ptn_table& table, const std::vector<std::uint8_t>& image,
-                                     ptn_header& header)
-{
-    const firmware_ptn_entry* e = last_named(table, "firmware-info");
-    if (e == nullptr)
-        return info_document::none;
-    auto contents = firmware_ptn_contents(*e, image);
-    if (!contents)
-        return info_document::outside;
-    const ptn_frame frame = ptn_frame_decode(*contents, contents->size());
-    header = frame.header;
-    if (frame.status == ptn_frame_status::short_frame)
-        return info_document::outside;
-    return frame.status == ptn_frame_status::ok ? info_document::readable : info_document::not_framed;
-}
-
-void print_firmware_info(const firmware_ptn_table& table, const std::vector<std::uint8_t>& image)
-{
-    ptn_header h{};
-    switch (firmware_info_document(table, image, h)) {
-    case info_document::none: std::printf("firmware-info:    none\n"); break;
-    case info_document::outside:
-        std::printf("firmware-info:    not readable (its contents do not fit the image)\n");
-        break;
-    case info_document::not_framed: std::printf("firmware-info:    not readable (no valid content header)\n"); break;
-    case info_document::readable: std::printf("firmware-info:    %u bytes\n", h.content_len); break;
-    }
-}
-
 /// Sends what is printed on stdout to stderr while it lives: vorna's readers
 /// report on stdout, which --json keeps for the document.
 class stdout_to_stderr {
@@ -185,7 +133,9 @@ void add_number(cJSON* object, const char* key, double value)
     cJSON_AddItemToObject(object, key, cJSON_CreateNumber(value));
 }
 
-cJSON* support_list_json(const firmware_ptn_table& table, const std::vector<std::uint8_t>& image)
+/// The support list as vorna reads it: "present", "readable" and the entries.
+/// vorna's messages go to stdout, or to stderr when `quiet`.
+cJSON* support_list_json(const firmware_ptn_table& table, const std::vector<std::uint8_t>& image, bool quiet)
 {
     cJSON* out = cJSON_CreateObject();
     const bool present = last_named(table, "support-list") != nullptr;
@@ -194,7 +144,10 @@ cJSON* support_list_json(const firmware_ptn_table& table, const std::vector<std:
         return out;
     std::unique_ptr<support_list> list;
     {
-        stdout_to_stderr quiet;
+        std::optional<stdout_to_stderr> away;
+        if (quiet)
+            away.emplace();
+        // vorna's own reader, so that what is shown is what a device would see.
         list = support_list_from_image(&table, image);
     }
     cJSON_AddBoolToObject(out, "readable", list != nullptr);
@@ -212,18 +165,59 @@ cJSON* support_list_json(const firmware_ptn_table& table, const std::vector<std:
     return out;
 }
 
-cJSON* firmware_info_json(const firmware_ptn_table& table, const std::vector<std::uint8_t>& image)
+void print_support_list(const cJSON* list)
+{
+    const cJSON* entries = cJSON_GetObjectItem(list, "entries");
+    if (!cJSON_IsTrue(cJSON_GetObjectItem(list, "present"))) {
+        std::printf("support-list:     none (no device accepts this image)\n");
+        return;
+    }
+    if (entries == nullptr) {
+        std::printf("support-list:     not readable (see above)\n");
+        return;
+    }
+    const int count = cJSON_GetArraySize(entries);
+    std::printf("support-list:     %d entr%s\n", count, count == 1 ? "y" : "ies");
+    const cJSON* s = nullptr;
+    cJSON_ArrayForEach(s, entries)
+    {
+        std::printf("  product_name=\"%s\" product_version=\"%s\" special_id=\"%s\"\n",
+                    cJSON_GetObjectItem(s, "product_name")->valuestring,
+                    cJSON_GetObjectItem(s, "product_version")->valuestring,
+                    cJSON_GetObjectItem(s, "special_id")->valuestring);
+    }
+}
+
+/// The last "firmware-info" entry's document by the device's frame rule:
+/// "present", "readable", its "bytes"; and, for the text form, why not.
+cJSON* firmware_info_json(const firmware_ptn_table& table, const std::vector<std::uint8_t>& image,
+                          const char** why = nullptr)
 {
     cJSON* out = cJSON_CreateObject();
-    ptn_header h{};
-    const info_document found = firmware_info_document(table, image, h);
-    cJSON_AddBoolToObject(out, "present", found != info_document::none);
-    if (found == info_document::none)
+    const firmware_ptn_entry* e = last_named(table, "firmware-info");
+    cJSON_AddBoolToObject(out, "present", e != nullptr);
+    if (e == nullptr)
         return out;
-    cJSON_AddBoolToObject(out, "readable", found == info_document::readable);
-    if (found == info_document::readable)
-        add_number(out, "bytes", h.content_len);
+    auto contents = firmware_ptn_contents(*e, image);
+    const ptn_frame frame = contents ? ptn_frame_decode(*contents, contents->size()) : ptn_frame{};
+    cJSON_AddBoolToObject(out, "readable", frame.status == ptn_frame_status::ok);
+    if (frame.status == ptn_frame_status::ok)
+        add_number(out, "bytes", frame.header.content_len);
+    else if (why != nullptr)
+        *why = frame.status == ptn_frame_status::short_frame ? "its contents do not fit the image"
+                                                             : "no valid content header";
     return out;
+}
+
+void print_firmware_info(const cJSON* info, const char* why)
+{
+    if (!cJSON_IsTrue(cJSON_GetObjectItem(info, "present")))
+        std::printf("firmware-info:    none\n");
+    else if (!cJSON_IsTrue(cJSON_GetObjectItem(info, "readable")))
+        std::printf("firmware-info:    not readable (%s)\n", why);
+    else
+        std::printf("firmware-info:    %u bytes\n",
+                    static_cast<unsigned>(cJSON_GetObjectItem(info, "bytes")->valuedouble));
 }
 
 cJSON* entries_json(const firmware_ptn_table& table, std::size_t image_size)
@@ -307,7 +301,7 @@ int image_info_json(const std::string& image_path, const std::vector<std::uint8_
         if (!table)
             return fail(k_command, "out of memory");
         cJSON_AddItemToObject(root, "entries", entries_json(*table, image.size()));
-        cJSON_AddItemToObject(root, "support_list", support_list_json(*table, image));
+        cJSON_AddItemToObject(root, "support_list", support_list_json(*table, image, true));
         cJSON_AddItemToObject(root, "firmware_info", firmware_info_json(*table, image));
     }
     return print_json(k_command, root) != 0 ? 1 : status;
@@ -407,7 +401,10 @@ int image_info_main(int argc, char** argv)
                     e.content_offset, e.content_size, type_name(e.type),
                     firmware_ptn_contents_inside(e, image.size()) ? "" : " (contents outside the file)", note);
     }
-    print_support_list(*table, image);
-    print_firmware_info(*table, image);
+    cjson_ptr list(support_list_json(*table, image, false));
+    print_support_list(list.get());
+    const char* why = "";
+    cjson_ptr info(firmware_info_json(*table, image, &why));
+    print_firmware_info(info.get(), why);
     return status;
 }
