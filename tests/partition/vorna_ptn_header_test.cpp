@@ -118,12 +118,17 @@ TEST(PtnHeaderCodec, DecodeTakesAnyMagicAndRoundTrips)
 TEST(PtnHeaderCodec, TheContentMustFitTheFrame)
 {
     ptn_header h{0, k_ptn_header_magic, 100, 0};
-    EXPECT_TRUE(ptn_header_content_fits(h, 116));
-    EXPECT_FALSE(ptn_header_content_fits(h, 115));
-    EXPECT_FALSE(ptn_header_content_fits(h, 15)); // no room even for the header
-    h.content_len = 0xFFFFFFFF;                   // no wrap-around of 16 + content_len
-    EXPECT_FALSE(ptn_header_content_fits(h, 0xFFFFFFFF));
-    EXPECT_TRUE(ptn_header_content_fits(h, 0x10000000FULL));
+    std::array<std::uint8_t, 16> raw{};
+    auto fits = [&](std::uint64_t framed_len) {
+        ptn_header_encode(h, raw);
+        return ptn_frame_decode(raw, framed_len).status == ptn_frame_status::ok;
+    };
+    EXPECT_TRUE(fits(116));
+    EXPECT_FALSE(fits(115));
+    EXPECT_FALSE(fits(15));     // no room even for the header
+    h.content_len = 0xFFFFFFFF; // no wrap-around of 16 + content_len
+    EXPECT_FALSE(fits(0xFFFFFFFF));
+    EXPECT_TRUE(fits(0x10000000FULL));
 
     std::vector<std::uint8_t> framed(20, 7);
     h.content_len = 4;

@@ -57,11 +57,6 @@ void ptn_header_encode(const ptn_header& header, std::span<std::uint8_t, 16> out
     store_be32_at(bytes, k_at_last_word, header.last_word);
 }
 
-bool ptn_header_content_fits(const ptn_header& header, std::uint64_t framed_len)
-{
-    return framed_len >= k_ptn_header_len && header.content_len <= framed_len - k_ptn_header_len;
-}
-
 std::uint64_t ptn_frame_room(std::uint64_t framed_len)
 {
     return framed_len < k_ptn_header_len ? 0 : framed_len - k_ptn_header_len;
@@ -75,13 +70,13 @@ ptn_frame ptn_frame_decode(std::span<const std::uint8_t> head, std::uint64_t fra
     frame.header = ptn_header_decode(head.first<k_ptn_header_len>());
     if (frame.header.magic != k_ptn_header_magic)
         frame.status = ptn_frame_status::bad_magic;
-    else if (!ptn_header_content_fits(frame.header, framed_len))
+    else if (frame.header.content_len > ptn_frame_room(framed_len))
         frame.status = ptn_frame_status::too_long;
     else if (frame.header.content_len > max_content)
         frame.status = ptn_frame_status::too_big;
     else
         frame.status = ptn_frame_status::ok;
-    if (frame.status == ptn_frame_status::ok && ptn_header_content_fits(frame.header, head.size()))
+    if (frame.status == ptn_frame_status::ok && frame.header.content_len <= ptn_frame_room(head.size()))
         frame.content = head.subspan(k_ptn_header_len, frame.header.content_len);
     return frame;
 }

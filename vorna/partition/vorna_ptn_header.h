@@ -28,10 +28,6 @@ struct ptn_header {
 /// Encodes `header` into 16 bytes.
 void ptn_header_encode(const ptn_header& header, std::span<std::uint8_t, 16> out);
 
-/// True when the header's content_len fits in a frame of `framed_len` bytes, the
-/// 16 header bytes included.
-[[nodiscard]] bool ptn_header_content_fits(const ptn_header& header, std::uint64_t framed_len);
-
 /// The most content bytes a frame of `framed_len` bytes can hold behind its header.
 [[nodiscard]] std::uint64_t ptn_frame_room(std::uint64_t framed_len);
 
