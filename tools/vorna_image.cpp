@@ -8,6 +8,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 
 namespace {
 
@@ -109,17 +110,22 @@ int fail(const char* command, const char* fmt, ...)
     return 1;
 }
 
-int take_option(const char* command, int& argc, char** argv, const char* name, const char*& value)
+namespace {
+
+/// Takes every "NAME VALUE" or "NAME=VALUE" out of argv, handing each value to
+/// `take` in order. 0, or 1 after printing `missing` (else "NAME needs a value").
+int take_each(const char* command, int& argc, char** argv, const char* name, const char* missing,
+              const std::function<void(const char*)>& take)
 {
     const std::size_t name_len = std::strlen(name);
     int kept = 1;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], name) == 0) {
             if (i + 1 >= argc)
-                return fail(command, "%s needs a value", name);
-            value = argv[++i];
+                return missing != nullptr ? fail(command, "%s", missing) : fail(command, "%s needs a value", name);
+            take(argv[++i]);
         } else if (std::strncmp(argv[i], name, name_len) == 0 && argv[i][name_len] == '=') {
-            value = argv[i] + name_len + 1;
+            take(argv[i] + name_len + 1);
         } else {
             argv[kept++] = argv[i];
         }
@@ -128,24 +134,17 @@ int take_option(const char* command, int& argc, char** argv, const char* name, c
     return 0;
 }
 
-int take_repeated_option(const char* command, int& argc, char** argv, const char* name,
-                         std::vector<std::string>& values)
+} // namespace
+
+int take_option(const char* command, int& argc, char** argv, const char* name, const char*& value)
 {
-    const std::size_t name_len = std::strlen(name);
-    int kept = 1;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], name) == 0) {
-            if (i + 1 >= argc)
-                return fail(command, "%s needs a value", name);
-            values.emplace_back(argv[++i]);
-        } else if (std::strncmp(argv[i], name, name_len) == 0 && argv[i][name_len] == '=') {
-            values.emplace_back(argv[i] + name_len + 1);
-        } else {
-            argv[kept++] = argv[i];
-        }
-    }
-    argc = kept;
-    return 0;
+    return take_each(command, argc, argv, name, nullptr, [&value](const char* v) { value = v; });
+}
+
+int take_repeated_option(const char* command, int& argc, char** argv, const char* name,
+                         std::vector<std::string>& values, const char* missing)
+{
+    return take_each(command, argc, argv, name, missing, [&values](const char* v) { values.emplace_back(v); });
 }
 
 bool take_flag(int& argc, char** argv, const char* name)

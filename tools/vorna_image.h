@@ -50,9 +50,10 @@ namespace vorna_image {
 int take_option(const char* command, int& argc, char** argv, const char* name, const char*& value);
 
 /// Takes every "--NAME VALUE" or "--NAME=VALUE" out of argv[1..argc) (argc shrinks)
-/// into `values`, in order. 0, or 1 after printing when a value is missing.
+/// into `values`, in order. 0, or 1 after printing `missing` (else "NAME needs a
+/// value") when a value is missing.
 int take_repeated_option(const char* command, int& argc, char** argv, const char* name,
-                         std::vector<std::string>& values);
+                         std::vector<std::string>& values, const char* missing = nullptr);
 
 /// Takes every "--NAME" word out of argv[1..argc) (argc shrinks); true when there was one.
 bool take_flag(int& argc, char** argv, const char* name);

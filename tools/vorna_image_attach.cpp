@@ -214,12 +214,11 @@ int image_attach_main(int argc, char** argv)
     if (legacy_path == nullptr && strong_args.empty())
         return fail(k_attach, "nothing to attach: give --strong KEYID:SIG or --legacy SIG");
     const std::string image_path = argv[1];
-    struct stat st {};
-    if (::stat(image_path.c_str(), &st) != 0)
-        return fail(k_attach, "cannot read %s: %s", image_path.c_str(), std::strerror(errno));
     std::vector<std::uint8_t> image;
+    unsigned mode = 0;
     public_keys keys;
-    if (read_whole(k_attach, image_path, image) != 0 || load_public_keys(k_attach, key_paths, keys) != 0)
+    if (read_whole_keeping_mode(k_attach, image_path, image, mode) != 0 ||
+        load_public_keys(k_attach, key_paths, keys) != 0)
         return 1;
     if (image.size() < k_firmware_header_len)
         return fail(k_attach, "an image of %zu bytes has no room for its signatures", image.size());
@@ -245,14 +244,15 @@ int image_attach_main(int argc, char** argv)
             return 1;
         // Signers write the value most significant byte first; the field holds it the other way round.
         std::reverse_copy(signature.begin(), signature.end(), field);
+        const firmware_dual_digests digests = image_digests(image);
         const bool verifies = std::any_of(keys.legacy.begin(), keys.legacy.end(), [&](const legacy_public_key& k) {
-            return legacy_signature_verifies(image, k);
+            return legacy_signature_verifies(image, digests, k);
         });
         if (!verifies)
             return fail(k_attach, "%s does not verify with %s%s; nothing was written", legacy_path,
                         keys.legacy.front().path.c_str(), keys.legacy.size() > 1 ? " or the other key blobs" : "");
     }
-    if (replace_file(k_attach, image_path, image, st.st_mode & 07777) != 0)
+    if (replace_file(k_attach, image_path, image, mode) != 0)
         return 1;
     std::string what;
     if (!strong_args.empty())

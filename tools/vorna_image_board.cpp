@@ -209,7 +209,7 @@ int write_content(const cJSON* content, const std::array<layout_info, 2>& layout
     if (header != nullptr && !cJSON_IsBool(header))
         return vorna_image::fail("board", "content for '%s': \"header\" must be true or false", name->valuestring);
     const bool framed = cJSON_IsTrue(header);
-    const std::size_t room = framed ? (ptn.size >= k_ptn_header_len ? ptn.size - k_ptn_header_len : 0) : ptn.size;
+    const std::size_t room = framed ? static_cast<std::size_t>(ptn_frame_room(ptn.size)) : ptn.size;
 
     const cJSON* file = cJSON_GetObjectItem(content, "file");
     const cJSON* text = cJSON_GetObjectItem(content, "text");

@@ -62,12 +62,9 @@ int check_entry(const char* command, const ptn_table& table, std::size_t index, 
 
 int check_against_board(const char* command, const std::string& table_path, std::span<const board_check_entry> entries)
 {
-    std::vector<std::uint8_t> text;
-    if (read_whole(command, table_path, text) != 0)
+    cjson_ptr json = read_json_object(command, table_path, "a JSON partition table");
+    if (!json)
         return 1;
-    cjson_ptr json(cJSON_ParseWithLength(reinterpret_cast<const char*>(text.data()), text.size()));
-    if (!cJSON_IsObject(json.get()))
-        return fail(command, "%s is not a JSON partition table", table_path.c_str());
     auto table = std::make_unique<ptn_table>();
     // vorna's own parser: the table is judged exactly as the device judges it.
     if (ptn_table_parse(json.get(), table.get()) != 0)

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // Helpers of the image subcommands: files, the private key, and signing.
 #include "tools/vorna_image_firmware.h"
+#include "tools/vorna_image_strong.h"
 
 #include "vorna/storage/unique_fd.h"
 #include "vorna/firmware/vorna_firmware.h"
@@ -26,10 +27,6 @@
 namespace vorna_image {
 
 namespace {
-
-struct file_deleter {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
 
 /// The newest OpenSSL error as text, for messages.
 std::string openssl_error()
@@ -58,6 +55,38 @@ int read_whole(const char* command, const std::string& path, std::vector<std::ui
     return fail(command, "cannot read %s: %s", path.c_str(), std::strerror(got.error));
 }
 
+int read_whole_keeping_mode(const char* command, const std::string& path, std::vector<std::uint8_t>& out,
+                            unsigned& mode)
+{
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return fail(command, "cannot read %s: %s", path.c_str(), std::strerror(errno));
+    mode = st.st_mode & 07777;
+    return read_whole(command, path, out);
+}
+
+cjson_ptr read_json_object(const char* command, const std::string& path, const char* what)
+{
+    std::vector<std::uint8_t> text;
+    if (read_whole(command, path, text) != 0)
+        return nullptr;
+    cjson_ptr json(cJSON_ParseWithLength(reinterpret_cast<const char*>(text.data()), text.size()));
+    if (!cJSON_IsObject(json.get())) {
+        fail(command, "%s is not %s", path.c_str(), what);
+        return nullptr;
+    }
+    return json;
+}
+
+int take_signing_options(const char* command, int& argc, char** argv, std::vector<std::string>& strong_paths)
+{
+    const char* passin = nullptr;
+    if (take_option(command, argc, argv, "--passin", passin) != 0)
+        return 1;
+    set_pass_phrase_source(passin);
+    return take_key_options(command, argc, argv, strong_paths);
+}
+
 int replace_file(const char* command, const std::string& path, const std::vector<std::uint8_t>& bytes,
                  unsigned mode)
 {
@@ -80,7 +109,7 @@ int replace_file(const char* command, const std::string& path, const std::vector
 
 pkey_ptr read_private_key_file(const char* command, const std::string& path, const char* not_a_key)
 {
-    std::unique_ptr<std::FILE, file_deleter> f(std::fopen(path.c_str(), "re"));
+    file_ptr f(std::fopen(path.c_str(), "re"));
     if (!f) {
         fail(command, "cannot read the key %s: %s", path.c_str(), std::strerror(errno));
         return nullptr;

@@ -4,11 +4,14 @@
 // replacing files, the signing key, and the signature of an image in memory.
 #include "tools/vorna_image.h"
 
+#include "vorna/support/vorna_common.h"
+
 #include <sys/types.h>
 
 #include <openssl/evp.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,8 +23,27 @@ struct pkey_deleter {
 };
 using pkey_ptr = std::unique_ptr<EVP_PKEY, pkey_deleter>;
 
+struct file_closer {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+/// Owner of a stdio stream.
+using file_ptr = std::unique_ptr<std::FILE, file_closer>;
+
 /// Reads a whole regular file. 0, or 1 after printing.
 int read_whole(const char* command, const std::string& path, std::vector<std::uint8_t>& out);
+
+/// Reads a whole regular file and takes its permission bits into `mode`, for a
+/// file that is to be replaced as it stands. 0, or 1 after printing.
+int read_whole_keeping_mode(const char* command, const std::string& path, std::vector<std::uint8_t>& out,
+                            unsigned& mode);
+
+/// Reads the file `path` as a JSON object. Null after printing "PATH is not
+/// WHAT" when it holds anything else.
+[[nodiscard]] cjson_ptr read_json_object(const char* command, const std::string& path, const char* what);
+
+/// Takes the signing options of pack and sign out of argv: "--passin ARG", handed
+/// to set_pass_phrase_source, and every "--key PATH" into `strong_paths`. 0, or 1 after printing.
+int take_signing_options(const char* command, int& argc, char** argv, std::vector<std::string>& strong_paths);
 
 /// Replaces `path` with `bytes`: written to a temporary file in the same folder,
 /// synced, then renamed over it, so that a failure leaves the old file whole.

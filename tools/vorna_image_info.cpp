@@ -21,6 +21,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -59,53 +60,49 @@ const firmware_ptn_entry* last_named(const firmware_ptn_table& table, const char
     return found;
 }
 
-/// Whether the signature of `image` verifies under the key blob in `blob_path`. 0, or 1 after printing.
-int check_signature(const std::vector<std::uint8_t>& image, const std::string& blob_path, bool& verified)
+/// Prints the strong signatures of the account signatures_json gave, each with
+/// its key identifier and, where a --key matches, whether it verifies. 0 when
+/// the block is sound and every given key signed the image validly, else 1.
+int print_strong_signatures(const cJSON* account, const firmware_dual_digests& digests)
 {
-    legacy_public_key key;
-    if (load_legacy_public_key(k_command, blob_path, key) != 0)
+    const cJSON* block = cJSON_GetObjectItem(account, "signature_block");
+    const std::string status = cJSON_GetObjectItem(block, "status")->valuestring;
+    const int count = cJSON_GetObjectItem(block, "count")->valueint;
+    if (status == "missing") {
+        std::printf("strong signatures: none (no signature block)\n");
+    } else if (status != "ok") {
+        std::printf("strong signatures: the signature block is malformed (%s)\n",
+                    cJSON_GetObjectItem(block, "reason")->valuestring);
         return 1;
-    verified = legacy_signature_verifies(image, key);
-    return 0;
-}
-
-void print_support_list(const firmware_ptn_table& table, const std::vector<std::uint8_t>& image)
-{
-    if (last_named(table, "support-list") == nullptr) {
-        std::printf("support-list:     none (no device accepts this image)\n");
-        return;
+    } else {
+        std::printf("strong signatures: %d\n", count);
     }
-    // vorna's own reader, so that what is shown is what a device would see.
-    auto list = support_list_from_image(&table, image);
-    if (!list) {
-        std::printf("support-list:     not readable (see above)\n");
-        return;
+    if (count > 0 && digests.strong_rc != 0)
+        return fail(k_command, "cannot compute the strong digest");
+    int result = 0;
+    int i = 0;
+    const cJSON* item = nullptr;
+    cJSON_ArrayForEach(item, cJSON_GetObjectItem(account, "signatures"))
+    {
+        if (std::strcmp(cJSON_GetObjectItem(item, "kind")->valuestring, "strong") != 0)
+            continue;
+        std::printf("  %d  ed25519  key %s  ", ++i, cJSON_GetObjectItem(item, "key_id")->valuestring);
+        const std::string verdict = cJSON_GetObjectItem(item, "status")->valuestring;
+        if (verdict == "not checked") {
+            std::printf("not checked (no --key for it)\n");
+            continue;
+        }
+        std::printf("%s with %s\n", verdict == "verifies" ? "verifies" : "does NOT verify",
+                    cJSON_GetObjectItem(item, "key")->valuestring);
+        result |= verdict == "verifies" ? 0 : 1;
     }
-    std::printf("support-list:     %d entr%s\n", list->count, list->count == 1 ? "y" : "ies");
-    for (int i = 0; i < list->count; ++i) {
-        const support_entry& s = list->entries[static_cast<std::size_t>(i)];
-        std::printf("  product_name=\"%s\" product_version=\"%s\" special_id=\"%s\"\n", s.product_name.data(),
-                    s.product_version.data(), s.special_id.data());
+    cJSON_ArrayForEach(item, cJSON_GetObjectItem(account, "keys_without_signature"))
+    {
+        std::printf("  key %s (%s): no signature by this key\n", cJSON_GetObjectItem(item, "key_id")->valuestring,
+                    cJSON_GetObjectItem(item, "key")->valuestring);
+        result = 1;
     }
-}
-
-void print_firmware_info(const firmware_ptn_table& table, const std::vector<std::uint8_t>& image)
-{
-    const firmware_ptn_entry* e = last_named(table, "firmware-info");
-    if (e == nullptr) {
-        std::printf("firmware-info:    none\n");
-        return;
-    }
-    auto contents = firmware_ptn_contents(*e, image);
-    if (!contents || contents->size() < k_ptn_header_len) {
-        std::printf("firmware-info:    not readable (its contents do not fit the image)\n");
-        return;
-    }
-    ptn_header h = ptn_header_decode(contents->first<k_ptn_header_len>());
-    if (h.magic != k_ptn_header_magic || !ptn_header_content(h, *contents))
-        std::printf("firmware-info:    not readable (no valid content header)\n");
-    else
-        std::printf("firmware-info:    %u bytes\n", h.content_len);
+    return result;
 }
 
 /// Sends what is printed on stdout to stderr while it lives: vorna's readers
@@ -136,7 +133,9 @@ void add_number(cJSON* object, const char* key, double value)
     cJSON_AddItemToObject(object, key, cJSON_CreateNumber(value));
 }
 
-cJSON* support_list_json(const firmware_ptn_table& table, const std::vector<std::uint8_t>& image)
+/// The support list as vorna reads it: "present", "readable" and the entries.
+/// vorna's messages go to stdout, or to stderr when `quiet`.
+cJSON* support_list_json(const firmware_ptn_table& table, const std::vector<std::uint8_t>& image, bool quiet)
 {
     cJSON* out = cJSON_CreateObject();
     const bool present = last_named(table, "support-list") != nullptr;
@@ -145,7 +144,10 @@ cJSON* support_list_json(const firmware_ptn_table& table, const std::vector<std:
         return out;
     std::unique_ptr<support_list> list;
     {
-        stdout_to_stderr quiet;
+        std::optional<stdout_to_stderr> away;
+        if (quiet)
+            away.emplace();
+        // vorna's own reader, so that what is shown is what a device would see.
         list = support_list_from_image(&table, image);
     }
     cJSON_AddBoolToObject(out, "readable", list != nullptr);
@@ -163,7 +165,33 @@ cJSON* support_list_json(const firmware_ptn_table& table, const std::vector<std:
     return out;
 }
 
-cJSON* firmware_info_json(const firmware_ptn_table& table, const std::vector<std::uint8_t>& image)
+void print_support_list(const cJSON* list)
+{
+    const cJSON* entries = cJSON_GetObjectItem(list, "entries");
+    if (!cJSON_IsTrue(cJSON_GetObjectItem(list, "present"))) {
+        std::printf("support-list:     none (no device accepts this image)\n");
+        return;
+    }
+    if (entries == nullptr) {
+        std::printf("support-list:     not readable (see above)\n");
+        return;
+    }
+    const int count = cJSON_GetArraySize(entries);
+    std::printf("support-list:     %d entr%s\n", count, count == 1 ? "y" : "ies");
+    const cJSON* s = nullptr;
+    cJSON_ArrayForEach(s, entries)
+    {
+        std::printf("  product_name=\"%s\" product_version=\"%s\" special_id=\"%s\"\n",
+                    cJSON_GetObjectItem(s, "product_name")->valuestring,
+                    cJSON_GetObjectItem(s, "product_version")->valuestring,
+                    cJSON_GetObjectItem(s, "special_id")->valuestring);
+    }
+}
+
+/// The last "firmware-info" entry's document by the device's frame rule:
+/// "present", "readable", its "bytes"; and, for the text form, why not.
+cJSON* firmware_info_json(const firmware_ptn_table& table, const std::vector<std::uint8_t>& image,
+                          const char** why = nullptr)
 {
     cJSON* out = cJSON_CreateObject();
     const firmware_ptn_entry* e = last_named(table, "firmware-info");
@@ -171,16 +199,25 @@ cJSON* firmware_info_json(const firmware_ptn_table& table, const std::vector<std
     if (e == nullptr)
         return out;
     auto contents = firmware_ptn_contents(*e, image);
-    bool readable = contents && contents->size() >= k_ptn_header_len;
-    ptn_header h{};
-    if (readable) {
-        h = ptn_header_decode(contents->first<k_ptn_header_len>());
-        readable = h.magic == k_ptn_header_magic && ptn_header_content(h, *contents);
-    }
-    cJSON_AddBoolToObject(out, "readable", readable);
-    if (readable)
-        add_number(out, "bytes", h.content_len);
+    const ptn_frame frame = contents ? ptn_frame_decode(*contents, contents->size()) : ptn_frame{};
+    cJSON_AddBoolToObject(out, "readable", frame.status == ptn_frame_status::ok);
+    if (frame.status == ptn_frame_status::ok)
+        add_number(out, "bytes", frame.header.content_len);
+    else if (why != nullptr)
+        *why = frame.status == ptn_frame_status::short_frame ? "its contents do not fit the image"
+                                                             : "no valid content header";
     return out;
+}
+
+void print_firmware_info(const cJSON* info, const char* why)
+{
+    if (!cJSON_IsTrue(cJSON_GetObjectItem(info, "present")))
+        std::printf("firmware-info:    none\n");
+    else if (!cJSON_IsTrue(cJSON_GetObjectItem(info, "readable")))
+        std::printf("firmware-info:    not readable (%s)\n", why);
+    else
+        std::printf("firmware-info:    %u bytes\n",
+                    static_cast<unsigned>(cJSON_GetObjectItem(info, "bytes")->valuedouble));
 }
 
 cJSON* entries_json(const firmware_ptn_table& table, std::size_t image_size)
@@ -212,7 +249,7 @@ cJSON* entries_json(const firmware_ptn_table& table, std::size_t image_size)
 
 /// `info --json`: what the text form prints, as one object, with the same exit status.
 int image_info_json(const std::string& image_path, const std::vector<std::uint8_t>& image,
-                    const firmware_header* header, const char* blob_path,
+                    const firmware_dual_digests& digests, const firmware_header* header, const char* blob_path,
                     const std::vector<strong_public_key>& strong_keys)
 {
     cjson_ptr doc(cJSON_CreateObject());
@@ -229,14 +266,16 @@ int image_info_json(const std::string& image_path, const std::vector<std::uint8_
     cJSON_AddBoolToObject(root, "total_len_ok", length_ok);
     int status = magic_ok && length_ok ? 0 : 1;
 
+    public_keys keys;
+    keys.strong = strong_keys;
+    if (blob_path != nullptr && load_legacy_public_key(k_command, blob_path, keys.legacy.emplace_back()) != 0)
+        return 1;
     const char* signature = "not checked";
     if (image.size() < k_firmware_min_len) {
         signature = "none";
         status = 1;
     } else if (blob_path != nullptr) {
-        bool verified = false;
-        if (check_signature(image, blob_path, verified) != 0)
-            return 1;
+        const bool verified = legacy_signature_verifies(image, digests, keys.legacy.front());
         signature = verified ? "verifies" : "does not verify";
         cJSON_AddStringToObject(root, "key", blob_path);
         status |= verified ? 0 : 1;
@@ -244,12 +283,8 @@ int image_info_json(const std::string& image_path, const std::vector<std::uint8_
     cJSON_AddStringToObject(root, "signature", signature);
 
     // Every signature, the legacy one first, as verify --json gives them.
-    public_keys keys;
-    keys.strong = strong_keys;
-    if (blob_path != nullptr && load_legacy_public_key(k_command, blob_path, keys.legacy.emplace_back()) != 0)
-        return 1;
     bool all_verify = false;
-    cjson_ptr account(signatures_json(image, keys, all_verify));
+    cjson_ptr account(signatures_json(image, digests, keys, all_verify));
     if (!keys.strong.empty() && !all_verify)
         status = 1;
     for (const char* member : {"signatures", "signature_block", "keys_without_signature"})
@@ -266,14 +301,10 @@ int image_info_json(const std::string& image_path, const std::vector<std::uint8_
         if (!table)
             return fail(k_command, "out of memory");
         cJSON_AddItemToObject(root, "entries", entries_json(*table, image.size()));
-        cJSON_AddItemToObject(root, "support_list", support_list_json(*table, image));
+        cJSON_AddItemToObject(root, "support_list", support_list_json(*table, image, true));
         cJSON_AddItemToObject(root, "firmware_info", firmware_info_json(*table, image));
     }
-    std::unique_ptr<char, void (*)(void*)> text(cJSON_Print(root), cJSON_free);
-    if (!text)
-        return fail(k_command, "out of memory");
-    std::printf("%s\n", text.get());
-    return status;
+    return print_json(k_command, root) != 0 ? 1 : status;
 }
 
 } // namespace
@@ -311,8 +342,9 @@ int image_info_main(int argc, char** argv)
     auto header = firmware_header_decode(image);
     if (!header)
         return fail(k_command, "out of memory");
+    const firmware_dual_digests digests = image_digests(image);
     if (json)
-        return image_info_json(image_path, image, header.get(), argc == 3 ? argv[2] : nullptr, strong_keys);
+        return image_info_json(image_path, image, digests, header.get(), argc == 3 ? argv[2] : nullptr, strong_keys);
 
     int status = 0;
     std::printf("image:            %s, %zu bytes\n", image_path.c_str(), image.size());
@@ -326,20 +358,24 @@ int image_info_main(int argc, char** argv)
     if (header->magic != k_firmware_magic || !length_ok)
         status = 1;
 
+    public_keys keys;
+    keys.strong = strong_keys;
     if (image.size() < k_firmware_min_len) {
         std::printf("signature:        none (the file is too short)\n");
         status = 1;
     } else if (argc == 3) {
-        bool verified = false;
-        if (check_signature(image, argv[2], verified) != 0)
+        if (load_legacy_public_key(k_command, argv[2], keys.legacy.emplace_back()) != 0)
             return 1;
+        const bool verified = legacy_signature_verifies(image, digests, keys.legacy.front());
         std::printf("signature:        %s with %s\n", verified ? "verifies" : "does NOT verify", argv[2]);
         if (!verified)
             status = 1;
     } else {
         std::printf("signature:        not checked (no key blob given)\n");
     }
-    if (print_strong_signatures(k_command, image, strong_keys) != 0)
+    bool all_verify = false;
+    cjson_ptr account(signatures_json(image, digests, keys, all_verify));
+    if (print_strong_signatures(account.get(), digests) != 0)
         status = 1;
 
     if (std::uint64_t{header->ptn_table_offset} + k_firmware_ptn_table_len > image.size()) {
@@ -365,7 +401,10 @@ int image_info_main(int argc, char** argv)
                     e.content_offset, e.content_size, type_name(e.type),
                     firmware_ptn_contents_inside(e, image.size()) ? "" : " (contents outside the file)", note);
     }
-    print_support_list(*table, image);
-    print_firmware_info(*table, image);
+    cjson_ptr list(support_list_json(*table, image, false));
+    print_support_list(list.get());
+    const char* why = "";
+    cjson_ptr info(firmware_info_json(*table, image, &why));
+    print_firmware_info(info.get(), why);
     return status;
 }

@@ -3,15 +3,16 @@
 // verifier, so that what the tool reports is what a device decides.
 #include "tools/vorna_image_keys.h"
 
-#include "crypto/rsa_pkcs1.h"
-#include "vorna/firmware/vorna_firmware.h"
+#include "vorna/firmware/vorna_firmware_reader.h"
 
 #include <openssl/evp.h>
 
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cstdio>
 #include <cstring>
+#include <memory>
 
 namespace vorna_image {
 
@@ -72,15 +73,23 @@ int load_public_keys(const char* command, const std::vector<std::string>& paths,
     return 0;
 }
 
-bool legacy_signature_verifies(const std::vector<std::uint8_t>& image, const legacy_public_key& key)
+firmware_dual_digests image_digests(const std::vector<std::uint8_t>& image)
 {
-    if (image.size() < k_firmware_min_len)
+    firmware_file file;
+    file.open_memory(image, "(image)");
+    firmware_dual_digests digests{};
+    if (firmware_image_digests(file, digests) < 0)
+        digests.legacy_rc = digests.strong_rc = -1;
+    return digests;
+}
+
+bool legacy_signature_verifies(const std::vector<std::uint8_t>& image, const firmware_dual_digests& digests,
+                               const legacy_public_key& key)
+{
+    if (image.size() < k_firmware_min_len || digests.legacy_rc != 0)
         return false;
-    std::array<std::uint8_t, 16> digest{};
-    firmware_signed_digest(image, digest);
-    return rsa_verify_sha1(key.text.data(), static_cast<unsigned>(key.text.size()), digest.data(),
-                           static_cast<std::int32_t>(digest.size()), image.data() + k_firmware_signature_offset,
-                           static_cast<unsigned>(k_firmware_signature_len)) == 1;
+    const auto field = std::span(image).subspan(k_firmware_signature_offset).first<k_firmware_signature_len>();
+    return firmware_verify_digest(digests.legacy, field, key.text) == 0;
 }
 
 bool legacy_signature_absent(const std::vector<std::uint8_t>& image)
@@ -89,6 +98,15 @@ bool legacy_signature_absent(const std::vector<std::uint8_t>& image)
         return true;
     const auto field = std::span(image).subspan(k_firmware_signature_offset, k_firmware_signature_len);
     return std::all_of(field.begin(), field.end(), [](std::uint8_t b) { return b == 0; });
+}
+
+int print_json(const char* command, const cJSON* doc)
+{
+    std::unique_ptr<char, void (*)(void*)> text(cJSON_Print(doc), cJSON_free);
+    if (!text)
+        return fail(command, "out of memory");
+    std::printf("%s\n", text.get());
+    return 0;
 }
 
 std::string hex_text(std::span<const std::uint8_t> bytes)

@@ -4,6 +4,8 @@
 // or an Ed25519 public key, told apart by their contents.
 #include "tools/vorna_image_strong.h"
 
+#include "vorna/firmware/vorna_firmware_dual_hash.h"
+
 #include <cjson/cJSON.h>
 
 #include <string>
@@ -29,8 +31,14 @@ int load_legacy_public_key(const char* command, const std::string& path, legacy_
 /// anything else must be a key blob. 0, or 1 after printing.
 int load_public_keys(const char* command, const std::vector<std::string>& paths, public_keys& keys);
 
-/// Whether the legacy signature field of `image` (at least 432 bytes) verifies under `key`.
-[[nodiscard]] bool legacy_signature_verifies(const std::vector<std::uint8_t>& image, const legacy_public_key& key);
+/// The digests of `image` from the device's own verification pass: what every
+/// signature check of the tool judges, so that it decides as a device does.
+[[nodiscard]] firmware_dual_digests image_digests(const std::vector<std::uint8_t>& image);
+
+/// Whether the legacy signature field of `image` (at least 432 bytes) verifies
+/// under `key`, by the device's legacy check of the pass's digest.
+[[nodiscard]] bool legacy_signature_verifies(const std::vector<std::uint8_t>& image,
+                                             const firmware_dual_digests& digests, const legacy_public_key& key);
 
 /// Whether the 128-byte legacy signature field of `image` is all zero (not signed).
 [[nodiscard]] bool legacy_signature_absent(const std::vector<std::uint8_t>& image);
@@ -39,7 +47,11 @@ int load_public_keys(const char* command, const std::vector<std::string>& paths,
 /// identifier and, with its key among `keys`, whether it verifies (the
 /// "signatures" array of info --json), and each given key that signed nothing.
 /// `all_verify` is true when every given key's signature verifies and there was a key.
-[[nodiscard]] cJSON* signatures_json(const std::vector<std::uint8_t>& image, const public_keys& keys, bool& all_verify);
+[[nodiscard]] cJSON* signatures_json(const std::vector<std::uint8_t>& image, const firmware_dual_digests& digests,
+                                     const public_keys& keys, bool& all_verify);
+
+/// Prints `doc` as formatted JSON and a newline on stdout. 0, or 1 after printing.
+int print_json(const char* command, const cJSON* doc);
 
 /// Lowercase hexadecimal text of `bytes`.
 [[nodiscard]] std::string hex_text(std::span<const std::uint8_t> bytes);

@@ -371,11 +371,7 @@ int image_pack_main(int argc, char** argv)
     std::vector<std::string> strong_paths;
     const char* board = nullptr;
     const bool no_legacy = take_flag(argc, argv, "--no-legacy");
-    const char* passin = nullptr;
-    if (take_option(k_command, argc, argv, "--passin", passin) != 0)
-        return 1;
-    set_pass_phrase_source(passin);
-    if (take_key_options(k_command, argc, argv, strong_paths) != 0 ||
+    if (take_signing_options(k_command, argc, argv, strong_paths) != 0 ||
         take_option(k_command, argc, argv, "--board", board) != 0)
         return 1;
     if (no_legacy ? argc != 3 : argc != 4)
@@ -389,13 +385,8 @@ int image_pack_main(int argc, char** argv)
     const std::string manifest_path = argv[1];
     const std::string image_path = argv[no_legacy ? 2 : 3];
 
-    std::vector<std::uint8_t> text;
-    if (read_whole(k_command, manifest_path, text) != 0)
-        return 1;
-    cjson_ptr manifest(cJSON_ParseWithLength(reinterpret_cast<const char*>(text.data()), text.size()));
-    if (!cJSON_IsObject(manifest.get()))
-        return fail(k_command, "%s is not a JSON object", manifest_path.c_str());
-    if (refuse_unknown_keys(manifest.get(), manifest_path.c_str(), k_manifest_keys) != 0)
+    cjson_ptr manifest = read_json_object(k_command, manifest_path, "a JSON object");
+    if (!manifest || refuse_unknown_keys(manifest.get(), manifest_path.c_str(), k_manifest_keys) != 0)
         return 1;
     pkey_ptr key = no_legacy ? nullptr : load_private_key(k_command, argv[2]);
     std::vector<pkey_ptr> strong_keys;

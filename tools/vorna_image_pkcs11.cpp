@@ -130,10 +130,7 @@ public:
     }
 
 private:
-    struct file_closer {
-        void operator()(std::FILE* f) const { std::fclose(f); }
-    };
-    std::unique_ptr<std::FILE, file_closer> file_;
+    file_ptr file_;
     unique_fd saved_;
     bool active_ = false;
 };

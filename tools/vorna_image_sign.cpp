@@ -42,26 +42,20 @@ void image_sign_help()
 int image_sign_main(int argc, char** argv)
 {
     std::vector<std::string> strong_paths;
-    const char* passin = nullptr;
-    if (take_option(k_command, argc, argv, "--passin", passin) != 0)
-        return 1;
-    set_pass_phrase_source(passin);
-    if (take_key_options(k_command, argc, argv, strong_paths) != 0)
+    if (take_signing_options(k_command, argc, argv, strong_paths) != 0)
         return 1;
     if (argc != 3)
         return fail(k_command, "expected IMAGE PRIVATE_KEY.pem (see vorna-image sign --help)");
     const std::string image_path = argv[1];
-    struct stat st {};
-    if (::stat(image_path.c_str(), &st) != 0)
-        return fail(k_command, "cannot read %s: %s", image_path.c_str(), std::strerror(errno));
     std::vector<std::uint8_t> image;
-    if (read_whole(k_command, image_path, image) != 0)
+    unsigned mode = 0;
+    if (read_whole_keeping_mode(k_command, image_path, image, mode) != 0)
         return 1;
     pkey_ptr key = load_private_key(k_command, argv[2]);
     std::vector<pkey_ptr> strong_keys;
     if (!key || load_strong_private_keys(k_command, strong_paths, strong_keys) != 0 ||
         sign_image_strong(k_command, image, strong_keys) != 0 || sign_image(k_command, image, key.get()) != 0 ||
-        replace_file(k_command, image_path, image, st.st_mode & 07777) != 0)
+        replace_file(k_command, image_path, image, mode) != 0)
         return 1;
     std::printf("%s: signed\n", image_path.c_str());
     return 0;

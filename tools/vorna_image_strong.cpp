@@ -18,9 +18,6 @@ namespace vorna_image {
 
 namespace {
 
-struct file_closer {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
 struct bio_deleter {
     void operator()(BIO* b) const { BIO_free(b); }
 };
@@ -41,7 +38,7 @@ pkey_ptr load_ed25519(const char* command, const std::string& path, pem_reader r
         }
         return key;
     }
-    std::unique_ptr<std::FILE, file_closer> f(std::fopen(path.c_str(), "re"));
+    file_ptr f(std::fopen(path.c_str(), "re"));
     if (!f) {
         fail(command, "cannot read the key %s: %s", path.c_str(), std::strerror(errno));
         return nullptr;
@@ -81,20 +78,7 @@ template <class Writer> std::vector<std::uint8_t> pem_bytes(Writer write)
 
 int take_key_options(const char* command, int& argc, char** argv, std::vector<std::string>& paths)
 {
-    int kept = 1;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--key") == 0) {
-            if (i + 1 == argc)
-                return fail(command, "--key needs a key file");
-            paths.emplace_back(argv[++i]);
-        } else if (std::strncmp(argv[i], "--key=", 6) == 0) {
-            paths.emplace_back(argv[i] + 6);
-        } else {
-            argv[kept++] = argv[i];
-        }
-    }
-    argc = kept;
-    return 0;
+    return take_repeated_option(command, argc, argv, "--key", paths, "--key needs a key file");
 }
 
 int load_strong_private_keys(const char* command, const std::vector<std::string>& paths, std::vector<pkey_ptr>& keys)
@@ -182,49 +166,6 @@ int load_strong_public_keys(const char* command, const std::vector<std::string>&
         keys.push_back(k);
     }
     return 0;
-}
-
-int print_strong_signatures(const char* command, const std::vector<std::uint8_t>& image,
-                            const std::vector<strong_public_key>& keys)
-{
-    auto area = std::span<const std::uint8_t>(image).subspan(std::min(image.size(), k_signature_block_offset));
-    signature_block block{};
-    const signature_block_status status = signature_block_decode(area, block);
-    if (status == signature_block_status::missing) {
-        std::printf("strong signatures: none (no signature block)\n");
-    } else if (status != signature_block_status::ok) {
-        std::printf("strong signatures: the signature block is malformed (%s)\n", signature_block_status_text(status));
-        return 1;
-    } else {
-        std::printf("strong signatures: %u\n", static_cast<unsigned>(block.count));
-    }
-    int result = 0;
-    sha256_digest digest{};
-    if (block.count > 0 && strong_digest_of(image, digest) != 0)
-        return fail(command, "cannot compute the strong digest");
-    for (std::size_t i = 0; i < block.count; ++i) {
-        const signature_entry& e = block.entries[i];
-        std::printf("  %zu  ed25519  key %s  ", i + 1, firmware_key_id_text(e.key_id).data());
-        const auto match =
-            std::find_if(keys.begin(), keys.end(), [&](const strong_public_key& k) { return k.id == e.key_id; });
-        if (match == keys.end()) {
-            std::printf("not checked (no --key for it)\n");
-            continue;
-        }
-        const bool ok = firmware_ed25519_verify(match->raw, digest, e.signature) == 1;
-        std::printf("%s with %s\n", ok ? "verifies" : "does NOT verify", match->path.c_str());
-        if (!ok)
-            result = 1;
-    }
-    for (const strong_public_key& k : keys) {
-        const bool signed_by = std::any_of(block.entries.begin(), block.entries.begin() + block.count,
-                                           [&](const signature_entry& e) { return e.key_id == k.id; });
-        if (!signed_by) {
-            std::printf("  key %s (%s): no signature by this key\n", firmware_key_id_text(k.id).data(), k.path.c_str());
-            result = 1;
-        }
-    }
-    return result;
 }
 
 } // namespace vorna_image

@@ -39,10 +39,4 @@ struct strong_public_key {
 int load_strong_public_keys(const char* command, const std::vector<std::string>& paths,
                             std::vector<strong_public_key>& keys);
 
-/// Prints every signature of the block with its key identifier and, for those
-/// whose public key is among `keys`, whether it verifies. 0 when the block is
-/// sound and every given key signed the image validly, else 1.
-int print_strong_signatures(const char* command, const std::vector<std::uint8_t>& image,
-                            const std::vector<strong_public_key>& keys);
-
 } // namespace vorna_image

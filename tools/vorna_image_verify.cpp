@@ -28,7 +28,8 @@ const char* block_status_name(signature_block_status s)
     }
 }
 
-cJSON* legacy_json(const std::vector<std::uint8_t>& image, const public_keys& keys, bool& all_verify)
+cJSON* legacy_json(const std::vector<std::uint8_t>& image, const firmware_dual_digests& digests,
+                   const public_keys& keys, bool& all_verify)
 {
     cJSON* item = cJSON_CreateObject();
     cJSON_AddStringToObject(item, "kind", "legacy");
@@ -38,7 +39,7 @@ cJSON* legacy_json(const std::vector<std::uint8_t>& image, const public_keys& ke
     cJSON_AddBoolToObject(item, "present", present);
     const char* status = "not checked";
     for (const legacy_public_key& k : keys.legacy) {
-        const bool ok = present && legacy_signature_verifies(image, k);
+        const bool ok = present && legacy_signature_verifies(image, digests, k);
         all_verify &= ok;
         if (ok || status[0] == 'n') {
             status = ok ? "verifies" : "does not verify";
@@ -52,12 +53,13 @@ cJSON* legacy_json(const std::vector<std::uint8_t>& image, const public_keys& ke
 
 } // namespace
 
-cJSON* signatures_json(const std::vector<std::uint8_t>& image, const public_keys& keys, bool& all_verify)
+cJSON* signatures_json(const std::vector<std::uint8_t>& image, const firmware_dual_digests& digests,
+                       const public_keys& keys, bool& all_verify)
 {
     all_verify = !keys.legacy.empty() || !keys.strong.empty();
     cJSON* out = cJSON_CreateObject();
     cJSON* list = cJSON_AddArrayToObject(out, "signatures");
-    cJSON_AddItemToArray(list, legacy_json(image, keys, all_verify));
+    cJSON_AddItemToArray(list, legacy_json(image, digests, keys, all_verify));
 
     auto area = std::span<const std::uint8_t>(image).subspan(std::min(image.size(), k_signature_block_offset));
     signature_block block{};
@@ -68,8 +70,7 @@ cJSON* signatures_json(const std::vector<std::uint8_t>& image, const public_keys
         cJSON_AddStringToObject(block_item, "reason", signature_block_status_text(status));
     cJSON_AddNumberToObject(block_item, "count", status == signature_block_status::ok ? block.count : 0);
 
-    sha256_digest digest{};
-    const bool have_digest = block.count > 0 && strong_digest_of(image, digest) == 0;
+    const bool have_digest = digests.strong_rc == 0;
     for (std::size_t i = 0; i < block.count; ++i) {
         const signature_entry& e = block.entries[i];
         cJSON* item = cJSON_CreateObject();
@@ -82,7 +83,7 @@ cJSON* signatures_json(const std::vector<std::uint8_t>& image, const public_keys
         if (match == keys.strong.end()) {
             cJSON_AddStringToObject(item, "status", "not checked");
         } else {
-            const bool ok = have_digest && firmware_ed25519_verify(match->raw, digest, e.signature) == 1;
+            const bool ok = have_digest && firmware_ed25519_verify(match->raw, digests.strong, e.signature) == 1;
             all_verify &= ok;
             cJSON_AddStringToObject(item, "status", ok ? "verifies" : "does not verify");
             cJSON_AddStringToObject(item, "key", match->path.c_str());
@@ -141,14 +142,10 @@ int image_verify_main(int argc, char** argv)
     if (read_whole(k_command, argv[1], image) != 0 || load_public_keys(k_command, key_paths, keys) != 0)
         return 1;
     bool all_verify = false;
-    cjson_ptr doc(signatures_json(image, keys, all_verify));
+    cjson_ptr doc(signatures_json(image, image_digests(image), keys, all_verify));
     if (json) {
         cJSON_AddItemToObject(doc.get(), "all_verify", cJSON_CreateBool(all_verify));
-        std::unique_ptr<char, void (*)(void*)> text(cJSON_Print(doc.get()), cJSON_free);
-        if (!text)
-            return fail(k_command, "out of memory");
-        std::printf("%s\n", text.get());
-        return all_verify ? 0 : 1;
+        return print_json(k_command, doc.get()) != 0 || !all_verify ? 1 : 0;
     }
     const cJSON* item = nullptr;
     cJSON_ArrayForEach(item, cJSON_GetObjectItem(doc.get(), "signatures"))

@@ -96,3 +96,28 @@ TEST(FirmwareFileVerifiedReads, CrossChunkEdgesAndCatchOneChangedByte)
 }
 
 } // namespace
+
+namespace {
+
+// What the host tool judges signatures by: the pass's digests must be exactly
+// the ones signing computes, whatever the image's size.
+TEST(FirmwareImageDigests, AreTheDigestsThatSigningComputes)
+{
+    for (std::size_t size : {std::size_t{0}, std::size_t{431}, std::size_t{4096}, std::size_t{2 * k_chunk + 7}}) {
+        const auto image = random_bytes(size, 7 + static_cast<unsigned>(size));
+        firmware_file file;
+        file.open_memory(image, "(memory)");
+        firmware_dual_digests got{};
+        ASSERT_EQ(printed([&] { ASSERT_EQ(firmware_image_digests(file, got), 0); }), "") << size;
+        md5_digest legacy{};
+        firmware_signed_digest(image, legacy);
+        sha256_digest strong{};
+        ASSERT_EQ(strong_digest_of(image, strong), 0);
+        EXPECT_EQ(got.legacy_rc, 0) << size;
+        EXPECT_EQ(got.legacy, legacy) << size;
+        EXPECT_EQ(got.strong_rc, 0) << size;
+        EXPECT_EQ(got.strong, strong) << size;
+    }
+}
+
+} // namespace

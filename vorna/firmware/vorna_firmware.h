@@ -16,6 +16,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string_view>
 
 constexpr std::uint32_t k_firmware_magic = 0xAA55D98F;
 constexpr std::size_t k_firmware_header_len = 4096;
@@ -81,8 +82,8 @@ static_assert(sizeof(firmware_ptn_table) == k_firmware_ptn_table_len);
 [[nodiscard]] std::optional<std::span<const std::uint8_t>> firmware_ptn_contents(const firmware_ptn_entry& entry,
                                                                                  std::span<const std::uint8_t> image);
 
-/// Where an image's bytes come from: the whole image in memory (the host tool,
-/// tests) or the image file read piece by piece (vorna).
+/// Where an image's bytes come from: the image file read piece by piece, or an
+/// image held in memory (firmware_file in vorna_firmware_reader.h serves both).
 class firmware_source {
 public:
     virtual ~firmware_source() = default;
@@ -92,40 +93,26 @@ public:
     [[nodiscard]] virtual int read_at(std::uint64_t offset, std::span<std::uint8_t> out) = 0;
 };
 
-/// An image held whole in memory.
-class firmware_memory_source final : public firmware_source {
-public:
-    explicit firmware_memory_source(std::span<const std::uint8_t> image) : image_(image) {}
-    [[nodiscard]] std::uint64_t size() const override { return image_.size(); }
-    [[nodiscard]] int read_at(std::uint64_t offset, std::span<std::uint8_t> out) override;
-
-private:
-    std::span<const std::uint8_t> image_;
-};
-
 /// The largest document ("support-list", "firmware-info") read from an image:
 /// documents are held whole, and memory must not follow what an image announces.
 constexpr std::uint32_t k_firmware_document_max = 1u << 20;
 
-enum class firmware_document_status {
-    ok,
-    outside,    ///< the entry's contents reach past the end of the image
-    unreadable, ///< the source failed to deliver bytes (it printed why)
-    no_header,  ///< fewer than 16 bytes of contents, or a wrong magic (line 94 printed)
-    too_long,   ///< content_len larger than the contents behind the header
-    too_big,    ///< content_len larger than k_firmware_document_max
+/// The caller's module and lines for what firmware_document_read reports.
+struct firmware_document_lines {
+    const char* module;
+    const char* image_word; ///< what the image is called in the "lies outside the ..." message
+    int outside;            ///< the entry's contents reach past the end of the image
+    int no_header;          ///< fewer than 16 bytes of contents, or a wrong magic (line 94 first)
+    int too_long;           ///< content_len larger than the contents behind the header
+    int too_big;            ///< content_len larger than k_firmware_document_max
 };
 
-/// A document framed by a ptn_header: the header and its content_len bytes.
-struct firmware_document {
-    ptn_header header{};
-    std::unique_ptr<std::uint8_t[]> bytes; ///< header.content_len bytes
-};
-
-/// Reads the framed document that forms the contents of `entry`. The caller
-/// reports anything but ok in its own words.
-[[nodiscard]] firmware_document_status firmware_document_read(const firmware_ptn_entry& entry, firmware_source& source,
-                                                              firmware_document& out);
+/// Reads the framed document that forms the contents of `entry` into `out`,
+/// held to the image's contents and to k_firmware_document_max; a failure is
+/// reported at the caller's lines (a read the source could not make, by the
+/// source). 0, or -1 after printing.
+[[nodiscard]] int firmware_document_read(const firmware_ptn_entry& entry, firmware_source& source,
+                                         const firmware_document_lines& lines, ptn_document& out);
 
 /// Copies the first 4096 bytes of `image` (zero-filled past its end) and decodes
 /// the four leading words. Null after printing.
@@ -164,10 +151,11 @@ void firmware_signed_digest(std::span<const std::uint8_t> image, std::array<std:
 /// on consecutive pieces, it gives the digest of firmware_signed_digest.
 void firmware_signed_digest_update(md5_ctx& ctx, std::uint64_t offset, std::span<const std::uint8_t> bytes);
 
-/// 0 when `signature` (the 128 bytes as stored) signs `digest` under the built-in
-/// key, else -1.
+/// 0 when `signature` (the 128 bytes as stored) signs `digest` under `key` (the
+/// base64 text of a key blob; the built-in key when empty), else -1.
 [[nodiscard]] int firmware_verify_digest(const std::array<std::uint8_t, 16>& digest,
-                                         std::span<const std::uint8_t, k_firmware_signature_len> signature);
+                                         std::span<const std::uint8_t, k_firmware_signature_len> signature,
+                                         std::string_view key = {});
 
 /// `vorna -c`. 0, -1, -2, -4 or -5.
 [[nodiscard]] int firmware_check(const char* image_path, const char* device, std::uint32_t base);

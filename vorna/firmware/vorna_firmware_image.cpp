@@ -162,38 +162,43 @@ std::optional<std::span<const std::uint8_t>> firmware_ptn_contents(const firmwar
     return image.subspan(entry.content_offset, entry.content_size);
 }
 
-int firmware_memory_source::read_at(std::uint64_t offset, std::span<std::uint8_t> out)
+int firmware_document_read(const firmware_ptn_entry& entry, firmware_source& source,
+                           const firmware_document_lines& lines, ptn_document& out)
 {
-    if (offset > image_.size() || out.size() > image_.size() - offset)
+    if (!firmware_ptn_contents_inside(entry, source.size())) {
+        log_error(lines.module, lines.outside,
+                  "firmware partition [0x%08x] content {0x%08x:0x%08x} lies outside the %s (%llu bytes).\n",
+                  entry.content_offset, entry.content_offset, entry.content_size, lines.image_word,
+                  static_cast<unsigned long long>(source.size()));
         return -1;
-    std::copy_n(image_.begin() + static_cast<std::ptrdiff_t>(offset), out.size(), out.begin());
-    return 0;
-}
-
-firmware_document_status firmware_document_read(const firmware_ptn_entry& entry, firmware_source& source,
-                                                firmware_document& out)
-{
-    if (!firmware_ptn_contents_inside(entry, source.size()))
-        return firmware_document_status::outside;
-    // Too short to hold a header: reported like a header that is not one.
-    if (entry.content_size < k_ptn_header_len)
-        return firmware_document_status::no_header;
-    std::array<std::uint8_t, k_ptn_header_len> raw{};
-    if (source.read_at(entry.content_offset, raw) < 0)
-        return firmware_document_status::unreadable;
-    auto header = ptn_header_parse(raw);
-    if (!header)
-        return firmware_document_status::no_header;
-    out.header = *header;
-    if (!ptn_header_content_fits(*header, entry.content_size))
-        return firmware_document_status::too_long;
-    if (header->content_len > k_firmware_document_max)
-        return firmware_document_status::too_big;
-    out.bytes = make_buffer(header->content_len);
-    if (!out.bytes)
-        return firmware_document_status::unreadable;
-    if (header->content_len > 0 && source.read_at(std::uint64_t{entry.content_offset} + k_ptn_header_len,
-                                                  {out.bytes.get(), header->content_len}) < 0)
-        return firmware_document_status::unreadable;
-    return firmware_document_status::ok;
+    }
+    const auto read = [&](std::uint64_t at, std::span<std::uint8_t> bytes) -> long long {
+        return source.read_at(std::uint64_t{entry.content_offset} + at, bytes) < 0
+                   ? -1
+                   : static_cast<long long>(bytes.size());
+    };
+    // Too short to hold a header: reported like a header that is not one, unread.
+    const ptn_frame_status status = entry.content_size < k_ptn_header_len
+                                        ? ptn_frame_status::short_frame
+                                        : ptn_frame_read(entry.content_size, k_firmware_document_max, read, out);
+    switch (status) {
+    case ptn_frame_status::ok: return 0;
+    case ptn_frame_status::short_frame:
+    case ptn_frame_status::bad_magic:
+        log_error(lines.module, lines.no_header, "firmware partition [0x%08x] is not a valid partition.\n",
+                  entry.content_offset);
+        return -1;
+    case ptn_frame_status::too_long:
+        log_error(lines.module, lines.too_long,
+                  "firmware partition [0x%08x] content_len %u exceeds its %u content bytes.\n", entry.content_offset,
+                  out.frame.header.content_len, static_cast<unsigned>(ptn_frame_room(entry.content_size)));
+        return -1;
+    case ptn_frame_status::too_big:
+        log_error(lines.module, lines.too_big, "firmware partition [0x%08x] content_len %u exceeds %u.\n",
+                  entry.content_offset, out.frame.header.content_len, k_firmware_document_max);
+        return -1;
+    case ptn_frame_status::unreadable:
+    case ptn_frame_status::no_memory: break;
+    }
+    return -1;
 }

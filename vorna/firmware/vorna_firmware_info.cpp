@@ -6,43 +6,23 @@
 #include "vorna/firmware/vorna_firmware_reader.h"
 #include "vorna/firmware/vorna_firmware_lines.h"
 #include "vorna/support/vorna_log.h"
-#include "vorna/partition/vorna_ptn_header.h"
 #include "vorna/storage/staged_output.h"
 
 namespace {
 
 constexpr const char* k_module = "vorna_firmware";
 constexpr const char* k_info_name = "firmware-info";
+constexpr firmware_document_lines k_document_lines{
+    k_module, "firmware", k_line_info_outside_image, k_line_invalid_header, k_line_content_too_long, k_line_too_big};
 
 /// Writes the document of one "firmware-info" entry to `out_path`. 0, or -1 after printing.
 int export_entry(const firmware_ptn_entry& entry, firmware_source& image, const char* out_path)
 {
-    firmware_document doc;
-    switch (firmware_document_read(entry, image, doc)) {
-    case firmware_document_status::ok: break;
-    case firmware_document_status::outside:
-        log_error(k_module, k_line_info_outside_image,
-                  "firmware partition [0x%08x] content {0x%08x:0x%08x} lies outside the firmware (%llu bytes).\n",
-                  entry.content_offset, entry.content_offset, entry.content_size,
-                  static_cast<unsigned long long>(image.size()));
+    ptn_document doc;
+    if (firmware_document_read(entry, image, k_document_lines, doc) < 0)
         return -1;
-    case firmware_document_status::no_header:
-        log_error(k_module, k_line_invalid_header, "firmware partition [0x%08x] is not a valid partition.\n",
-                  entry.content_offset);
-        return -1;
-    case firmware_document_status::too_long:
-        log_error(k_module, k_line_content_too_long,
-                  "firmware partition [0x%08x] content_len %u exceeds its %zu content bytes.\n", entry.content_offset,
-                  doc.header.content_len, static_cast<std::size_t>(entry.content_size - k_ptn_header_len));
-        return -1;
-    case firmware_document_status::too_big:
-        log_error(k_module, k_line_too_big, "firmware partition [0x%08x] content_len %u exceeds %u.\n",
-                  entry.content_offset, doc.header.content_len, k_firmware_document_max);
-        return -1;
-    case firmware_document_status::unreadable: return -1;
-    }
     // A content_len of 0 is refused by file_replace, and so reported as a failed write.
-    if (file_replace(out_path, doc.bytes.get(), doc.header.content_len) < 0) {
+    if (file_replace(out_path, doc.bytes.get(), doc.frame.header.content_len) < 0) {
         log_error(k_module, k_line_write, "Faield to write firmware info to (%s).\n", out_path);
         return -1;
     }

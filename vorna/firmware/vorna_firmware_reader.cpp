@@ -29,14 +29,19 @@ constexpr const char* k_module = "vorna_firmware";
 /// held. So a check, export or upgrade costs about what the MD5 alone costs.
 class pass_digests final : public firmware_chunk_consumer {
 public:
-    explicit pass_digests(firmware_chunk_digests& chunks)
-        : strong_active_(!firmware_trusted_keys().empty()),
+    /// `chunks` may be null (a caller that reads nothing later); `strong`: whether
+    /// the strong digest is computed.
+    pass_digests(firmware_chunk_digests* chunks, bool strong)
+        : strong_active_(strong),
           // The chunk digests keep their own failure: nothing will then match.
-          hasher_(strong_active_, [&chunks](std::uint64_t offset, std::span<const std::uint8_t> bytes) {
-              chunks.consume(offset, bytes);
-          })
+          hasher_(
+              strong_active_, chunks == nullptr ? firmware_dual_hasher::chunk_job{}
+                                                : [chunks](std::uint64_t offset, std::span<const std::uint8_t> bytes) {
+                                                      chunks->consume(offset, bytes);
+                                                  })
     {
     }
+    [[nodiscard]] firmware_dual_digests finish() { return hasher_.finish(); }
     void consume(std::uint64_t offset, std::span<const std::uint8_t> bytes) override
     {
         // A failure shows in the digests' own results.
@@ -252,7 +257,7 @@ int firmware_image_verify(firmware_file& file, const firmware_header* header, fi
     const int rc = firmware_header_check_with(header, size, [&](firmware_strong_pending& strong) {
         if (digests.reserve(size) < 0)
             return -1;
-        pass_digests hashed(digests);
+        pass_digests hashed(&digests, !firmware_trusted_keys().empty());
         pass_progress shown(size);
         std::array<firmware_chunk_consumer*, 2> consumers{&hashed, &shown};
         if (file.pass(consumers) < 0)
@@ -261,6 +266,15 @@ int firmware_image_verify(firmware_file& file, const firmware_header* header, fi
     });
     if (rc == 0)
         file.hold_to(digests);
+    return rc;
+}
+
+int firmware_image_digests(firmware_file& file, firmware_dual_digests& out)
+{
+    pass_digests hashed(nullptr, true);
+    std::array<firmware_chunk_consumer*, 1> consumers{&hashed};
+    const int rc = file.pass(consumers);
+    out = hashed.finish();
     return rc;
 }
 

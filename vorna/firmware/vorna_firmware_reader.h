@@ -14,6 +14,7 @@
 // does to the file, only the bytes the signature covered are ever used.
 #include "vorna/storage/unique_fd.h"
 #include "vorna/firmware/vorna_firmware.h"
+#include "vorna/firmware/vorna_firmware_dual_hash.h"
 
 #include <array>
 #include <cstdint>
@@ -99,6 +100,12 @@ private:
 /// `digests`. 0, -1 (unreadable), -2 (header) or -4 (signatures).
 [[nodiscard]] int firmware_image_verify(firmware_file& file, const firmware_header* header,
                                         firmware_chunk_digests& digests);
+
+/// The pass of firmware_image_verify alone, the strong digest always computed,
+/// for a caller that judges the signatures against keys of its own (the host
+/// tool, with firmware_verify_digest and firmware_ed25519_verify). 0, or -1
+/// after printing a failed read; each digest carries its own result.
+[[nodiscard]] int firmware_image_digests(firmware_file& file, firmware_dual_digests& out);
 
 /// The same verification over an image held in memory, its header decoded from
 /// it: what the tests and the fuzz harnesses run. 0, -1, -2 or -4.

@@ -50,9 +50,11 @@ void firmware_signed_digest(std::span<const std::uint8_t> image, std::array<std:
 }
 
 int firmware_verify_digest(const std::array<std::uint8_t, 16>& digest,
-                           std::span<const std::uint8_t, k_firmware_signature_len> signature)
+                           std::span<const std::uint8_t, k_firmware_signature_len> signature, std::string_view key)
 {
-    const int valid = rsa_verify_sha1(firmware_public_key, firmware_public_key_len, digest.data(),
+    if (key.empty())
+        key = {firmware_public_key, firmware_public_key_len};
+    const int valid = rsa_verify_sha1(key.data(), static_cast<unsigned>(key.size()), digest.data(),
                                       static_cast<std::int32_t>(digest.size()), signature.data(),
                                       static_cast<unsigned>(signature.size()));
     return valid == 1 ? 0 : -1;

@@ -9,7 +9,6 @@
 #include "vorna/partition/vorna_ptn.h"
 #include "vorna/partition/vorna_ptn_header.h"
 
-#include <algorithm>
 #include <cstring>
 #include <span>
 
@@ -105,46 +104,40 @@ std::unique_ptr<device_info> device_info_load(const ptn_table* table)
         log_error(k_module, k_line_not_found, "PTN[%s] not found.\n", k_ptn_name);
         return nullptr;
     }
-    // The header first, then only what it announces: the partition may be far
-    // larger than the document it holds.
     const char* device = ptn_entry_device(table, entry);
-    std::array<std::uint8_t, k_ptn_header_len> raw{};
-    off_t got = 0;
-    // Never more than the partition: a smaller one cannot hold a header.
-    const off_t head = std::min<off_t>(static_cast<off_t>(raw.size()), entry->size);
-    if (file_read_at(device, entry->base, raw.data(), head, &got) != 0) {
+    const auto read = [&](std::uint64_t at, std::span<std::uint8_t> out) -> long long {
+        off_t got = 0;
+        if (file_read_at(device, off_t{entry->base} + static_cast<off_t>(at), out.data(),
+                         static_cast<off_t>(out.size()), &got) != 0)
+            return -1;
+        return got;
+    };
+    // The partition may be huge and its header says what it likes: the ten short
+    // fields never need more than k_device_info_max, so memory never follows the device.
+    ptn_document doc;
+    switch (ptn_frame_read(entry->size, k_device_info_max, read, doc)) {
+    case ptn_frame_status::ok: break;
+    case ptn_frame_status::unreadable:
         log_error(k_module, k_line_read, "failed to read ptn_table content.\n");
         return nullptr;
-    }
-    auto header = ptn_header_parse(std::span(raw).first(static_cast<std::size_t>(got)));
-    if (!header) {
+    case ptn_frame_status::short_frame:
+    case ptn_frame_status::bad_magic:
         log_error(k_module, k_line_bad_header, "partition [0x%08x] is not a valid partition.\n", entry->base);
         return nullptr;
-    }
-    if (!ptn_header_content_fits(*header, entry->size)) {
+    case ptn_frame_status::too_long:
         log_error(k_module, k_line_content_len, "partition [0x%08x] content length %u exceeds %u.\n", entry->base,
-                  header->content_len, entry->size - k_ptn_header_len);
+                  doc.frame.header.content_len, static_cast<unsigned>(ptn_frame_room(entry->size)));
         return nullptr;
-    }
-    // The partition may be huge and its header says what it likes: the ten short
-    // fields never need more than this, so memory never follows the device.
-    if (header->content_len > k_device_info_max) {
+    case ptn_frame_status::too_big:
         log_error(k_module, k_line_content_too_big, "partition [0x%08x] content length %u exceeds %u.\n", entry->base,
-                  header->content_len, k_device_info_max);
+                  doc.frame.header.content_len, k_device_info_max);
+        return nullptr;
+    case ptn_frame_status::no_memory:
+        log_error(k_module, k_line_alloc_buffer, "alloc %u bytes failed.\n", doc.frame.header.content_len);
         return nullptr;
     }
-    // Zero-filled, so that what a short device does not deliver reads as zeros.
-    auto buf = make_buffer(header->content_len);
-    if (!buf) {
-        log_error(k_module, k_line_alloc_buffer, "alloc %u bytes failed.\n", header->content_len);
-        return nullptr;
-    }
-    if (header->content_len > 0 &&
-        file_read_at(device, off_t{entry->base} + k_ptn_header_len, buf.get(), header->content_len, nullptr) != 0) {
-        log_error(k_module, k_line_read, "failed to read ptn_table content.\n");
-        return nullptr;
-    }
-    if (device_info_parse_buffer(devinfo.get(), buf.get(), static_cast<std::int32_t>(header->content_len)) < 0) {
+    if (device_info_parse_buffer(devinfo.get(), doc.bytes.get(),
+                                 static_cast<std::int32_t>(doc.frame.header.content_len)) < 0) {
         log_error(k_module, k_line_parse_info, "Faield to parse device info of FLASH.\n");
         return nullptr;
     }

@@ -5,10 +5,9 @@
 #include "vorna/support/vorna_alloc.h"
 #include "vorna/support/vorna_assert.h"
 #include "vorna/support/vorna_common.h"
-#include "vorna/firmware/vorna_firmware.h"
+#include "vorna/firmware/vorna_firmware_reader.h"
 #include "vorna/support/vorna_log.h"
 #include "vorna/identity/vorna_ptn_device_info.h"
-#include "vorna/partition/vorna_ptn_header.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -39,6 +38,9 @@ enum line : int {
     k_line_parse_failed = 222,
     k_line_too_big = 230, // a document larger than any support list needs
 };
+
+constexpr firmware_document_lines k_document_lines{
+    k_module, "image", k_line_outside_image, k_line_invalid_header, k_line_content_too_long, k_line_too_big};
 
 /// Equal texts in two fixed buffers of the same size, never reading past them.
 template <std::size_t N>
@@ -108,33 +110,11 @@ std::unique_ptr<support_list> support_list_from_image(const firmware_ptn_table* 
     for (const firmware_ptn_entry& entry : table->entries) {
         if (!firmware_ptn_name_is(entry, k_list_name))
             continue;
-        firmware_document doc;
-        switch (firmware_document_read(entry, image, doc)) {
-        case firmware_document_status::ok: break;
-        case firmware_document_status::outside:
-            log_error(k_module, k_line_outside_image,
-                      "firmware partition [0x%08x] content {0x%08x:0x%08x} lies outside the image (%llu bytes).\n",
-                      entry.content_offset, entry.content_offset, entry.content_size,
-                      static_cast<unsigned long long>(image.size()));
+        ptn_document doc;
+        if (firmware_document_read(entry, image, k_document_lines, doc) < 0)
             return nullptr;
-        case firmware_document_status::no_header:
-            log_error(k_module, k_line_invalid_header, "firmware partition [0x%08x] is not a valid partition.\n",
-                      entry.content_offset);
-            return nullptr;
-        case firmware_document_status::too_long:
-            log_error(k_module, k_line_content_too_long,
-                      "firmware partition [0x%08x] content_len %u exceeds its %u content bytes.\n",
-                      entry.content_offset, doc.header.content_len,
-                      static_cast<unsigned>(entry.content_size - k_ptn_header_len));
-            return nullptr;
-        case firmware_document_status::too_big:
-            log_error(k_module, k_line_too_big, "firmware partition [0x%08x] content_len %u exceeds %u.\n",
-                      entry.content_offset, doc.header.content_len, k_firmware_document_max);
-            return nullptr;
-        case firmware_document_status::unreadable: return nullptr;
-        }
-        if (support_list_parse_buffer(list.get(), doc.bytes.get(), static_cast<std::int32_t>(doc.header.content_len)) <
-            0) {
+        if (support_list_parse_buffer(list.get(), doc.bytes.get(),
+                                      static_cast<std::int32_t>(doc.frame.header.content_len)) < 0) {
             log_error(k_module, k_line_parse_failed, "Faield to parse support list of firmware.\n");
             return nullptr;
         }
@@ -145,7 +125,8 @@ std::unique_ptr<support_list> support_list_from_image(const firmware_ptn_table* 
 std::unique_ptr<support_list> support_list_from_image(const firmware_ptn_table* table,
                                                       std::span<const std::uint8_t> image)
 {
-    firmware_memory_source source(image);
+    firmware_file source;
+    source.open_memory(image, "(memory)");
     return support_list_from_image(table, source);
 }
 

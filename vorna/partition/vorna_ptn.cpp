@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <span>
 
 namespace {
 
@@ -18,8 +19,6 @@ constexpr const char* k_module = "vorna_ptn";
 
 constexpr const char* k_source = "vorna_ptn.cpp";
 
-constexpr std::size_t k_name_size = sizeof(ptn_entry::name);
-constexpr std::size_t k_encap_size = sizeof(ptn_entry::encap_type);
 constexpr std::size_t k_device_size = sizeof(ptn_layout::device);
 
 /// A partition number must fit the 32-bit field it lands in: keeping the low
@@ -48,95 +47,83 @@ bool name_chars_allowed(const char* name)
     return true;
 }
 
+/// The lines of one partition member's failures: missing, of another type, a bad value.
+struct member_lines {
+    int missing;
+    int type;
+    int bad;
+};
+
+/// The member `key` when it is there with the type `is_type` tests; null after
+/// printing its "not found" or "must be ... type" line.
+const cJSON* typed_member(const cJSON* object, const char* key, cJSON_bool (*is_type)(const cJSON*), const char* type,
+                          const member_lines& at)
+{
+    const cJSON* item = cJSON_GetObjectItem(object, key);
+    if (item == nullptr)
+        log_error(k_module, at.missing, "ptn json '%s' not found.\n\n", key);
+    else if (!is_type(item))
+        log_error(k_module, at.type, "ptn json '%s' must be %s type.\n\n", key, type);
+    return item != nullptr && is_type(item) ? item : nullptr;
+}
+
+/// A text member into the fixed buffer `field`. 0, or -1 after printing.
+int text_member(const cJSON* object, const char* key, const member_lines& at, std::span<char> field)
+{
+    const json_text text = json_text_member(object, key, field.size());
+    switch (text.status) {
+    case json_text_status::missing:
+    case json_text_status::not_string: return typed_member(object, key, cJSON_IsString, "String", at) ? 0 : -1;
+    case json_text_status::too_long:
+        log_error(k_module, at.bad, "ptn json '%s' string len too long, '%s', %d/%d\n", key, text.text,
+                  static_cast<int>(text.len), static_cast<int>(field.size()));
+        return -1;
+    case json_text_status::ok: break;
+    }
+    copy_text(field.data(), field.size(), text.text);
+    return 0;
+}
+
+/// A number member ("base", "size"), hexadecimal text that must fit 32 bits. 0, or -1 after printing.
+int hex_member(const cJSON* object, const char* key, const member_lines& at, std::uint32_t* out)
+{
+    const cJSON* item = typed_member(object, key, cJSON_IsString, "String", at);
+    if (item == nullptr)
+        return -1;
+    if (!hex_u32(item->valuestring, out)) {
+        log_error(k_module, at.bad, "ptn json '%s' (%s) out of range.\n", key, item->valuestring);
+        return -1;
+    }
+    return 0;
+}
+
+/// A flag member: 1 for true, 0 for false. 0, or -1 after printing.
+int bool_member(const cJSON* object, const char* key, const member_lines& at, std::uint8_t* out)
+{
+    const cJSON* item = typed_member(object, key, cJSON_IsBool, "bool", at);
+    if (item == nullptr)
+        return -1;
+    *out = cJSON_IsTrue(item) ? 1 : 0;
+    return 0;
+}
+
 /// Fills `entry` from one partition object; stops at the first member that fails.
 int parse_partition(const cJSON* json_ptn, ptn_entry* entry)
 {
-    const json_text name = json_text_member(json_ptn, "name", k_name_size);
-    switch (name.status) {
-    case json_text_status::missing:
-        log_error(k_module, k_line_name_missing, "ptn json 'name' not found.\n\n");
+    if (text_member(json_ptn, "name", {k_line_name_missing, k_line_name_type, k_line_name_too_long}, entry->name) < 0)
         return -1;
-    case json_text_status::not_string:
-        log_error(k_module, k_line_name_type, "ptn json 'name' must be String type.\n\n");
-        return -1;
-    case json_text_status::too_long:
-        log_error(k_module, k_line_name_too_long, "ptn json 'name' string len too long, '%s', %d/%d\n", name.text,
-                  static_cast<int>(name.len), static_cast<int>(k_name_size));
-        return -1;
-    case json_text_status::ok: break;
-    }
-    if (!name_chars_allowed(name.text)) {
-        log_error(k_module, k_line_name_chars, "ptn json 'name' (%s) validate failed.\n", name.text);
+    if (!name_chars_allowed(entry->name.data())) {
+        log_error(k_module, k_line_name_chars, "ptn json 'name' (%s) validate failed.\n", entry->name.data());
         return -1;
     }
-    copy_text(entry->name.data(), entry->name.size(), name.text);
-
-    const cJSON* base = cJSON_GetObjectItem(json_ptn, "base");
-    if (base == nullptr) {
-        log_error(k_module, k_line_base_missing, "ptn json 'base' not found.\n\n");
+    if (hex_member(json_ptn, "base", {k_line_base_missing, k_line_base_type, k_line_base_range}, &entry->base) < 0 ||
+        hex_member(json_ptn, "size", {k_line_size_missing, k_line_size_type, k_line_size_range}, &entry->size) < 0 ||
+        bool_member(json_ptn, "write_to_flash", {k_line_flash_missing, k_line_flash_type, 0}, &entry->write_to_flash) <
+            0 ||
+        bool_member(json_ptn, "write_to_up", {k_line_up_missing, k_line_up_type, 0}, &entry->write_to_up) < 0)
         return -1;
-    }
-    if (!cJSON_IsString(base)) {
-        log_error(k_module, k_line_base_type, "ptn json 'base' must be String type.\n\n");
-        return -1;
-    }
-    if (!hex_u32(base->valuestring, &entry->base)) {
-        log_error(k_module, k_line_base_range, "ptn json 'base' (%s) out of range.\n", base->valuestring);
-        return -1;
-    }
-
-    const cJSON* size = cJSON_GetObjectItem(json_ptn, "size");
-    if (size == nullptr) {
-        log_error(k_module, k_line_size_missing, "ptn json 'size' not found.\n\n");
-        return -1;
-    }
-    if (!cJSON_IsString(size)) {
-        log_error(k_module, k_line_size_type, "ptn json 'size' must be String type.\n\n");
-        return -1;
-    }
-    if (!hex_u32(size->valuestring, &entry->size)) {
-        log_error(k_module, k_line_size_range, "ptn json 'size' (%s) out of range.\n", size->valuestring);
-        return -1;
-    }
-
-    const cJSON* flash = cJSON_GetObjectItem(json_ptn, "write_to_flash");
-    if (flash == nullptr) {
-        log_error(k_module, k_line_flash_missing, "ptn json 'write_to_flash' not found.\n\n");
-        return -1;
-    }
-    if (!cJSON_IsBool(flash)) {
-        log_error(k_module, k_line_flash_type, "ptn json 'write_to_flash' must be bool type.\n\n");
-        return -1;
-    }
-    entry->write_to_flash = cJSON_IsTrue(flash) ? 1 : 0;
-
-    const cJSON* up = cJSON_GetObjectItem(json_ptn, "write_to_up");
-    if (up == nullptr) {
-        log_error(k_module, k_line_up_missing, "ptn json 'write_to_up' not found.\n\n");
-        return -1;
-    }
-    if (!cJSON_IsBool(up)) {
-        log_error(k_module, k_line_up_type, "ptn json 'write_to_up' must be bool type.\n\n");
-        return -1;
-    }
-    entry->write_to_up = cJSON_IsTrue(up) ? 1 : 0;
-
-    const json_text encap = json_text_member(json_ptn, "encap_type", k_encap_size);
-    switch (encap.status) {
-    case json_text_status::missing:
-        log_error(k_module, k_line_encap_missing, "ptn json 'encap_type' not found.\n\n");
-        return -1;
-    case json_text_status::not_string:
-        log_error(k_module, k_line_encap_type, "ptn json 'encap_type' must be String type.\n\n");
-        return -1;
-    case json_text_status::too_long:
-        log_error(k_module, k_line_encap_too_long, "ptn json 'encap_type' string len too long, '%s', %d/%d\n",
-                  encap.text, static_cast<int>(encap.len), static_cast<int>(k_encap_size));
-        return -1;
-    case json_text_status::ok: break;
-    }
-    copy_text(entry->encap_type.data(), entry->encap_type.size(), encap.text);
-    return 0;
+    return text_member(json_ptn, "encap_type", {k_line_encap_missing, k_line_encap_type, k_line_encap_too_long},
+                       entry->encap_type);
 }
 
 void print_rule(char c, int width)

@@ -5,6 +5,9 @@
 #include "vorna/support/vorna_bytes.h"
 #include "vorna/support/vorna_log.h"
 
+#include <algorithm>
+#include <array>
+
 namespace {
 
 constexpr const char* k_module = "vorna_ptn_header";
@@ -25,18 +28,12 @@ constexpr std::size_t k_at_last_word = 12;
 
 std::unique_ptr<ptn_header> ptn_header_parse(std::span<const std::uint8_t> bytes)
 {
-    // Too short to hold a header: the caller reports the partition in its own words.
-    if (bytes.data() == nullptr || bytes.size() < k_ptn_header_len)
-        return nullptr;
-    auto header = make_record<ptn_header>();
-    if (!header)
-        return nullptr;
-    *header = ptn_header_decode(bytes.first<k_ptn_header_len>());
-    if (header->magic != k_ptn_header_magic) {
-        log_error(k_module, k_line_magic, "Magic unmatch.magic [0x%08X -- 0x%08X]\n", header->magic,
-                  k_ptn_header_magic);
-        return nullptr;
-    }
+    // Too short to hold a header: nothing is said, the caller reports the
+    // partition in its own words.
+    const ptn_frame frame = ptn_frame_parse(bytes, UINT64_MAX);
+    auto header = frame.status == ptn_frame_status::ok ? make_record<ptn_header>() : nullptr;
+    if (header)
+        *header = frame.header;
     return header;
 }
 
@@ -60,15 +57,58 @@ void ptn_header_encode(const ptn_header& header, std::span<std::uint8_t, 16> out
     store_be32_at(bytes, k_at_last_word, header.last_word);
 }
 
-bool ptn_header_content_fits(const ptn_header& header, std::uint64_t framed_len)
+std::uint64_t ptn_frame_room(std::uint64_t framed_len)
 {
-    return framed_len >= k_ptn_header_len && header.content_len <= framed_len - k_ptn_header_len;
+    return framed_len < k_ptn_header_len ? 0 : framed_len - k_ptn_header_len;
 }
 
-std::optional<std::span<const std::uint8_t>> ptn_header_content(const ptn_header& header,
-                                                                std::span<const std::uint8_t> framed)
+ptn_frame ptn_frame_decode(std::span<const std::uint8_t> head, std::uint64_t framed_len, std::uint32_t max_content)
 {
-    if (!ptn_header_content_fits(header, framed.size()))
-        return std::nullopt;
-    return framed.subspan(k_ptn_header_len, header.content_len);
+    ptn_frame frame;
+    if (head.size() < k_ptn_header_len || framed_len < k_ptn_header_len)
+        return frame;
+    frame.header = ptn_header_decode(head.first<k_ptn_header_len>());
+    if (frame.header.magic != k_ptn_header_magic)
+        frame.status = ptn_frame_status::bad_magic;
+    else if (frame.header.content_len > ptn_frame_room(framed_len))
+        frame.status = ptn_frame_status::too_long;
+    else if (frame.header.content_len > max_content)
+        frame.status = ptn_frame_status::too_big;
+    else
+        frame.status = ptn_frame_status::ok;
+    if (frame.status == ptn_frame_status::ok && frame.header.content_len <= ptn_frame_room(head.size()))
+        frame.content = head.subspan(k_ptn_header_len, frame.header.content_len);
+    return frame;
+}
+
+ptn_frame ptn_frame_parse(std::span<const std::uint8_t> head, std::uint64_t framed_len, std::uint32_t max_content)
+{
+    ptn_frame frame = ptn_frame_decode(head, framed_len, max_content);
+    if (frame.status == ptn_frame_status::bad_magic)
+        log_error(k_module, k_line_magic, "Magic unmatch.magic [0x%08X -- 0x%08X]\n", frame.header.magic,
+                  k_ptn_header_magic);
+    return frame;
+}
+
+ptn_frame_status ptn_frame_read(std::uint64_t framed_len, std::uint32_t max_content, const ptn_frame_reader& read,
+                                ptn_document& out)
+{
+    // The header first, then only what it announces: the frame may be far larger
+    // than the document it holds, and never more than the frame is read.
+    std::array<std::uint8_t, k_ptn_header_len> raw{};
+    const long long got = read(0, std::span(raw).first(std::min<std::uint64_t>(raw.size(), framed_len)));
+    if (got < 0)
+        return ptn_frame_status::unreadable;
+    out.frame = ptn_frame_parse(std::span(raw).first(static_cast<std::size_t>(got)), framed_len, max_content);
+    if (out.frame.status != ptn_frame_status::ok)
+        return out.frame.status;
+    const std::uint32_t len = out.frame.header.content_len;
+    // Zero-filled, so that what a short device does not deliver reads as zeros.
+    out.bytes = make_buffer(len);
+    if (!out.bytes)
+        return ptn_frame_status::no_memory;
+    if (len > 0 && read(k_ptn_header_len, {out.bytes.get(), len}) < 0)
+        return ptn_frame_status::unreadable;
+    out.frame.content = {out.bytes.get(), len};
+    return ptn_frame_status::ok;
 }

@@ -129,20 +129,19 @@ int ptn_read_to_file(const char* device, std::uint32_t base, const char* name, c
             log_error(k_module, k_line_read_device, "failed to read ptn_table content.\n");
             return -1;
         }
-        auto header = ptn_header_parse({buf.get(), static_cast<std::size_t>(got)});
-        if (!header) {
+        const ptn_frame frame = ptn_frame_parse({buf.get(), static_cast<std::size_t>(got)}, entry->size);
+        if (frame.status == ptn_frame_status::short_frame || frame.status == ptn_frame_status::bad_magic) {
             log_error(k_module, k_line_read_bad_header, "partition [0x%08x] is not a valid partition.\n", entry->base);
             return -1;
         }
-        // The header parsed, so the partition has at least its 16 bytes; a longer
-        // announced content would be copied from beyond the partition.
-        if (!ptn_header_content_fits(*header, entry->size)) {
+        // A longer announced content would be copied from beyond the partition.
+        if (frame.status != ptn_frame_status::ok) {
             log_error(k_module, k_line_read_content_len, "partition [0x%08x] content length %u exceeds %u.\n",
-                      entry->base, header->content_len, entry->size - k_ptn_header_len);
+                      entry->base, frame.header.content_len, static_cast<unsigned>(ptn_frame_room(entry->size)));
             return -1;
         }
         offset += k_ptn_header_len;
-        length = header->content_len;
+        length = frame.header.content_len;
         write_line = k_line_read_write_content;
     }
     // An empty output is refused like an empty write: there is nothing to copy.
@@ -181,9 +180,7 @@ int ptn_write_from_file(const char* device, std::uint32_t base, const char* name
         return -1;
     }
     bool header_type = has_header(*entry);
-    off_t room = entry->size;
-    if (header_type)
-        room = entry->size < k_ptn_header_len ? 0 : entry->size - k_ptn_header_len;
+    const off_t room = header_type ? static_cast<off_t>(ptn_frame_room(entry->size)) : off_t{entry->size};
     if (file_size > room) {
         log_error(k_module, k_line_write_too_big, "file size [%lld] should no bigger then %lld.\n",
                   static_cast<long long>(file_size), static_cast<long long>(room));
