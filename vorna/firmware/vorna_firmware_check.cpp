@@ -3,7 +3,6 @@
 // then (for an upgrade) write its partitions to the NOR and eMMC devices.
 #include "vorna/firmware/vorna_firmware.h"
 
-#include "vorna/support/vorna_alloc.h"
 #include "vorna/storage/vorna_file.h"
 #include "vorna/storage/vorna_stream_writer.h"
 #include "vorna/firmware/vorna_firmware_reader.h"

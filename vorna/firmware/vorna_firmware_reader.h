@@ -45,7 +45,7 @@ public:
     virtual void consume(std::uint64_t offset, std::span<const std::uint8_t> bytes) = 0;
 };
 
-/// Why a read of the image failed, told by the thread that reads on.
+/// Why a read of the image failed: kept by the worker, printed by the caller.
 struct firmware_read_fault {
     int line = 0; ///< k_line_read, k_line_changed or k_line_changed_short
     std::uint64_t offset = 0;
