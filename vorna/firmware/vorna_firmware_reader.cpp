@@ -238,7 +238,25 @@ int firmware_file::read_quietly(std::uint64_t offset, std::span<std::uint8_t> ou
     std::size_t done = 0;
     while (done < out.size()) {
         const std::uint64_t at = offset + done;
-        if (load_verified_chunk(at / k_firmware_chunk_len, fault) < 0)
+        const std::uint64_t index = at / k_firmware_chunk_len;
+        const std::size_t whole = std::min<std::uint64_t>(k_firmware_chunk_len, size_ - index * k_firmware_chunk_len);
+        if (at % k_firmware_chunk_len == 0 && out.size() - done >= whole && index != chunk_index_) {
+            // A whole chunk is read and checked where it goes, with no copy; on a
+            // failure the caller uses none of `out`.
+            const std::span<std::uint8_t> chunk = out.subspan(done, whole);
+            const long long got = read_raw(at, chunk);
+            if (got != static_cast<long long>(whole)) {
+                fault = {k_line_changed_short, at, whole, got};
+                return -1;
+            }
+            if (!digests_->matches(index, chunk)) {
+                fault = {k_line_changed, at, whole, got};
+                return -1;
+            }
+            done += whole;
+            continue;
+        }
+        if (load_verified_chunk(index, fault) < 0)
             return -1;
         const std::size_t from = at % k_firmware_chunk_len;
         const std::size_t n = std::min<std::uint64_t>(
