@@ -95,6 +95,58 @@ TEST(FirmwareFileVerifiedReads, CrossChunkEdgesAndCatchOneChangedByte)
     EXPECT_EQ(read({2 * k_chunk - 1, 2}, 0), "");
 }
 
+TEST(FirmwareFileVerifiedReads, AReadAheadHandsVerifiedPiecesInOrderAndStopsAtAChangedChunk)
+{
+    temp_dir dir;
+    const std::string path = dir.file("image");
+    const auto bytes = random_bytes(7 * k_chunk + 999, 32);
+    write_file(path, bytes);
+    firmware_file file;
+    firmware_chunk_digests digests;
+    ASSERT_EQ(printed([&] {
+                  ASSERT_EQ(file.open(path.c_str(), {1, 2, 3, 4}), 0);
+                  ASSERT_EQ(digests.reserve(file.size()), 0);
+                  std::array<firmware_chunk_consumer*, 1> consumers{&digests};
+                  ASSERT_EQ(file.pass(consumers), 0);
+              }),
+              "");
+    file.hold_to(digests);
+
+    // From an offset inside a chunk to one byte short of the end.
+    const std::uint64_t from = k_chunk / 2 + 3;
+    const std::uint64_t len = bytes.size() - from - 1;
+    std::vector<std::uint64_t> offsets;
+    auto collect = [&](std::uint64_t at, std::span<const std::uint8_t> piece) {
+        offsets.push_back(at);
+        EXPECT_TRUE(std::equal(piece.begin(), piece.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at))) << at;
+        return 0;
+    };
+    EXPECT_EQ(printed([&] { EXPECT_EQ(file.read_ahead_verified(from, len, collect), 0); }), "");
+    const std::uint64_t step = read_ahead::k_slot_len;
+    ASSERT_EQ(offsets.size(), (len + step - 1) / step);
+    for (std::size_t i = 0; i < offsets.size(); ++i)
+        EXPECT_EQ(offsets[i], from + i * step);
+
+    // The sink's own failure ends it with that result.
+    offsets.clear();
+    EXPECT_EQ(file.read_ahead_verified(from, len,
+                                       [&](std::uint64_t at, std::span<const std::uint8_t>) {
+                                           offsets.push_back(at);
+                                           return offsets.size() == 2 ? -1 : 0;
+                                       }),
+              -1);
+    EXPECT_EQ(offsets.size(), 2u);
+
+    // One byte of the sixth chunk changes: the pieces before it are handed on,
+    // the one that touches it is not, and the line comes after them.
+    change_byte(path, 5 * k_chunk + 10, static_cast<std::uint8_t>(bytes[5 * k_chunk + 10] ^ 0x80));
+    offsets.clear();
+    std::string said = printed([&] { EXPECT_EQ(file.read_ahead_verified(from, len, collect), -2); });
+    EXPECT_EQ(said, "[ERROR]vorna_firmware:601 | firmware '" + path +
+                        "' changed after the check, bytes {0x500000:0x100000} differ from the verified image.\n");
+    EXPECT_EQ(offsets, (std::vector<std::uint64_t>{from, from + step}));
+}
+
 } // namespace
 
 namespace {

@@ -37,6 +37,7 @@ enum line : int {
 // Values of the long options that have no short letter.
 enum long_only : int {
     k_opt_progress = 0x100,
+    k_opt_minimize_writes,
 };
 
 // The leading '-' hands every word that is not an option back in place, so
@@ -62,6 +63,7 @@ constexpr option k_long_options[] = {
     {"in-file", required_argument, nullptr, 'i'},
     {"progress", no_argument, nullptr, k_opt_progress},
     {"program-version", no_argument, nullptr, 'V'},
+    {"minimize-writes", no_argument, nullptr, k_opt_minimize_writes},
     {nullptr, 0, nullptr, 0},
 };
 // clang-format on
@@ -83,6 +85,7 @@ struct command_line {
     bool write = false;
     bool upgrade = false;
     bool progress = false;
+    bool minimize_writes = false; ///< -u writes only the eMMC blocks that differ
     bool bad_option = false; ///< an unknown option, or one without its argument
 };
 
@@ -110,6 +113,7 @@ command_line parse_command_line(int argc, char** argv)
         // The base is hexadecimal with or without 0x; only its low 32 bits are kept.
         case 'b': cmd.base = static_cast<std::uint32_t>(std::strtol(optarg, nullptr, 16)); break;
         case k_opt_progress: cmd.progress = true; break;
+        case k_opt_minimize_writes: cmd.minimize_writes = true; break;
         // An unknown option or a missing argument ('?', already reported by
         // getopt_long) ends the run: a typo must not pass for success.
         case '?': cmd.bad_option = true; break;
@@ -293,5 +297,5 @@ int vorna_main(int argc, char** argv)
         return 0;
     if (cmd.device == nullptr || cmd.firmware == nullptr || cmd.base == 0)
         return missing_argument(k_line_upgrade_args);
-    return firmware_upgrade(cmd.firmware, cmd.device, cmd.base);
+    return firmware_upgrade(cmd.firmware, cmd.device, cmd.base, cmd.minimize_writes);
 }

@@ -159,10 +159,13 @@ void firmware_signed_digest_update(md5_ctx& ctx, std::uint64_t offset, std::span
 
 /// `vorna -c`. 0, -1, -2, -4 or -5.
 [[nodiscard]] int firmware_check(const char* image_path, const char* device, std::uint32_t base);
-/// `vorna -u` (the caller holds the lock). 0, -1, -2, -4 or -5.
-[[nodiscard]] int firmware_upgrade(const char* image_path, const char* device, std::uint32_t base);
+/// `vorna -u` (the caller holds the lock). `minimize_writes`: an eMMC entry is
+/// compared with the device and only the blocks that differ are written (NOR
+/// entries always are). 0, -1, -2, -4 or -5.
+[[nodiscard]] int firmware_upgrade(const char* image_path, const char* device, std::uint32_t base,
+                                   bool minimize_writes = false);
 [[nodiscard]] int firmware_check_and_upgrade(const char* image_path, const char* device, std::uint32_t base,
-                                             int upgrade);
+                                             int upgrade, bool minimize_writes = false);
 
 /// `vorna -v`: writes the "firmware-info" document of the image to `out_path`.
 /// 0, -1, -2 or -4.

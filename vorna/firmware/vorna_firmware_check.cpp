@@ -3,8 +3,8 @@
 // then (for an upgrade) write its partitions to the NOR and eMMC devices.
 #include "vorna/firmware/vorna_firmware.h"
 
-#include "vorna/support/vorna_alloc.h"
 #include "vorna/storage/vorna_file.h"
+#include "vorna/storage/vorna_stream_writer.h"
 #include "vorna/firmware/vorna_firmware_reader.h"
 #include "vorna/firmware/vorna_firmware_lines.h"
 #include "vorna/support/vorna_log.h"
@@ -18,19 +18,17 @@
 
 #include <algorithm>
 #include <cstring>
-#include <functional>
-#include <future>
-#include <system_error>
 
 namespace {
 
 constexpr const char* k_module = "vorna_firmware";
 
 constexpr off_t k_nor_block_size = 0x10000;
-// Contents are written in windows of verified bytes; a multiple of the NOR block
-// size, so that NOR blocks stay counted from the entry's base.
-constexpr std::size_t k_write_window_len = 2 * k_firmware_chunk_len;
-static_assert(k_write_window_len % k_nor_block_size == 0);
+// Contents are written in the read-ahead's windows of verified bytes, counted
+// from the entry's start; a multiple of the NOR block size (and of the blocks
+// the eMMC writer compares), so that blocks stay counted from the entry's base.
+static_assert(read_ahead::k_slot_len % k_nor_block_size == 0);
+static_assert(read_ahead::k_slot_len % stream_writer::k_compare_block == 0);
 
 /// The entry's name as a C string; a name filling all 32 bytes is cut there.
 struct entry_name {
@@ -123,34 +121,13 @@ int walk_precheck(const firmware_ptn_table& table, const firmware_header& header
     return 0;
 }
 
-/// Reads the verified contents of `entry` from byte `from` on into `out`. 0, or
-/// -2 when the image no longer holds the verified bytes (printed by the reader).
-int read_contents(firmware_file& image, const firmware_ptn_entry& entry, std::uint32_t from,
-                  std::span<std::uint8_t> out)
-{
-    return out.empty() || image.read_at(std::uint64_t{entry.content_offset} + from, out) == 0 ? 0 : -2;
-}
-
-/// read_contents on a second thread, so that reading and checking the next
-/// window overlaps writing this one; on this thread, when get() is called, when
-/// there is nothing to read or no thread can be had.
-std::future<int> read_ahead(firmware_file& image, const firmware_ptn_entry& entry, std::uint32_t from,
-                            std::span<std::uint8_t> out)
-{
-    if (!out.empty()) {
-        try {
-            return std::async(std::launch::async, read_contents, std::ref(image), std::cref(entry), from, out);
-        } catch (const std::system_error&) {
-        }
-    }
-    return std::async(std::launch::deferred, read_contents, std::ref(image), std::cref(entry), from, out);
-}
-
-/// Writes one entry's contents window by window, each window read through the
-/// verified image. 0; -1 when the device write failed (eMMC after line 368); -2
-/// when the image no longer holds the verified bytes (printed by the reader).
+/// Writes one entry's contents window by window as the image's worker reads
+/// and checks them ahead (each window held to the verified bytes), so that the
+/// next window is read while this one is written. 0; -1 when the device write
+/// failed (eMMC after line 368); -2 when the image no longer holds the verified
+/// bytes (printed by the reader); -3 when the windows cannot be had.
 int write_entry(const firmware_ptn_entry& entry, const ptn_table& device_table, firmware_file& image,
-                std::span<std::uint8_t> windows)
+                bool minimize_writes)
 {
     const char* nor_device = device_table.layouts[0].device.data();
     const char* emmc_device = device_table.layouts[1].device.data();
@@ -160,66 +137,45 @@ int write_entry(const firmware_ptn_entry& entry, const ptn_table& device_table, 
                   entry.content_offset, entry.content_size);
         return -1;
     };
-    // The eMMC contents go through one descriptor and one fsync at the end, as one
-    // synchronous write of the whole entry would; contents of 0 bytes are refused
-    // like such a write.
-    // The NOR writer likewise keeps its descriptor for every window and syncs once.
-    unique_fd emmc;
+    // Each writer keeps one descriptor for every window of the entry and makes
+    // them durable once, at its end; contents of 0 bytes are refused like a
+    // single synchronous write of them.
+    stream_writer emmc;
     compare_writer nor;
     if (entry.type == k_firmware_type_emmc) {
-        if (entry.content_size == 0)
-            return emmc_failed();
-        emmc = file_open(emmc_device, O_WRONLY);
-        if (!emmc)
+        if (entry.content_size == 0 || emmc.open(emmc_device, minimize_writes) != 0)
             return emmc_failed();
     } else if (nor.open(nor_device, k_nor_block_size) != 0) {
         return -1; // printed by the storage layer
     }
     progress shown(name.c_str(), entry.content_size); // on standard error only
-    const std::size_t half = windows.size() / 2;
-    const std::array<std::span<std::uint8_t>, 2> window{windows.first(half), windows.subspan(half, half)};
-    auto length_at = [&](std::uint32_t from) { return std::min<std::size_t>(entry.content_size - from, half); };
-    std::uint32_t done = 0;
-    std::size_t n = length_at(0);
-    std::size_t current = 0;
-    int read_rc = read_contents(image, entry, 0, window[0].first(n));
-    // Contents of 0 bytes still reach the NOR storage layer, which refuses them.
-    do {
-        if (read_rc < 0)
-            return -2;
-        const std::uint32_t next_from = done + static_cast<std::uint32_t>(n);
-        const std::size_t next_n = length_at(next_from);
-        // The next window is read and checked while this one is written.
-        std::future<int> next = read_ahead(image, entry, next_from, window[1 - current].first(next_n));
-        const std::span<std::uint8_t> bytes = window[current].first(n);
-        const off_t at = off_t{entry.base} + done;
-        if (entry.type == k_firmware_type_nor) {
-            // A NOR failure is reported by the storage layer.
-            if (nor.write(at, bytes.data(), static_cast<off_t>(n)) != 0)
-                return -1;
-        } else if (file_write_fd_at(emmc.get(), at, bytes.data(), static_cast<off_t>(n)) != 0) {
-            return emmc_failed();
-        }
-        done = next_from;
-        shown.update(done);
-        read_rc = next.get();
-        current = 1 - current;
-        n = next_n;
-    } while (done < entry.content_size);
-    if (emmc && (::fsync(emmc.get()) != 0 || emmc.reset() != 0))
-        return emmc_failed();
-    return entry.type == k_firmware_type_nor ? nor.finish() : 0;
+    const std::uint64_t contents_at = entry.content_offset;
+    const int rc = image.read_ahead_verified(contents_at, entry.content_size,
+                                             [&](std::uint64_t offset, std::span<const std::uint8_t> bytes) {
+                                                 const std::uint64_t done = offset - contents_at;
+                                                 const off_t at = off_t{entry.base} + static_cast<off_t>(done);
+                                                 const auto n = static_cast<off_t>(bytes.size());
+                                                 if (entry.type == k_firmware_type_nor) {
+                                                     // A NOR failure is reported by the storage layer.
+                                                     if (nor.write(at, bytes.data(), n) != 0)
+                                                         return -1;
+                                                 } else if (emmc.write(at, bytes.data(), n) != 0) {
+                                                     return emmc_failed();
+                                                 }
+                                                 shown.update(done + bytes.size());
+                                                 return 0;
+                                             });
+    if (rc != 0)
+        return rc;
+    if (entry.type == k_firmware_type_nor)
+        return nor.finish();
+    return emmc.finish() == 0 ? 0 : emmc_failed();
 }
 
 /// Writes every walked entry to its device (walk_precheck has passed). 0, or -1
 /// when an entry failed.
-int walk(const firmware_ptn_table& table, const ptn_table& device_table, firmware_file& image)
+int walk(const firmware_ptn_table& table, const ptn_table& device_table, firmware_file& image, bool minimize_writes)
 {
-    auto windows = make_buffer(2 * k_write_window_len);
-    if (!windows) {
-        log_error(k_module, k_line_window_alloc, "Failed to alloc %zu bytes memory.\n", 2 * k_write_window_len);
-        return -1;
-    }
     int result = 0;
     const std::span<const firmware_ptn_entry> entries = walked_entries(table);
     for (std::size_t index = 0; index < entries.size(); ++index) {
@@ -237,7 +193,12 @@ int walk(const firmware_ptn_table& table, const ptn_table& device_table, firmwar
         log_info(k_module, k_line_update, "PTN[%s] update, base=0x%08x, size=0x%08x, content_size=0x%08x(%d).\n",
                  name.c_str(), entry.base, entry.size, entry.content_size,
                  static_cast<std::int32_t>(entry.content_size));
-        const int rc = write_entry(entry, device_table, image, {windows.get(), 2 * k_write_window_len});
+        const int rc = write_entry(entry, device_table, image, minimize_writes);
+        if (rc == -3) {
+            log_error(k_module, k_line_window_alloc, "Failed to alloc %zu bytes memory.\n",
+                      firmware_file::k_read_ahead_bytes);
+            return -1;
+        }
         // A failed NOR entry leaves the others to be written, but the upgrade as a
         // whole has failed; an eMMC failure or a changed image ends the walk.
         if (rc == -2 || (rc < 0 && entry.type != k_firmware_type_nor))
@@ -250,7 +211,8 @@ int walk(const firmware_ptn_table& table, const ptn_table& device_table, firmwar
 
 } // namespace
 
-int firmware_check_and_upgrade(const char* image_path, const char* device, std::uint32_t base, int upgrade)
+int firmware_check_and_upgrade(const char* image_path, const char* device, std::uint32_t base, int upgrade,
+                               bool minimize_writes)
 {
     if (device == nullptr || image_path == nullptr || base == 0) {
         log_error(k_module, k_line_invalid_args, "Invalid pass-in args, (%p,%p,0x%X)\n",
@@ -290,7 +252,7 @@ int firmware_check_and_upgrade(const char* image_path, const char* device, std::
         return 0;
     }
 
-    int result = walk(*table, *device_table, fw.file);
+    int result = walk(*table, *device_table, fw.file, minimize_writes);
     if (result < 0) {
         log_error(k_module, k_line_upgrade_failed, "Failed to upgrade firmware into this device.\n");
         return result;
@@ -304,7 +266,7 @@ int firmware_check(const char* image_path, const char* device, std::uint32_t bas
     return firmware_check_and_upgrade(image_path, device, base, 0);
 }
 
-int firmware_upgrade(const char* image_path, const char* device, std::uint32_t base)
+int firmware_upgrade(const char* image_path, const char* device, std::uint32_t base, bool minimize_writes)
 {
-    return firmware_check_and_upgrade(image_path, device, base, 1);
+    return firmware_check_and_upgrade(image_path, device, base, 1, minimize_writes);
 }

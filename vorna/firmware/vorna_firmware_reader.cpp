@@ -22,48 +22,8 @@
 namespace {
 
 constexpr const char* k_module = "vorna_firmware";
-
-/// Everything the verification pass computes: the legacy MD5 on the reading
-/// thread and, on a second one, the strong SHA-256 (when this build trusts strong
-/// keys) and the SHA-256 of every chunk, to which the image's later reads are
-/// held. So a check, export or upgrade costs about what the MD5 alone costs.
-class pass_digests final : public firmware_chunk_consumer {
-public:
-    /// `chunks` may be null (a caller that reads nothing later); `strong`: whether
-    /// the strong digest is computed.
-    pass_digests(firmware_chunk_digests* chunks, bool strong)
-        : strong_active_(strong),
-          // The chunk digests keep their own failure: nothing will then match.
-          hasher_(
-              strong_active_, chunks == nullptr ? firmware_dual_hasher::chunk_job{}
-                                                : [chunks](std::uint64_t offset, std::span<const std::uint8_t> bytes) {
-                                                      chunks->consume(offset, bytes);
-                                                  })
-    {
-    }
-    [[nodiscard]] firmware_dual_digests finish() { return hasher_.finish(); }
-    void consume(std::uint64_t offset, std::span<const std::uint8_t> bytes) override
-    {
-        // A failure shows in the digests' own results.
-        (void)hasher_.feed(offset, bytes);
-    }
-    /// The legacy verdict (0 or -1), leaving the strong digest in `pending`.
-    int verify(const firmware_header& header, firmware_strong_pending& pending)
-    {
-        const firmware_dual_digests d = hasher_.finish();
-        pending = firmware_strong_pending{};
-        if (strong_active_) {
-            pending.active = true;
-            pending.digest_rc = d.strong_rc;
-            pending.digest = d.strong;
-        }
-        return d.legacy_rc == 0 ? firmware_verify_legacy_digest(header, d.legacy) : -1;
-    }
-
-private:
-    bool strong_active_;
-    firmware_dual_hasher hasher_;
-};
+// The pieces of a read-ahead, one slot each: the windows an upgrade writes.
+constexpr std::uint64_t k_piece_len = read_ahead::k_slot_len;
 
 /// Shows the verification pass as "verify" (on standard error only).
 class pass_progress final : public firmware_chunk_consumer {
@@ -133,6 +93,9 @@ int firmware_file::open(const char* path, const firmware_open_lines& lines)
         return -1;
     }
     size_ = static_cast<std::uint64_t>(size);
+    // The file is read front to back, twice for an upgrade: a cold cache then
+    // reads ahead in larger steps. Only a hint; a failure changes nothing.
+    (void)::posix_fadvise(fd_.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
     return 0;
 }
 
@@ -165,34 +128,76 @@ bool firmware_file::have_chunk_buffer()
     return chunk_ != nullptr;
 }
 
-int firmware_file::pass(std::span<firmware_chunk_consumer* const> consumers)
+void firmware_file::report(const firmware_read_fault& fault) const
 {
-    // An image in memory is handed to the consumers where it lies.
-    const bool in_memory = !fd_;
-    if (!in_memory && !have_chunk_buffer())
-        return -1;
-    chunk_index_ = UINT64_MAX;
-    for (std::uint64_t offset = 0; offset < size_; offset += k_firmware_chunk_len) {
-        const std::size_t n = std::min<std::uint64_t>(k_firmware_chunk_len, size_ - offset);
-        if (in_memory) {
-            for (firmware_chunk_consumer* consumer : consumers)
-                consumer->consume(offset, memory_.subspan(offset, n));
-            continue;
-        }
-        std::span<std::uint8_t> chunk(chunk_.get(), n);
-        long long got = read_raw(offset, chunk);
-        if (got != static_cast<long long>(chunk.size())) {
-            log_error(k_module, k_line_read, "Failed to read firmware '%s', %zu bytes at 0x%llx gave %lld.\n", path_,
-                      chunk.size(), static_cast<unsigned long long>(offset), got);
-            return -1;
-        }
-        for (firmware_chunk_consumer* consumer : consumers)
-            consumer->consume(offset, chunk);
+    const auto at = static_cast<unsigned long long>(fault.offset);
+    switch (fault.line) {
+    case k_line_read:
+        log_error(k_module, k_line_read, "Failed to read firmware '%s', %zu bytes at 0x%llx gave %lld.\n", path_,
+                  fault.len, at, fault.got);
+        break;
+    case k_line_changed:
+        log_error(k_module, k_line_changed,
+                  "firmware '%s' changed after the check, bytes {0x%llx:0x%zx} differ from the verified image.\n",
+                  path_, at, fault.len);
+        break;
+    case k_line_changed_short:
+        log_error(k_module, k_line_changed_short,
+                  "firmware '%s' changed after the check, %zu bytes at 0x%llx gave %lld.\n", path_, fault.len, at,
+                  fault.got);
+        break;
+    default: break; // printed where it was found
     }
-    return 0;
 }
 
-int firmware_file::load_verified_chunk(std::uint64_t index)
+int firmware_file::pass(std::span<firmware_chunk_consumer* const> on_worker,
+                        std::span<firmware_chunk_consumer* const> here)
+{
+    // An image in memory is handed to the consumers where it lies; a file is
+    // read into the worker's slots, one pread a chunk.
+    const bool in_memory = !fd_;
+    static_assert(read_ahead::k_slot_len >= k_firmware_chunk_len);
+    if (!in_memory && !ahead_.reserve()) {
+        log_error(k_module, k_line_chunk_alloc, "Failed to alloc %zu bytes memory.\n", k_firmware_chunk_len);
+        return -1;
+    }
+    chunk_index_ = UINT64_MAX;
+    ahead_fault_ = {};
+    ahead_.begin(chunk_count(size_), [this, in_memory, on_worker](std::size_t index, std::span<std::uint8_t> room,
+                                                                  std::span<const std::uint8_t>& piece) {
+        const std::uint64_t offset = std::uint64_t{index} * k_firmware_chunk_len;
+        const std::size_t n = std::min<std::uint64_t>(k_firmware_chunk_len, size_ - offset);
+        if (in_memory) {
+            piece = memory_.subspan(offset, n);
+        } else {
+            const long long got = read_raw(offset, room.first(n));
+            if (got != static_cast<long long>(n)) {
+                ahead_fault_ = {k_line_read, offset, n, got};
+                return false;
+            }
+            piece = room.first(n);
+        }
+        for (firmware_chunk_consumer* consumer : on_worker)
+            consumer->consume(offset, piece);
+        return true;
+    });
+    int rc = 0;
+    std::span<const std::uint8_t> piece;
+    for (std::uint64_t offset = 0; offset < size_; offset += k_firmware_chunk_len) {
+        if (!ahead_.next(piece)) {
+            rc = -1;
+            break;
+        }
+        for (firmware_chunk_consumer* consumer : here)
+            consumer->consume(offset, piece);
+    }
+    ahead_.end();
+    if (rc < 0)
+        report(ahead_fault_);
+    return rc;
+}
+
+int firmware_file::load_verified_chunk(std::uint64_t index, firmware_read_fault& fault)
 {
     if (index == chunk_index_)
         return 0;
@@ -203,28 +208,23 @@ int firmware_file::load_verified_chunk(std::uint64_t index)
     std::span<std::uint8_t> chunk(chunk_.get(), std::min<std::uint64_t>(k_firmware_chunk_len, size_ - offset));
     long long got = read_raw(offset, chunk);
     if (got != static_cast<long long>(chunk.size())) {
-        log_error(k_module, k_line_changed_short,
-                  "firmware '%s' changed after the check, %zu bytes at 0x%llx gave %lld.\n", path_, chunk.size(),
-                  static_cast<unsigned long long>(offset), got);
+        fault = {k_line_changed_short, offset, chunk.size(), got};
         return -1;
     }
     if (!digests_->matches(index, chunk)) {
-        log_error(k_module, k_line_changed,
-                  "firmware '%s' changed after the check, bytes {0x%llx:0x%zx} differ from the verified image.\n",
-                  path_, static_cast<unsigned long long>(offset), chunk.size());
+        fault = {k_line_changed, offset, chunk.size(), got};
         return -1;
     }
     chunk_index_ = index;
     return 0;
 }
 
-int firmware_file::read_at(std::uint64_t offset, std::span<std::uint8_t> out)
+int firmware_file::read_quietly(std::uint64_t offset, std::span<std::uint8_t> out, firmware_read_fault& fault)
 {
     if (digests_ == nullptr) {
         long long got = offset <= size_ ? read_raw(offset, out) : 0;
         if (got != static_cast<long long>(out.size())) {
-            log_error(k_module, k_line_read, "Failed to read firmware '%s', %zu bytes at 0x%llx gave %lld.\n", path_,
-                      out.size(), static_cast<unsigned long long>(offset), got);
+            fault = {k_line_read, offset, out.size(), got};
             return -1;
         }
         return 0;
@@ -232,15 +232,31 @@ int firmware_file::read_at(std::uint64_t offset, std::span<std::uint8_t> out)
     // Callers ask only for ranges they checked against the size; a chunk past the
     // end could not have been verified.
     if (offset > size_ || out.size() > size_ - offset) {
-        log_error(k_module, k_line_changed_short,
-                  "firmware '%s' changed after the check, %zu bytes at 0x%llx gave %lld.\n", path_, out.size(),
-                  static_cast<unsigned long long>(offset), 0LL);
+        fault = {k_line_changed_short, offset, out.size(), 0};
         return -1;
     }
     std::size_t done = 0;
     while (done < out.size()) {
         const std::uint64_t at = offset + done;
-        if (load_verified_chunk(at / k_firmware_chunk_len) < 0)
+        const std::uint64_t index = at / k_firmware_chunk_len;
+        const std::size_t whole = std::min<std::uint64_t>(k_firmware_chunk_len, size_ - index * k_firmware_chunk_len);
+        if (at % k_firmware_chunk_len == 0 && out.size() - done >= whole && index != chunk_index_) {
+            // A whole chunk is read and checked where it goes, with no copy; on a
+            // failure the caller uses none of `out`.
+            const std::span<std::uint8_t> chunk = out.subspan(done, whole);
+            const long long got = read_raw(at, chunk);
+            if (got != static_cast<long long>(whole)) {
+                fault = {k_line_changed_short, at, whole, got};
+                return -1;
+            }
+            if (!digests_->matches(index, chunk)) {
+                fault = {k_line_changed, at, whole, got};
+                return -1;
+            }
+            done += whole;
+            continue;
+        }
+        if (load_verified_chunk(index, fault) < 0)
             return -1;
         const std::size_t from = at % k_firmware_chunk_len;
         const std::size_t n = std::min<std::uint64_t>(
@@ -251,18 +267,69 @@ int firmware_file::read_at(std::uint64_t offset, std::span<std::uint8_t> out)
     return 0;
 }
 
+int firmware_file::read_at(std::uint64_t offset, std::span<std::uint8_t> out)
+{
+    firmware_read_fault fault;
+    if (read_quietly(offset, out, fault) == 0)
+        return 0;
+    report(fault);
+    return -1;
+}
+
+int firmware_file::read_ahead_verified(std::uint64_t offset, std::uint64_t len, const piece_sink& sink)
+{
+    if (!ahead_.reserve())
+        return -3;
+    // Taken here, so that the worker never has a failure of its own to print.
+    if (!have_chunk_buffer())
+        return -2;
+    ahead_fault_ = {};
+    const std::uint64_t count = (len + k_piece_len - 1) / k_piece_len;
+    ahead_.begin(count, [this, offset, len](std::size_t index, std::span<std::uint8_t> room,
+                                            std::span<const std::uint8_t>& piece) {
+        const std::uint64_t from = std::uint64_t{index} * k_piece_len;
+        const std::span<std::uint8_t> bytes = room.first(std::min<std::uint64_t>(k_piece_len, len - from));
+        piece = bytes;
+        return read_quietly(offset + from, bytes, ahead_fault_) == 0;
+    });
+    int rc = 0;
+    std::span<const std::uint8_t> piece;
+    for (std::uint64_t from = 0; from < len && rc == 0; from += k_piece_len) {
+        if (!ahead_.next(piece))
+            rc = -2;
+        else
+            rc = sink(offset + from, piece);
+    }
+    ahead_.end();
+    if (rc == -2)
+        report(ahead_fault_);
+    return rc;
+}
+
 int firmware_image_verify(firmware_file& file, const firmware_header* header, firmware_chunk_digests& digests)
 {
     const std::uint64_t size = file.size();
     const int rc = firmware_header_check_with(header, size, [&](firmware_strong_pending& strong) {
         if (digests.reserve(size) < 0)
             return -1;
-        pass_digests hashed(&digests, !firmware_trusted_keys().empty());
+        // The MD5 is the longest share: it runs here, everything else on the worker.
+        const bool strong_active = !firmware_trusted_keys().empty();
+        firmware_dual_hasher hashed(strong_active);
         pass_progress shown(size);
-        std::array<firmware_chunk_consumer*, 2> consumers{&hashed, &shown};
-        if (file.pass(consumers) < 0)
+        const std::array<firmware_chunk_consumer*, 2> on_worker{&digests, &hashed.strong_part()};
+        const std::array<firmware_chunk_consumer*, 2> here{&hashed.legacy_part(), &shown};
+        if (file.pass(on_worker, here) < 0)
             return -1;
-        return hashed.verify(*header, strong) < 0 ? -4 : 0;
+        const firmware_dual_digests d = hashed.finish();
+        strong = firmware_strong_pending{};
+        if (strong_active) {
+            strong.active = true;
+            strong.digest_rc = d.strong_rc;
+            strong.digest = d.strong;
+        }
+        if (d.legacy_rc != 0 || firmware_verify_legacy_digest(*header, d.legacy) < 0)
+            return -4;
+        return 0;
     });
     if (rc == 0)
         file.hold_to(digests);
@@ -271,9 +338,10 @@ int firmware_image_verify(firmware_file& file, const firmware_header* header, fi
 
 int firmware_image_digests(firmware_file& file, firmware_dual_digests& out)
 {
-    pass_digests hashed(nullptr, true);
-    std::array<firmware_chunk_consumer*, 1> consumers{&hashed};
-    const int rc = file.pass(consumers);
+    firmware_dual_hasher hashed(true);
+    const std::array<firmware_chunk_consumer*, 1> on_worker{&hashed.strong_part()};
+    const std::array<firmware_chunk_consumer*, 1> here{&hashed.legacy_part()};
+    const int rc = file.pass(on_worker, here);
     out = hashed.finish();
     return rc;
 }

@@ -5,19 +5,24 @@
 // short under a running operation is a failed read with its line, never a
 // signal, and memory does not grow with the image. The same reads serve an
 // image held in memory (the tests and fuzz harnesses), so that every caller runs
-// the one verification. One reader at a time: a firmware_file and its chunk
-// buffer belong to the thread that reads it (the read-ahead of an upgrade hands
-// it over whole, and waits for it back before the next read). One verification pass reads
-// the whole file once, chunk by chunk, and hands every chunk to its consumers:
-// the MD5 of the signature and, for an upgrade, a SHA-256 of each chunk. From
-// then on every read is held to those digests, so that whatever another process
-// does to the file, only the bytes the signature covered are ever used.
+// the one verification. One verification pass reads the whole file once, chunk
+// by chunk, on the file's worker thread (vorna_read_ahead.h), which keeps the
+// next chunks read while the caller hashes: the MD5 of the legacy signature on
+// the caller's thread; the strong SHA-256 and a SHA-256 of each chunk on the
+// worker. From then on every read is held to those chunk digests, so that
+// whatever another process does to the file, only the bytes the signatures
+// covered are ever used.
+//
+// One reader at a time: while a pass or a read-ahead runs, the worker alone
+// reads the file and its chunk buffer; the caller reads again once it returned.
 #include "vorna/storage/unique_fd.h"
 #include "vorna/firmware/vorna_firmware.h"
 #include "vorna/firmware/vorna_firmware_dual_hash.h"
+#include "vorna/firmware/vorna_read_ahead.h"
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 
@@ -39,6 +44,14 @@ public:
     /// `bytes` are the file's bytes at `offset`, valid during the call only. The
     /// chunks come in file order, each k_firmware_chunk_len long but the last.
     virtual void consume(std::uint64_t offset, std::span<const std::uint8_t> bytes) = 0;
+};
+
+/// Why a read of the image failed: kept by the worker, printed by the caller.
+struct firmware_read_fault {
+    int line = 0; ///< k_line_read, k_line_changed or k_line_changed_short
+    std::uint64_t offset = 0;
+    std::size_t len = 0;
+    long long got = 0; ///< bytes the file gave
 };
 
 /// A SHA-256 of every chunk of the image, recorded during the pass.
@@ -70,15 +83,39 @@ public:
     /// then through whole chunks, each checked against its recorded digest first.
     /// 0, or -1 after printing.
     [[nodiscard]] int read_at(std::uint64_t offset, std::span<std::uint8_t> out) override;
-    /// The verification pass: reads the whole image once and hands every chunk to
-    /// each consumer in turn. 0, or -1 after printing a failed or short read.
-    [[nodiscard]] int pass(std::span<firmware_chunk_consumer* const> consumers);
+    /// The verification pass: reads the whole image once, chunk by chunk ahead of
+    /// the caller on the worker thread, and hands every chunk to each consumer of
+    /// `on_worker` there, then to each of `here` on the caller's thread. 0, or -1
+    /// after printing a failed or short read.
+    [[nodiscard]] int pass(std::span<firmware_chunk_consumer* const> on_worker,
+                           std::span<firmware_chunk_consumer* const> here = {});
+
+    /// What a read-ahead hands on: the verified bytes at `offset` of the image.
+    /// 0 to go on; anything else ends the read-ahead with that result.
+    using piece_sink = std::function<int(std::uint64_t offset, std::span<const std::uint8_t> bytes)>;
+
+    /// Reads `len` bytes from `offset` on ahead of the caller on the worker
+    /// thread, in pieces of read_ahead::k_slot_len counted from `offset` (the
+    /// last one shorter), each held to the digests like read_at, and hands them
+    /// to `sink` on the caller's thread in order. 0; the sink's result when it
+    /// ended the read-ahead; -2 after printing when the image no longer holds the
+    /// verified bytes (or the chunk buffer cannot be had); -3 when the window
+    /// buffers cannot be had (nothing printed).
+    [[nodiscard]] int read_ahead_verified(std::uint64_t offset, std::uint64_t len, const piece_sink& sink);
+
+    /// The bytes the read-ahead buffers take, for the caller's own message.
+    static constexpr std::size_t k_read_ahead_bytes = read_ahead::k_slots * read_ahead::k_slot_len;
+
     /// From now on every read must match `digests`, recorded by a pass of this file.
     void hold_to(const firmware_chunk_digests& digests) { digests_ = &digests; }
 
 private:
-    /// Reads chunk `index` into the private buffer and checks it. 0, or -1 after printing.
-    int load_verified_chunk(std::uint64_t index);
+    /// Reads chunk `index` into the private buffer and checks it. 0, or -1 with `fault`.
+    int load_verified_chunk(std::uint64_t index, firmware_read_fault& fault);
+    /// read_at without printing. 0, or -1 with `fault`.
+    int read_quietly(std::uint64_t offset, std::span<std::uint8_t> out, firmware_read_fault& fault);
+    /// Prints the line of `fault`.
+    void report(const firmware_read_fault& fault) const;
     /// Bytes read at `offset` until `out` is full or the file ends; -1 on an error.
     long long read_raw(std::uint64_t offset, std::span<std::uint8_t> out) const;
     /// The private chunk buffer, allocated on first use. False after printing.
@@ -91,6 +128,8 @@ private:
     std::unique_ptr<std::uint8_t[]> chunk_;
     std::uint64_t chunk_index_ = UINT64_MAX; ///< the verified chunk the buffer holds
     const firmware_chunk_digests* digests_ = nullptr;
+    firmware_read_fault ahead_fault_; ///< the worker's, until the stream has ended
+    read_ahead ahead_;                ///< the worker thread and its buffers, declared last: it stops first
 };
 
 /// The verification of an opened image: magic, length, then one pass over every
