@@ -3,6 +3,7 @@
 // verifier, so that what the tool reports is what a device decides.
 #include "tools/vorna_image_keys.h"
 
+#include "vorna/firmware/vorna_firmware_dual_hash.h"
 #include "vorna/firmware/vorna_firmware_reader.h"
 
 #include <openssl/evp.h>

@@ -2,6 +2,7 @@
 // The image source's verified reads: after the pass, every read is held to the
 // chunk digests, whatever chunks it touches.
 #include "tests/support/capture.h"
+#include "vorna/firmware/vorna_firmware_dual_hash.h"
 #include "vorna/firmware/vorna_firmware_reader.h"
 
 #include "tests/support/test_support.h"

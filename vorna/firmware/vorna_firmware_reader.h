@@ -17,7 +17,6 @@
 // reads the file and its chunk buffer; the caller reads again once it returned.
 #include "vorna/storage/unique_fd.h"
 #include "vorna/firmware/vorna_firmware.h"
-#include "vorna/firmware/vorna_firmware_dual_hash.h"
 #include "vorna/firmware/vorna_read_ahead.h"
 
 #include <array>
@@ -144,6 +143,7 @@ private:
 /// for a caller that judges the signatures against keys of its own (the host
 /// tool, with firmware_verify_digest and firmware_ed25519_verify). 0, or -1
 /// after printing a failed read; each digest carries its own result.
+struct firmware_dual_digests; // vorna_firmware_dual_hash.h
 [[nodiscard]] int firmware_image_digests(firmware_file& file, firmware_dual_digests& out);
 
 /// The same verification over an image held in memory, its header decoded from
