@@ -18,7 +18,11 @@ int stream_writer::open(const char* path, bool spare_unchanged)
     }
     fd_ = file_open(path, spare_unchanged ? O_RDWR : O_WRONLY);
     written_ = 0;
-    return fd_ ? 0 : -1;
+    if (!fd_)
+        return -1;
+    // The device's pages stay cached: a check that reads them back soon finds them.
+    behind_ = write_behind(fd_.get(), false);
+    return 0;
 }
 
 int stream_writer::put(off_t offset, const std::uint8_t* data, off_t len)
@@ -26,10 +30,8 @@ int stream_writer::put(off_t offset, const std::uint8_t* data, off_t len)
     if (file_write_fd_at(fd_.get(), offset, data, len) != 0)
         return -1;
     written_ += static_cast<std::uint64_t>(len);
-    // Only started: a file or device that cannot take the hint is made durable
-    // by the fsync of finish() all the same.
-    (void)::sync_file_range(fd_.get(), offset, len, SYNC_FILE_RANGE_WRITE);
-    return 0;
+    // A failed write-out found here is not reported again by fsync: it fails the write.
+    return behind_.wrote(offset, len);
 }
 
 int stream_writer::write(off_t offset, const std::uint8_t* data, off_t len)

@@ -2,9 +2,10 @@
 #pragma once
 // The eMMC writer of an upgrade: one device, opened once for every write of an
 // entry and made durable once, when finished (fsync, which also empties the
-// device's own write cache). Each write hands its bytes to the device at once
-// (writeback started, not waited for), so that the device writes while the next
-// bytes are read and checked, and the one fsync has little left to wait for.
+// device's own write cache). Each write goes to the device as it is made
+// (write_behind.h: the write-out started, what lies a window back waited for),
+// so that the device writes while the next bytes are read and checked, the
+// dirty pages stay few, and the one fsync has little left to wait for.
 //
 // Asked to spare the device, it first reads what the device holds, block by
 // block (64 KiB counted from each write's offset), and writes only the blocks
@@ -15,6 +16,7 @@
 #include <sys/types.h>
 
 #include "vorna/storage/unique_fd.h"
+#include "vorna/storage/write_behind.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -46,6 +48,7 @@ private:
     int put(off_t offset, const std::uint8_t* data, off_t len);
 
     unique_fd fd_;
+    write_behind behind_{-1, false}; ///< stands aside until open() gives it the device
     std::unique_ptr<std::uint8_t[]> held_; ///< one block as the device holds it, when sparing
     std::uint64_t written_ = 0;
 };
