@@ -46,7 +46,6 @@ constexpr std::uint32_t k_huge_base = k_rootfs_base + k_rootfs_size; // the part
 constexpr std::uint32_t k_huge_size = 512u << 20;
 constexpr std::uint32_t k_huge_contents = k_huge_size - (16u << 10);
 constexpr std::size_t k_image_table = 4096;
-constexpr std::size_t k_entry_size = 52;
 constexpr std::size_t k_entry_content_offset = 40;
 
 struct run_result {

@@ -5,6 +5,8 @@
 // indistinguishable. Each number is also a case label below, so that a duplicate
 // does not compile. The numbers never change: scripts and tests match them.
 
+#include "vorna/support/vorna_lines.h"
+
 // X(name, number)
 #define VORNA_FIRMWARE_LINES(X)                                                                                        \
     /* vorna_firmware_image.cpp */                                                                                     \
@@ -68,22 +70,5 @@
     X(k_line_strong_pass, 665)                                                                                         \
     X(k_line_legacy_waived, 668)
 
-enum firmware_line : int {
-#define VORNA_FIRMWARE_LINE_ENUM(name, number) name = number,
-    VORNA_FIRMWARE_LINES(VORNA_FIRMWARE_LINE_ENUM)
-#undef VORNA_FIRMWARE_LINE_ENUM
-};
-
-/// True for a line number of the module; a number listed twice is a duplicate
-/// case label and stops the build.
-constexpr bool firmware_line_known(int line)
-{
-    switch (line) {
-#define VORNA_FIRMWARE_LINE_CASE(name, number) case number:
-        VORNA_FIRMWARE_LINES(VORNA_FIRMWARE_LINE_CASE)
-#undef VORNA_FIRMWARE_LINE_CASE
-        return true;
-    default: return false;
-    }
-}
+VORNA_DECLARE_LINES(firmware_line, firmware_line_known, VORNA_FIRMWARE_LINES)
 static_assert(firmware_line_known(k_line_rsa_pass));

@@ -8,6 +8,8 @@
 // Only the module's own sources include it: other modules give some of these
 // names to lines of their own.
 
+#include "vorna/support/vorna_lines.h"
+
 // X(name, number)
 #define VORNA_PTN_LINES(X)                                                                                             \
     /* vorna_ptn.cpp */                                                                                                \
@@ -78,22 +80,5 @@
     X(k_line_write_final_header, 700) /* the header that makes the new contents valid */                               \
     X(k_line_read_output_is_device, 701)
 
-enum ptn_line : int {
-#define VORNA_PTN_LINE_ENUM(name, number) name = number,
-    VORNA_PTN_LINES(VORNA_PTN_LINE_ENUM)
-#undef VORNA_PTN_LINE_ENUM
-};
-
-/// True for a line number of the module; a number listed twice is a duplicate
-/// case label and stops the build.
-constexpr bool ptn_line_known(int line)
-{
-    switch (line) {
-#define VORNA_PTN_LINE_CASE(name, number) case number:
-        VORNA_PTN_LINES(VORNA_PTN_LINE_CASE)
-#undef VORNA_PTN_LINE_CASE
-        return true;
-    default: return false;
-    }
-}
+VORNA_DECLARE_LINES(ptn_line, ptn_line_known, VORNA_PTN_LINES)
 static_assert(ptn_line_known(k_line_read_table));

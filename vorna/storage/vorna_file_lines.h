@@ -8,6 +8,8 @@
 // Only the module's own sources include it: other modules give some of these
 // names to lines of their own.
 
+#include "vorna/support/vorna_lines.h"
+
 // X(name, number)
 #define VORNA_FILE_LINES(X)                                                                                            \
     /* vorna_file.cpp */                                                                                               \
@@ -30,22 +32,5 @@
     X(k_line_mtd_program, 328)                                                                                         \
     X(k_line_mtd_verify, 330) /* the block read back is not what was programmed */
 
-enum file_line : int {
-#define VORNA_FILE_LINE_ENUM(name, number) name = number,
-    VORNA_FILE_LINES(VORNA_FILE_LINE_ENUM)
-#undef VORNA_FILE_LINE_ENUM
-};
-
-/// True for a line number of the module; a number listed twice is a duplicate
-/// case label and stops the build.
-constexpr bool file_line_known(int line)
-{
-    switch (line) {
-#define VORNA_FILE_LINE_CASE(name, number) case number:
-        VORNA_FILE_LINES(VORNA_FILE_LINE_CASE)
-#undef VORNA_FILE_LINE_CASE
-        return true;
-    default: return false;
-    }
-}
+VORNA_DECLARE_LINES(file_line, file_line_known, VORNA_FILE_LINES)
 static_assert(file_line_known(k_line_open));
