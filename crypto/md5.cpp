@@ -15,30 +15,37 @@ constexpr std::array<std::uint8_t, 64> k_padding = {0x80};
 
 // The four round functions are written so that the terms not involving b, the
 // value just computed, can start before b is known: that shortens the chain of
-// dependent instructions that bounds MD5's speed.
+// dependent instructions that bounds MD5's speed. The sum of those terms goes
+// through `settled` because compilers otherwise regroup the additions, some (clang)
+// so that the round function's value comes first and every step waits one add more.
+inline std::uint32_t settled(std::uint32_t v)
+{
+    asm("" : "+r"(v));
+    return v;
+}
+
 template <int s> inline void step_f(std::uint32_t& a, std::uint32_t b, std::uint32_t c, std::uint32_t d, std::uint32_t xt)
 {
-    a += xt + (d ^ (b & (c ^ d)));
+    a = settled(a + xt) + (d ^ (b & (c ^ d)));
     a = std::rotl(a, s) + b;
 }
 
 template <int s> inline void step_g(std::uint32_t& a, std::uint32_t b, std::uint32_t c, std::uint32_t d, std::uint32_t xt)
 {
     // (b & d) and (c & ~d) never share a set bit, so they may be added separately.
-    a += xt + (c & ~d);
-    a += b & d;
+    a = settled(a + xt + (c & ~d)) + (b & d);
     a = std::rotl(a, s) + b;
 }
 
 template <int s> inline void step_h(std::uint32_t& a, std::uint32_t b, std::uint32_t c, std::uint32_t d, std::uint32_t xt)
 {
-    a += xt + (b ^ (c ^ d));
+    a = settled(a + xt) + (b ^ (c ^ d));
     a = std::rotl(a, s) + b;
 }
 
 template <int s> inline void step_i(std::uint32_t& a, std::uint32_t b, std::uint32_t c, std::uint32_t d, std::uint32_t xt)
 {
-    a += xt + (c ^ (b | ~d));
+    a = settled(a + xt) + (c ^ (b | ~d));
     a = std::rotl(a, s) + b;
 }
 
