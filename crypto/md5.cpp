@@ -161,8 +161,9 @@ template <bool and_not>
 } // namespace
 
 #if defined(__x86_64__)
-// x86-64 has an and-not instruction only with BMI1, which the baseline lacks:
-// both builds are made and the CPU chooses.
+// x86-64 has an and-not instruction only with BMI1, which the baseline lacks; the
+// second and last rounds use it (c & ~d, d & ~b). Both builds are made and the CPU
+// chooses.
 void md5_compress_plain(md5_state& state, const std::uint8_t* p, std::size_t blocks)
 {
     md5_blocks<false>(state, p, blocks);
