@@ -5,8 +5,10 @@
 #include <bit>
 #include <cstddef>
 #include <cstring>
+#include <type_traits>
 
 #include "crypto/byte_order.h"
+#include "crypto/md5_compress.h"
 
 namespace {
 
@@ -15,36 +17,53 @@ constexpr std::array<std::uint8_t, 64> k_padding = {0x80};
 
 // The four round functions are written so that the terms not involving b, the
 // value just computed, can start before b is known: that shortens the chain of
-// dependent instructions that bounds MD5's speed.
+// dependent instructions that bounds MD5's speed. The sum of those terms goes
+// through `settled` because compilers otherwise regroup the additions, some (clang)
+// so that the round function's value comes first and every step waits one add more.
+inline std::uint32_t settled(std::uint32_t v)
+{
+    asm("" : "+r"(v));
+    return v;
+}
+
 template <int s> inline void step_f(std::uint32_t& a, std::uint32_t b, std::uint32_t c, std::uint32_t d, std::uint32_t xt)
 {
-    a += xt + (d ^ (b & (c ^ d)));
+    a = settled(a + xt) + (d ^ (b & (c ^ d)));
     a = std::rotl(a, s) + b;
 }
 
 template <int s> inline void step_g(std::uint32_t& a, std::uint32_t b, std::uint32_t c, std::uint32_t d, std::uint32_t xt)
 {
     // (b & d) and (c & ~d) never share a set bit, so they may be added separately.
-    a += xt + (c & ~d);
-    a += b & d;
+    a = settled(a + xt + (c & ~d)) + (b & d);
     a = std::rotl(a, s) + b;
 }
 
 template <int s> inline void step_h(std::uint32_t& a, std::uint32_t b, std::uint32_t c, std::uint32_t d, std::uint32_t xt)
 {
-    a += xt + (b ^ (c ^ d));
+    a = settled(a + xt) + (b ^ (c ^ d));
     a = std::rotl(a, s) + b;
 }
 
-template <int s> inline void step_i(std::uint32_t& a, std::uint32_t b, std::uint32_t c, std::uint32_t d, std::uint32_t xt)
+// c ^ (b | ~d) is also ~(c ^ (d & ~b)), and a + ~v is a - 1 - v: where one
+// instruction computes d & ~b, that form needs no separate not.
+template <int s, bool and_not>
+inline void step_i(std::bool_constant<and_not>, std::uint32_t& a, std::uint32_t b, std::uint32_t c, std::uint32_t d,
+                   std::uint32_t xt)
 {
-    a += xt + (c ^ (b | ~d));
+    if constexpr (and_not)
+        a = settled(a + xt - 1) - (c ^ (d & ~b));
+    else
+        a = settled(a + xt) + (c ^ (b | ~d));
     a = std::rotl(a, s) + b;
 }
 
-/// Compresses `blocks` consecutive 64-byte blocks starting at `p` into `state`.
-void md5_compress(std::array<std::uint32_t, 4>& state, const std::uint8_t* p, std::size_t blocks)
+/// Compresses `blocks` consecutive 64-byte blocks starting at `p` into `state`;
+/// `and_not` chooses the form of the last round (see step_i).
+template <bool and_not>
+[[gnu::always_inline]] inline void md5_blocks(md5_state& state, const std::uint8_t* p, std::size_t blocks)
 {
+    constexpr std::bool_constant<and_not> form{};
     std::uint32_t a = state[0];
     std::uint32_t b = state[1];
     std::uint32_t c = state[2];
@@ -110,22 +129,22 @@ void md5_compress(std::array<std::uint32_t, 4>& state, const std::uint8_t* p, st
         step_h<16>(c, d, a, b, x15 + 0x1fa27cf8);
         step_h<23>(b, c, d, a, x2 + 0xc4ac5665);
 
-        step_i<6>(a, b, c, d, x0 + 0xf4292244);
-        step_i<10>(d, a, b, c, x7 + 0x432aff97);
-        step_i<15>(c, d, a, b, x14 + 0xab9423a7);
-        step_i<21>(b, c, d, a, x5 + 0xfc93a039);
-        step_i<6>(a, b, c, d, x12 + 0x655b59c3);
-        step_i<10>(d, a, b, c, x3 + 0x8f0ccc92);
-        step_i<15>(c, d, a, b, x10 + 0xffeff47d);
-        step_i<21>(b, c, d, a, x1 + 0x85845dd1);
-        step_i<6>(a, b, c, d, x8 + 0x6fa87e4f);
-        step_i<10>(d, a, b, c, x15 + 0xfe2ce6e0);
-        step_i<15>(c, d, a, b, x6 + 0xa3014314);
-        step_i<21>(b, c, d, a, x13 + 0x4e0811a1);
-        step_i<6>(a, b, c, d, x4 + 0xf7537e82);
-        step_i<10>(d, a, b, c, x11 + 0xbd3af235);
-        step_i<15>(c, d, a, b, x2 + 0x2ad7d2bb);
-        step_i<21>(b, c, d, a, x9 + 0xeb86d391);
+        step_i<6>(form, a, b, c, d, x0 + 0xf4292244);
+        step_i<10>(form, d, a, b, c, x7 + 0x432aff97);
+        step_i<15>(form, c, d, a, b, x14 + 0xab9423a7);
+        step_i<21>(form, b, c, d, a, x5 + 0xfc93a039);
+        step_i<6>(form, a, b, c, d, x12 + 0x655b59c3);
+        step_i<10>(form, d, a, b, c, x3 + 0x8f0ccc92);
+        step_i<15>(form, c, d, a, b, x10 + 0xffeff47d);
+        step_i<21>(form, b, c, d, a, x1 + 0x85845dd1);
+        step_i<6>(form, a, b, c, d, x8 + 0x6fa87e4f);
+        step_i<10>(form, d, a, b, c, x15 + 0xfe2ce6e0);
+        step_i<15>(form, c, d, a, b, x6 + 0xa3014314);
+        step_i<21>(form, b, c, d, a, x13 + 0x4e0811a1);
+        step_i<6>(form, a, b, c, d, x4 + 0xf7537e82);
+        step_i<10>(form, d, a, b, c, x11 + 0xbd3af235);
+        step_i<15>(form, c, d, a, b, x2 + 0x2ad7d2bb);
+        step_i<21>(form, b, c, d, a, x9 + 0xeb86d391);
 
         a += a0;
         b += b0;
@@ -140,6 +159,43 @@ void md5_compress(std::array<std::uint32_t, 4>& state, const std::uint8_t* p, st
 }
 
 } // namespace
+
+#if defined(__x86_64__)
+// x86-64 has an and-not instruction only with BMI1, which the baseline lacks; the
+// second and last rounds use it (c & ~d, d & ~b). Both builds are made and the CPU
+// chooses.
+void md5_compress_plain(md5_state& state, const std::uint8_t* p, std::size_t blocks)
+{
+    md5_blocks<false>(state, p, blocks);
+}
+
+[[gnu::target("bmi")]] void md5_compress_and_not(md5_state& state, const std::uint8_t* p, std::size_t blocks)
+{
+    md5_blocks<true>(state, p, blocks);
+}
+
+bool md5_cpu_has_and_not()
+{
+    static const bool has = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("bmi") != 0;
+    }();
+    return has;
+}
+
+void md5_compress(md5_state& state, const std::uint8_t* p, std::size_t blocks)
+{
+    if (md5_cpu_has_and_not())
+        md5_compress_and_not(state, p, blocks);
+    else
+        md5_compress_plain(state, p, blocks);
+}
+#else
+void md5_compress(md5_state& state, const std::uint8_t* p, std::size_t blocks)
+{
+    md5_blocks<false>(state, p, blocks);
+}
+#endif
 
 void md5_init(md5_ctx* ctx)
 {

@@ -5,10 +5,12 @@
 #include <openssl/evp.h>
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "crypto/md5_compress.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -108,6 +110,46 @@ TEST(md5, random_lengths_and_splits_match_openssl)
             cuts.push_back(at);
         }
         ASSERT_EQ(md5_pieces(m.data(), n, cuts), openssl_md5(m.data(), n)) << n << " bytes";
+    }
+}
+
+/// The digest of `size` bytes at `data` through `compress` alone: the padding is
+/// laid out here, so each build of the block function meets the oracle itself.
+template <typename compress_fn>
+std::string md5_by_blocks(compress_fn compress, const std::uint8_t* data, std::size_t size, std::size_t offset)
+{
+    const std::size_t padded = (size + 8) / 64 * 64 + 64;
+    bytes buf(offset + padded, 0);
+    std::copy(data, data + size, buf.begin() + static_cast<std::ptrdiff_t>(offset));
+    buf[offset + size] = 0x80;
+    const std::uint64_t bits = std::uint64_t{size} * 8;
+    for (std::size_t i = 0; i < 8; ++i)
+        buf[offset + padded - 8 + i] = static_cast<std::uint8_t>(bits >> (8 * i));
+    md5_state state = {0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476};
+    compress(state, buf.data() + offset, padded / 64);
+    std::uint8_t d[16];
+    for (std::size_t i = 0; i < 16; ++i)
+        d[i] = static_cast<std::uint8_t>(state[i / 4] >> (8 * (i % 4)));
+    return hex(d, 16);
+}
+
+TEST(md5, every_build_of_the_block_function_matches_openssl)
+{
+    // Lengths that end just before, at and after the room for the length, odd block
+    // counts, and data at every alignment within a word.
+    for (std::size_t n : {0u, 1u, 55u, 56u, 63u, 64u, 119u, 191u, 1000u, 4099u}) {
+        const bytes m = test_support::random_bytes(n, static_cast<std::uint32_t>(n) + 7);
+        const std::string want = openssl_md5(m.data(), n);
+        for (std::size_t offset = 0; offset < 4; ++offset) {
+            EXPECT_EQ(md5_by_blocks(md5_compress, m.data(), n, offset), want) << n << " bytes at +" << offset;
+#if defined(__x86_64__)
+            EXPECT_EQ(md5_by_blocks(md5_compress_plain, m.data(), n, offset), want) << n << " bytes at +" << offset;
+            if (md5_cpu_has_and_not()) {
+                EXPECT_EQ(md5_by_blocks(md5_compress_and_not, m.data(), n, offset), want)
+                    << n << " bytes at +" << offset;
+            }
+#endif
+        }
     }
 }
 
