@@ -48,7 +48,7 @@ private:
     int put(off_t offset, const std::uint8_t* data, off_t len);
 
     unique_fd fd_;
-    write_behind behind_{-1, false}; ///< stands aside until open() gives it the device
+    write_behind behind_{-1, false};       ///< stands aside until open() gives it the device
     std::unique_ptr<std::uint8_t[]> held_; ///< one block as the device holds it, when sparing
     std::uint64_t written_ = 0;
 };
