@@ -36,6 +36,20 @@ void change_byte(const std::string& path, std::uint64_t at, std::uint8_t value)
     ::close(fd);
 }
 
+/// Opens the image, records its chunk digests in one quiet pass and holds every
+/// later read to them.
+void open_held(const std::string& path, firmware_file& file, firmware_chunk_digests& digests)
+{
+    ASSERT_EQ(printed([&] {
+                  ASSERT_EQ(file.open(path.c_str(), {1, 2, 3, 4}), 0);
+                  ASSERT_EQ(digests.reserve(file.size()), 0);
+                  std::array<firmware_chunk_consumer*, 1> consumers{&digests};
+                  ASSERT_EQ(file.pass(consumers), 0);
+              }),
+              "");
+    file.hold_to(digests);
+}
+
 TEST(FirmwareFileVerifiedReads, CrossChunkEdgesAndCatchOneChangedByte)
 {
     temp_dir dir;
@@ -46,14 +60,7 @@ TEST(FirmwareFileVerifiedReads, CrossChunkEdgesAndCatchOneChangedByte)
 
     firmware_file file;
     firmware_chunk_digests digests;
-    ASSERT_EQ(printed([&] {
-                  ASSERT_EQ(file.open(path.c_str(), {1, 2, 3, 4}), 0);
-                  ASSERT_EQ(digests.reserve(file.size()), 0);
-                  std::array<firmware_chunk_consumer*, 1> consumers{&digests};
-                  ASSERT_EQ(file.pass(consumers), 0);
-              }),
-              "");
-    file.hold_to(digests);
+    ASSERT_NO_FATAL_FAILURE(open_held(path, file, digests));
 
     struct range {
         std::uint64_t at;
@@ -104,14 +111,7 @@ TEST(FirmwareFileVerifiedReads, AReadAheadHandsVerifiedPiecesInOrderAndStopsAtAC
     write_file(path, bytes);
     firmware_file file;
     firmware_chunk_digests digests;
-    ASSERT_EQ(printed([&] {
-                  ASSERT_EQ(file.open(path.c_str(), {1, 2, 3, 4}), 0);
-                  ASSERT_EQ(digests.reserve(file.size()), 0);
-                  std::array<firmware_chunk_consumer*, 1> consumers{&digests};
-                  ASSERT_EQ(file.pass(consumers), 0);
-              }),
-              "");
-    file.hold_to(digests);
+    ASSERT_NO_FATAL_FAILURE(open_held(path, file, digests));
 
     // From an offset inside a chunk to one byte short of the end.
     const std::uint64_t from = k_chunk / 2 + 3;
