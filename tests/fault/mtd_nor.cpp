@@ -12,6 +12,11 @@
 //   VORNA_MTD_LOG        file that gets one "erase START LENGTH" line per erase
 //   VORNA_MTD_FAIL_ERASE N >= 1: the N-th erase fails with EIO
 //   VORNA_MTD_WEAK       OFFSET: a worn cell; programming leaves that byte as it was
+//   VORNA_MTD_FAIL_PROGRAM N >= 1: the first program after the N-th erase fails
+//                        with EIO, having programmed nothing
+//   VORNA_MTD_FAIL_TORN  1: that failed program first programs its first half
+//   VORNA_MTD_FAIL_STUCK 1: after that failure every program fails (a block that
+//                        went bad), so that nothing can be put back
 #include <fcntl.h>
 #include <mtd/mtd-user.h>
 #include <sys/ioctl.h>
@@ -24,6 +29,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 namespace {
@@ -39,6 +45,11 @@ struct shim_state {
     long fail_erase = 0;
     long erases = 0;
     long long weak = -1;
+    long fail_program = 0;
+    bool torn = false;
+    bool stuck = false;
+    bool program_fails = false; ///< the next program is the one that fails
+    bool failed = false;        ///< a program has failed
 };
 
 shim_state g_state;
@@ -57,6 +68,12 @@ void prepare()
         g_state.fail_erase = std::strtol(n, nullptr, 10);
     if (const char* n = std::getenv("VORNA_MTD_WEAK"); n != nullptr && *n != '\0')
         g_state.weak = std::strtoll(n, nullptr, 0);
+    if (const char* n = std::getenv("VORNA_MTD_FAIL_PROGRAM"))
+        g_state.fail_program = std::strtol(n, nullptr, 10);
+    if (const char* n = std::getenv("VORNA_MTD_FAIL_TORN"))
+        g_state.torn = std::strcmp(n, "1") == 0;
+    if (const char* n = std::getenv("VORNA_MTD_FAIL_STUCK"))
+        g_state.stuck = std::strcmp(n, "1") == 0;
     errno = saved_errno;
 }
 
@@ -87,7 +104,7 @@ pwrite_fn real_pwrite()
 
 /// Programs `count` bytes at `offset` of the emulated file: each byte becomes
 /// the AND of the old and the new one.
-ssize_t program(int fd, const void* buf, size_t count, off_t offset)
+ssize_t program_cells(int fd, const void* buf, size_t count, off_t offset)
 {
     std::vector<unsigned char> cells(count, 0xFF);
     if (::pread(fd, cells.data(), count, offset) < 0)
@@ -98,6 +115,20 @@ ssize_t program(int fd, const void* buf, size_t count, off_t offset)
             cells[i] &= in[i];
     }
     return real_pwrite()(fd, cells.data(), count, offset);
+}
+
+/// A program, or the failure that VORNA_MTD_FAIL_PROGRAM asks for.
+ssize_t program(int fd, const void* buf, size_t count, off_t offset)
+{
+    const bool fails = g_state.program_fails || (g_state.failed && g_state.stuck);
+    if (!fails)
+        return program_cells(fd, buf, count, offset);
+    if (g_state.program_fails && g_state.torn && program_cells(fd, buf, count / 2, offset) < 0)
+        return -1;
+    g_state.program_fails = false;
+    g_state.failed = true;
+    errno = EIO;
+    return -1;
 }
 
 int erase(int fd, const erase_info_user& e)
@@ -117,6 +148,8 @@ int erase(int fd, const erase_info_user& e)
     if (real_pwrite()(fd, ones.data(), ones.size(), e.start) != static_cast<ssize_t>(e.length))
         return -1;
     log_erase(e.start, e.length);
+    if (g_state.erases == g_state.fail_program)
+        g_state.program_fails = true;
     return 0;
 }
 

@@ -49,6 +49,25 @@ std::span<const firmware_ptn_entry> walked_entries(const firmware_ptn_table& tab
     return std::span(table.entries).first(n);
 }
 
+static_assert(sizeof(mtd_region::name) == sizeof(ptn_entry::name));
+
+/// The NOR layout's partitions, by which the storage layer names what an erase
+/// block left without its old bytes may have cost.
+struct nor_regions {
+    explicit nor_regions(const ptn_layout& nor)
+    {
+        count = std::min<std::size_t>(nor.count, all.size());
+        for (std::size_t i = 0; i < count; ++i) {
+            std::memcpy(all[i].name.data(), nor.ptns[i].name.data(), all[i].name.size());
+            all[i].base = nor.ptns[i].base;
+            all[i].size = nor.ptns[i].size;
+        }
+    }
+    [[nodiscard]] std::span<const mtd_region> view() const { return std::span(all).first(count); }
+    std::array<mtd_region, k_ptn_max> all{};
+    std::size_t count = 0;
+};
+
 /// Everything the walk relies on, checked before the first device write so that
 /// a refused image writes nothing and a check that passes promises the walk: a
 /// valid type, some contents (no device write takes 0 bytes), contents inside the
@@ -141,11 +160,12 @@ int write_entry(const firmware_ptn_entry& entry, const ptn_table& device_table, 
     // them durable once, at its end; contents of 0 bytes are refused like a
     // single synchronous write of them.
     stream_writer emmc;
+    const nor_regions regions(device_table.layouts[0]);
     compare_writer nor;
     if (entry.type == k_firmware_type_emmc) {
         if (entry.content_size == 0 || emmc.open(emmc_device, minimize_writes) != 0)
             return emmc_failed();
-    } else if (nor.open(nor_device, k_nor_block_size) != 0) {
+    } else if (nor.open(nor_device, k_nor_block_size, regions.view()) != 0) {
         return -1; // printed by the storage layer
     }
     progress shown(name.c_str(), entry.content_size); // on standard error only

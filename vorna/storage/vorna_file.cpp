@@ -231,7 +231,7 @@ int file_replace(const char* path, const std::uint8_t* data, off_t count)
 
 // --- the NOR writer -------------------------------------------------------------
 
-int compare_writer::open(const char* path, off_t block_size)
+int compare_writer::open(const char* path, off_t block_size, std::span<const mtd_region> regions)
 {
     if (!path_given(path)) {
         log_error(k_module, k_line_invalid_param, "Invalid param\n");
@@ -249,6 +249,7 @@ int compare_writer::open(const char* path, off_t block_size)
     // The range checks of the first write come before the open, as they always have.
     path_ = path;
     block_size_ = block_size;
+    regions_ = regions;
     return 0;
 }
 
@@ -278,7 +279,7 @@ int compare_writer::write(off_t offset, const std::uint8_t* data, off_t len)
     }
     // Erase blocks, not `block_size`, are what an MTD device can rewrite.
     if (is_mtd_)
-        return mtd_compare_write(fd_.get(), mtd_, offset, data, len);
+        return mtd_compare_write(fd_.get(), mtd_, offset, data, len, regions_);
     if (!block_)
         block_ = make_buffer(static_cast<std::size_t>(block_size_));
     if (!block_) {

@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <vector>
 
 // --- descriptors --------------------------------------------------------------
@@ -106,8 +107,11 @@ public:
     ~compare_writer() { (void)flush(); }
 
     /// Sizes `path`, opens it for reading and writing and takes a block buffer.
+    /// On an MTD character device, an erase block that a failed write leaves
+    /// without its old bytes is reported by the names of the `regions` it
+    /// overlaps (vorna_mtd.h); they must outlive the writer's writes.
     /// 0, or -1 after printing.
-    [[nodiscard]] int open(const char* path, off_t block_size);
+    [[nodiscard]] int open(const char* path, off_t block_size, std::span<const mtd_region> regions = {});
 
     /// Writes `len` bytes at `offset`, which must lie inside the device. 0, or -1
     /// after printing.
@@ -126,5 +130,6 @@ private:
     mtd_geometry mtd_{};
     off_t size_ = 0;
     off_t block_size_ = 0;
+    std::span<const mtd_region> regions_;
     std::unique_ptr<std::uint8_t[]> block_;
 };

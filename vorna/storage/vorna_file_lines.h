@@ -30,7 +30,8 @@
     X(k_line_mtd_read, 324)                                                                                            \
     X(k_line_mtd_erase, 326)                                                                                           \
     X(k_line_mtd_program, 328)                                                                                         \
-    X(k_line_mtd_verify, 330) /* the block read back is not what was programmed */
+    X(k_line_mtd_verify, 330)  /* the block read back is not what was programmed */                                    \
+    X(k_line_mtd_restore, 332) /* a failed block could not be given its old bytes back */
 
 VORNA_DECLARE_LINES(file_line, file_line_known, VORNA_FILE_LINES)
 static_assert(file_line_known(k_line_open));

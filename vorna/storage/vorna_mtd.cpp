@@ -10,7 +10,9 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -24,6 +26,80 @@ constexpr off_t k_max_erase_size = off_t{16} << 20;
 long long ll(off_t v)
 {
     return static_cast<long long>(v);
+}
+
+bool erase_block(int fd, off_t start, off_t es)
+{
+    erase_info_user erase{static_cast<std::uint32_t>(start), static_cast<std::uint32_t>(es)};
+    return ::ioctl(fd, MEMERASE, &erase) == 0;
+}
+
+/// One erase block being rewritten: where it lies, its bytes before the write
+/// and the part of it that the write covers.
+struct block_write {
+    int fd;
+    off_t start;
+    off_t erase_size;
+    off_t whole;             ///< bytes of the block on the device
+    const std::uint8_t* old; ///< its bytes before the write
+    std::uint8_t* back;      ///< room for reading it back
+    std::size_t from;        ///< the write covers [from, to) of the block
+    std::size_t to;
+};
+
+/// Programs the block's old bytes back and reads them back; true when the
+/// block holds them again. Programming can only clear bits, so the block is
+/// erased first unless every bit the old bytes need set still is.
+bool put_back(const block_write& b, bool read)
+{
+    const auto whole = static_cast<std::size_t>(b.whole);
+    bool erase = !read;
+    for (std::size_t i = 0; i < whole && !erase; ++i)
+        erase = (b.old[i] & ~b.back[i]) != 0;
+    if (erase && !erase_block(b.fd, b.start, b.erase_size))
+        return false;
+    return pwrite_fully(b.fd, b.start, b.old, b.whole) == b.whole &&
+           pread_fully(b.fd, b.start, b.back, b.whole) == b.whole && std::memcmp(b.back, b.old, whole) == 0;
+}
+
+/// The names of the `regions` that overlap the block, or its range when none
+/// does, for the line that says what may be lost.
+void lost_names(const block_write& b, std::span<const mtd_region> regions, std::array<char, 2048>& out)
+{
+    const auto start = static_cast<std::uint64_t>(b.start);
+    const std::uint64_t end = start + static_cast<std::uint64_t>(b.whole);
+    std::size_t used = 0;
+    out[0] = '\0';
+    for (const mtd_region& r : regions) {
+        const bool overlaps = r.size > 0 && r.base < end && (r.base >= start || start - r.base < r.size);
+        if (!overlaps || used >= out.size())
+            continue;
+        const int len = static_cast<int>(::strnlen(r.name.data(), r.name.size()));
+        const int n =
+            std::snprintf(out.data() + used, out.size() - used, "%s%.*s", used == 0 ? "" : ", ", len, r.name.data());
+        used = n < 0 ? out.size() : used + static_cast<std::size_t>(n);
+    }
+    if (used == 0)
+        std::snprintf(out.data(), out.size(), "0x%llx..0x%llx", static_cast<unsigned long long>(start),
+                      static_cast<unsigned long long>(end - 1));
+}
+
+/// After an erase, program or read back of the block failed (and its line was
+/// printed): when the bytes around the write are not what they were, puts the
+/// old block back, and names what may be lost when that fails too. Always -1.
+int give_back(const block_write& b, std::span<const mtd_region> regions)
+{
+    const auto whole = static_cast<std::size_t>(b.whole);
+    const bool read = pread_fully(b.fd, b.start, b.back, b.whole) == b.whole;
+    if (read && std::memcmp(b.back, b.old, b.from) == 0 && std::memcmp(b.back + b.to, b.old + b.to, whole - b.to) == 0)
+        return -1; // only the bytes being replaced are off; a rerun writes them
+    if (put_back(b, read))
+        return -1;
+    std::array<char, 2048> names{};
+    lost_names(b, regions, names);
+    log_error(k_module, k_line_mtd_restore, "ERROR restore MTD block 0x%llx failed, bytes may be lost in: %s.\n",
+              ll(b.start), names.data());
+    return -1;
 }
 
 } // namespace
@@ -41,16 +117,19 @@ bool mtd_probe(int fd, mtd_geometry& out)
     return true;
 }
 
-int mtd_compare_write(int fd, const mtd_geometry& mtd, off_t offset, const std::uint8_t* data, off_t len)
+int mtd_compare_write(int fd, const mtd_geometry& mtd, off_t offset, const std::uint8_t* data, off_t len,
+                      std::span<const mtd_region> regions)
 {
     const off_t es = mtd.erase_size;
     if (es <= 0 || es > k_max_erase_size) {
         log_error(k_module, k_line_mtd_erase_size, "MTD erase size %lld is not supported.\n", ll(es));
         return -1;
     }
+    // The block's bytes as they were, the bytes it is to hold, and a read back.
+    auto old = make_buffer(static_cast<std::size_t>(es));
     auto block = make_buffer(static_cast<std::size_t>(es));
     auto back = make_buffer(static_cast<std::size_t>(es));
-    if (!block || !back) {
+    if (!old || !block || !back) {
         log_error(k_module, k_line_mtd_malloc, "Failed to malloc for erase block buf\n");
         return -1;
     }
@@ -63,29 +142,36 @@ int mtd_compare_write(int fd, const mtd_geometry& mtd, off_t offset, const std::
         // The block is kept whole: an erase clears it all, so the bytes around
         // the new ones must be programmed back.
         const off_t whole = start + es <= mtd.size ? es : mtd.size - start;
-        if (pread_fully(fd, start, block.get(), whole) != whole) {
+        if (pread_fully(fd, start, old.get(), whole) != whole) {
             log_error(k_module, k_line_mtd_read, "ERROR read MTD block 0x%llx failed.\n", ll(start));
             return -1;
         }
-        std::uint8_t* in_block = block.get() + (from - start);
         const std::uint8_t* wanted = data + (from - offset);
-        if (std::memcmp(in_block, wanted, n) == 0)
+        if (std::memcmp(old.get() + (from - start), wanted, n) == 0)
             continue;
-        std::memcpy(in_block, wanted, n);
-        erase_info_user erase{static_cast<std::uint32_t>(start), static_cast<std::uint32_t>(es)};
-        if (::ioctl(fd, MEMERASE, &erase) != 0) {
+        std::memcpy(block.get(), old.get(), static_cast<std::size_t>(whole));
+        std::memcpy(block.get() + (from - start), wanted, n);
+        const block_write b{fd,
+                            start,
+                            es,
+                            whole,
+                            old.get(),
+                            back.get(),
+                            static_cast<std::size_t>(from - start),
+                            static_cast<std::size_t>(to - start)};
+        if (!erase_block(fd, start, es)) {
             log_error(k_module, k_line_mtd_erase, "ERROR erase MTD block 0x%llx failed: %s.\n", ll(start),
                       std::strerror(errno));
-            return -1;
+            return give_back(b, regions);
         }
         if (pwrite_fully(fd, start, block.get(), whole) != whole) {
             log_error(k_module, k_line_mtd_program, "ERROR program MTD block 0x%llx failed.\n", ll(start));
-            return -1;
+            return give_back(b, regions);
         }
         if (pread_fully(fd, start, back.get(), whole) != whole ||
             std::memcmp(back.get(), block.get(), static_cast<std::size_t>(whole)) != 0) {
             log_error(k_module, k_line_mtd_verify, "ERROR MTD block 0x%llx reads back different.\n", ll(start));
-            return -1;
+            return give_back(b, regions);
         }
     }
     return 0;
