@@ -138,7 +138,8 @@ pkey_ptr load_private_key(const char* command, const std::string& path)
     if (!key)
         return nullptr;
     if (EVP_PKEY_get_base_id(key.get()) != EVP_PKEY_RSA || EVP_PKEY_get_bits(key.get()) != 1024) {
-        fail(command, "%s is not a 1024-bit RSA key, which the signature field needs", printable_key_name(path).c_str());
+        fail(command, "%s is not a 1024-bit RSA key, which the signature field needs",
+             printable_key_name(path).c_str());
         return nullptr;
     }
     return key;

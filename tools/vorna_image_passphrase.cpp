@@ -98,7 +98,7 @@ int keep_secrets_out_of_core_dumps(const char* command)
 {
     // Both: the limit alone leaves a core to a core_pattern pipe, and a process
     // that is not dumpable leaves none at all.
-    const struct rlimit none {0, 0};
+    const rlimit none{}; // a limit of 0 bytes, soft and hard
     if (::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) != 0 || ::setrlimit(RLIMIT_CORE, &none) != 0)
         return fail(command, "cannot turn core dumps off before a secret is read: %s", std::strerror(errno));
     return 0;

@@ -169,7 +169,8 @@ const char* uri_refusal(token_uri_status status)
 {
     switch (status) {
     case token_uri_status::ok: return nullptr;
-    case token_uri_status::malformed: return "is not a valid token URI (each attribute is NAME=VALUE, and a '%' starts a %XX escape)";
+    case token_uri_status::malformed:
+        return "is not a valid token URI (each attribute is NAME=VALUE, and a '%' starts a %XX escape)";
     case token_uri_status::pin_twice:
         return "names its PIN more than once (pin-value, pin-source): give it once, so that no wrong PIN is tried";
     case token_uri_status::semicolon_in_query: return "has a ';' after its '?': write a ';' in a PIN as %3B";
@@ -232,12 +233,14 @@ pkey_ptr load_pkcs11_private_key(const char* command, const std::string& uri)
         return nullptr;
     if (!key) {
         const std::string reason = masked(last_openssl_error(), {uri, parsed.engine_uri}, {pin.text, env_secret});
-        fail(command,
-             pin_set ? "no private key in the token at %s: %s (a wrong PIN, a wrong URI, or a token the engine cannot "
-                       "list; Debian 12's engine does not list a token that holds an EdDSA key: sign Ed25519 keys "
-                       "with the token's own tool through digest and attach)"
-                     : "the pkcs11 engine does not take the PIN for %s: %s",
-             name.c_str(), reason.c_str());
+        if (!pin_set)
+            fail(command, "the pkcs11 engine does not take the PIN for %s: %s", name.c_str(), reason.c_str());
+        else
+            fail(command,
+                 "no private key in the token at %s: %s (a wrong PIN, a wrong URI, or a token the engine cannot list; "
+                 "Debian 12's engine does not list a token that holds an EdDSA key: sign Ed25519 keys with the "
+                 "token's own tool through digest and attach)",
+                 name.c_str(), reason.c_str());
         return nullptr;
     }
     return key;
