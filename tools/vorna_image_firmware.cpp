@@ -81,7 +81,8 @@ cjson_ptr read_json_object(const char* command, const std::string& path, const c
 int take_signing_options(const char* command, int& argc, char** argv, std::vector<std::string>& strong_paths)
 {
     const char* passin = nullptr;
-    if (take_option(command, argc, argv, "--passin", passin) != 0)
+    // A pass phrase or PIN may sit in the arguments and the environment already.
+    if (keep_secrets_out_of_core_dumps(command) != 0 || take_option(command, argc, argv, "--passin", passin) != 0)
         return 1;
     set_pass_phrase_source(passin);
     return take_key_options(command, argc, argv, strong_paths);
@@ -109,36 +110,36 @@ int replace_file(const char* command, const std::string& path, const std::vector
 
 pkey_ptr read_private_key_file(const char* command, const std::string& path, const char* not_a_key)
 {
+    const std::string name = printable_key_name(path);
     file_ptr f(std::fopen(path.c_str(), "re"));
     if (!f) {
-        fail(command, "cannot read the key %s: %s", path.c_str(), std::strerror(errno));
+        fail(command, "cannot read the key %s: %s", name.c_str(), std::strerror(errno));
         return nullptr;
     }
-    pass_phrase_request request{command, path.c_str()};
+    pass_phrase_request request{command, name.c_str()};
     pkey_ptr key(PEM_read_PrivateKey(f.get(), nullptr, pass_phrase_callback, &request));
     if (key)
         return key;
     if (request.refused)
         ERR_clear_error();
     else if (request.given)
-        fail(command, "wrong pass phrase for %s (it does not decrypt the key)", path.c_str());
+        fail(command, "wrong pass phrase for %s (it does not decrypt the key)", name.c_str());
     else if (not_a_key != nullptr)
-        fail(command, "%s %s", path.c_str(), not_a_key);
+        fail(command, "%s %s", name.c_str(), not_a_key);
     else
-        fail(command, "%s is not a PEM private key: %s", path.c_str(), openssl_error().c_str());
+        fail(command, "%s is not a PEM private key: %s", name.c_str(), openssl_error().c_str());
     ERR_clear_error();
     return nullptr;
 }
 
 pkey_ptr load_private_key(const char* command, const std::string& path)
 {
-    if (is_pkcs11_uri(path))
-        return load_pkcs11_private_key(command, path);
-    pkey_ptr key = read_private_key_file(command, path);
+    pkey_ptr key = is_pkcs11_uri(path) ? load_pkcs11_private_key(command, path) : read_private_key_file(command, path);
     if (!key)
         return nullptr;
     if (EVP_PKEY_get_base_id(key.get()) != EVP_PKEY_RSA || EVP_PKEY_get_bits(key.get()) != 1024) {
-        fail(command, "%s is not a 1024-bit RSA key, which the signature field needs", path.c_str());
+        fail(command, "%s is not a 1024-bit RSA key, which the signature field needs",
+             printable_key_name(path).c_str());
         return nullptr;
     }
     return key;

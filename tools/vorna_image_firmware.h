@@ -3,6 +3,7 @@
 // What the image subcommands (keygen, pack, sign, info) share: reading and
 // replacing files, the signing key, and the signature of an image in memory.
 #include "tools/vorna_image.h"
+#include "tools/vorna_image_token_uri.h"
 
 #include "vorna/support/vorna_common.h"
 
@@ -67,6 +68,16 @@ struct pass_phrase_request {
 /// Given, it comes before the variables below and the terminal. `source` must outlive the run.
 void set_pass_phrase_source(const char* source);
 
+/// The first line of the file `path` that holds a secret (a pass phrase, a PIN),
+/// without its end: only a regular file of at most 4096 bytes, opened without
+/// blocking so that a FIFO is refused at once instead of waiting for a writer.
+/// Messages name it "the WHAT PATH". False after printing.
+bool read_secret_file(const char* command, const char* what, const char* path, std::string& line);
+
+/// Turns core dumps off for the rest of the run, before a PIN or a pass phrase is
+/// read: a core would hold copies of it. 0, or 1 after printing.
+int keep_secrets_out_of_core_dumps(const char* command);
+
 /// Loads a PEM private key, asking pass_phrase_callback for an encrypted one's
 /// pass phrase; a wrong pass phrase and a refused one get messages of their own.
 /// Null after printing; a file that holds no private key is reported as
@@ -75,6 +86,11 @@ pkey_ptr read_private_key_file(const char* command, const std::string& path, con
 
 /// True for an RFC 7512 "pkcs11:" URI, which names a key in a token.
 [[nodiscard]] bool is_pkcs11_uri(const std::string& path);
+
+/// 0 for a public key's file name; 1 after printing for a token URI (or a name
+/// that printable_key_name would mask): public keys are read from files, and
+/// the name would carry a PIN into messages and reports.
+int refuse_token_public_key(const char* command, const std::string& path);
 
 /// The private key a pkcs11: URI names, reached through OpenSSL's pkcs11 engine;
 /// the token keeps the key and signs. The PIN comes from the URI (pin-value,

@@ -39,10 +39,18 @@ bool is_pem(const std::vector<std::uint8_t>& text)
 
 } // namespace
 
+int refuse_token_public_key(const char* command, const std::string& path)
+{
+    const std::string name = printable_key_name(path);
+    if (name == path)
+        return 0;
+    return fail(command, "%s: a public key is given as a file, not as a token URI", name.c_str());
+}
+
 int load_legacy_public_key(const char* command, const std::string& path, legacy_public_key& key)
 {
     std::vector<std::uint8_t> text;
-    if (read_whole(command, path, text) != 0)
+    if (refuse_token_public_key(command, path) != 0 || read_whole(command, path, text) != 0)
         return 1;
     while (!text.empty() && std::isspace(text.back()) != 0)
         text.pop_back();
@@ -57,7 +65,7 @@ int load_public_keys(const char* command, const std::vector<std::string>& paths,
 {
     for (const std::string& path : paths) {
         std::vector<std::uint8_t> text;
-        if (read_whole(command, path, text) != 0)
+        if (refuse_token_public_key(command, path) != 0 || read_whole(command, path, text) != 0)
             return 1;
         if (is_pem(text)) {
             std::vector<strong_public_key> one;

@@ -7,9 +7,12 @@
 #include "vorna/storage/unique_fd.h"
 
 #include <fcntl.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <openssl/crypto.h>
 #include <openssl/pem.h>
 
 #include <cerrno>
@@ -63,32 +66,50 @@ int read_bounded(int fd, std::string& out)
     return 0;
 }
 
-/// The first line of a pass-phrase file: only a regular file of at most
-/// k_pass_phrase_input_max bytes, opened without blocking so that a FIFO is refused
-/// at once instead of waiting for a writer. Empty after printing.
-bool read_pass_phrase_file(const pass_phrase_request& req, const char* path, std::string& phrase)
+} // namespace
+
+bool read_secret_file(const char* command, const char* what, const char* path, std::string& line)
 {
     unique_fd fd(::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     struct stat st {};
     if (!fd || ::fstat(fd.get(), &st) != 0) {
-        fail(req.command, "cannot read the pass-phrase file %s: %s", path, std::strerror(errno));
+        fail(command, "cannot read the %s %s: %s", what, path, std::strerror(errno));
         return false;
     }
     if (!S_ISREG(st.st_mode)) {
-        fail(req.command, "the pass-phrase file %s is not a regular file", path);
+        fail(command, "the %s %s is not a regular file", what, path);
         return false;
     }
     if (static_cast<std::uint64_t>(st.st_size) > k_pass_phrase_input_max) {
-        fail(req.command, "the pass-phrase file %s is larger than %zu bytes", path, k_pass_phrase_input_max);
+        fail(command, "the %s %s is larger than %zu bytes", what, path, k_pass_phrase_input_max);
         return false;
     }
     std::string text;
     if (read_bounded(fd.get(), text) != 0) {
-        fail(req.command, "cannot read the pass-phrase file %s: %s", path, std::strerror(errno));
+        fail(command, "cannot read the %s %s: %s", what, path, std::strerror(errno));
         return false;
     }
-    phrase = first_line(text);
+    line = first_line(text);
+    OPENSSL_cleanse(text.data(), text.size());
     return true;
+}
+
+int keep_secrets_out_of_core_dumps(const char* command)
+{
+    // Both: the limit alone leaves a core to a core_pattern pipe, and a process
+    // that is not dumpable leaves none at all.
+    const rlimit none{}; // a limit of 0 bytes, soft and hard
+    if (::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) != 0 || ::setrlimit(RLIMIT_CORE, &none) != 0)
+        return fail(command, "cannot turn core dumps off before a secret is read: %s", std::strerror(errno));
+    return 0;
+}
+
+namespace {
+
+/// The first line of a pass-phrase file, as read_secret_file reads it. False after printing.
+bool read_pass_phrase_file(const pass_phrase_request& req, const char* path, std::string& phrase)
+{
+    return read_secret_file(req.command, "pass-phrase file", path, phrase);
 }
 
 /// The pass phrase that `source` (a --passin argument) names. False after printing.
@@ -128,8 +149,8 @@ bool phrase_from_source(const pass_phrase_request& req, std::string_view source,
         phrase = first_line(text);
         return true;
     }
-    fail(req.command, "--passin %.*s: expected pass:TEXT, env:VAR, file:PATH or fd:N", static_cast<int>(source.size()),
-         source.data());
+    // Not repeated: a word without a known kind is most likely the pass phrase itself.
+    fail(req.command, "--passin: expected pass:TEXT, env:VAR, file:PATH or fd:N (what was given is not printed)");
     return false;
 }
 
@@ -158,6 +179,10 @@ void set_pass_phrase_source(const char* source)
 int pass_phrase_callback(char* buf, int size, int rwflag, void* u)
 {
     auto& req = *static_cast<pass_phrase_request*>(u);
+    if (!req.given && !req.refused && keep_secrets_out_of_core_dumps(req.command) != 0) {
+        req.refused = true;
+        return -1;
+    }
     // OpenSSL may ask more than once for one key (one try per decoder): the first
     // answer stands, and a refusal is reported once.
     if (req.refused)

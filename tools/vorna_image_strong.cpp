@@ -33,20 +33,22 @@ pkey_ptr load_ed25519(const char* command, const std::string& path, pem_reader r
         pkey_ptr key = is_pkcs11_uri(path) ? load_pkcs11_private_key(command, path)
                                            : read_private_key_file(command, path, not_a_key.c_str());
         if (key && EVP_PKEY_get_base_id(key.get()) != EVP_PKEY_ED25519) {
-            fail(command, "%s is not an Ed25519 %s key (PEM), which --key needs", path.c_str(), what);
+            fail(command, "%s is not an Ed25519 %s key (PEM), which --key needs", printable_key_name(path).c_str(),
+                 what);
             return nullptr;
         }
         return key;
     }
+    const std::string name = printable_key_name(path);
     file_ptr f(std::fopen(path.c_str(), "re"));
     if (!f) {
-        fail(command, "cannot read the key %s: %s", path.c_str(), std::strerror(errno));
+        fail(command, "cannot read the key %s: %s", name.c_str(), std::strerror(errno));
         return nullptr;
     }
     pkey_ptr key(read(f.get(), nullptr, nullptr, nullptr));
     ERR_clear_error();
     if (!key || EVP_PKEY_get_base_id(key.get()) != EVP_PKEY_ED25519) {
-        fail(command, "%s is not an Ed25519 %s key (PEM), which --key needs", path.c_str(), what);
+        fail(command, "%s is not an Ed25519 %s key (PEM), which --key needs", name.c_str(), what);
         return nullptr;
     }
     return key;
@@ -158,6 +160,8 @@ int load_strong_public_keys(const char* command, const std::vector<std::string>&
 {
     keys.clear();
     for (const std::string& path : paths) {
+        if (refuse_token_public_key(command, path) != 0)
+            return 1;
         pkey_ptr key = load_ed25519_public_key(command, path);
         strong_public_key k{path, {}, {}};
         if (!key || raw_public_key(key.get(), k.raw) != 0)

@@ -62,6 +62,51 @@ else
   grep -q 'digest and attach' err.txt || fail "Ed25519 through the engine: $(cat err.txt)"
 fi
 
+# The PIN never reaches an output, whatever the URI holds. Each case is refused
+# (PIN|what the refusal says|legacy key|--key): a token RSA key named as the
+# strong key; a PIN given twice, in the query or in the path too; a ';' in a
+# PIN that is not written %3B; a key that is not there (the engine's own report).
+softhsm2-util --init-token --free --label vorna-semi --pin '5;678' --so-pin 5678 >/dev/null
+softhsm2-util --import dev.p8.pem --token vorna-semi --label legacy --id 01 --pin '5;678' >/dev/null
+semi_uri='pkcs11:token=vorna-semi;object=legacy;type=private'
+no_pin() { # PIN EXPECTED LEGACY [STRONG]
+  if "$tool" pack firmware.json "$3" nopin.bin ${4:+--key "$4"} </dev/null >out.txt 2>&1; then fail "signed with $3 $4"; fi
+  grep -qF "$2" out.txt || fail "$3 $4: $(cat out.txt)"
+  ! grep -qF "$1" out.txt || fail "the PIN $1 shows: $(cat out.txt)"
+}
+while IFS='|' read -r pin expected legacy strong; do
+  no_pin "$pin" "$expected" "$legacy" "$strong"
+done <<CASES
+1234|is not an Ed25519 private key|$src/keys/dev_private_key.pem|$legacy_uri?pin-value=1234
+1234|names its PIN more than once|$legacy_uri?pin-value=0000&pin-value=1234|
+1234|names its PIN more than once|pkcs11:token=vorna-rsa;pin-value=0000;object=legacy?pin-value=1234|
+1234|names its PIN more than once|$legacy_uri?pin-value=1234&pin-source=file:$work/pin.txt|
+678|write a ';' in a PIN as %3B|$semi_uri?pin-value=5;678|
+678|is not a valid token URI|$semi_uri;pin-value=5;678|
+1234|no private key in the token|pkcs11:token=vorna-rsa;object=missing?pin-value=1234|
+CASES
+# Written %3B, the same PIN signs.
+"$tool" pack firmware.json "$semi_uri?pin-value=5%3B678" semi.bin >/dev/null
+check "$vorna" semi.bin 0
+# With /tmp read-only the engine's report is still held back and masked.
+if unshare -m true 2>/dev/null; then
+  # Only /tmp itself turns read-only: the work folder stays writable on top of it.
+  ro_tmp='mount --bind /tmp /tmp && mount --bind "$0" "$0" && mount -o remount,bind,ro /tmp &&
+          ! touch /tmp/w 2>/dev/null && exec "$@"'
+  if unshare -m sh -c "$ro_tmp" "$work" "$tool" pack firmware.json \
+       "pkcs11:token=vorna-rsa;object=missing?pin-value=1234" ro.bin >out.txt 2>&1; then fail "signed with no key"; fi
+  grep -qF 'no private key in the token' out.txt || fail "read-only /tmp: $(cat out.txt)"
+  ! grep -qF 1234 out.txt || fail "read-only /tmp: the PIN shows: $(cat out.txt)"
+else
+  echo "note: no mount namespace here; the read-only /tmp case is not run"
+fi
+# A PIN file is read as a pass-phrase file is: a FIFO without a writer is refused
+# at once instead of waiting (timeout only ends the hang of a tool that waits).
+mkfifo pin.fifo
+status=0
+timeout 60 "$tool" pack firmware.json "$legacy_uri?pin-source=file:$work/pin.fifo" fifo.bin >out.txt 2>&1 || status=$?
+[ "$status" = 1 ] && grep -qF 'is not a regular file' out.txt || fail "FIFO PIN file: status $status: $(cat out.txt)"
+
 # Both keys with the token's own tool, in two steps: the strong signature, then the
 # legacy one over the image that carries it.
 VORNA_IMAGE_PKCS11_PIN=1234 "$tool" pack firmware.json "$legacy_uri" two.bin >/dev/null
