@@ -30,6 +30,7 @@ enum line : int {
     k_line_killed = 205,
     k_line_commit = 212,
     k_line_interrupted = 219, // a stop signal ended the command
+    k_line_not_synced = 226,  // the output was replaced, its folder not synced
 };
 
 // Signals that end a run; they are held back while a temporary file exists and
@@ -248,7 +249,15 @@ int run_shell_command(char direction, const char* in, const char* out, const cha
     int status = run_command(command.data());
     if (status != 0)
         return status;
-    if (staged.commit() != 0) {
+    const int committed = staged.commit();
+    if (committed == private_output::k_replaced_not_synced) {
+        // The status says what became of the output: it was replaced. Only a
+        // power cut before the folder reaches the disk could bring the old one back.
+        cfgcrypt_error(k_line_not_synced, "Output replaced, sync of its folder failed(%s: %s)!\r\n", out,
+                       std::strerror(errno));
+        return 0;
+    }
+    if (committed != 0) {
         cfgcrypt_error(k_line_commit, "Replace output failed(%s: %s)!\r\n", out, std::strerror(errno));
         return 1;
     }

@@ -60,7 +60,9 @@ inline constexpr const char* k_cfgcrypt_temp_name = ".cfgcrypt-XXXXXX";
 /// Returns the exit status for the program: 0 on success; -1 when the command
 /// would not fit its buffer (nothing is created or run); otherwise the
 /// non-zero result of run_command, or 1 when the temporary file could not be
-/// made or committed. Every failure but the command's own prints a message.
+/// made or committed (the output is then as it was). Every failure but the
+/// command's own prints a message; so does a folder that could not be synced
+/// after the output was replaced, which still ends with 0.
 /// Termination signals are held back from the temporary file's creation to its
 /// removal or commit, so that none can leave it behind.
 [[nodiscard]] int run_shell_command(char direction, const char* in, const char* out, const char* pass);

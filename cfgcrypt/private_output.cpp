@@ -22,6 +22,43 @@ std::string folder_of(const std::string& target)
     return slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
 }
 
+/// Syncs the output's folder after the rename. Everything that can fail is
+/// done before it, and the sync itself tried once, so that a folder which
+/// cannot be made durable fails while the old output is still in place.
+class folder_sync {
+public:
+    /// `folder`: the output's folder ("" for the current one); `inside`: an open
+    /// folder in it. 0, or -1 with errno set.
+    int prepare(const std::string& folder, int inside)
+    {
+        fd_ = unique_fd(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!fd_ && errno == EACCES) {
+            // A folder that may be written and searched but not read (a drop
+            // folder) cannot be opened to be synced, and a descriptor without
+            // read access (O_PATH) cannot sync. The folder inside it is on the
+            // same filesystem: syncing that whole filesystem makes the entries of
+            // the output's folder durable with the rest.
+            fd_ = unique_fd(::fcntl(inside, F_DUPFD_CLOEXEC, 0));
+            whole_filesystem_ = true;
+        }
+        if (!fd_)
+            return -1;
+        const int synced = run();
+        if (synced == 0 || whole_filesystem_ || errno != EINVAL)
+            return synced;
+        // A filesystem that cannot sync a folder by itself: all of it, then.
+        whole_filesystem_ = true;
+        return run();
+    }
+
+    /// 0, or -1 with errno set.
+    [[nodiscard]] int run() const { return whole_filesystem_ ? ::syncfs(fd_.get()) : ::fsync(fd_.get()); }
+
+private:
+    unique_fd fd_;
+    bool whole_filesystem_ = false;
+};
+
 } // namespace
 
 int private_output::create(const std::string& target)
@@ -117,13 +154,15 @@ int private_output::commit()
     // power cut would leave an empty output where a good one used to be.
     if (::fchmod(file_.get(), mode_) != 0 || ::fsync(file_.get()) != 0 || file_.reset() != 0)
         return fail();
+    folder_sync sync;
+    if (sync.prepare(folder_of(target_), folder_.get()) != 0)
+        return fail();
     if (::renameat(folder_.get(), k_file_name, AT_FDCWD, target_.c_str()) != 0)
         return fail();
     file_present_ = false;
     discard();
-    const std::string folder = folder_of(target_);
-    unique_fd dir(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    return dir && ::fsync(dir.get()) == 0 ? 0 : -1;
+    // Synced after the private folder is gone, so that its removal lasts too.
+    return sync.run() == 0 ? 0 : k_replaced_not_synced;
 }
 
 int private_output::fail()

@@ -41,9 +41,15 @@ public:
     /// The private folder's path (empty before create() and after it is gone).
     [[nodiscard]] const std::string& folder_path() const { return folder_path_; }
 
+    /// commit()'s result when the output was replaced but its folder could not
+    /// be synced after the rename (though it could be just before).
+    static constexpr int k_replaced_not_synced = 1;
+
     /// Gives the file its final mode and owner, makes it durable, renames it over
-    /// the target, syncs the target's folder and removes the private one. 0, or
-    /// -1 with errno set; the temporary file and folder are gone either way.
+    /// the target, syncs the target's folder and removes the private one. 0;
+    /// -1 with errno set when the target was left as it was (everything that can
+    /// fail is tried before the rename); k_replaced_not_synced with errno set.
+    /// The temporary file and folder are gone either way.
     [[nodiscard]] int commit();
 
 private:

@@ -333,3 +333,66 @@ TEST(CfgcryptCli, AnotherUserCannotSwapTheTemporaryOutput)
         moved += e.path().filename().string().ends_with(".x") ? 1 : 0;
     EXPECT_GT(moved, 0) << names_in_path(shared);
 }
+
+// A drop folder: its user may write and search it, not list it, so cfgcrypt
+// cannot open it to sync it. The output is replaced all the same (root's old
+// one too), and the status says so.
+TEST(CfgcryptCli, ADropFolderGetsItsOutputAndAStatusThatSaysSo)
+{
+    if (::geteuid() != 0 || ::access("/usr/bin/setpriv", X_OK) != 0)
+        GTEST_SKIP() << "needs root and setpriv to run cfgcrypt as another user";
+    temp_dir dir;
+    fs::permissions(dir.path(), fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec);
+    const auto plain = test_support::random_bytes(5000, 11);
+    write_file(dir.file("plain"), plain);
+    const std::string drop = dir.file("drop");
+    fs::create_directory(drop);
+    fs::permissions(drop,
+                    fs::perms::owner_write | fs::perms::owner_exec | fs::perms::others_write | fs::perms::others_exec);
+    for (const auto& [cwd, out] : {std::pair{dir.path().string(), "drop/out.enc"}, {drop, "out.enc"}}) {
+        write_text(drop + "/out.enc", "previous");
+        auto argv = test_support::emulated({CFGCRYPT_BIN, "-e", "-i", dir.file("plain"), "-o", out});
+        argv.insert(argv.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+        auto r = test_support::run_cli(argv, cwd);
+        EXPECT_EQ(r.out, "") << out;
+        EXPECT_EQ(r.status, 0) << out;
+        EXPECT_EQ(openssl_enc("-d -pass pass:key_for_savedstate -in " + drop + "/out.enc -out " + dir.file("back")), 0);
+        EXPECT_TRUE(read_file(dir.file("back")) == plain) << out;
+        EXPECT_EQ(names_in_path(drop), "out.enc|");
+    }
+}
+
+// The output's folder cannot be synced: found before the rename, the output
+// stays and the run fails; only after it, the status says it was replaced. A
+// filesystem that cannot sync a folder by itself is synced whole.
+TEST(CfgcryptCli, AFolderThatCannotBeSyncedKeepsTheOutputOrSaysItWasReplaced)
+{
+    struct sync_case {
+        int error;
+        int skip; // folder syncs that succeed first
+        std::string out;
+        int status;
+        bool replaced;
+    };
+    const sync_case cases[] = {
+        {EIO, 0, "[ERROR][main:212]: Replace output failed(out: Input/output error)!\r\n", 1, false},
+        {EIO, 1, "[ERROR][main:226]: Output replaced, sync of its folder failed(out: Input/output error)!\r\n", 0,
+         true},
+        {EINVAL, 0, "", 0, true},
+    };
+    temp_dir dir;
+    write_text(dir.file("plain"), "settings\n");
+    for (const sync_case& c : cases) {
+        write_text(dir.file("out"), "previous");
+        test_support::scoped_preload preload(VORNA_FAIL_IO_LIB);
+        test_support::scoped_env files("VORNA_FAIL_FILES", dir.path().string());
+        test_support::scoped_env calls("VORNA_FAIL_CALL", "fsync");
+        test_support::scoped_env error("VORNA_FAIL_ERRNO", std::to_string(c.error));
+        test_support::scoped_env skip("VORNA_FAIL_SKIP", std::to_string(c.skip));
+        auto r = cfgcrypt({"-e", "-i", "plain", "-o", "out"}, dir);
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(read_text(dir.file("out")) != "previous", c.replaced) << c.error << " " << c.skip;
+        EXPECT_EQ(names_in(dir), "out|plain|");
+    }
+}
