@@ -10,6 +10,12 @@
 // (/proc/self/fd/N/out): renaming or replacing the folder's entry changes
 // nothing. The commit renames the file out of the folder over the output; the
 // folder and whatever is in it go on every path.
+//
+// A run holds a lock on its folder (flock, on the descriptor that the shell and
+// openssl inherit) from before the temporary file exists until the folder is
+// gone. A folder of this user with the private name and mode that nobody holds
+// locked was left by a run that was killed outright; the next run in that
+// folder removes it.
 #include "vorna/storage/unique_fd.h"
 
 #include <sys/types.h>
@@ -53,9 +59,14 @@ public:
     [[nodiscard]] int commit();
 
 private:
-    /// Makes the private folder and opens it. 0, or -1 with errno set (EPERM when
-    /// what the name led to was not the folder made).
+    /// Makes the private folder, opens it and locks it. 0, or -1 with errno set
+    /// (EPERM when what the name led to was not the folder made; ENOENT when
+    /// another run took it for a killed run's and removed it).
     int make_folder(const std::string& target);
+    /// Removes the private folders beside `target` that killed runs of this
+    /// user left (their lock is free). Silent: a folder that cannot be listed
+    /// keeps them.
+    void remove_stale_folders(const std::string& target) const;
     /// Removes the folder made, by its name (when it could not be opened).
     void discard_named_folder() const;
     /// Drops the folder's descriptor and path without removing anything. -1.

@@ -7,7 +7,9 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -59,6 +61,28 @@ std::string names_in_path(const std::string& path)
     for (const auto& e : fs::directory_iterator(path))
         names += e.path().filename().string() + "|";
     return names;
+}
+
+/// Starts cfgcrypt with `args` in `dir`, its output going nowhere; its pid.
+pid_t start_cfgcrypt(const std::vector<std::string>& args, const temp_dir& dir)
+{
+    std::vector<std::string> argv = {CFGCRYPT_BIN};
+    argv.insert(argv.end(), args.begin(), args.end());
+    argv = test_support::emulated(argv);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        std::vector<char*> raw;
+        for (auto& a : argv)
+            raw.push_back(a.data());
+        raw.push_back(nullptr);
+        int devnull = ::open("/dev/null", O_WRONLY);
+        ::dup2(devnull, 1);
+        ::dup2(devnull, 2);
+        if (::chdir(dir.path().c_str()) == 0)
+            ::execv(raw[0], raw.data());
+        ::_exit(127);
+    }
+    return pid;
 }
 
 const std::string k_missing_in_out = "[ERROR][main:149]: Missing arg(in or out missing)!\r\n";
@@ -197,21 +221,8 @@ TEST(CfgcryptCli, StopSignalsEndTheCommandAndRemoveTheTemporaryFile)
         const auto enc = read_file(dir.file("enc"));
         write_text(dir.file("out"), "previous");
         ASSERT_EQ(::mkfifo(dir.file("in").c_str(), 0600), 0);
-        std::vector<std::string> args = test_support::emulated({CFGCRYPT_BIN, "-d", "-i", "in", "-o", "out"});
-        pid_t pid = ::fork();
+        pid_t pid = start_cfgcrypt({"-d", "-i", "in", "-o", "out"}, dir);
         ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            std::vector<char*> argv;
-            for (auto& a : args)
-                argv.push_back(a.data());
-            argv.push_back(nullptr);
-            int devnull = ::open("/dev/null", O_WRONLY);
-            ::dup2(devnull, 1);
-            ::dup2(devnull, 2);
-            if (::chdir(dir.path().c_str()) == 0)
-                ::execv(argv[0], argv.data());
-            ::_exit(127);
-        }
         // The FIFO opens once openssl reads it: the temporary file exists by then.
         int fd = ::open(dir.file("in").c_str(), O_WRONLY | O_CLOEXEC);
         ASSERT_GE(fd, 0);
@@ -395,4 +406,57 @@ TEST(CfgcryptCli, AFolderThatCannotBeSyncedKeepsTheOutputOrSaysItWasReplaced)
         EXPECT_EQ(read_text(dir.file("out")) != "previous", c.replaced) << c.error << " " << c.skip;
         EXPECT_EQ(names_in(dir), "out|plain|");
     }
+}
+
+// A run killed outright cannot clean up after itself: its openssl ends with it,
+// and the next run beside the same output removes what it left, but never the
+// folder of a run still going.
+TEST(CfgcryptCli, AKilledRunLeavesNoProcessAndNoCopyBehind)
+{
+    temp_dir dir;
+    const auto plain = test_support::random_bytes(100000, 12);
+    write_file(dir.file("plain"), plain);
+    ASSERT_EQ(openssl_enc("-e -pass pass:key_for_savedstate -in " + dir.file("plain") + " -out " + dir.file("enc")), 0);
+    const auto enc = read_file(dir.file("enc"));
+    std::vector<std::string> folders; // the live run's, then the killed run's
+    int fds[2];
+    pid_t pids[2];
+    for (int i : {0, 1}) {
+        const std::string fifo = i == 0 ? "live.in" : "killed.in";
+        ASSERT_EQ(::mkfifo(dir.file(fifo).c_str(), 0600), 0);
+        pids[i] = start_cfgcrypt({"-d", "-i", fifo, "-o", i == 0 ? "live.out" : "killed.out"}, dir);
+        // Opens once openssl reads it: the run's private folder exists by then.
+        fds[i] = ::open(dir.file(fifo).c_str(), O_WRONLY | O_CLOEXEC);
+        ASSERT_GE(fds[i], 0);
+        for (const auto& e : fs::directory_iterator(dir.path()))
+            if (e.path().filename().string().starts_with(".cfgcrypt-") && (i == 0 || e.path() != folders[0]))
+                folders.push_back(e.path().string());
+        ASSERT_EQ(folders.size(), i + 1u);
+    }
+    ASSERT_EQ(::write(fds[1], enc.data(), enc.size() / 2), static_cast<ssize_t>(enc.size() / 2));
+    ::kill(pids[1], SIGKILL);
+    ASSERT_EQ(::waitpid(pids[1], nullptr, 0), pids[1]);
+    // The FIFO's writing end reports an error once no reader (openssl) is left.
+    pollfd reader_gone{fds[1], 0, 0};
+    EXPECT_EQ(::poll(&reader_gone, 1, 20000), 1) << "openssl outlived the killed run";
+    ::close(fds[1]);
+    // A run's lock on its folder goes with the last of its processes.
+    int killed_folder = ::open(folders[1].c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(killed_folder, 0);
+    EXPECT_EQ(::flock(killed_folder, LOCK_EX), 0);
+    ::close(killed_folder);
+
+    auto next = cfgcrypt({"-e", "-i", "plain", "-o", "next.enc"}, dir);
+    EXPECT_EQ(next.status, 0) << next.out << next.err;
+    EXPECT_FALSE(fs::exists(folders[1]));
+    EXPECT_TRUE(fs::exists(folders[0]));
+
+    // The run that was not killed goes on undisturbed.
+    ASSERT_EQ(::write(fds[0], enc.data(), enc.size()), static_cast<ssize_t>(enc.size()));
+    ::close(fds[0]);
+    int wstatus = 0;
+    ASSERT_EQ(::waitpid(pids[0], &wstatus, 0), pids[0]);
+    EXPECT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0) << wstatus;
+    EXPECT_TRUE(read_file(dir.file("live.out")) == plain);
+    EXPECT_EQ(names_in(dir), "enc|killed.in|live.in|live.out|next.enc|plain|");
 }
