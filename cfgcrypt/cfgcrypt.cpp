@@ -5,6 +5,8 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -30,6 +32,7 @@ enum line : int {
     k_line_killed = 205,
     k_line_commit = 212,
     k_line_interrupted = 219, // a stop signal ended the command
+    k_line_not_synced = 226,  // the output was replaced, its folder not synced
 };
 
 // Signals that end a run; they are held back while a temporary file exists and
@@ -101,6 +104,81 @@ int wait_child(pid_t pid, int* wstatus, int* stopped)
     }
 }
 
+/// Tells cfgcrypt through `report` why the command could not be started (the
+/// line of its message and errno), and ends the process.
+[[noreturn]] void report_and_exit(int report, int line, int error)
+{
+    const int record[2] = {line, error};
+    ssize_t n = ::write(report, record, sizeof record);
+    (void)n;
+    ::_exit(127);
+}
+
+/// Ends the calling process the way `wstatus` says another one ended, so that
+/// cfgcrypt sees how the shell ended.
+[[noreturn]] void end_like(int wstatus)
+{
+    if (WIFEXITED(wstatus))
+        ::_exit(WEXITSTATUS(wstatus));
+    const int sig = WTERMSIG(wstatus);
+    const rlimit no_core{0, 0};
+    ::setrlimit(RLIMIT_CORE, &no_core);
+    ::signal(sig, SIG_DFL);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, sig);
+    ::sigprocmask(SIG_UNBLOCK, &only, nullptr);
+    ::raise(sig);
+    ::_exit(128 + sig);
+}
+
+/// cfgcrypt's child: it leads the command's process group, starts the shell in
+/// it and ends as the shell ends. The shell forks openssl, which would outlive a
+/// cfgcrypt killed outright and go on filling the temporary file: when cfgcrypt
+/// dies the kernel sends this process SIGTERM, and it kills the whole group. A
+/// stop signal while cfgcrypt lives is passed on to the group once. Runs with
+/// the stop signals and SIGCHLD blocked (held_signals), and takes them
+/// synchronously.
+[[noreturn]] void supervise(char* const argv[], char* const envp[], int report, pid_t parent)
+{
+    ::setpgid(0, 0);
+    if (::prctl(PR_SET_PDEATHSIG, SIGTERM) != 0)
+        report_and_exit(report, k_line_start, errno);
+    // cfgcrypt may have died before the request: nobody would send the signal then.
+    if (::getppid() != parent)
+        ::_exit(127);
+    const pid_t shell = ::fork();
+    if (shell < 0)
+        report_and_exit(report, k_line_start, errno);
+    if (shell == 0) {
+        sigset_t set = run_signals();
+        ::sigprocmask(SIG_UNBLOCK, &set, nullptr);
+        ::execve("/bin/sh", argv, envp);
+        report_and_exit(report, k_line_exec, errno);
+    }
+    ::close(report);
+    const sigset_t waited_for = run_signals();
+    int wstatus = 0;
+    bool passed_on = false;
+    for (;;) {
+        const pid_t done = ::waitpid(shell, &wstatus, WNOHANG);
+        if (done == shell)
+            end_like(wstatus);
+        if (done < 0 && errno != EINTR)
+            ::kill(0, SIGKILL);
+        // A SIGCHLD that came since the look above is still pending: no race.
+        const int sig = ::sigwaitinfo(&waited_for, nullptr);
+        if (!is_stop_signal(sig))
+            continue;
+        if (::getppid() != parent)
+            ::kill(0, SIGKILL);
+        // This process gets its own copy too, blocked: hence only once.
+        if (!passed_on)
+            ::kill(0, sig);
+        passed_on = true;
+    }
+}
+
 } // namespace
 
 void cfgcrypt_error(int line, const char* fmt, ...)
@@ -151,8 +229,8 @@ int run_command(const char* command)
     char* argv[] = {sh_name, dash_c, text.data(), nullptr};
     char* envp[] = {nullptr};
 
-    // The child reports a failed execve through this pipe; a successful one
-    // closes it unwritten, so the shell's own 127 stays distinguishable.
+    // The child reports a failed fork or execve through this pipe; a successful
+    // execve closes it unwritten, so the shell's own 127 stays distinguishable.
     int report[2];
     if (::pipe2(report, O_CLOEXEC) != 0) {
         cfgcrypt_error(k_line_start, "Start command failed(%s)!\r\n", std::strerror(errno));
@@ -163,37 +241,33 @@ int run_command(const char* command)
 
     held_signals held;
     std::fflush(nullptr);
+    const pid_t self = ::getpid();
     pid_t pid = ::fork();
     if (pid < 0) {
         cfgcrypt_error(k_line_start, "Start command failed(%s)!\r\n", std::strerror(errno));
         return 1;
     }
-    if (pid == 0) {
-        // Its own group, so that ending it reaches openssl too when the shell forks.
-        ::setpgid(0, 0);
-        sigset_t set = run_signals();
-        ::sigprocmask(SIG_UNBLOCK, &set, nullptr);
-        ::execve("/bin/sh", argv, envp);
-        int err = errno;
-        ssize_t n = ::write(report_write.get(), &err, sizeof err);
-        (void)n;
-        ::_exit(127);
-    }
+    if (pid == 0)
+        supervise(argv, envp, report_write.get(), self);
+    // Its own group, so that ending it reaches openssl too when the shell forks.
     ::setpgid(pid, pid); // either side may come first; the other then fails harmlessly
     report_write.reset();
 
-    int exec_errno = 0;
+    int failure[2] = {0, 0}; // the line of the message and errno
     ssize_t n;
     do {
-        n = ::read(report_read.get(), &exec_errno, sizeof exec_errno);
+        n = ::read(report_read.get(), failure, sizeof failure);
     } while (n < 0 && errno == EINTR);
 
     int wstatus = 0;
     int stopped = 0;
     int waited = wait_child(pid, &wstatus, &stopped);
 
-    if (n == static_cast<ssize_t>(sizeof exec_errno)) {
-        cfgcrypt_error(k_line_exec, "Exec /bin/sh failed(%s)!\r\n", std::strerror(exec_errno));
+    if (n == static_cast<ssize_t>(sizeof failure)) {
+        if (failure[0] == k_line_exec)
+            cfgcrypt_error(k_line_exec, "Exec /bin/sh failed(%s)!\r\n", std::strerror(failure[1]));
+        else
+            cfgcrypt_error(k_line_start, "Start command failed(%s)!\r\n", std::strerror(failure[1]));
         return 1;
     }
     if (waited < 0) {
@@ -248,7 +322,15 @@ int run_shell_command(char direction, const char* in, const char* out, const cha
     int status = run_command(command.data());
     if (status != 0)
         return status;
-    if (staged.commit() != 0) {
+    const int committed = staged.commit();
+    if (committed == private_output::k_replaced_not_synced) {
+        // The status says what became of the output: it was replaced. Only a
+        // power cut before the folder reaches the disk could bring the old one back.
+        cfgcrypt_error(k_line_not_synced, "Output replaced, sync of its folder failed(%s: %s)!\r\n", out,
+                       std::strerror(errno));
+        return 0;
+    }
+    if (committed != 0) {
         cfgcrypt_error(k_line_commit, "Replace output failed(%s: %s)!\r\n", out, std::strerror(errno));
         return 1;
     }

@@ -10,7 +10,9 @@
 // user can swap it; only when the command ends with status 0 is it renamed over
 // the output, so a failed run never clobbers it.
 // A character device or a FIFO at the output is handed to openssl as it is.
-// SIGINT, SIGTERM and SIGHUP end the command and remove the temporary file.
+// SIGINT, SIGTERM and SIGHUP end the command and remove the temporary file; a
+// cfgcrypt killed outright takes the command with it, and the next run beside
+// the same output removes the private folder it left.
 #include "vorna/storage/staged_output.h"
 
 #include <sys/types.h>
@@ -48,6 +50,8 @@ inline constexpr const char* k_cfgcrypt_temp_name = ".cfgcrypt-XXXXXX";
 
 /// Runs `command` as "sh -c COMMAND" through execve of /bin/sh with an empty
 /// environment, in its own process group, and waits for it (retrying on EINTR).
+/// The group is led by a child of this process that ends it when this process
+/// dies, however it dies.
 /// Returns 0 when the shell ended with 0, the shell's exit status when it ended
 /// with another, and 1 when the shell could not be started, was killed by a
 /// signal, or could not be waited for (those print their own message). SIGINT,
@@ -60,7 +64,9 @@ inline constexpr const char* k_cfgcrypt_temp_name = ".cfgcrypt-XXXXXX";
 /// Returns the exit status for the program: 0 on success; -1 when the command
 /// would not fit its buffer (nothing is created or run); otherwise the
 /// non-zero result of run_command, or 1 when the temporary file could not be
-/// made or committed. Every failure but the command's own prints a message.
+/// made or committed (the output is then as it was). Every failure but the
+/// command's own prints a message; so does a folder that could not be synced
+/// after the output was replaced, which still ends with 0.
 /// Termination signals are held back from the temporary file's creation to its
 /// removal or commit, so that none can leave it behind.
 [[nodiscard]] int run_shell_command(char direction, const char* in, const char* out, const char* pass);

@@ -2,18 +2,24 @@
 // The private folder and temporary file of cfgcrypt's output.
 #include "cfgcrypt/private_output.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <memory>
+#include <string_view>
 #include <vector>
 
 namespace {
 
 constexpr const char* k_file_name = "out";
 constexpr int k_folder_attempts = 8;
+// mkdtemp's random part: the "XXXXXX" that ends the folder's name.
+constexpr std::size_t k_random_length = 6;
 
 /// The folder part of `target` with its slash ("" for a bare name).
 std::string folder_of(const std::string& target)
@@ -22,21 +28,115 @@ std::string folder_of(const std::string& target)
     return slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
 }
 
+/// Whether `name` is what mkdtemp makes of `pattern` (letters and digits for the Xs).
+bool made_from(std::string_view name, std::string_view pattern)
+{
+    if (pattern.size() < k_random_length)
+        return false;
+    const std::string_view prefix = pattern.substr(0, pattern.size() - k_random_length);
+    if (name.size() != pattern.size() || !name.starts_with(prefix))
+        return false;
+    for (char c : name.substr(prefix.size())) {
+        const bool alnum = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        if (!alnum)
+            return false;
+    }
+    return true;
+}
+
+struct dir_closer {
+    void operator()(DIR* dir) const { ::closedir(dir); }
+};
+using unique_dir = std::unique_ptr<DIR, dir_closer>;
+
+/// Removes the private folder `name` in `dir` when it is this user's, has the
+/// mode such folders are made with, and no run holds its lock: only a killed
+/// run's temporary file is removed from it, so a folder holding anything else
+/// stays. Nothing is followed: every step works on the folder opened and
+/// checked first.
+void remove_if_stale(int dir, const char* name)
+{
+    struct stat named {};
+    if (::fstatat(dir, name, &named, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(named.st_mode) ||
+        named.st_uid != ::geteuid() || (named.st_mode & 07777) != 0700)
+        return;
+    unique_fd folder(::openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st {};
+    if (!folder || ::fstat(folder.get(), &st) != 0 || st.st_dev != named.st_dev || st.st_ino != named.st_ino)
+        return;
+    // A run still going holds the lock, through its own descriptor or the one
+    // that its shell and openssl inherited.
+    if (::flock(folder.get(), LOCK_EX | LOCK_NB) != 0)
+        return;
+    ::unlinkat(folder.get(), k_file_name, 0);
+    // Removed by name only while the name still leads to the folder checked; the
+    // lock stays held until it is gone, so that a run that made it meanwhile
+    // sees that it lost it (make_folder).
+    struct stat again {};
+    if (::fstatat(dir, name, &again, AT_SYMLINK_NOFOLLOW) == 0 && again.st_dev == st.st_dev &&
+        again.st_ino == st.st_ino)
+        ::unlinkat(dir, name, AT_REMOVEDIR);
+}
+
+/// Syncs the output's folder after the rename. Everything that can fail is
+/// done before it, and the sync itself tried once, so that a folder which
+/// cannot be made durable fails while the old output is still in place.
+class folder_sync {
+public:
+    /// `folder`: the output's folder ("" for the current one); `inside`: an open
+    /// folder in it. 0, or -1 with errno set.
+    int prepare(const std::string& folder, int inside)
+    {
+        fd_ = unique_fd(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!fd_ && errno == EACCES) {
+            // A folder that may be written and searched but not read (a drop
+            // folder) cannot be opened to be synced, and a descriptor without
+            // read access (O_PATH) cannot sync. The folder inside it is on the
+            // same filesystem: syncing that whole filesystem makes the entries of
+            // the output's folder durable with the rest.
+            fd_ = unique_fd(::fcntl(inside, F_DUPFD_CLOEXEC, 0));
+            whole_filesystem_ = true;
+        }
+        if (!fd_)
+            return -1;
+        const int synced = run();
+        if (synced == 0 || whole_filesystem_ || errno != EINVAL)
+            return synced;
+        // A filesystem that cannot sync a folder by itself: all of it, then.
+        whole_filesystem_ = true;
+        return run();
+    }
+
+    /// 0, or -1 with errno set.
+    [[nodiscard]] int run() const { return whole_filesystem_ ? ::syncfs(fd_.get()) : ::fsync(fd_.get()); }
+
+private:
+    unique_fd fd_;
+    bool whole_filesystem_ = false;
+};
+
 } // namespace
 
 int private_output::create(const std::string& target)
 {
+    remove_stale_folders(target);
     // Another user who may write the output's folder can move the new folder away
     // before it is opened; what is opened then is not ours and is refused. A few
-    // fresh tries make that a race the other user has to win every time.
-    for (int attempt = 1; make_folder(target) != 0; ++attempt) {
+    // fresh tries make that a race the other user has to win every time. Another
+    // run's removal of stale folders may take a folder that is not yet locked: a
+    // fresh try too.
+    for (int attempt = 1;; ++attempt) {
+        if (make_folder(target) == 0) {
+            file_ = unique_fd(
+                ::openat(folder_.get(), k_file_name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+            if (file_)
+                break;
+            fail();
+        }
         const bool moved = errno == EPERM || errno == ENOENT || errno == ENOTDIR || errno == ELOOP;
         if (!moved || attempt == k_folder_attempts)
             return -1;
     }
-    file_ = unique_fd(::openat(folder_.get(), k_file_name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!file_)
-        return fail();
     file_present_ = true;
     target_ = target;
 
@@ -79,7 +179,34 @@ int private_output::make_folder(const std::string& target)
         errno = EPERM;
         return -1;
     }
+    // Until it is locked, another run may take the folder for one that a killed
+    // run left, and remove it: then the lock is that run's, or the folder has no
+    // links left.
+    if (::flock(folder_.get(), LOCK_EX | LOCK_NB) != 0 || ::fstat(folder_.get(), &st) != 0 || st.st_nlink == 0) {
+        forget_folder();
+        errno = ENOENT;
+        return -1;
+    }
     return 0;
+}
+
+void private_output::remove_stale_folders(const std::string& target) const
+{
+    const std::string folder = folder_of(target);
+    unique_fd fd(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd)
+        return;
+    unique_dir listing(::fdopendir(fd.get()));
+    if (!listing)
+        return;
+    fd.release(); // the listing owns it now
+    std::vector<std::string> names;
+    while (const dirent* entry = ::readdir(listing.get())) {
+        if (made_from(entry->d_name, folder_name_))
+            names.emplace_back(entry->d_name);
+    }
+    for (const std::string& name : names)
+        remove_if_stale(::dirfd(listing.get()), name.c_str());
 }
 
 void private_output::discard_named_folder() const
@@ -117,13 +244,15 @@ int private_output::commit()
     // power cut would leave an empty output where a good one used to be.
     if (::fchmod(file_.get(), mode_) != 0 || ::fsync(file_.get()) != 0 || file_.reset() != 0)
         return fail();
+    folder_sync sync;
+    if (sync.prepare(folder_of(target_), folder_.get()) != 0)
+        return fail();
     if (::renameat(folder_.get(), k_file_name, AT_FDCWD, target_.c_str()) != 0)
         return fail();
     file_present_ = false;
     discard();
-    const std::string folder = folder_of(target_);
-    unique_fd dir(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    return dir && ::fsync(dir.get()) == 0 ? 0 : -1;
+    // Synced after the private folder is gone, so that its removal lasts too.
+    return sync.run() == 0 ? 0 : k_replaced_not_synced;
 }
 
 int private_output::fail()

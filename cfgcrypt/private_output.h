@@ -10,6 +10,12 @@
 // (/proc/self/fd/N/out): renaming or replacing the folder's entry changes
 // nothing. The commit renames the file out of the folder over the output; the
 // folder and whatever is in it go on every path.
+//
+// A run holds a lock on its folder (flock, on the descriptor that the shell and
+// openssl inherit) from before the temporary file exists until the folder is
+// gone. A folder of this user with the private name and mode that nobody holds
+// locked was left by a run that was killed outright; the next run in that
+// folder removes it.
 #include "vorna/storage/unique_fd.h"
 
 #include <sys/types.h>
@@ -41,15 +47,26 @@ public:
     /// The private folder's path (empty before create() and after it is gone).
     [[nodiscard]] const std::string& folder_path() const { return folder_path_; }
 
+    /// commit()'s result when the output was replaced but its folder could not
+    /// be synced after the rename (though it could be just before).
+    static constexpr int k_replaced_not_synced = 1;
+
     /// Gives the file its final mode and owner, makes it durable, renames it over
-    /// the target, syncs the target's folder and removes the private one. 0, or
-    /// -1 with errno set; the temporary file and folder are gone either way.
+    /// the target, syncs the target's folder and removes the private one. 0;
+    /// -1 with errno set when the target was left as it was (everything that can
+    /// fail is tried before the rename); k_replaced_not_synced with errno set.
+    /// The temporary file and folder are gone either way.
     [[nodiscard]] int commit();
 
 private:
-    /// Makes the private folder and opens it. 0, or -1 with errno set (EPERM when
-    /// what the name led to was not the folder made).
+    /// Makes the private folder, opens it and locks it. 0, or -1 with errno set
+    /// (EPERM when what the name led to was not the folder made; ENOENT when
+    /// another run took it for a killed run's and removed it).
     int make_folder(const std::string& target);
+    /// Removes the private folders beside `target` that killed runs of this
+    /// user left (their lock is free). Silent: a folder that cannot be listed
+    /// keeps them.
+    void remove_stale_folders(const std::string& target) const;
     /// Removes the folder made, by its name (when it could not be opened).
     void discard_named_folder() const;
     /// Drops the folder's descriptor and path without removing anything. -1.

@@ -7,7 +7,9 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -59,6 +61,28 @@ std::string names_in_path(const std::string& path)
     for (const auto& e : fs::directory_iterator(path))
         names += e.path().filename().string() + "|";
     return names;
+}
+
+/// Starts cfgcrypt with `args` in `dir`, its output going nowhere; its pid.
+pid_t start_cfgcrypt(const std::vector<std::string>& args, const temp_dir& dir)
+{
+    std::vector<std::string> argv = {CFGCRYPT_BIN};
+    argv.insert(argv.end(), args.begin(), args.end());
+    argv = test_support::emulated(argv);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        std::vector<char*> raw;
+        for (auto& a : argv)
+            raw.push_back(a.data());
+        raw.push_back(nullptr);
+        int devnull = ::open("/dev/null", O_WRONLY);
+        ::dup2(devnull, 1);
+        ::dup2(devnull, 2);
+        if (::chdir(dir.path().c_str()) == 0)
+            ::execv(raw[0], raw.data());
+        ::_exit(127);
+    }
+    return pid;
 }
 
 const std::string k_missing_in_out = "[ERROR][main:149]: Missing arg(in or out missing)!\r\n";
@@ -197,21 +221,8 @@ TEST(CfgcryptCli, StopSignalsEndTheCommandAndRemoveTheTemporaryFile)
         const auto enc = read_file(dir.file("enc"));
         write_text(dir.file("out"), "previous");
         ASSERT_EQ(::mkfifo(dir.file("in").c_str(), 0600), 0);
-        std::vector<std::string> args = test_support::emulated({CFGCRYPT_BIN, "-d", "-i", "in", "-o", "out"});
-        pid_t pid = ::fork();
+        pid_t pid = start_cfgcrypt({"-d", "-i", "in", "-o", "out"}, dir);
         ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            std::vector<char*> argv;
-            for (auto& a : args)
-                argv.push_back(a.data());
-            argv.push_back(nullptr);
-            int devnull = ::open("/dev/null", O_WRONLY);
-            ::dup2(devnull, 1);
-            ::dup2(devnull, 2);
-            if (::chdir(dir.path().c_str()) == 0)
-                ::execv(argv[0], argv.data());
-            ::_exit(127);
-        }
         // The FIFO opens once openssl reads it: the temporary file exists by then.
         int fd = ::open(dir.file("in").c_str(), O_WRONLY | O_CLOEXEC);
         ASSERT_GE(fd, 0);
@@ -332,4 +343,120 @@ TEST(CfgcryptCli, AnotherUserCannotSwapTheTemporaryOutput)
     for (const auto& e : fs::directory_iterator(shared))
         moved += e.path().filename().string().ends_with(".x") ? 1 : 0;
     EXPECT_GT(moved, 0) << names_in_path(shared);
+}
+
+// A drop folder: its user may write and search it, not list it, so cfgcrypt
+// cannot open it to sync it. The output is replaced all the same (root's old
+// one too), and the status says so.
+TEST(CfgcryptCli, ADropFolderGetsItsOutputAndAStatusThatSaysSo)
+{
+    if (::geteuid() != 0 || ::access("/usr/bin/setpriv", X_OK) != 0)
+        GTEST_SKIP() << "needs root and setpriv to run cfgcrypt as another user";
+    temp_dir dir;
+    fs::permissions(dir.path(), fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec);
+    const auto plain = test_support::random_bytes(5000, 11);
+    write_file(dir.file("plain"), plain);
+    const std::string drop = dir.file("drop");
+    fs::create_directory(drop);
+    fs::permissions(drop,
+                    fs::perms::owner_write | fs::perms::owner_exec | fs::perms::others_write | fs::perms::others_exec);
+    for (const auto& [cwd, out] : {std::pair{dir.path().string(), "drop/out.enc"}, {drop, "out.enc"}}) {
+        write_text(drop + "/out.enc", "previous");
+        auto argv = test_support::emulated({CFGCRYPT_BIN, "-e", "-i", dir.file("plain"), "-o", out});
+        argv.insert(argv.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+        auto r = test_support::run_cli(argv, cwd);
+        EXPECT_EQ(r.out, "") << out;
+        EXPECT_EQ(r.status, 0) << out;
+        EXPECT_EQ(openssl_enc("-d -pass pass:key_for_savedstate -in " + drop + "/out.enc -out " + dir.file("back")), 0);
+        EXPECT_TRUE(read_file(dir.file("back")) == plain) << out;
+        EXPECT_EQ(names_in_path(drop), "out.enc|");
+    }
+}
+
+// The output's folder cannot be synced: found before the rename, the output
+// stays and the run fails; only after it, the status says it was replaced. A
+// filesystem that cannot sync a folder by itself is synced whole.
+TEST(CfgcryptCli, AFolderThatCannotBeSyncedKeepsTheOutputOrSaysItWasReplaced)
+{
+    struct sync_case {
+        int error;
+        int skip; // folder syncs that succeed first
+        std::string out;
+        int status;
+        bool replaced;
+    };
+    const sync_case cases[] = {
+        {EIO, 0, "[ERROR][main:212]: Replace output failed(out: Input/output error)!\r\n", 1, false},
+        {EIO, 1, "[ERROR][main:226]: Output replaced, sync of its folder failed(out: Input/output error)!\r\n", 0,
+         true},
+        {EINVAL, 0, "", 0, true},
+    };
+    temp_dir dir;
+    write_text(dir.file("plain"), "settings\n");
+    for (const sync_case& c : cases) {
+        write_text(dir.file("out"), "previous");
+        test_support::scoped_preload preload(VORNA_FAIL_IO_LIB);
+        test_support::scoped_env files("VORNA_FAIL_FILES", dir.path().string());
+        test_support::scoped_env calls("VORNA_FAIL_CALL", "fsync");
+        test_support::scoped_env error("VORNA_FAIL_ERRNO", std::to_string(c.error));
+        test_support::scoped_env skip("VORNA_FAIL_SKIP", std::to_string(c.skip));
+        auto r = cfgcrypt({"-e", "-i", "plain", "-o", "out"}, dir);
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(read_text(dir.file("out")) != "previous", c.replaced) << c.error << " " << c.skip;
+        EXPECT_EQ(names_in(dir), "out|plain|");
+    }
+}
+
+// A run killed outright cannot clean up after itself: its openssl ends with it,
+// and the next run beside the same output removes what it left, but never the
+// folder of a run still going.
+TEST(CfgcryptCli, AKilledRunLeavesNoProcessAndNoCopyBehind)
+{
+    temp_dir dir;
+    const auto plain = test_support::random_bytes(100000, 12);
+    write_file(dir.file("plain"), plain);
+    ASSERT_EQ(openssl_enc("-e -pass pass:key_for_savedstate -in " + dir.file("plain") + " -out " + dir.file("enc")), 0);
+    const auto enc = read_file(dir.file("enc"));
+    std::vector<std::string> folders; // the live run's, then the killed run's
+    int fds[2];
+    pid_t pids[2];
+    for (int i : {0, 1}) {
+        const std::string fifo = i == 0 ? "live.in" : "killed.in";
+        ASSERT_EQ(::mkfifo(dir.file(fifo).c_str(), 0600), 0);
+        pids[i] = start_cfgcrypt({"-d", "-i", fifo, "-o", i == 0 ? "live.out" : "killed.out"}, dir);
+        // Opens once openssl reads it: the run's private folder exists by then.
+        fds[i] = ::open(dir.file(fifo).c_str(), O_WRONLY | O_CLOEXEC);
+        ASSERT_GE(fds[i], 0);
+        for (const auto& e : fs::directory_iterator(dir.path()))
+            if (e.path().filename().string().starts_with(".cfgcrypt-") && (i == 0 || e.path() != folders[0]))
+                folders.push_back(e.path().string());
+        ASSERT_EQ(folders.size(), i + 1u);
+    }
+    ASSERT_EQ(::write(fds[1], enc.data(), enc.size() / 2), static_cast<ssize_t>(enc.size() / 2));
+    ::kill(pids[1], SIGKILL);
+    ASSERT_EQ(::waitpid(pids[1], nullptr, 0), pids[1]);
+    // The FIFO's writing end reports an error once no reader (openssl) is left.
+    pollfd reader_gone{fds[1], 0, 0};
+    EXPECT_EQ(::poll(&reader_gone, 1, 20000), 1) << "openssl outlived the killed run";
+    ::close(fds[1]);
+    // A run's lock on its folder goes with the last of its processes.
+    int killed_folder = ::open(folders[1].c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(killed_folder, 0);
+    EXPECT_EQ(::flock(killed_folder, LOCK_EX), 0);
+    ::close(killed_folder);
+
+    auto next = cfgcrypt({"-e", "-i", "plain", "-o", "next.enc"}, dir);
+    EXPECT_EQ(next.status, 0) << next.out << next.err;
+    EXPECT_FALSE(fs::exists(folders[1]));
+    EXPECT_TRUE(fs::exists(folders[0]));
+
+    // The run that was not killed goes on undisturbed.
+    ASSERT_EQ(::write(fds[0], enc.data(), enc.size()), static_cast<ssize_t>(enc.size()));
+    ::close(fds[0]);
+    int wstatus = 0;
+    ASSERT_EQ(::waitpid(pids[0], &wstatus, 0), pids[0]);
+    EXPECT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0) << wstatus;
+    EXPECT_TRUE(read_file(dir.file("live.out")) == plain);
+    EXPECT_EQ(names_in(dir), "enc|killed.in|live.in|live.out|next.enc|plain|");
 }
