@@ -9,9 +9,10 @@
 # the Mender module: device, base, vorna). SWUpdate logs standard output as
 # information and standard error as errors, so vorna's information lines and
 # progress go to standard output and only its failures to standard error. A
-# non-zero status fails the update; while another upgrade holds vorna's lock,
-# the script tries again every 5 s for a minute. The image is removed in either
-# case.
+# non-zero status fails the update, and so does a status that did not reach the
+# script or is not a number: only a 0 received from vorna is a success. While
+# another upgrade holds vorna's lock, the script tries again every 5 s for a
+# minute. The image is removed in either case.
 set -u
 
 image='@IMAGE_PATH@'
@@ -50,39 +51,60 @@ read_conf() {
 }
 
 # vorna's lines, both streams, sorted: failures ([ERROR] lines, the lock's own
-# lines) to standard error, the rest to standard output.
+# lines) to standard error, the rest to descriptor 4 (the script's standard
+# output). At the end it prints "locked yes" on standard output when another
+# upgrade held the lock.
 route() {
-    while IFS= read -r line; do
+    locked=no
+    while IFS= read -r line || [ -n "$line" ]; do
+        case "$line" in
+            *'The program is already running'*) locked=yes ;;
+        esac
         case "$line" in
             '[ERROR]'*|'file: '*' already locked'|"can't open file "*) printf 'vorna: %s\n' "$line" >&2 ;;
-            *) printf 'vorna: %s\n' "$line" ;;
+            *) printf 'vorna: %s\n' "$line" >&4 ;;
         esac
     done
+    echo "locked $locked"
 }
 
-# Runs vorna MODE on the image; sets rc to its status (kept in a file, since a
-# pipeline's status is that of its last command) and locked=yes when another
-# upgrade held the lock.
+# Runs vorna MODE on the image and succeeds only when its status is 0. A
+# pipeline's status is that of its last command, so vorna's comes back beside
+# the lines, through descriptor 3 of a command substitution, never through a
+# file that a full or read-only /tmp could lose. Sets rc (the status as
+# received), locked, and on a failure the line that says it (outcome).
 run_vorna() {
-    { "$vorna" "$1" -b "$base" -d "$device" -f "$image" --progress 2>&1
-      echo $? >"$scratch/status"
-    } | tee "$scratch/lines" | route
-    rc=$(cat "$scratch/status")
+    { summary=$({ { "$vorna" "$1" -b "$base" -d "$device" -f "$image" --progress 2>&1 3>&- 4>&-
+                    echo "status $?" >&3
+                  } | route 3>&-
+                } 3>&1)
+    } 4>&1
+    rc=''
     locked=no
-    grep -q 'The program is already running' "$scratch/lines" && locked=yes
-    [ "$rc" -eq 0 ]
+    for item in $(printf '%s\n' "$summary" | tr ' ' '='); do
+        case "$item" in
+            status=*) rc=${item#status=} ;;
+            locked=yes) locked=yes ;;
+        esac
+    done
+    case "$rc" in
+        0) return 0 ;;
+        '' | *[!0-9]*) outcome="vorna $1: its exit status did not reach the script, counted as a failure" ;;
+        *) outcome="vorna $1 ended with status $rc (see vorna(1), EXIT STATUS)" ;;
+    esac
+    return 1
 }
 
 install_image() {
     read_conf || return 1
     [ -f "$image" ] || { err "no image at $image"; return 1; }
-    run_vorna -c || { err "vorna -c ended with status $rc (see vorna(1), EXIT STATUS)"; return 1; }
+    run_vorna -c || { err "$outcome"; return 1; }
     # Only a held lock is worth waiting for (nothing was written): every 5 s, for a minute.
     tries=12
     until run_vorna -u; do
         tries=$((tries - 1))
         if [ "$tries" -eq 0 ] || [ "$locked" = no ]; then
-            err "vorna -u ended with status $rc (see vorna(1), EXIT STATUS)"
+            err "$outcome"
             return 1
         fi
         sleep 5
@@ -91,10 +113,8 @@ install_image() {
 
 case "${1:-}" in
     postinst)
-        scratch=$(mktemp -d) || exit 1
         status=0
         install_image || status=1
-        rm -rf "$scratch"
         rm -f "$image"
         exit "$status"
         ;;

@@ -3,8 +3,9 @@
 # The Mender client, standalone, installs vorna images through the Update Module
 # on a simulated board: a signed artifact installs (both devices byte for byte,
 # the artifact's name recorded), an image for another product and an unsigned
-# artifact are refused and leave the devices as they were, and a held upgrade
-# lock is waited for.
+# artifact are refused and leave the devices as they were, vorna's failure is
+# the deployment's while the module's folder is full or read-only, and a held
+# upgrade lock is waited for.
 # Usage: mender_test.sh VORNA VORNA_IMAGE SOURCE_DIR
 # Mender reads fixed system paths (/etc/mender, /usr/share/mender/modules/v3):
 # the test runs in a private mount namespace with empty folders mounted over
@@ -78,6 +79,42 @@ mender_run install "$work/other-type.mender" || status=$?
 [ "$status" -eq 1 ] || fail "artifact for another device type: status $status, $(cat "$work/log")"
 grep -q 'not compatible with device Vorna_V2-2.1-5545' "$work/log" || fail "device type: $(cat "$work/log")"
 board_unchanged "artifact for another device type"
+
+# The module's folder takes no more bytes when vorna ends: filled while vorna
+# checks an image it refuses (251), or made read-only while vorna fails to open
+# the devices (255). The deployment fails, and once the folder takes bytes again
+# the artifact installs. The folder is a small file system of its own, broken
+# by the vorna that ota.conf names here, a script that runs the real one after.
+cat >"$work/breaking-vorna" <<'SH'
+#!/bin/sh
+for arg; do [ "${prev:-}" = -f ] && folder=${arg%/*}; prev=$arg; done
+case "$FAULT $1" in
+    "full -c") cat /dev/zero >"$folder/filler" 2>/dev/null ;;
+    "read-only -u") mount --bind -o ro "$folder" "$folder" && mount --bind -o ro "$BOARD" "$BOARD" ;;
+esac
+exec "$VORNA" "$@"
+SH
+chmod +x "$work/breaking-vorna"
+sed "s|^vorna = .*|vorna = $work/breaking-vorna|" "$work/ota.conf" >"$work/ota-breaking.conf"
+export VORNA_OTA_CONF="$work/ota-breaking.conf" VORNA="$vorna" BOARD="$work/board" FAULT
+mkdir -p "$work/data/modules"
+save_board
+while read -r FAULT artifact line; do
+    mount -t tmpfs -o size=4m tmpfs "$work/data/modules"
+    status=0
+    mender_run install "$work/$artifact" || status=$?
+    umount -R "$work/data/modules"
+    umount -R "$work/board" 2>/dev/null || true
+    [ "$status" -eq 1 ] || fail "folder $FAULT: status $status, $(cat "$work/log")"
+    grep -q "$line" "$work/log" || fail "folder $FAULT: no '$line' in the log: $(cat "$work/log")"
+    board_unchanged "folder $FAULT"
+done <<'CASES'
+full other.mender vorna -c ended with status 251: the image is not for this device
+read-only fw.mender vorna -u ended with status 255: a partition failed to write
+CASES
+mender_run install "$work/fw.mender" || fail "install after the folder recovered: status $?, $(cat "$work/log")"
+board_installed "install after the folder recovered"
+export VORNA_OTA_CONF="$work/ota.conf"
 
 status=0
 mender_run install "$work/unsigned.mender" || status=$?

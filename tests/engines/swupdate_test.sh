@@ -2,7 +2,8 @@
 # SPDX-License-Identifier: Apache-2.0
 # SWUpdate installs a signed .swu made by vorna-swu through the vorna handler on
 # a simulated board (both devices byte for byte), and fails one whose image is
-# for another product, leaving the devices as they were.
+# for another product, or whose install vorna fails while the temporary folder
+# is read-only, leaving the devices as they were.
 # Usage: swupdate_test.sh VORNA VORNA_IMAGE SOURCE_DIR
 # SWUpdate keeps its sockets and scratch files in /tmp: the test runs in a
 # private mount namespace with the test's own folder mounted there, so that
@@ -58,5 +59,27 @@ grep -q '^\[ERROR\].*vorna: \[ERROR\]vorna_firmware:465 ' "$work/log" || fail "t
 grep -q '^\[ERROR\].*vorna -c ended with status 251' "$work/log" || fail "no status in the log: $(cat "$work/log")"
 ! grep -q '^\[ERROR\].*progress' "$work/log" "$work/log.install" || fail "progress logged as an error"
 board_unchanged "image for another product"
+
+# The temporary folder turns read-only after the check, while vorna fails to
+# open the devices (255): the install fails and says so, whatever the check left
+# there. The vorna that ota.conf names here breaks both, then runs the real one.
+cat >"$work/breaking-vorna" <<'SH'
+#!/bin/sh
+[ "$1" = -u ] && mount --bind -o ro "$TMPDIR" "$TMPDIR" && mount --bind -o ro "$BOARD" "$BOARD"
+exec "$VORNA" "$@"
+SH
+chmod +x "$work/breaking-vorna"
+sed "s|^vorna = .*|vorna = $work/breaking-vorna|" "$work/ota.conf" >"$work/ota-breaking.conf"
+mkdir "$work/scratch"
+export VORNA_OTA_CONF="$work/ota-breaking.conf" VORNA="$vorna" BOARD="$work/board" TMPDIR="$work/scratch"
+status=0
+install "$work/fw.swu" || status=$?
+export VORNA_OTA_CONF="$work/ota.conf" TMPDIR=/tmp
+umount "$work/scratch" || true
+umount "$work/board" || true
+[ "$status" -ne 0 ] || fail "temporary folder read-only: installed: $(cat "$work/log")"
+grep -q '^\[ERROR\].*vorna -u ended with status 255' "$work/log" ||
+    fail "temporary folder read-only: no status in the log: $(cat "$work/log")"
+board_unchanged "temporary folder read-only"
 [ -n "${VORNA_ENGINE_LOG:-}" ] && cat "$work/log.install" "$work/log" >"$VORNA_ENGINE_LOG"
 echo "swupdate: signed .swu installed, image for another product refused"
