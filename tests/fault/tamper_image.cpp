@@ -12,6 +12,11 @@
 //                         image instead (before that read is served)
 //   VORNA_TAMPER_REWRITE  "OFFSET:LEN": overwrite LEN bytes at OFFSET with 0x5A
 //   VORNA_TAMPER_TRUNCATE LEN: cut the image to LEN bytes
+//   VORNA_TAMPER_SERVE    "OFFSET:HEX": the first read of the image (pread or
+//                         read) that spans OFFSET .. OFFSET + the bytes of HEX
+//                         returns these bytes there; the file itself is left
+//                         alone, so that every later read gets its own bytes
+//                         (what a writer that puts them back in time does)
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -21,12 +26,14 @@
 
 #include <cstdarg>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 namespace {
 
 using open_fn = int (*)(const char*, int, ...);
 using pread_fn = ssize_t (*)(int, void*, size_t, off_t);
+using read_fn = ssize_t (*)(int, void*, size_t);
 
 struct shim_state {
     bool ready = false;
@@ -35,6 +42,9 @@ struct shim_state {
     fault::watched_files image;
     long read_at = 0;
     long reads = 0;
+    bool serve = false; ///< VORNA_TAMPER_SERVE given and not yet served
+    long long serve_at = 0;
+    std::vector<unsigned char> served;
 };
 
 shim_state g_state;
@@ -57,7 +67,28 @@ void prepare()
         g_state.image.parse(image);
     if (const char* n = std::getenv("VORNA_TAMPER_READ"))
         g_state.read_at = std::strtol(n, nullptr, 10);
+    if (const char* serve = std::getenv("VORNA_TAMPER_SERVE"); serve != nullptr && *serve != '\0') {
+        char* hex = nullptr;
+        g_state.serve_at = std::strtoll(serve, &hex, 0);
+        for (++hex; hex[0] != '\0' && hex[1] != '\0'; hex += 2) {
+            const char byte[3] = {hex[0], hex[1], '\0'};
+            g_state.served.push_back(static_cast<unsigned char>(std::strtoul(byte, nullptr, 16)));
+        }
+        g_state.serve = !g_state.served.empty();
+    }
     errno = saved_errno;
+}
+
+/// Puts the bytes to serve into what a read of the image at `offset` returned.
+ssize_t serving(int fd, void* buf, off_t offset, ssize_t got)
+{
+    const long long len = static_cast<long long>(g_state.served.size());
+    if (!g_state.serve || got < 0 || offset < 0 || g_state.serve_at < offset || g_state.serve_at + len > offset + got ||
+        g_state.image.index_of(fd) != 0)
+        return got;
+    g_state.serve = false;
+    std::memcpy(static_cast<char*>(buf) + (g_state.serve_at - offset), g_state.served.data(), g_state.served.size());
+    return got;
 }
 
 void tamper()
@@ -99,7 +130,7 @@ ssize_t reading(int fd, void* buf, size_t count, off_t offset, pread_fn real)
     prepare();
     if (g_state.read_at > 0 && g_state.image.index_of(fd) == 0 && ++g_state.reads == g_state.read_at)
         tamper();
-    return real(fd, buf, count, offset);
+    return serving(fd, buf, offset, real(fd, buf, count, offset));
 }
 
 /// Opens through `real`, taking the mode from `ap` when the flags say there is one.
@@ -144,6 +175,16 @@ ssize_t pread64(int fd, void* buf, size_t count, off_t offset)
 {
     static pread_fn fn = fault::next_symbol<pread_fn>("pread64");
     return reading(fd, buf, count, offset, fn);
+}
+
+ssize_t read(int fd, void* buf, size_t count)
+{
+    static read_fn fn = fault::next_symbol<read_fn>("read");
+    prepare();
+    const int saved_errno = errno;
+    const off_t offset = g_state.serve ? ::lseek(fd, 0, SEEK_CUR) : -1;
+    errno = saved_errno;
+    return serving(fd, buf, offset, fn(fd, buf, count));
 }
 
 } // extern "C"

@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 
@@ -147,6 +148,91 @@ TEST_F(StrongSignatures, TheTableOffsetIsGuardedOnlyByStrongSignatures)
     r = run_with(VORNA_STRONG_A_BIN, "-c", b, image);
     EXPECT_EQ(r.status, 252);
     EXPECT_EQ(lines_of(r.out), (std::vector<std::string>{k_pass, bad_signature(k_id_a)}));
+}
+
+/// The index of the table entry named `name` in `image` (table at 4096).
+int entry_named(const bytes& image, const char* name)
+{
+    for (int i = 0; i < 32; ++i) {
+        const char* at = reinterpret_cast<const char*>(&image[entry_field(i, k_name)]);
+        if (std::string(at, ::strnlen(at, 32)) == name)
+            return i;
+    }
+    ADD_FAILURE() << "no entry " << name;
+    return 0;
+}
+
+// Another process changes bytes 8..11 between vorna's first read of the header
+// and the verification pass (the preloaded library serves other bytes at that
+// first read only), so that the table would be read where the signatures never
+// put it: one entry or two later, or a second table planted in signed contents.
+// Every mode of a build with trusted keys refuses and changes nothing.
+TEST_F(StrongSignatures, TheHeaderIsTheOneThePassRead)
+{
+    image_plan p = plan({key_file("key_a.pem")});
+    p.parts.push_back({"rootfs", 0x200000, 0x200000, "\"emmc\"", random_bytes(0x3000, 3)});
+    const bytes first = whole(pack(work, p, "first.bin"));
+    // The planted table: the kernel's bytes for the boot loader, the walk ending
+    // there, and the support list as the firmware-info document.
+    bytes planted(first.begin() + 4096, first.begin() + 4096 + 32 * 52);
+    auto field = [&](const char* name, std::size_t f) { return entry_field(entry_named(first, name), f); };
+    auto set = [&](const char* name, std::size_t f, std::uint32_t v) {
+        for (std::size_t i = 0; i < 4; ++i)
+            planted[field(name, f) - 4096 + i] = static_cast<std::uint8_t>(v >> (24 - 8 * i));
+    };
+    set("bootloader", k_content_offset, be32(first, field("kernel", k_content_offset)));
+    set("bootloader", k_content_size, be32(first, field("kernel", k_content_size)));
+    set("kernel", k_size, 0);
+    set("firmware-info", k_content_offset, be32(first, field("support-list", k_content_offset)));
+    set("firmware-info", k_content_size, be32(first, field("support-list", k_content_size)));
+    std::copy(planted.begin(), planted.end(), p.parts.back().contents.begin());
+    const std::string image = pack(work, p, "planted.bin");
+    const bytes genuine = whole(image);
+    const std::size_t rootfs_field = entry_field(entry_named(genuine, "rootfs"), k_content_offset);
+    const std::uint32_t planted_at = be32(genuine, rootfs_field);
+    ASSERT_EQ(planted_at, be32(first, rootfs_field)) << "the planted table points where it did";
+    ASSERT_EQ(run_with(VORNA_STRONG_A_BIN, "-c", b, image).status, 0) << "a genuine image";
+
+    const std::string changed = format("[ERROR]vorna_firmware:601 | firmware '%s' changed after the check, bytes "
+                                       "{0x0:0x1000} differ from the verified image.",
+                                       image.c_str());
+    const bytes nor = whole(b.nor);
+    const bytes emmc = whole(b.emmc);
+    const std::string out = work.file("info.json");
+    test_support::scoped_preload preload(VORNA_TAMPER_LIB);
+    test_support::scoped_env watched("VORNA_TAMPER_IMAGE", image);
+    for (const char* bin : {VORNA_STRONG_A_BIN, VORNA_STRONG_ONLY_A_BIN}) {
+        for (const std::uint32_t offset : {4096u + 52, 4096u + 104, planted_at}) {
+            test_support::scoped_env served("VORNA_TAMPER_SERVE", format("8:%08x", offset));
+            for (const std::string mode : {"-c", "-u", "-v"}) {
+                const auto r = mode == "-v" ? export_with(bin, image, out) : run_with(bin, mode.c_str(), b, image);
+                const std::string what = format("%s %s at 0x%x", bin, mode.c_str(), offset);
+                EXPECT_EQ(r.status, 255) << what << "\n" << r.out;
+                EXPECT_EQ(mode == "-u" ? after_lock(r) : lines_of(r.out), std::vector<std::string>{changed}) << what;
+            }
+            EXPECT_EQ(whole(b.nor), nor) << offset;
+            EXPECT_EQ(whole(b.emmc), emmc) << offset;
+            EXPECT_FALSE(std::filesystem::exists(out)) << offset;
+        }
+    }
+
+    // The image tool reads the image once: what it shows and what it judges are
+    // the same bytes, so the planted table comes with a strong signature that
+    // does not verify, and a genuine signature is not attached over it.
+    const std::string sig = work.file("a.sig");
+    test_support::write_file(sig, bytes(genuine.begin() + 452, genuine.begin() + 452 + 64));
+    test_support::scoped_env served("VORNA_TAMPER_SERVE", format("8:%08x", planted_at));
+    auto r = vorna_image({"info", image, "--key", key_file("key_a.pub.pem")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find(format("ptn_table_offset: 0x%08X\n", planted_at)), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("  1  ed25519  key " + k_id_a + "  does NOT verify with "), std::string::npos) << r.out;
+    r = vorna_image({"verify", image, "--key", key_file("key_a.pub.pem")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find(": NOT verified"), std::string::npos) << r.out;
+    r = vorna_image({"attach", image, "--strong", k_id_a + ":" + sig, "--key", key_file("key_a.pub.pem")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find(sig + " does not verify with key " + k_id_a), std::string::npos) << r.err;
+    EXPECT_EQ(whole(image), genuine);
 }
 
 TEST_F(StrongSignatures, RotationPassesEitherTrustedKeyAndRefusesNeither)

@@ -128,12 +128,18 @@ void firmware_ptn_table_encode(const firmware_ptn_table& table, std::span<std::u
 
 struct firmware_strong_pending;
 
-/// The same check for an image of `image_size` bytes whose signatures `verify`
-/// judges: 0 when the legacy one holds, -4 when it is rejected, -1 when the image
-/// could not be read (already printed); it leaves what the strong check needs in
-/// its argument, and that check follows "rsa check pass". 0, -1, -2 or -4.
-[[nodiscard]] int firmware_header_check_with(const firmware_header* header, std::uint64_t image_size,
-                                             const std::function<int(firmware_strong_pending&)>& verify);
+/// The check of an image of `image_size` bytes whose signatures `verify` judges.
+/// `header`, read before the pass, serves only the refusals that come before it
+/// (magic, length, room for the signature field). `verify` runs the pass, points
+/// `verified` at the header decoded from the bytes the pass read, judges the
+/// legacy signature by it and leaves what the strong check needs in its first
+/// argument: 0 when the legacy signature holds, -4 when it is rejected (with
+/// `verified` set either way), -1 when the image could not be read or its header
+/// is no longer the one read first (already printed). The waiver and the strong
+/// check, which follows "rsa check pass", read `verified` only. 0, -1, -2 or -4.
+[[nodiscard]] int firmware_header_check_with(
+    const firmware_header* header, std::uint64_t image_size,
+    const std::function<int(firmware_strong_pending&, const firmware_header*& verified)>& verify);
 
 /// The built-in public key: base64 text of a 148-byte key blob.
 extern const char firmware_public_key[];

@@ -105,7 +105,7 @@ void firmware_ptn_table_encode(const firmware_ptn_table& table, std::span<std::u
 }
 
 int firmware_header_check_with(const firmware_header* header, std::uint64_t image_size,
-                               const std::function<int(firmware_strong_pending&)>& verify)
+                               const std::function<int(firmware_strong_pending&, const firmware_header*&)>& verify)
 {
     if (header == nullptr)
         return -2;
@@ -126,17 +126,20 @@ int firmware_header_check_with(const firmware_header* header, std::uint64_t imag
         return -2;
     }
     firmware_strong_pending strong;
-    const int verdict = verify(strong);
-    if (verdict == -4 && firmware_legacy_signature_waived(*header, strong))
-        return firmware_strong_report(*header, strong);
+    // From here on only the header the pass read counts: the signatures were
+    // checked over those bytes, not over the copy read before.
+    const firmware_header* verified = nullptr;
+    const int verdict = verify(strong, verified);
+    if ((verdict != 0 && verdict != -4) || verified == nullptr)
+        return -1;
+    if (verdict == -4 && firmware_legacy_signature_waived(*verified, strong))
+        return firmware_strong_report(*verified, strong);
     if (verdict == -4) {
         log_error(k_module, k_line_rsa_failed, "firmware RSA verify failed\n\n");
         return -4;
     }
-    if (verdict < 0)
-        return -1;
     log_info(k_module, k_line_rsa_pass, "rsa check pass\n");
-    return firmware_strong_report(*header, strong);
+    return firmware_strong_report(*verified, strong);
 }
 
 bool firmware_entry_contents_fit(const firmware_ptn_entry& entry)

@@ -38,6 +38,23 @@ private:
     progress shown_;
 };
 
+/// The header's bytes as the pass read them, zero past the end of a shorter
+/// image as firmware_header_decode fills them.
+class header_capture final : public firmware_chunk_consumer {
+public:
+    void consume(std::uint64_t offset, std::span<const std::uint8_t> bytes) override
+    {
+        // The first chunk holds the whole header: chunks are far longer.
+        static_assert(k_firmware_chunk_len >= k_firmware_header_len);
+        if (offset == 0)
+            std::copy_n(bytes.begin(), std::min(bytes.size(), bytes_.size()), bytes_.begin());
+    }
+    [[nodiscard]] std::span<const std::uint8_t> bytes() const { return bytes_; }
+
+private:
+    std::array<std::uint8_t, k_firmware_header_len> bytes_{};
+};
+
 std::uint64_t chunk_count(std::uint64_t size)
 {
     return (size + k_firmware_chunk_len - 1) / k_firmware_chunk_len;
@@ -148,6 +165,11 @@ void firmware_file::report(const firmware_read_fault& fault) const
         break;
     default: break; // printed where it was found
     }
+}
+
+void firmware_file::report_changed(std::uint64_t offset, std::size_t len) const
+{
+    report({k_line_changed, offset, len, 0});
 }
 
 int firmware_file::pass(std::span<firmware_chunk_consumer* const> on_worker,
@@ -306,31 +328,50 @@ int firmware_file::read_ahead_verified(std::uint64_t offset, std::uint64_t len, 
     return rc;
 }
 
-int firmware_image_verify(firmware_file& file, const firmware_header* header, firmware_chunk_digests& digests)
+int firmware_image_verify(firmware_file& file, std::unique_ptr<firmware_header>& header,
+                          firmware_chunk_digests& digests)
 {
     const std::uint64_t size = file.size();
-    const int rc = firmware_header_check_with(header, size, [&](firmware_strong_pending& strong) {
-        if (digests.reserve(size) < 0)
-            return -1;
-        // The MD5 is the longest share: it runs here, everything else on the worker.
-        const bool strong_active = !firmware_trusted_keys().empty();
-        firmware_dual_hasher hashed(strong_active);
-        pass_progress shown(size);
-        const std::array<firmware_chunk_consumer*, 2> on_worker{&digests, &hashed.strong_part()};
-        const std::array<firmware_chunk_consumer*, 2> here{&hashed.legacy_part(), &shown};
-        if (file.pass(on_worker, here) < 0)
-            return -1;
-        const firmware_dual_digests d = hashed.finish();
-        strong = firmware_strong_pending{};
-        if (strong_active) {
-            strong.active = true;
-            strong.digest_rc = d.strong_rc;
-            strong.digest = d.strong;
-        }
-        if (d.legacy_rc != 0 || firmware_verify_legacy_digest(*header, d.legacy) < 0)
-            return -4;
-        return 0;
-    });
+    std::unique_ptr<firmware_header> from_pass;
+    const int rc = firmware_header_check_with(
+        header.get(), size, [&](firmware_strong_pending& strong, const firmware_header*& verified) {
+            if (digests.reserve(size) < 0)
+                return -1;
+            // The MD5 is the longest share: it runs here, everything else on the worker.
+            const bool strong_active = !firmware_trusted_keys().empty();
+            firmware_dual_hasher hashed(strong_active);
+            pass_progress shown(size);
+            header_capture read_header;
+            const std::array<firmware_chunk_consumer*, 2> on_worker{&digests, &hashed.strong_part()};
+            const std::array<firmware_chunk_consumer*, 3> here{&hashed.legacy_part(), &shown, &read_header};
+            if (file.pass(on_worker, here) < 0)
+                return -1;
+            // The checks before the pass read the header as it was then; the
+            // signatures cover what the pass read. A header that is not the same
+            // in both is refused, and only the pass's is used from here on.
+            std::array<std::uint8_t, k_firmware_header_len> before{};
+            firmware_header_encode(*header, before);
+            if (!std::equal(before.begin(), before.end(), read_header.bytes().begin())) {
+                file.report_changed(0, std::min<std::uint64_t>(size, k_firmware_header_len));
+                return -1;
+            }
+            from_pass = firmware_header_decode(read_header.bytes());
+            if (!from_pass)
+                return -1;
+            verified = from_pass.get();
+            const firmware_dual_digests d = hashed.finish();
+            strong = firmware_strong_pending{};
+            if (strong_active) {
+                strong.active = true;
+                strong.digest_rc = d.strong_rc;
+                strong.digest = d.strong;
+            }
+            if (d.legacy_rc != 0 || firmware_verify_legacy_digest(*verified, d.legacy) < 0)
+                return -4;
+            return 0;
+        });
+    if (from_pass)
+        header = std::move(from_pass);
     if (rc == 0)
         file.hold_to(digests);
     return rc;
@@ -352,7 +393,7 @@ int firmware_verify_memory(std::span<const std::uint8_t> image)
     firmware_file file;
     file.open_memory(image, "(memory)");
     firmware_chunk_digests digests;
-    return firmware_image_verify(file, header.get(), digests);
+    return firmware_image_verify(file, header, digests);
 }
 
 int firmware_image_open(const char* path, const firmware_open_lines& lines, int header_failure, firmware_image& out)
@@ -360,7 +401,9 @@ int firmware_image_open(const char* path, const firmware_open_lines& lines, int 
     if (out.file.open(path, lines) < 0)
         return -1;
     const std::uint64_t size = out.file.size();
-    // A short image leaves the rest of the header copy zero.
+    // A short image leaves the rest of the header copy zero. This copy only
+    // serves the refusals before the pass; the verification replaces it with the
+    // header the pass read.
     std::array<std::uint8_t, k_firmware_header_len> raw{};
     if (out.file.read_at(0, std::span(raw).first(std::min<std::uint64_t>(size, raw.size()))) < 0)
         return -1;
@@ -370,9 +413,10 @@ int firmware_image_open(const char* path, const firmware_open_lines& lines, int 
         return header_failure;
     }
     // Everything that follows the check is read through the pass's digests, in
-    // every mode: the table, the documents a check matches or an export writes,
-    // and the contents an upgrade writes are all bytes the signature covered.
-    int rc = firmware_image_verify(out.file, out.header.get(), out.digests);
+    // every mode: the header's fields, the table, the documents a check matches or
+    // an export writes, and the contents an upgrade writes are all bytes the
+    // signature covered.
+    int rc = firmware_image_verify(out.file, out.header, out.digests);
     if (rc < 0)
         return rc;
     const std::uint64_t table_at = out.header->ptn_table_offset;

@@ -108,6 +108,10 @@ public:
     /// From now on every read must match `digests`, recorded by a pass of this file.
     void hold_to(const firmware_chunk_digests& digests) { digests_ = &digests; }
 
+    /// Prints that bytes {offset:len}, as the caller read them before the pass,
+    /// differ from the ones the pass read: the image changed after the check.
+    void report_changed(std::uint64_t offset, std::size_t len) const;
+
 private:
     /// Reads chunk `index` into the private buffer and checks it. 0, or -1 with `fault`.
     int load_verified_chunk(std::uint64_t index, firmware_read_fault& fault);
@@ -131,12 +135,16 @@ private:
     read_ahead ahead_;                ///< the worker thread and its buffers, declared last: it stops first
 };
 
-/// The verification of an opened image: magic, length, then one pass over every
-/// byte (the legacy MD5 here, the strong SHA-256 and the chunk digests on the
-/// worker), the legacy RSA signature and the strong signature block, printing the
-/// "vorna_firmware" lines they own. On 0 every later read of `file` is held to
-/// `digests`. 0, -1 (unreadable), -2 (header) or -4 (signatures).
-[[nodiscard]] int firmware_image_verify(firmware_file& file, const firmware_header* header,
+/// The verification of an opened image: magic and length of `header` (the copy
+/// read before the pass), then one pass over every byte (the legacy MD5 here, the
+/// strong SHA-256 and the chunk digests on the worker), then the header decoded
+/// again from the pass's own bytes, which must equal the first copy (else the
+/// image changed: -1), and the legacy RSA signature and the strong signature block
+/// judged from it, printing the "vorna_firmware" lines they own. Once the pass's
+/// header is decoded it replaces `header`, so that no field is ever taken from
+/// bytes the signatures did not cover. On 0 every later read of `file` is held to
+/// `digests`. 0, -1 (unreadable or changed), -2 (header) or -4 (signatures).
+[[nodiscard]] int firmware_image_verify(firmware_file& file, std::unique_ptr<firmware_header>& header,
                                         firmware_chunk_digests& digests);
 
 /// The pass of firmware_image_verify alone, the strong digest always computed,
@@ -150,7 +158,8 @@ struct firmware_dual_digests; // vorna_firmware_dual_hash.h
 /// it: what the tests and the fuzz harnesses run. 0, -1, -2 or -4.
 [[nodiscard]] int firmware_verify_memory(std::span<const std::uint8_t> image);
 
-/// An image opened and checked, with its decoded header and table.
+/// An image opened and checked, with its header (as the verification pass read
+/// it) and its table.
 struct firmware_image {
     firmware_file file;
     firmware_chunk_digests digests;
