@@ -111,5 +111,5 @@ if(_vorna_trusted_count EQUAL 0)
                   "legacy signature alone, which leaves the image's table offset unsigned. Anyone may then "
                   "turn a genuine image into one that writes any partition's signed contents to another "
                   "partition (a kernel into \"boot\", say), and this build accepts it. Ship builds with "
-                  "trusted keys (see \"Strong signatures\" in the README).")
+                  "trusted keys (see \"Strong signatures\" in docs/signing.md).")
 endif()

@@ -2,6 +2,7 @@
 // vorna-image board: makes the device files of a simulated board from a
 // description, so that users, the demo and the tests build boards the same way.
 #include "tools/vorna_image.h"
+#include "tools/vorna_image_firmware.h"
 
 #include "vorna/storage/unique_fd.h"
 #include "vorna/support/vorna_alloc.h"
@@ -23,6 +24,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -112,13 +114,24 @@ int read_whole(const std::string& path, off_t max_len, std::vector<std::uint8_t>
     return 0;
 }
 
-int parse_layout(cJSON* table, const char* key, const char* role, std::uint8_t fill, layout_info& out)
+/// A device as the board's own system names it: an absolute path that fits the table.
+bool device_path(const char* name)
+{
+    return name[0] == '/' && std::strlen(name) <= k_device_path_max;
+}
+
+int parse_layout(cJSON* table, const char* key, const char* role, std::uint8_t fill, bool provision, layout_info& out)
 {
     out.json = cJSON_GetObjectItem(table, key);
     if (!cJSON_IsObject(out.json))
         return vorna_image::fail("board", "\"partition-table\" has no object \"%s\"", key);
     const cJSON* device = cJSON_GetObjectItem(out.json, "device");
-    if (!cJSON_IsString(device) || !plain_file_name(device->valuestring))
+    if (provision && (!cJSON_IsString(device) || !device_path(device->valuestring)))
+        return vorna_image::fail("board",
+                                 "\"%s\": \"device\" must be the board's absolute device path "
+                                 "(such as /dev/mmcblk0) of at most %zu characters",
+                                 key, k_device_path_max);
+    if (!provision && (!cJSON_IsString(device) || !plain_file_name(device->valuestring)))
         return vorna_image::fail("board", "\"%s\": \"device\" must be a file name (no folders)", key);
     const cJSON* disk_size = cJSON_GetObjectItem(out.json, "disk-size");
     if (!cJSON_IsString(disk_size))
@@ -194,13 +207,23 @@ int hex_member(const cJSON* object, const char* key, std::uint32_t fallback, std
     return 0;
 }
 
-/// Writes one entry of "contents" into its partition.
-int write_content(const cJSON* content, const std::array<layout_info, 2>& layouts, const fs::path& description_dir)
+/// One entry of "contents": the bytes that belong at its partition's base.
+struct content_piece {
+    std::string name;
+    partition_ref ptn;
+    std::size_t body_size = 0;
+    bool framed = false;
+    std::vector<std::uint8_t> bytes; ///< the header (when framed) and the body
+};
+
+/// Makes the bytes of one entry of "contents" and checks that they fit.
+int make_content(const cJSON* content, const std::array<layout_info, 2>& layouts, const fs::path& description_dir,
+                 content_piece& out)
 {
     const cJSON* name = cJSON_GetObjectItem(content, "partition");
     if (!cJSON_IsString(name))
         return vorna_image::fail("board", "every entry of \"contents\" needs a \"partition\" name");
-    partition_ref ptn;
+    partition_ref& ptn = out.ptn;
     if (!find_partition(layouts, name->valuestring, ptn))
         return vorna_image::fail("board", "content for partition '%s': no such partition in the table",
                                  name->valuestring);
@@ -241,7 +264,8 @@ int write_content(const cJSON* content, const std::array<layout_info, 2>& layout
         return vorna_image::fail("board", "content for '%s' has %zu bytes; the partition holds %zu", name->valuestring,
                                  body.size(), room);
 
-    std::vector<std::uint8_t> bytes;
+    std::vector<std::uint8_t>& bytes = out.bytes;
+    bytes.clear();
     if (framed) {
         std::uint32_t first_word = 0;
         std::uint32_t last_word = 0;
@@ -257,10 +281,23 @@ int write_content(const cJSON* content, const std::array<layout_info, 2>& layout
     if (std::int64_t{ptn.base} + static_cast<std::int64_t>(bytes.size()) > dev.size)
         return vorna_image::fail("board", "content for '%s' ends beyond the end of %s", name->valuestring,
                                  dev.name.c_str());
-    if (!bytes.empty() && write_into(dev, ptn.base, bytes.data(), bytes.size()) != 0)
+    out.name = name->valuestring;
+    out.body_size = body.size();
+    out.framed = framed;
+    return 0;
+}
+
+/// Writes one entry of "contents" into its partition of the simulated board.
+int write_content(const cJSON* content, const std::array<layout_info, 2>& layouts, const fs::path& description_dir)
+{
+    content_piece piece;
+    if (make_content(content, layouts, description_dir, piece) != 0)
         return 1;
-    std::printf("  content %-16s %zu bytes%s at 0x%08X of %s\n", name->valuestring, body.size(),
-                framed ? " behind a header" : "", ptn.base, dev.name.c_str());
+    const device_file& dev = piece.ptn.layout->file;
+    if (!piece.bytes.empty() && write_into(dev, piece.ptn.base, piece.bytes.data(), piece.bytes.size()) != 0)
+        return 1;
+    std::printf("  content %-16s %zu bytes%s at 0x%08X of %s\n", piece.name.c_str(), piece.body_size,
+                piece.framed ? " behind a header" : "", piece.ptn.base, dev.name.c_str());
     return 0;
 }
 
@@ -268,47 +305,177 @@ int write_content(const cJSON* content, const std::array<layout_info, 2>& layout
 
 void image_board_help()
 {
-    std::printf(
-        "Usage: vorna-image board DESCRIPTION.json OUTDIR\n"
-        "\n"
-        "Makes a simulated board in OUTDIR (created when absent): a NOR file and an\n"
-        "eMMC file of their layouts' disk sizes (NOR erased to 0xFF, eMMC zeros), and\n"
-        "a table device file that holds the partition table at its base offset.\n"
-        "Existing files of the same names are replaced.\n"
-        "\n"
-        "DESCRIPTION.json:\n"
-        "  {\n"
-        "    \"table-device\": \"table.img\",     file of the table (default table.img);\n"
-        "                                     may name the NOR or eMMC file\n"
-        "    \"table-base\": \"0x10000\",         offset of the table (default 0x10000)\n"
-        "    \"partition-table\": {             the table, as vorna reads it, except that\n"
-        "      \"partition-layout-nor\":  { \"device\": \"nor.img\", \"disk-size\": \"0x1000000\",\n"
-        "                                 \"partitions\": [ ... ] },\n"
-        "      \"partition-layout-emmc\": { \"device\": \"emmc.img\", ... }\n"
-        "    },                               each \"device\" is a file name in OUTDIR;\n"
-        "                                     the board's table names it by absolute path\n"
-        "    \"contents\": [                    optional initial partition contents\n"
-        "      { \"partition\": \"device-info\",\n"
-        "        \"file\": \"device-info.json\",  a file (relative to DESCRIPTION's folder),\n"
-        "                                     or \"text\": \"...\", or \"json\": {...}\n"
-        "        \"header\": true,              frame with the 16-byte content header\n"
-        "        \"first-word\": \"0\", \"last-word\": \"0\" }   header words (hex, default 0)\n"
-        "    ]\n"
-        "  }\n"
-        "\n"
-        "The table itself is not validated, so boards with faulty tables can be made;\n"
-        "each layout needs only a \"device\" and a \"disk-size\". A NOR file is limited\n"
-        "to 256 MiB. The table text (at most 32768 bytes) must not meet a partition\n"
-        "when it shares a file with a layout.\n"
-        "\n"
-        "Then: vorna -s -b 0x10000 -d OUTDIR/table.img\n"
-        "Exit status: 0 on success, 1 on any error.\n");
+    std::printf("Usage: vorna-image board DESCRIPTION.json OUTDIR\n"
+                "       vorna-image board --provision DESCRIPTION.json OUTDIR\n"
+                "\n"
+                "Makes a simulated board in OUTDIR (created when absent): a NOR file and an\n"
+                "eMMC file of their layouts' disk sizes (NOR erased to 0xFF, eMMC zeros), and\n"
+                "a table device file that holds the partition table at its base offset.\n"
+                "Existing files of the same names are replaced.\n"
+                "\n"
+                "DESCRIPTION.json:\n"
+                "  {\n"
+                "    \"table-device\": \"table.img\",     file of the table (default table.img);\n"
+                "                                     may name the NOR or eMMC file\n"
+                "    \"table-base\": \"0x10000\",         offset of the table (default 0x10000)\n"
+                "    \"partition-table\": {             the table, as vorna reads it, except that\n"
+                "      \"partition-layout-nor\":  { \"device\": \"nor.img\", \"disk-size\": \"0x1000000\",\n"
+                "                                 \"partitions\": [ ... ] },\n"
+                "      \"partition-layout-emmc\": { \"device\": \"emmc.img\", ... }\n"
+                "    },                               each \"device\" is a file name in OUTDIR;\n"
+                "                                     the board's table names it by absolute path\n"
+                "    \"contents\": [                    optional initial partition contents\n"
+                "      { \"partition\": \"device-info\",\n"
+                "        \"file\": \"device-info.json\",  a file (relative to DESCRIPTION's folder),\n"
+                "                                     or \"text\": \"...\", or \"json\": {...}\n"
+                "        \"header\": true,              frame with the 16-byte content header\n"
+                "        \"first-word\": \"0\", \"last-word\": \"0\" }   header words (hex, default 0)\n"
+                "    ]\n"
+                "  }\n"
+                "\n"
+                "The table itself is not validated, so boards with faulty tables can be made;\n"
+                "each layout needs only a \"device\" and a \"disk-size\". A NOR file is limited\n"
+                "to 256 MiB. The table text (at most 32768 bytes) must not meet a partition\n"
+                "when it shares a file with a layout.\n"
+                "\n"
+                "Then: vorna -s -b 0x10000 -d OUTDIR/table.img\n"
+                "\n"
+                "--provision makes, instead of a simulated board, what a factory writes to a\n"
+                "real one: each \"device\" and \"table-device\" is then the board's absolute\n"
+                "device path (/dev/mtd0, /dev/mmcblk0), kept as it is, and the table must be\n"
+                "one vorna accepts. OUTDIR gets table.json, the exact table bytes for the\n"
+                "table's offset of its device, and PARTITION.bin for each entry of\n"
+                "\"contents\", the exact bytes (header included) for the partition's base.\n"
+                "Each file is listed with its device and offset.\n"
+                "Exit status: 0 on success, 1 on any error.\n");
 }
+
+namespace {
+
+/// The table's place on the board: its device and offset.
+struct table_place {
+    std::string device;
+    std::uint32_t base = 0;
+};
+
+/// The layout whose device the table shares, or null when it has one of its own.
+const layout_info* table_layout_of(const std::array<layout_info, 2>& layouts, const std::string& device)
+{
+    for (const layout_info& layout : layouts) {
+        if (layout.file.name == device)
+            return &layout;
+    }
+    return nullptr;
+}
+
+/// A table that shares a layout's device must end within it and meet none of its partitions.
+int check_table_room(const layout_info* layout, const table_place& place, std::size_t table_len)
+{
+    if (layout == nullptr)
+        return 0;
+    const std::int64_t table_end = std::int64_t{place.base} + static_cast<std::int64_t>(table_len);
+    if (table_end > layout->file.size)
+        return vorna_image::fail("board", "the table at 0x%X ends beyond the end of %s", place.base,
+                                 place.device.c_str());
+    if (layout_overlaps(*layout, place.base, table_end))
+        return vorna_image::fail("board", "the table at 0x%X meets a partition of %s", place.base,
+                                 place.device.c_str());
+    return 0;
+}
+
+/// Prints a table as vorna reads it; null after printing when it is too long.
+std::unique_ptr<char, cjson_text_deleter> table_text_of(const cJSON* table)
+{
+    std::unique_ptr<char, cjson_text_deleter> text(cJSON_Print(table));
+    if (!text) {
+        vorna_image::fail("board", "out of memory");
+        return nullptr;
+    }
+    const std::size_t len = std::strlen(text.get());
+    if (len > static_cast<std::size_t>(k_ptn_table_max_len)) {
+        vorna_image::fail("board", "the table text has %zu bytes; vorna reads at most %d", len, k_ptn_table_max_len);
+        return nullptr;
+    }
+    return text;
+}
+
+int make_out_dir(const fs::path& arg, fs::path& out)
+{
+    std::error_code ec;
+    fs::create_directories(arg, ec);
+    if (ec)
+        return vorna_image::fail("board", "cannot create %s: %s", arg.c_str(), ec.message().c_str());
+    std::array<char, PATH_MAX> resolved{};
+    if (::realpath(arg.c_str(), resolved.data()) == nullptr)
+        return vorna_image::fail("board", "cannot resolve %s: %s", arg.c_str(), std::strerror(errno));
+    out = resolved.data();
+    return 0;
+}
+
+/// --provision: the files a factory writes to a real board, each with the device
+/// and offset it goes to. The table keeps the board's device paths, so it must be
+/// one vorna accepts: a bad table written to every board of a batch is found only
+/// when the first one fails to upgrade.
+int provision(cJSON* root, cJSON* table, std::array<layout_info, 2>& layouts, const table_place& place,
+              const fs::path& out_dir_arg, const fs::path& description_dir)
+{
+    if (!device_path(place.device.c_str()))
+        return vorna_image::fail("board", "--provision needs \"table-device\": the board's absolute device path "
+                                          "that holds the table (such as /dev/mmcblk0)");
+    auto parsed = std::make_unique<ptn_table>();
+    if (ptn_table_parse(table, parsed.get()) != 0)
+        return vorna_image::fail("board", "\"partition-table\" is not a table vorna accepts (see above)");
+    auto table_text = table_text_of(table);
+    if (!table_text)
+        return 1;
+    const std::size_t table_len = std::strlen(table_text.get());
+    if (check_table_room(table_layout_of(layouts, place.device), place, table_len) != 0)
+        return 1;
+
+    const cJSON* contents = cJSON_GetObjectItem(root, "contents");
+    if (contents != nullptr && !cJSON_IsArray(contents))
+        return vorna_image::fail("board", "\"contents\" must be an array");
+    std::vector<content_piece> pieces;
+    const cJSON* content = nullptr;
+    cJSON_ArrayForEach(content, contents)
+    {
+        content_piece piece;
+        if (make_content(content, layouts, description_dir, piece) != 0)
+            return 1;
+        for (const content_piece& earlier : pieces) {
+            if (earlier.name == piece.name)
+                return vorna_image::fail("board", "two entries of \"contents\" for partition '%s'", piece.name.c_str());
+        }
+        pieces.push_back(std::move(piece));
+    }
+
+    fs::path out_dir;
+    if (make_out_dir(out_dir_arg, out_dir) != 0)
+        return 1;
+    const std::vector<std::uint8_t> table_bytes(table_text.get(), table_text.get() + table_len);
+    if (vorna_image::replace_file("board", (out_dir / "table.json").string(), table_bytes, 0644) != 0)
+        return 1;
+    for (const content_piece& piece : pieces) {
+        if (vorna_image::replace_file("board", (out_dir / (piece.name + ".bin")).string(), piece.bytes, 0644) != 0)
+            return 1;
+    }
+    std::printf("provisioning files in %s (each goes at its offset of its device):\n", out_dir.c_str());
+    std::printf("  %-20s at 0x%08X of %s, %zu bytes\n", "table.json", place.base, place.device.c_str(), table_len);
+    for (const content_piece& piece : pieces)
+        std::printf("  %-20s at 0x%08X of %s, %zu bytes (%s: %zu bytes%s)\n", (piece.name + ".bin").c_str(),
+                    piece.ptn.base, piece.ptn.layout->file.name.c_str(), piece.bytes.size(), piece.name.c_str(),
+                    piece.body_size, piece.framed ? " behind a header" : "");
+    return 0;
+}
+
+} // namespace
 
 int image_board_main(int argc, char** argv)
 {
+    const bool provision_mode = vorna_image::take_flag(argc, argv, "--provision");
     if (argc != 3)
-        return vorna_image::fail("board", "expected DESCRIPTION.json OUTDIR (see vorna-image board --help)");
+        return vorna_image::fail("board", "expected [--provision] DESCRIPTION.json OUTDIR (see vorna-image board "
+                                          "--help)");
     const std::string description_path = argv[1];
     const fs::path out_dir_arg = argv[2];
 
@@ -323,37 +490,37 @@ int image_board_main(int argc, char** argv)
     if (!cJSON_IsObject(table))
         return vorna_image::fail("board", "%s has no object \"partition-table\"", description_path.c_str());
     std::array<layout_info, 2> layouts;
-    if (parse_layout(table, "partition-layout-nor", "nor", 0xFF, layouts[0]) != 0 ||
-        parse_layout(table, "partition-layout-emmc", "emmc", 0, layouts[1]) != 0)
+    if (parse_layout(table, "partition-layout-nor", "nor", 0xFF, provision_mode, layouts[0]) != 0 ||
+        parse_layout(table, "partition-layout-emmc", "emmc", 0, provision_mode, layouts[1]) != 0)
         return 1;
     if (layouts[0].file.name == layouts[1].file.name)
         return vorna_image::fail("board", "the NOR and eMMC layouts name the same file '%s'",
                                  layouts[0].file.name.c_str());
+
+    table_place place;
+    place.device = provision_mode ? "" : k_default_table_device;
+    const cJSON* table_device = cJSON_GetObjectItem(root.get(), "table-device");
+    if (table_device != nullptr) {
+        if (!cJSON_IsString(table_device) || (!provision_mode && !plain_file_name(table_device->valuestring)))
+            return vorna_image::fail("board", "\"table-device\" must be a file name (no folders)");
+        place.device = table_device->valuestring;
+    }
+    if (hex_member(root.get(), "table-base", k_default_table_base, place.base) != 0)
+        return 1;
+    const fs::path description_dir = fs::path(description_path).parent_path();
+    if (provision_mode)
+        return provision(root.get(), table, layouts, place, out_dir_arg, description_dir);
+
     if (layouts[0].file.size > k_nor_max_size)
         return vorna_image::fail("board", "NOR \"disk-size\" 0x%llX is above the 256 MiB a board may have",
                                  static_cast<unsigned long long>(layouts[0].file.size));
-
     device_file table_file;
     table_file.role = "table";
-    table_file.name = k_default_table_device;
-    const cJSON* table_device = cJSON_GetObjectItem(root.get(), "table-device");
-    if (table_device != nullptr) {
-        if (!cJSON_IsString(table_device) || !plain_file_name(table_device->valuestring))
-            return vorna_image::fail("board", "\"table-device\" must be a file name (no folders)");
-        table_file.name = table_device->valuestring;
-    }
-    std::uint32_t table_base = 0;
-    if (hex_member(root.get(), "table-base", k_default_table_base, table_base) != 0)
-        return 1;
+    table_file.name = place.device;
 
-    std::error_code ec;
-    fs::create_directories(out_dir_arg, ec);
-    if (ec)
-        return vorna_image::fail("board", "cannot create %s: %s", out_dir_arg.c_str(), ec.message().c_str());
-    std::array<char, PATH_MAX> resolved{};
-    if (::realpath(out_dir_arg.c_str(), resolved.data()) == nullptr)
-        return vorna_image::fail("board", "cannot resolve %s: %s", out_dir_arg.c_str(), std::strerror(errno));
-    const fs::path out_dir = resolved.data();
+    fs::path out_dir;
+    if (make_out_dir(out_dir_arg, out_dir) != 0)
+        return 1;
 
     for (layout_info& layout : layouts) {
         layout.file.path = (out_dir / layout.file.name).string();
@@ -365,31 +532,19 @@ int image_board_main(int argc, char** argv)
     }
     table_file.path = (out_dir / table_file.name).string();
 
-    std::unique_ptr<char, cjson_text_deleter> table_text(cJSON_Print(table));
+    auto table_text = table_text_of(table);
     if (!table_text)
-        return vorna_image::fail("board", "out of memory");
+        return 1;
     const std::size_t table_len = std::strlen(table_text.get());
-    if (table_len > static_cast<std::size_t>(k_ptn_table_max_len))
-        return vorna_image::fail("board", "the table text has %zu bytes; vorna reads at most %d", table_len,
-                                 k_ptn_table_max_len);
 
     // The table either has a file of its own or shares a layout's.
-    const layout_info* table_layout = nullptr;
-    for (const layout_info& layout : layouts) {
-        if (layout.file.name == table_file.name)
-            table_layout = &layout;
-    }
-    const std::int64_t table_end = std::int64_t{table_base} + static_cast<std::int64_t>(table_len);
+    const layout_info* table_layout = table_layout_of(layouts, table_file.name);
     std::vector<const device_file*> files = {&layouts[0].file, &layouts[1].file};
     if (table_layout != nullptr) {
-        if (table_end > table_layout->file.size)
-            return vorna_image::fail("board", "the table at 0x%X ends beyond the end of %s", table_base,
-                                     table_file.name.c_str());
-        if (layout_overlaps(*table_layout, table_base, table_end))
-            return vorna_image::fail("board", "the table at 0x%X meets a partition of %s", table_base,
-                                     table_file.name.c_str());
+        if (check_table_room(table_layout, place, table_len) != 0)
+            return 1;
     } else {
-        table_file.size = std::int64_t{table_base} + k_ptn_table_max_len;
+        table_file.size = std::int64_t{place.base} + k_ptn_table_max_len;
         files.push_back(&table_file);
     }
     for (const device_file* dev : files) {
@@ -397,19 +552,18 @@ int image_board_main(int argc, char** argv)
             return 1;
     }
     const device_file& table_dev = table_layout != nullptr ? table_layout->file : table_file;
-    if (write_into(table_dev, table_base, reinterpret_cast<const std::uint8_t*>(table_text.get()), table_len) != 0)
+    if (write_into(table_dev, place.base, reinterpret_cast<const std::uint8_t*>(table_text.get()), table_len) != 0)
         return 1;
 
     std::printf("board in %s:\n", out_dir.c_str());
     for (const device_file* dev : files)
         std::printf("  %-5s %s, 0x%llX bytes\n", dev->role, dev->path.c_str(),
                     static_cast<unsigned long long>(dev->size));
-    std::printf("  table at 0x%X of %s, %zu bytes\n", table_base, table_dev.name.c_str(), table_len);
+    std::printf("  table at 0x%X of %s, %zu bytes\n", place.base, table_dev.name.c_str(), table_len);
 
     const cJSON* contents = cJSON_GetObjectItem(root.get(), "contents");
     if (contents != nullptr && !cJSON_IsArray(contents))
         return vorna_image::fail("board", "\"contents\" must be an array");
-    const fs::path description_dir = fs::path(description_path).parent_path();
     const cJSON* content = nullptr;
     cJSON_ArrayForEach(content, contents)
     {

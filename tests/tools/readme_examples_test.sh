@@ -1,11 +1,11 @@
 #!/bin/sh
 # SPDX-License-Identifier: Apache-2.0
-# Runs the README's worked examples as they stand: every ```sh block whose first
+# Runs a document's worked examples as they stand: every ```sh block whose first
 # line is "# example: NAME", each in a fresh folder holding image.bin (the demo
 # manifest packed with the development key), legacy.pem and legacy.txt (the
 # development key and its blob) and strong.pem and strong.pub.pem (test key A).
 # An example that needs a tool this machine lacks is skipped, saying which.
-# Usage: readme_examples_test.sh README.md BUILD_DIR SOURCE_DIR
+# Usage: readme_examples_test.sh DOCUMENT.md BUILD_DIR SOURCE_DIR
 set -eu
 readme=$1 build=$2 src=$3
 export PATH="$build/tools:$build/vorna:$PATH"
