@@ -8,6 +8,7 @@
 #include "vorna/storage/unique_fd.h"
 #include "vorna/support/vorna_common.h"
 #include "vorna/firmware/vorna_firmware.h"
+#include "vorna/firmware/vorna_firmware_reader.h"
 #include "vorna/partition/vorna_ptn_header.h"
 #include "vorna/identity/vorna_ptn_support_list.h"
 
@@ -49,15 +50,13 @@ bool blank(const firmware_ptn_entry& e)
            e.size == 0 && e.content_offset == 0 && e.content_size == 0 && e.type == 0;
 }
 
-/// The last entry named `name` (the one vorna uses), or null.
-const firmware_ptn_entry* last_named(const firmware_ptn_table& table, const char* name)
+/// The image's document named `name` by vorna's own rule (firmware_document_find).
+firmware_document_status find_document(const firmware_ptn_table& table, const std::vector<std::uint8_t>& image,
+                                       const char* name, firmware_document& out)
 {
-    const firmware_ptn_entry* found = nullptr;
-    for (const firmware_ptn_entry& e : table.entries) {
-        if (firmware_ptn_name_is(e, name))
-            found = &e;
-    }
-    return found;
+    firmware_file source;
+    source.open_memory(image, "(image)");
+    return firmware_document_find(table, name, source, out);
 }
 
 /// Prints the strong signatures of the account signatures_json gave, each with
@@ -138,7 +137,8 @@ void add_number(cJSON* object, const char* key, double value)
 cJSON* support_list_json(const firmware_ptn_table& table, const std::vector<std::uint8_t>& image, bool quiet)
 {
     cJSON* out = cJSON_CreateObject();
-    const bool present = last_named(table, "support-list") != nullptr;
+    firmware_document found;
+    const bool present = find_document(table, image, "support-list", found) != firmware_document_status::none;
     cJSON_AddBoolToObject(out, "present", present);
     if (!present)
         return out;
@@ -188,33 +188,58 @@ void print_support_list(const cJSON* list)
     }
 }
 
-/// The last "firmware-info" entry's document by the device's frame rule:
-/// "present", "readable", its "bytes"; and, for the text form, why not.
+/// Why vorna cannot read a document: the word info --json gives, and the text's.
+struct unreadable_reason {
+    firmware_document_status status;
+    const char* word;
+    const char* text;
+};
+constexpr unreadable_reason k_unreadable[] = {
+    {firmware_document_status::outside, "outside", "its contents lie outside the image"},
+    {firmware_document_status::no_header, "no_header", "no valid content header"},
+    {firmware_document_status::too_long, "too_long", "exceeds its contents"},
+    {firmware_document_status::too_big, "too_big", "exceeds the 1048576 bytes vorna reads"},
+    {firmware_document_status::unreadable, "unreadable", "it cannot be read"},
+    {firmware_document_status::no_memory, "unreadable", "it cannot be read"},
+};
+static_assert(k_firmware_document_max == 1048576, "the reason's text names the limit");
+
+/// The "firmware-info" document as `vorna -v` judges it: "present", "readable",
+/// its "bytes"; when unreadable, the "entry" at fault and the "reason", and in
+/// `why` the reason as text.
 cJSON* firmware_info_json(const firmware_ptn_table& table, const std::vector<std::uint8_t>& image,
-                          const char** why = nullptr)
+                          std::string* why = nullptr)
 {
     cJSON* out = cJSON_CreateObject();
-    const firmware_ptn_entry* e = last_named(table, "firmware-info");
-    cJSON_AddBoolToObject(out, "present", e != nullptr);
-    if (e == nullptr)
+    firmware_document info;
+    const firmware_document_status status = find_document(table, image, "firmware-info", info);
+    cJSON_AddBoolToObject(out, "present", status != firmware_document_status::none);
+    if (status == firmware_document_status::none)
         return out;
-    auto contents = firmware_ptn_contents(*e, image);
-    const ptn_frame frame = contents ? ptn_frame_decode(*contents, contents->size()) : ptn_frame{};
-    cJSON_AddBoolToObject(out, "readable", frame.status == ptn_frame_status::ok);
-    if (frame.status == ptn_frame_status::ok)
-        add_number(out, "bytes", frame.header.content_len);
-    else if (why != nullptr)
-        *why = frame.status == ptn_frame_status::short_frame ? "its contents do not fit the image"
-                                                             : "no valid content header";
+    cJSON_AddBoolToObject(out, "readable", status == firmware_document_status::ok);
+    if (status == firmware_document_status::ok) {
+        add_number(out, "bytes", info.doc.frame.header.content_len);
+        return out;
+    }
+    const auto reason = std::find_if(std::begin(k_unreadable), std::end(k_unreadable),
+                                     [&](const unreadable_reason& r) { return r.status == status; });
+    const char* word = reason == std::end(k_unreadable) ? "unreadable" : reason->word;
+    std::string text = reason == std::end(k_unreadable) ? "it cannot be read" : reason->text;
+    if (status == firmware_document_status::too_long || status == firmware_document_status::too_big)
+        text = "content_len " + std::to_string(info.doc.frame.header.content_len) + " " + text;
+    add_number(out, "entry", info.index);
+    cJSON_AddStringToObject(out, "reason", word);
+    if (why != nullptr)
+        *why = "entry " + std::to_string(info.index) + ": " + text + "; vorna -v refuses the image";
     return out;
 }
 
-void print_firmware_info(const cJSON* info, const char* why)
+void print_firmware_info(const cJSON* info, const std::string& why)
 {
     if (!cJSON_IsTrue(cJSON_GetObjectItem(info, "present")))
         std::printf("firmware-info:    none\n");
     else if (!cJSON_IsTrue(cJSON_GetObjectItem(info, "readable")))
-        std::printf("firmware-info:    not readable (%s)\n", why);
+        std::printf("firmware-info:    not readable (%s)\n", why.c_str());
     else
         std::printf("firmware-info:    %u bytes\n",
                     static_cast<unsigned>(cJSON_GetObjectItem(info, "bytes")->valuedouble));
@@ -403,7 +428,7 @@ int image_info_main(int argc, char** argv)
     }
     cjson_ptr list(support_list_json(*table, image, false));
     print_support_list(list.get());
-    const char* why = "";
+    std::string why;
     cjson_ptr info(firmware_info_json(*table, image, &why));
     print_firmware_info(info.get(), why);
     return status;

@@ -100,39 +100,150 @@ int load_strong_private_keys(const char* command, const std::vector<std::string>
     return 0;
 }
 
-int sign_image_strong(const char* command, std::vector<std::uint8_t>& image, const std::vector<pkey_ptr>& keys)
+namespace {
+
+/// The Ed25519 signature of `digest` by `key` into `e`. 0, or 1 after printing.
+int sign_entry(const char* command, EVP_PKEY* key, const sha256_digest& digest, signature_entry& e)
 {
-    if (keys.empty())
-        return 0;
-    if (image.size() < k_firmware_header_len)
-        return fail(command, "an image of %zu bytes has no room for the signature block", image.size());
-    sha256_digest digest{};
-    if (strong_digest_of(image, digest) != 0)
-        return fail(command, "cannot compute the strong digest");
-    signature_block block{};
-    block.count = static_cast<std::uint8_t>(keys.size());
+    evp_md_ctx_ptr ctx(EVP_MD_CTX_new());
+    std::size_t len = e.signature.size();
+    if (!ctx || EVP_DigestSignInit(ctx.get(), nullptr, nullptr, nullptr, key) != 1 ||
+        EVP_DigestSign(ctx.get(), e.signature.data(), &len, digest.data(), digest.size()) != 1 ||
+        len != e.signature.size())
+        return fail(command, "Ed25519 signing failed");
+    e.algorithm = k_signature_alg_ed25519;
+    return 0;
+}
+
+/// The identifiers of `keys`, in order; refused when one is given twice. 0, or 1 after printing.
+int key_ids_of(const char* command, const std::vector<pkey_ptr>& keys, std::vector<firmware_key_id>& ids)
+{
+    ids.clear();
     for (std::size_t i = 0; i < keys.size(); ++i) {
-        signature_entry& e = block.entries[i];
         firmware_ed25519_key raw{};
         if (raw_public_key(keys[i].get(), raw) != 0)
             return fail(command, "cannot read the public half of strong key %zu", i + 1);
-        e.algorithm = k_signature_alg_ed25519;
-        e.key_id = firmware_key_id_of(raw);
-        for (std::size_t j = 0; j < i; ++j) {
-            if (block.entries[j].key_id == e.key_id)
-                return fail(command, "the same strong key is given twice");
-        }
-        evp_md_ctx_ptr ctx(EVP_MD_CTX_new());
-        std::size_t len = e.signature.size();
-        if (!ctx || EVP_DigestSignInit(ctx.get(), nullptr, nullptr, nullptr, keys[i].get()) != 1 ||
-            EVP_DigestSign(ctx.get(), e.signature.data(), &len, digest.data(), digest.size()) != 1 ||
-            len != e.signature.size())
-            return fail(command, "Ed25519 signing failed");
+        const firmware_key_id id = firmware_key_id_of(raw);
+        if (std::find(ids.begin(), ids.end(), id) != ids.end())
+            return fail(command, "the same strong key is given twice");
+        ids.push_back(id);
     }
+    return 0;
+}
+
+/// Writes `block` into the image's block area; no entries leave the area all zero (no block).
+int store_block(const char* command, std::vector<std::uint8_t>& image, const signature_block& block)
+{
     auto area = std::span(image).subspan(k_signature_block_offset, k_signature_block_area);
+    if (block.count == 0) {
+        std::fill(area.begin(), area.end(), 0);
+        return 0;
+    }
     if (signature_block_encode(block, area) != 0)
         return fail(command, "cannot encode the signature block");
     return 0;
+}
+
+} // namespace
+
+int sign_image_strong(const char* command, std::vector<std::uint8_t>& image, const std::vector<pkey_ptr>& keys)
+{
+    std::vector<std::string> notes;
+    return keys.empty() ? 0 : resign_image_strong(command, image, keys, earlier_signatures{}, notes);
+}
+
+int resign_image_strong(const char* command, std::vector<std::uint8_t>& image, const std::vector<pkey_ptr>& keys,
+                        const earlier_signatures& earlier, std::vector<std::string>& notes)
+{
+    if (keys.empty() && earlier.check.empty() && earlier.drop.empty())
+        return 0;
+    if (image.size() < k_firmware_header_len)
+        return fail(command, "an image of %zu bytes has no room for the signature block", image.size());
+    std::vector<firmware_key_id> ids;
+    if (key_ids_of(command, keys, ids) != 0)
+        return 1;
+    // The digest counts the legacy field and the block area as zeros, and
+    // signing changes nothing else: this is the digest of the signed image too.
+    sha256_digest digest{};
+    if (strong_digest_of(image, digest) != 0)
+        return fail(command, "cannot compute the strong digest");
+
+    signature_block old{};
+    const auto area = std::span<const std::uint8_t>(image).subspan(k_signature_block_offset, k_signature_block_area);
+    const signature_block_status status = signature_block_decode(area, old);
+    if (status != signature_block_status::ok && status != signature_block_status::missing) {
+        if (!earlier.drop.empty() || keys.empty())
+            return fail(command, "the signature block is malformed (%s): nothing to keep or drop in it",
+                        signature_block_status_text(status));
+        notes.push_back(std::string("the earlier signature block was malformed (") +
+                        signature_block_status_text(status) + "): replaced");
+    }
+    const auto earlier_entries = std::span(old.entries).first(old.count);
+    for (const firmware_key_id& id : earlier.drop) {
+        const bool there = std::any_of(earlier_entries.begin(), earlier_entries.end(),
+                                       [&](const signature_entry& e) { return e.key_id == id; });
+        if (!there)
+            return fail(command, "--drop %s: the block holds no signature by that key",
+                        firmware_key_id_text(id).data());
+        if (std::find(ids.begin(), ids.end(), id) != ids.end())
+            return fail(command, "--drop %s names a key that --key signs with", firmware_key_id_text(id).data());
+    }
+
+    if (status == signature_block_status::missing && keys.empty())
+        return 0;
+
+    std::vector<signature_entry> entries;
+    std::vector<bool> signed_again(keys.size(), false);
+    for (const signature_entry& e : earlier_entries) {
+        const std::string id = firmware_key_id_text(e.key_id).data();
+        const auto mine = std::find(ids.begin(), ids.end(), e.key_id);
+        if (std::find(earlier.drop.begin(), earlier.drop.end(), e.key_id) != earlier.drop.end()) {
+            notes.push_back("dropped the strong signature by key " + id + " (--drop)");
+            continue;
+        }
+        if (mine != ids.end()) {
+            const std::size_t k = static_cast<std::size_t>(mine - ids.begin());
+            signature_entry fresh = e;
+            fresh.key_id = *mine;
+            if (sign_entry(command, keys[k].get(), digest, fresh) != 0)
+                return 1;
+            signed_again[k] = true;
+            entries.push_back(fresh);
+            notes.push_back("signed again with key " + id);
+            continue;
+        }
+        const auto key = std::find_if(earlier.check.begin(), earlier.check.end(),
+                                      [&](const strong_public_key& k) { return k.id == e.key_id; });
+        if (key == earlier.check.end()) {
+            entries.push_back(e);
+            notes.push_back("kept the strong signature by key " + id + " (not checked: no --check key for it)");
+        } else if (firmware_ed25519_verify(key->raw, digest, e.signature) == 1) {
+            entries.push_back(e);
+            notes.push_back("kept the strong signature by key " + id + " (verifies with " + key->path + ")");
+        } else {
+            notes.push_back("dropped the strong signature by key " + id + ": it does not verify with " + key->path);
+        }
+    }
+    for (std::size_t k = 0; k < keys.size(); ++k) {
+        if (signed_again[k])
+            continue;
+        signature_entry e{};
+        e.key_id = ids[k];
+        if (sign_entry(command, keys[k].get(), digest, e) != 0)
+            return 1;
+        entries.push_back(e);
+    }
+    if (entries.size() > k_signature_block_max)
+        return fail(command,
+                    "the signature block would hold %zu signatures, at most %zu: leave one out with --drop KEY_ID "
+                    "(nothing was written)",
+                    entries.size(), k_signature_block_max);
+    signature_block block{};
+    block.count = static_cast<std::uint8_t>(entries.size());
+    std::copy(entries.begin(), entries.end(), block.entries.begin());
+    if (block.count == 0 && status == signature_block_status::ok)
+        notes.push_back("no strong signature is left: the signature block is removed");
+    return store_block(command, image, block);
 }
 
 int keygen_ed25519(const char* command, const std::string& private_path, const std::string& public_path)

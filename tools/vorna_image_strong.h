@@ -39,4 +39,22 @@ struct strong_public_key {
 int load_strong_public_keys(const char* command, const std::vector<std::string>& paths,
                             std::vector<strong_public_key>& keys);
 
+/// What happens to the signatures already in an image's block when it is signed again.
+struct earlier_signatures {
+    std::vector<strong_public_key> check; ///< public keys that check earlier signatures
+    std::vector<firmware_key_id> drop;    ///< earlier signatures to leave out
+};
+
+/// sign_image_strong for an image that may carry a block already: its
+/// signatures stay in their order, each one checked where `earlier.check` has
+/// its key (kept when it verifies over the image as signed, dropped when not),
+/// except those `earlier.drop` names and those by a key of `keys`, which signs
+/// again in its place; the new keys' signatures follow. One line per earlier
+/// signature saying what became of it goes to `notes`. Refused, with nothing
+/// changed, when the block would hold more than 4 signatures or a --drop names
+/// none of them. With no keys, checks or drops the block is left as it is. 0,
+/// or 1 after printing.
+int resign_image_strong(const char* command, std::vector<std::uint8_t>& image, const std::vector<pkey_ptr>& keys,
+                        const earlier_signatures& earlier, std::vector<std::string>& notes);
+
 } // namespace vorna_image

@@ -520,6 +520,113 @@ TEST_F(StrongSignatures, AStrongOnlyBuildTakesStrongOnlyImagesThatOthersRefuse)
     }
 }
 
+/// The key identifiers of the image's signature block, in order (the block's bytes read directly).
+std::vector<std::string> block_key_ids(const std::string& image)
+{
+    const bytes data = slice(image, 432, 8 + 4 * 76);
+    std::vector<std::string> ids;
+    if (data.size() < 8 || std::string(data.begin(), data.begin() + 4) != "VSIG")
+        return ids;
+    for (std::size_t i = 0; i < data[5] && i < 4; ++i) {
+        std::string hex;
+        for (std::size_t j = 0; j < 8; ++j)
+            hex += format("%02x", data[8 + i * 76 + 4 + j]);
+        ids.push_back(hex);
+    }
+    return ids;
+}
+
+// sign --key adds to the signatures already in the block: a device that trusts
+// only an earlier key still takes the image. An earlier one goes only when
+// --drop names it or --check shows it no longer verifies, each said on a line.
+TEST_F(StrongSignatures, SignKeepsTheSignaturesAlreadyThere)
+{
+    const std::string dual = pack(work, plan({key_file("key_a.pem"), key_file("key_b.pem")}), "dual.bin");
+    const bytes genuine = whole(dual);
+    // The third signer's key and two more, made here: no build trusts them.
+    std::vector<std::string> extra;
+    for (const char* name : {"c", "d", "e"}) {
+        ASSERT_EQ(vorna_image({"keygen", "--ed25519", work.file(name), work.file(std::string(name) + ".pub")}).status,
+                  0);
+        extra.push_back(work.file(name));
+    }
+    const std::string c = extra[0];
+    const std::string k_id_c = key_id(work.file("c.pub"));
+    const std::string pub_a = key_file("key_a.pub.pem");
+    const std::string pub_b = key_file("key_b.pub.pem");
+    auto kept = [](const std::string& id) {
+        return "kept the strong signature by key " + id + " (not checked: no --check key for it)";
+    };
+    struct sign_case {
+        const char* what;
+        std::vector<std::string> options;
+        bool edited; ///< a byte of the contents changes first
+        int status;
+        std::vector<std::string> lines; ///< what sign says of the earlier signatures, or its refusal
+        std::vector<std::string> block; ///< the key identifiers afterwards (unchanged when refused)
+    };
+    const std::vector<sign_case> cases = {
+        {"adds", {"--key", c}, false, 0, {kept(k_id_a), kept(k_id_b)}, {k_id_a, k_id_b, k_id_c}},
+        {"checks, drops when told",
+         {"--key", c, "--check", pub_a, "--drop", k_id_b},
+         false,
+         0,
+         {"kept the strong signature by key " + k_id_a + " (verifies with " + pub_a + ")",
+          "dropped the strong signature by key " + k_id_b + " (--drop)"},
+         {k_id_a, k_id_c}},
+        {"signs again in place",
+         {"--key", key_file("key_a.pem")},
+         false,
+         0,
+         {"signed again with key " + k_id_a, kept(k_id_b)},
+         {k_id_a, k_id_b}},
+        {"drops what no longer verifies",
+         {"--key", c, "--check", pub_a, "--check", pub_b},
+         true,
+         0,
+         {"dropped the strong signature by key " + k_id_a + ": it does not verify with " + pub_a,
+          "dropped the strong signature by key " + k_id_b + ": it does not verify with " + pub_b},
+         {k_id_c}},
+        {"more than four",
+         {"--key", c, "--key", extra[1], "--key", extra[2]},
+         false,
+         1,
+         {"the signature block would hold 5 signatures, at most 4"},
+         {k_id_a, k_id_b}},
+        {"--drop of a key not there",
+         {"--key", extra[1], "--drop", k_id_c},
+         false,
+         1,
+         {"--drop " + k_id_c + ": the block holds no signature by that key"},
+         {k_id_a, k_id_b}},
+    };
+    for (const sign_case& t : cases) {
+        bytes start = genuine;
+        start[start.size() - 1] ^= t.edited ? 1 : 0;
+        test_support::write_file(dual, start);
+        std::vector<std::string> args = {"sign", dual, dev_private_key()};
+        args.insert(args.end(), t.options.begin(), t.options.end());
+        auto r = vorna_image(args);
+        EXPECT_EQ(block_key_ids(dual), t.block) << t.what;
+        EXPECT_EQ(r.status, t.status) << t.what << ": " << r.err;
+        if (t.status != 0) {
+            EXPECT_NE(r.err.find(t.lines[0]), std::string::npos) << t.what << ": " << r.err;
+            EXPECT_EQ(whole(dual), start) << t.what;
+            continue;
+        }
+        std::vector<std::string> said;
+        for (const std::string& line : t.lines)
+            said.push_back(dual + ": " + line);
+        said.push_back(dual + ": signed");
+        EXPECT_EQ(lines_of(r.out), said) << t.what;
+        // A build that trusts only one key takes the image while that key's signature is in the block.
+        for (const auto& [bin, id] : {std::pair{VORNA_STRONG_A_BIN, k_id_a}, std::pair{VORNA_STRONG_B_BIN, k_id_b}}) {
+            const bool trusted = std::find(t.block.begin(), t.block.end(), id) != t.block.end();
+            EXPECT_EQ(run_with(bin, "-c", b, dual).status, trusted ? 0 : 252) << t.what << " " << bin;
+        }
+    }
+}
+
 /// Occurrences of `what` in `text`.
 std::size_t count_of(const std::string& text, const std::string& what)
 {

@@ -11,6 +11,7 @@
 #include <openssl/pem.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -312,6 +313,76 @@ TEST(ImageInfo, JsonSaysWhatTheTextSaysAndKeyFilesMustBeKeyBlobs)
         EXPECT_EQ(r.err, "vorna-image info: " + dir.file("pub.pem") +
                              " is not a key blob (the base64 line of 148 bytes that keygen writes)\n");
         EXPECT_FALSE(contains(r.out, "does NOT verify")) << r.out;
+    }
+}
+
+// The documents as vorna reads them: info and info --json say "not readable"
+// exactly when vorna -v refuses the image, naming the entry at fault, whichever
+// entry of the name it is; one at the 1 MiB limit is read by both.
+TEST(ImageInfo, DocumentsAreJudgedAsVornaReadsThem)
+{
+    temp_dir dir;
+    constexpr std::uint32_t k_limit = 1u << 20;
+    write_text(dir.file("big.json"), std::string(2 * k_limit, ' '));
+    write_text(dir.file("edge.json"), std::string(k_limit, ' '));
+    struct document_case {
+        const char* what;
+        std::string firmware_info;    ///< the manifest's value, "" for none
+        std::string extra_partitions; ///< entries of the name among the partitions
+        int bad_entry;                ///< the entry vorna refuses, -1 when it reads the document
+        std::uint32_t content_len;    ///< of that entry, or of the document
+    };
+    const std::string small = R"({"name":"firmware-info","header":true,"text":"{}"})";
+    const document_case cases[] = {
+        {"2 MiB", "\"big.json\"", "", 1, 2 * k_limit},
+        {"2 MiB, then a good one", "", R"({"name":"firmware-info","header":true,"file":"big.json"},)" + small, 1,
+         2 * k_limit},
+        {"1 MiB", "\"edge.json\"", "", -1, k_limit},
+    };
+    for (const document_case& c : cases) {
+        image_plan plan;
+        plan.parts = {{"kernel", 0x100000, 0x100000, "\"emmc\"", test_support::random_bytes(1000, 5)}};
+        plan.firmware_info = c.firmware_info;
+        plan.extra_partitions = c.extra_partitions;
+        plan.support_list = "";
+        const std::string image = pack(dir, plan);
+        const std::string out = dir.file("info.out");
+        std::filesystem::remove(out);
+        cli_result device = vorna({"-v", "-f", image, "-o", out});
+        cli_result text = vorna_image({"info", image});
+        cli_result json = vorna_image({"info", "--json", image});
+        EXPECT_EQ(text.status, 0) << c.what << text.out;
+        EXPECT_EQ(json.status, 0) << c.what << json.err;
+        std::unique_ptr<cJSON, void (*)(cJSON*)> doc(cJSON_Parse(json.out.c_str()), cJSON_Delete);
+        const cJSON* info = cJSON_GetObjectItemCaseSensitive(doc.get(), "firmware_info");
+        ASSERT_TRUE(cJSON_IsObject(info)) << c.what << json.out;
+        const auto lines = test_support::lines_of(text.out);
+        auto has = [&](const std::string& line) { return std::find(lines.begin(), lines.end(), line) != lines.end(); };
+        if (c.bad_entry < 0) {
+            EXPECT_EQ(device.status, 0) << c.what << device.out;
+            EXPECT_EQ(whole(out).size(), c.content_len) << c.what;
+            EXPECT_TRUE(has(format("firmware-info:    %u bytes", c.content_len))) << c.what << text.out;
+            EXPECT_TRUE(cJSON_IsTrue(cJSON_GetObjectItemCaseSensitive(info, "readable"))) << c.what;
+            EXPECT_EQ(cJSON_GetNumberValue(cJSON_GetObjectItemCaseSensitive(info, "bytes")), c.content_len);
+            continue;
+        }
+        const std::uint32_t offset = be32(whole(image), entry_field(c.bad_entry, k_content_offset));
+        EXPECT_EQ(device.status, 255) << c.what;
+        EXPECT_EQ(test_support::lines_of(device.out),
+                  (std::vector<std::string>{k_pass, format("[ERROR]vorna_firmware:620 | firmware partition [0x%08x] "
+                                                           "content_len %u exceeds 1048576.",
+                                                           offset, c.content_len)}))
+            << c.what;
+        EXPECT_FALSE(std::filesystem::exists(out)) << c.what;
+        EXPECT_TRUE(has(format("firmware-info:    not readable (entry %d: content_len %u exceeds the 1048576 bytes "
+                               "vorna reads; vorna -v refuses the image)",
+                               c.bad_entry, c.content_len)))
+            << c.what << text.out;
+        EXPECT_TRUE(cJSON_IsFalse(cJSON_GetObjectItemCaseSensitive(info, "readable"))) << c.what << json.out;
+        EXPECT_EQ(cJSON_GetNumberValue(cJSON_GetObjectItemCaseSensitive(info, "entry")), c.bad_entry) << c.what;
+        const cJSON* reason = cJSON_GetObjectItemCaseSensitive(info, "reason");
+        EXPECT_STREQ(cJSON_IsString(reason) ? reason->valuestring : "", "too_big") << c.what;
+        EXPECT_EQ(cJSON_GetObjectItemCaseSensitive(info, "bytes"), nullptr) << c.what;
     }
 }
 

@@ -2,7 +2,8 @@
 # SPDX-License-Identifier: Apache-2.0
 # Checks what `vorna-image info --json` and `verify --json` print against the
 # documented schema, for images in every state a pipeline meets: unsigned, dual-
-# signed, strong-only, with a malformed block, with the table outside the file.
+# signed, strong-only, with a malformed block, with the table outside the file,
+# with a document vorna does not read.
 # Usage: info_schema_check.py VORNA_IMAGE SCHEMA DEV_KEY.pem DEV_KEY_BLOB.txt STRONG_KEY_DIR
 import json
 import os
@@ -91,6 +92,21 @@ with tempfile.TemporaryDirectory() as d:
                      {"all_verify": {"type": "boolean"}}, "$defs": schema["$defs"], "additionalProperties": False}
     check(doc, "verify --json", jsonschema.Draft202012Validator(verify_schema))
     expect("verify: all_verify", doc.get("all_verify"), True)
+
+    # A firmware-info document larger than vorna reads: not readable, the entry and why.
+    with open(os.path.join(d, "big.json"), "w", encoding="utf-8") as f:
+        f.write(" " * (2 << 20))
+    with open(manifest, encoding="utf-8") as f:
+        big_manifest = json.load(f) | {"firmware-info": "big.json"}
+    with open(os.path.join(d, "big-m.json"), "w", encoding="utf-8") as f:
+        json.dump(big_manifest, f)
+    big = os.path.join(d, "big.bin")
+    if run("pack", os.path.join(d, "big-m.json"), dev_key, big).returncode != 0:
+        sys.exit("cannot pack the image with a 2 MiB firmware-info")
+    doc = document(0, "info", "--json", big)
+    check(doc, "2 MiB firmware-info")
+    expect("2 MiB firmware-info", doc.get("firmware_info"),
+           {"present": True, "readable": False, "entry": 2, "reason": "too_big"})
 
     # A malformed block (version 2) and a table past the end of the file.
     with open(dual, "r+b") as f:

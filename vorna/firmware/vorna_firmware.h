@@ -97,7 +97,7 @@ public:
 /// documents are held whole, and memory must not follow what an image announces.
 constexpr std::uint32_t k_firmware_document_max = 1u << 20;
 
-/// The caller's module and lines for what firmware_document_read reports.
+/// The caller's module and lines for what firmware_document_report prints.
 struct firmware_document_lines {
     const char* module;
     const char* image_word; ///< what the image is called in the "lies outside the ..." message
@@ -107,12 +107,46 @@ struct firmware_document_lines {
     int too_big;            ///< content_len larger than k_firmware_document_max
 };
 
-/// Reads the framed document that forms the contents of `entry` into `out`,
-/// held to the image's contents and to k_firmware_document_max; a failure is
-/// reported at the caller's lines (a read the source could not make, by the
-/// source). 0, or -1 after printing.
-[[nodiscard]] int firmware_document_read(const firmware_ptn_entry& entry, firmware_source& source,
-                                         const firmware_document_lines& lines, ptn_document& out);
+/// How an image's document fares by the rule of firmware_document_find.
+enum class firmware_document_status {
+    none,       ///< no entry has the name
+    ok,         ///< readable: the last entry of the name is the document
+    outside,    ///< an entry's contents reach past the end of the image
+    no_header,  ///< fewer than 16 bytes of contents, or a wrong magic
+    too_long,   ///< content_len larger than the contents behind the header
+    too_big,    ///< content_len larger than k_firmware_document_max
+    unreadable, ///< the source could not give the bytes (and said why)
+    no_memory,  ///< no buffer for the document
+    refused,    ///< the caller's check refused a document (and said why)
+};
+
+/// The image's document of one name as every reader takes it, device and host tool alike.
+struct firmware_document {
+    firmware_document_status status = firmware_document_status::none;
+    int index = -1;                            ///< the table entry that counts (ok), or that failed
+    const firmware_ptn_entry* entry = nullptr; ///< that entry
+    std::uint64_t image_size = 0;
+    ptn_document doc; ///< ok: the document; else the failed entry's header as far as it was decoded
+};
+
+/// Sees each document of the name in table order before the next is read; 0 to
+/// go on, anything else refuses the image's document.
+using firmware_document_check = std::function<int(const ptn_document&)>;
+
+/// The rule for an image's documents ("support-list", "firmware-info"): every
+/// entry of that name in the table, whatever its size, is read in table order as
+/// a framed document within the image's contents and k_firmware_document_max,
+/// and handed to `check`; the first that fails makes the document unreadable,
+/// else the last one is the document. Prints nothing (a read the source could
+/// not make is reported by the source, a refusal by `check`). `out.status`.
+[[nodiscard]] firmware_document_status firmware_document_find(const firmware_ptn_table& table, const char* name,
+                                                              firmware_source& source, firmware_document& out,
+                                                              const firmware_document_check& check = {});
+
+/// Prints why `found` is unreadable at the caller's lines; nothing for a
+/// document that was found or is absent, nor for what the source or the check
+/// already reported.
+void firmware_document_report(const firmware_document& found, const firmware_document_lines& lines);
 
 /// Copies the first 4096 bytes of `image` (zero-filled past its end) and decodes
 /// the four leading words. Null after printing.

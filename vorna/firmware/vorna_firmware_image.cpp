@@ -165,43 +165,91 @@ std::optional<std::span<const std::uint8_t>> firmware_ptn_contents(const firmwar
     return image.subspan(entry.content_offset, entry.content_size);
 }
 
-int firmware_document_read(const firmware_ptn_entry& entry, firmware_source& source,
-                           const firmware_document_lines& lines, ptn_document& out)
+namespace {
+
+/// One entry's framed document into `out`, by the rule of firmware_document_find. Prints nothing.
+firmware_document_status document_load(const firmware_ptn_entry& entry, firmware_source& source, ptn_document& out)
 {
-    if (!firmware_ptn_contents_inside(entry, source.size())) {
-        log_error(lines.module, lines.outside,
-                  "firmware partition [0x%08x] content {0x%08x:0x%08x} lies outside the %s (%llu bytes).\n",
-                  entry.content_offset, entry.content_offset, entry.content_size, lines.image_word,
-                  static_cast<unsigned long long>(source.size()));
-        return -1;
+    if (!firmware_ptn_contents_inside(entry, source.size()))
+        return firmware_document_status::outside;
+    // Too short to hold a header: taken as a header that is not one, unread.
+    if (entry.content_size < k_ptn_header_len) {
+        out.frame = ptn_frame{};
+        return firmware_document_status::no_header;
     }
     const auto read = [&](std::uint64_t at, std::span<std::uint8_t> bytes) -> long long {
         return source.read_at(std::uint64_t{entry.content_offset} + at, bytes) < 0
                    ? -1
                    : static_cast<long long>(bytes.size());
     };
-    // Too short to hold a header: reported like a header that is not one, unread.
-    const ptn_frame_status status = entry.content_size < k_ptn_header_len
-                                        ? ptn_frame_status::short_frame
-                                        : ptn_frame_read(entry.content_size, k_firmware_document_max, read, out);
-    switch (status) {
-    case ptn_frame_status::ok: return 0;
+    switch (ptn_frame_load(entry.content_size, k_firmware_document_max, read, out)) {
+    case ptn_frame_status::ok: return firmware_document_status::ok;
     case ptn_frame_status::short_frame:
-    case ptn_frame_status::bad_magic:
-        log_error(lines.module, lines.no_header, "firmware partition [0x%08x] is not a valid partition.\n",
-                  entry.content_offset);
-        return -1;
-    case ptn_frame_status::too_long:
-        log_error(lines.module, lines.too_long,
-                  "firmware partition [0x%08x] content_len %u exceeds its %u content bytes.\n", entry.content_offset,
-                  out.frame.header.content_len, static_cast<unsigned>(ptn_frame_room(entry.content_size)));
-        return -1;
-    case ptn_frame_status::too_big:
-        log_error(lines.module, lines.too_big, "firmware partition [0x%08x] content_len %u exceeds %u.\n",
-                  entry.content_offset, out.frame.header.content_len, k_firmware_document_max);
-        return -1;
-    case ptn_frame_status::unreadable:
+    case ptn_frame_status::bad_magic: return firmware_document_status::no_header;
+    case ptn_frame_status::too_long: return firmware_document_status::too_long;
+    case ptn_frame_status::too_big: return firmware_document_status::too_big;
+    case ptn_frame_status::unreadable: return firmware_document_status::unreadable;
     case ptn_frame_status::no_memory: break;
     }
-    return -1;
+    return firmware_document_status::no_memory;
+}
+
+} // namespace
+
+firmware_document_status firmware_document_find(const firmware_ptn_table& table, const char* name,
+                                                firmware_source& source, firmware_document& out,
+                                                const firmware_document_check& check)
+{
+    out = firmware_document{};
+    out.image_size = source.size();
+    // Every entry of the name counts, whatever its size and wherever an upgrade
+    // would stop: one that cannot be read fails the document even when a later
+    // one could be, so that no reader settles on a different entry.
+    for (std::size_t i = 0; i < table.entries.size(); ++i) {
+        const firmware_ptn_entry& entry = table.entries[i];
+        if (!firmware_ptn_name_is(entry, name))
+            continue;
+        out.index = static_cast<int>(i);
+        out.entry = &entry;
+        out.status = document_load(entry, source, out.doc);
+        if (out.status == firmware_document_status::ok && check && check(out.doc) != 0)
+            out.status = firmware_document_status::refused;
+        if (out.status != firmware_document_status::ok)
+            return out.status;
+    }
+    return out.status;
+}
+
+void firmware_document_report(const firmware_document& found, const firmware_document_lines& lines)
+{
+    if (found.entry == nullptr)
+        return;
+    const firmware_ptn_entry& entry = *found.entry;
+    switch (found.status) {
+    case firmware_document_status::outside:
+        log_error(lines.module, lines.outside,
+                  "firmware partition [0x%08x] content {0x%08x:0x%08x} lies outside the %s (%llu bytes).\n",
+                  entry.content_offset, entry.content_offset, entry.content_size, lines.image_word,
+                  static_cast<unsigned long long>(found.image_size));
+        return;
+    case firmware_document_status::no_header:
+        ptn_frame_report(found.doc.frame);
+        log_error(lines.module, lines.no_header, "firmware partition [0x%08x] is not a valid partition.\n",
+                  entry.content_offset);
+        return;
+    case firmware_document_status::too_long:
+        log_error(lines.module, lines.too_long,
+                  "firmware partition [0x%08x] content_len %u exceeds its %u content bytes.\n", entry.content_offset,
+                  found.doc.frame.header.content_len, static_cast<unsigned>(ptn_frame_room(entry.content_size)));
+        return;
+    case firmware_document_status::too_big:
+        log_error(lines.module, lines.too_big, "firmware partition [0x%08x] content_len %u exceeds %u.\n",
+                  entry.content_offset, found.doc.frame.header.content_len, k_firmware_document_max);
+        return;
+    case firmware_document_status::none:
+    case firmware_document_status::ok:
+    case firmware_document_status::unreadable:
+    case firmware_document_status::no_memory:
+    case firmware_document_status::refused: return;
+    }
 }

@@ -15,20 +15,6 @@ constexpr const char* k_info_name = "firmware-info";
 constexpr firmware_document_lines k_document_lines{
     k_module, "firmware", k_line_info_outside_image, k_line_invalid_header, k_line_content_too_long, k_line_too_big};
 
-/// Writes the document of one "firmware-info" entry to `out_path`. 0, or -1 after printing.
-int export_entry(const firmware_ptn_entry& entry, firmware_source& image, const char* out_path)
-{
-    ptn_document doc;
-    if (firmware_document_read(entry, image, k_document_lines, doc) < 0)
-        return -1;
-    // A content_len of 0 is refused by file_replace, and so reported as a failed write.
-    if (file_replace(out_path, doc.bytes.get(), doc.frame.header.content_len) < 0) {
-        log_error(k_module, k_line_write, "Faield to write firmware info to (%s).\n", out_path);
-        return -1;
-    }
-    return 0;
-}
-
 } // namespace
 
 int firmware_info_export(const char* image_path, const char* out_path)
@@ -43,11 +29,19 @@ int firmware_info_export(const char* image_path, const char* out_path)
         image_path, {k_line_info_get_size, k_line_info_open, k_line_info_header, k_line_info_image_table}, -1, fw);
     if (rc < 0)
         return rc;
-    // Every entry is scanned whatever its size; a later entry's document replaces
-    // an earlier one's, since each write replaces the file whole.
-    for (const firmware_ptn_entry& entry : fw.table->entries) {
-        if (firmware_ptn_name_is(entry, k_info_name) && export_entry(entry, fw.file, out_path) < 0)
-            return -1;
+    // The image's rule picks the document (the host tool's info judges it the
+    // same way): the output is written once, and not at all when any entry of
+    // the name cannot be read.
+    firmware_document info;
+    switch (firmware_document_find(*fw.table, k_info_name, fw.file, info)) {
+    case firmware_document_status::none: return 0;
+    case firmware_document_status::ok: break;
+    default: firmware_document_report(info, k_document_lines); return -1;
+    }
+    // A content_len of 0 is refused by file_replace, and so reported as a failed write.
+    if (file_replace(out_path, info.doc.bytes.get(), info.doc.frame.header.content_len) < 0) {
+        log_error(k_module, k_line_write, "Faield to write firmware info to (%s).\n", out_path);
+        return -1;
     }
     return 0;
 }

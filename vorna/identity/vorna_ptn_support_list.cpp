@@ -105,21 +105,22 @@ std::unique_ptr<support_list> support_list_from_image(const firmware_ptn_table* 
     }
     if (table == nullptr)
         return list;
-    // Every hit is parsed into the same record, which each parse zeroes first:
-    // the last "support-list" entry in table order is the one that counts.
-    for (const firmware_ptn_entry& entry : table->entries) {
-        if (!firmware_ptn_name_is(entry, k_list_name))
-            continue;
-        ptn_document doc;
-        if (firmware_document_read(entry, image, k_document_lines, doc) < 0)
-            return nullptr;
+    // Every document of the name is parsed into the same record, which each parse
+    // zeroes first: the last one in table order is the one that counts, and one
+    // that is no support list refuses the image as an unreadable one does.
+    firmware_document found;
+    const auto status = firmware_document_find(*table, k_list_name, image, found, [&](const ptn_document& doc) {
         if (support_list_parse_buffer(list.get(), doc.bytes.get(),
                                       static_cast<std::int32_t>(doc.frame.header.content_len)) < 0) {
             log_error(k_module, k_line_parse_failed, "Faield to parse support list of firmware.\n");
-            return nullptr;
+            return -1;
         }
-    }
-    return list;
+        return 0;
+    });
+    if (status == firmware_document_status::none || status == firmware_document_status::ok)
+        return list;
+    firmware_document_report(found, k_document_lines);
+    return nullptr;
 }
 
 std::unique_ptr<support_list> support_list_from_image(const firmware_ptn_table* table,

@@ -84,13 +84,28 @@ ptn_frame ptn_frame_decode(std::span<const std::uint8_t> head, std::uint64_t fra
 ptn_frame ptn_frame_parse(std::span<const std::uint8_t> head, std::uint64_t framed_len, std::uint32_t max_content)
 {
     ptn_frame frame = ptn_frame_decode(head, framed_len, max_content);
-    if (frame.status == ptn_frame_status::bad_magic)
-        log_error(k_module, k_line_magic, "Magic unmatch.magic [0x%08X -- 0x%08X]\n", frame.header.magic,
-                  k_ptn_header_magic);
+    ptn_frame_report(frame);
     return frame;
 }
 
+void ptn_frame_report(const ptn_frame& frame)
+{
+    if (frame.status == ptn_frame_status::bad_magic)
+        log_error(k_module, k_line_magic, "Magic unmatch.magic [0x%08X -- 0x%08X]\n", frame.header.magic,
+                  k_ptn_header_magic);
+}
+
 ptn_frame_status ptn_frame_read(std::uint64_t framed_len, std::uint32_t max_content, const ptn_frame_reader& read,
+                                ptn_document& out)
+{
+    const ptn_frame_status status = ptn_frame_load(framed_len, max_content, read, out);
+    // The header's own complaint, as soon as the header has been read.
+    if (status == ptn_frame_status::bad_magic)
+        ptn_frame_report(out.frame);
+    return status;
+}
+
+ptn_frame_status ptn_frame_load(std::uint64_t framed_len, std::uint32_t max_content, const ptn_frame_reader& read,
                                 ptn_document& out)
 {
     // The header first, then only what it announces: the frame may be far larger
@@ -99,7 +114,7 @@ ptn_frame_status ptn_frame_read(std::uint64_t framed_len, std::uint32_t max_cont
     const long long got = read(0, std::span(raw).first(std::min<std::uint64_t>(raw.size(), framed_len)));
     if (got < 0)
         return ptn_frame_status::unreadable;
-    out.frame = ptn_frame_parse(std::span(raw).first(static_cast<std::size_t>(got)), framed_len, max_content);
+    out.frame = ptn_frame_decode(std::span(raw).first(static_cast<std::size_t>(got)), framed_len, max_content);
     if (out.frame.status != ptn_frame_status::ok)
         return out.frame.status;
     const std::uint32_t len = out.frame.header.content_len;

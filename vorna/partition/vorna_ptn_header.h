@@ -60,6 +60,9 @@ struct ptn_frame {
 [[nodiscard]] ptn_frame ptn_frame_parse(std::span<const std::uint8_t> head, std::uint64_t framed_len,
                                         std::uint32_t max_content = UINT32_MAX);
 
+/// Prints the line-94 message when `frame` has a wrong magic; nothing otherwise.
+void ptn_frame_report(const ptn_frame& frame);
+
 /// Reads `out.size()` bytes at `offset` of the frame into `out`: the bytes read
 /// (fewer at the end of a device), or -1.
 using ptn_frame_reader = std::function<long long(std::uint64_t offset, std::span<std::uint8_t> out)>;
@@ -75,4 +78,9 @@ struct ptn_document {
 /// into `out.bytes`. The frame's status; unreadable when a read failed,
 /// no_memory when no buffer could be had. The caller reports it in its own words.
 [[nodiscard]] ptn_frame_status ptn_frame_read(std::uint64_t framed_len, std::uint32_t max_content,
+                                              const ptn_frame_reader& read, ptn_document& out);
+
+/// ptn_frame_read printing nothing, not even for a wrong magic (ptn_frame_report
+/// says that later, for a caller that judges before it speaks).
+[[nodiscard]] ptn_frame_status ptn_frame_load(std::uint64_t framed_len, std::uint32_t max_content,
                                               const ptn_frame_reader& read, ptn_document& out);
