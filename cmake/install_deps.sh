@@ -23,8 +23,9 @@ for set in "$@"; do
     bench) pkgs="$pkgs time" ;;
     # The fleet engines' device clients that the engine tests drive.
     engines) pkgs="$pkgs mender-client mender-artifact swupdate cpio" ;;
-    # The Debian package build and its checker (.ci/debian_package).
-    deb)   pkgs="$pkgs debhelper dpkg-dev lintian" ;;
+    # The Debian package build (make deb) and its checker (.ci/debian_package);
+    # dpkg-buildpackage wants build-essential beside the Build-Depends.
+    deb)   pkgs="$pkgs debhelper dpkg-dev build-essential lintian" ;;
     # The kernel rig: qemu, the module tools for Debian's kernel, the initramfs archiver.
     kernel) pkgs="$pkgs qemu-system-x86 kmod cpio" ;;
     *) echo "install_deps.sh: unknown set '$set'" >&2; exit 2 ;;
