@@ -89,9 +89,11 @@ cross-minimal: deps-cross
 	cmake -S . -B $(CROSS_BUILD) --toolchain cmake/aarch64-sysroot.cmake $(CMAKE_FLAGS)
 	cmake --build $(CROSS_BUILD) -j $(JOBS)
 
+# mandoc's checks, then each synopsis as man shows it (.ci/check_man).
 man-lint:
 	@sh cmake/install_deps.sh man
 	mandoc -T lint -W warning man/*.1
+	bash .ci/check_man man/*.1
 
 test: build
 	cd $(BUILD) && $(CTEST) --timeout $(TEST_TIMEOUT)

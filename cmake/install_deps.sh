@@ -18,8 +18,8 @@ for set in "$@"; do
     cross) pkgs="$pkgs g++-aarch64-linux-gnu libc6-dev-arm64-cross qemu-user libc6:arm64 libstdc++6:arm64 libcjson-dev:arm64 libssl-dev:arm64" ;;
     fuzz)  pkgs="$pkgs clang libclang-rt-14-dev" ;;
     clang) pkgs="$pkgs clang" ;;
-    # The manual pages' checker.
-    man)   pkgs="$pkgs mandoc" ;;
+    # The manual pages' checker, and man to show them as a reader sees them.
+    man)   pkgs="$pkgs mandoc man-db" ;;
     bench) pkgs="$pkgs time" ;;
     # The fleet engines' device clients that the engine tests drive.
     engines) pkgs="$pkgs mender-client mender-artifact swupdate cpio" ;;
