@@ -19,7 +19,7 @@ PREFIX         ?= /usr/local
 DESTDIR        ?=
 INSTALL_BUILD  ?= build-install
 # `make deb`: the Debian packages of one product, its key in VORNA_PUBLIC_KEY_FILE;
-# VORNA_PRODUCT (optional) makes their version 1.0+PRODUCT, so that two products'
+# VORNA_PRODUCT (optional) makes their version VERSION+PRODUCT, so that two products'
 # packages differ. dpkg-buildpackage leaves them in the folder above the tree.
 VORNA_PUBLIC_KEY_FILE ?=
 VORNA_PRODUCT  ?=
