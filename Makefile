@@ -11,10 +11,20 @@ CMAKE_FLAGS    ?=
 PROJECT_FLAGS   = -DVORNA_WERROR=ON -DVORNA_ALLOW_DEV_KEY=ON
 # `make install`: DESTDIR stages the files (packagers), PREFIX is where they belong.
 # It refuses programs that trust the development key: give the product's key with
-# CMAKE_FLAGS=-DVORNA_PUBLIC_KEY_FILE=key.txt (cmake --install --component device|host
-# installs one half).
+# CMAKE_FLAGS=-DVORNA_PUBLIC_KEY_FILE=key.txt (cmake --install INSTALL_BUILD
+# --component device|host installs one half). It builds in a folder of its own, so
+# that the key and the options given to it never reach BUILD, where `make demo`
+# and `make test` run with the development key.
 PREFIX         ?= /usr/local
 DESTDIR        ?=
+INSTALL_BUILD  ?= build-install
+# `make deb`: the Debian packages of one product, its key in VORNA_PUBLIC_KEY_FILE;
+# VORNA_PRODUCT (optional) makes their version VERSION+PRODUCT, so that two products'
+# packages differ. dpkg-buildpackage leaves them in the folder above the tree.
+VORNA_PUBLIC_KEY_FILE ?=
+VORNA_PRODUCT  ?=
+# The programs `make demo` runs, the only ones it builds.
+DEMO_TARGETS    = vorna cfgcrypt vorna-image
 RELEASE_BUILD  ?= build-release
 CROSS_BUILD    ?= build-cross
 # Seconds one test may take before ctest stops it; emulation is several times slower.
@@ -36,7 +46,7 @@ SANITIZE_ENV = ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:detect_stack_use_afte
 # vorna-image, which exists once tools/ has its sources.
 HOST_IMAGE_TOOL = $(if $(wildcard tools/vorna_image*.cpp),$(abspath $(BUILD))/tools/vorna-image)
 
-.PHONY: all deps deps-cross configure build install release cross-minimal man-lint demo test host-tools test-aarch64 test-sanitize test-tsan fuzz bench clean test-kernel
+.PHONY: all deps deps-cross configure build install deb release cross-minimal man-lint demo test host-tools test-aarch64 test-sanitize test-tsan fuzz bench clean test-kernel
 # CMake and ctest run the jobs in parallel; the steps here (apt among them) run one at a time.
 .NOTPARALLEL:
 
@@ -54,8 +64,18 @@ configure: deps
 build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
-install: build
-	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
+install: deps
+	cmake -S . -B $(INSTALL_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=$(PREFIX) \
+	  -DVORNA_BUILD_TESTS=OFF $(PROJECT_FLAGS) $(CMAKE_FLAGS)
+	cmake --build $(INSTALL_BUILD) -j $(JOBS)
+	DESTDIR="$(DESTDIR)" cmake --install $(INSTALL_BUILD) --prefix "$(PREFIX)"
+
+deb:
+	@[ -n "$(VORNA_PUBLIC_KEY_FILE)" ] || { echo "make deb: give the product's public key text:" >&2; \
+	  echo "  make deb VORNA_PUBLIC_KEY_FILE=/path/key.txt [VORNA_PRODUCT=name]" >&2; exit 1; }
+	@sh cmake/install_deps.sh build deb
+	VORNA_PUBLIC_KEY_FILE="$(abspath $(VORNA_PUBLIC_KEY_FILE))" VORNA_PRODUCT="$(VORNA_PRODUCT)" \
+	  DEB_BUILD_OPTIONS="parallel=$(JOBS) $(DEB_BUILD_OPTIONS)" dpkg-buildpackage -us -uc -b
 
 # A Release build as a packager makes it: CMake's defaults, no project flags (CC and
 # CXX choose the compiler); only the development key has to be allowed.
@@ -69,14 +89,17 @@ cross-minimal: deps-cross
 	cmake -S . -B $(CROSS_BUILD) --toolchain cmake/aarch64-sysroot.cmake $(CMAKE_FLAGS)
 	cmake --build $(CROSS_BUILD) -j $(JOBS)
 
+# mandoc's checks, then each synopsis as man shows it (.ci/check_man).
 man-lint:
 	@sh cmake/install_deps.sh man
 	mandoc -T lint -W warning man/*.1
+	bash .ci/check_man man/*.1
 
 test: build
 	cd $(BUILD) && $(CTEST) --timeout $(TEST_TIMEOUT)
 
-demo: build
+demo: configure
+	cmake --build $(BUILD) -j $(JOBS) --target $(DEMO_TARGETS)
 	sh tools/demo.sh $(BUILD)
 
 host-tools: configure
@@ -132,4 +155,4 @@ bench: deps
 	$(BENCH_BUILD)/bench/system_bench $${TMPDIR:-$(BENCH_BUILD)}
 
 clean:
-	rm -rf $(BUILD) $(AARCH64_BUILD) $(SANITIZE_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(BENCH_BUILD) $(RELEASE_BUILD) $(CROSS_BUILD)
+	rm -rf $(BUILD) $(INSTALL_BUILD) $(AARCH64_BUILD) $(SANITIZE_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(BENCH_BUILD) $(RELEASE_BUILD) $(CROSS_BUILD)

@@ -18,13 +18,14 @@ for set in "$@"; do
     cross) pkgs="$pkgs g++-aarch64-linux-gnu libc6-dev-arm64-cross qemu-user libc6:arm64 libstdc++6:arm64 libcjson-dev:arm64 libssl-dev:arm64" ;;
     fuzz)  pkgs="$pkgs clang libclang-rt-14-dev" ;;
     clang) pkgs="$pkgs clang" ;;
-    # The manual pages' checker.
-    man)   pkgs="$pkgs mandoc" ;;
+    # The manual pages' checker, and man to show them as a reader sees them.
+    man)   pkgs="$pkgs mandoc man-db" ;;
     bench) pkgs="$pkgs time" ;;
     # The fleet engines' device clients that the engine tests drive.
     engines) pkgs="$pkgs mender-client mender-artifact swupdate cpio" ;;
-    # The Debian package build and its checker (.ci/debian_package).
-    deb)   pkgs="$pkgs debhelper dpkg-dev lintian" ;;
+    # The Debian package build (make deb) and its checker (.ci/debian_package);
+    # dpkg-buildpackage wants build-essential beside the Build-Depends.
+    deb)   pkgs="$pkgs debhelper dpkg-dev build-essential lintian" ;;
     # The kernel rig: qemu, the module tools for Debian's kernel, the initramfs archiver.
     kernel) pkgs="$pkgs qemu-system-x86 kmod cpio" ;;
     *) echo "install_deps.sh: unknown set '$set'" >&2; exit 2 ;;

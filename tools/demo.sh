@@ -13,6 +13,15 @@ run() {
     "$@"
 }
 
+# The demo signs with the development key: a build folder configured with another
+# key (a product's) refuses every image it makes.
+dev_fingerprint=$(tr -d ' \t\r\n' <"$here/../keys/dev_public_key.txt" | sha256sum | cut -c1-16)
+if ! "$build/vorna/vorna" -V | grep -qx "legacy key: $dev_fingerprint"; then
+    echo "demo: $build/vorna/vorna does not trust the development key the demo signs with;" >&2
+    echo "  $build was configured with another (VORNA_PUBLIC_KEY_FILE in $build/CMakeCache.txt)." >&2
+    echo "  Run the demo in a folder of its own: make demo BUILD=build-demo" >&2
+    exit 1
+fi
 run "$build/vorna/vorna" -V
 echo
 run "$build/tools/vorna-image" board "$here/demo/board.json" "$board"
@@ -73,12 +82,19 @@ echo "nor.img was not written to: modified $nor_after, as before"
 
 # An image for another product is refused with status 251.
 echo
+echo "An image for another product: the refusal below is what the demo shows."
 run "$build/tools/vorna-image" pack "$board/firmware-other.json" "$keys/dev_private_key.pem" "$board/firmware-other.bin"
 status=0
 run "$build/vorna/vorna" -u -b 0x10000 -d "$board/table.img" -f "$board/firmware-other.bin" || status=$?
 echo "exit status $status"
 [ "$status" -eq 251 ]
+echo "refused with status 251, as it should be: the device was not written to"
 
 # cfgcrypt: a configuration file encrypted and decrypted again.
 echo
 sh "$here/demo_cfgcrypt.sh" "$build"
+
+echo
+echo "demo: board made, table shown, partitions written and read back, image packed, checked" \
+     "and installed (again without a NOR write), another product's image refused, cfgcrypt" \
+     "round trip: all shown; the files are in $board"

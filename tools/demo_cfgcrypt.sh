@@ -14,6 +14,7 @@ mkdir -p "$work"
 cp "$here/demo/sample.cfg" "$work/user settings.cfg"
 
 echo "== cfgcrypt: encrypt $work/user settings.cfg"
+echo "(openssl's warning about its deprecated key derivation comes with the file format; see cfgcrypt(1))"
 "$cfgcrypt" --encrypt --in "$work/user settings.cfg" --out "$work/user settings.enc"
 head -c 8 "$work/user settings.enc"; echo "  ($(wc -c < "$work/user settings.enc") bytes)"
 
@@ -27,7 +28,9 @@ else
     exit 1
 fi
 
-echo "== cfgcrypt: a missing direction is refused"
+echo "== cfgcrypt: a missing direction is refused (on purpose: the error line below is expected)"
 status=0
 "$cfgcrypt" -i "$work/user settings.enc" -o "$work/unused" || status=$?
 echo "exit status $status"
+[ "$status" -eq 255 ]
+echo "refused with status 255, as it should be"

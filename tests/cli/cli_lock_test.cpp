@@ -158,7 +158,8 @@ TEST_F(LockTest, PlantedSymlinkIsRefusedAndItsTargetUntouched)
 // A hard link would have its target truncated and overwritten with the id.
 TEST_F(LockTest, PlantedHardLinkIsRefusedAndItsTargetUntouched)
 {
-    const std::string target = "/tmp/vorna-lock-test-precious";
+    // Beside the lock: a hard link cannot cross file systems.
+    const std::string target = k_lock + ".precious";
     write_text(target, "keep me");
     ASSERT_EQ(::link(target.c_str(), k_lock.c_str()), 0);
     cli_result r = vorna({"-u", "-b", "0x10000", "-d", "/dev/null", "-f", "fw.bin"});

@@ -6,7 +6,8 @@
 # artifact are refused and leave the devices as they were, vorna's failure is
 # the deployment's while the module's folder is full or read-only, and a held
 # upgrade lock is waited for.
-# Usage: mender_test.sh VORNA VORNA_IMAGE SOURCE_DIR
+# Usage: mender_test.sh VORNA VORNA_IMAGE SOURCE_DIR LOCK_PATH
+# (LOCK_PATH: the upgrade lock that VORNA takes, the one of the tests' build)
 # Mender reads fixed system paths (/etc/mender, /usr/share/mender/modules/v3):
 # the test runs in a private mount namespace with empty folders mounted over
 # them and its temporary folder over /tmp, so that nothing outside that folder
@@ -16,6 +17,7 @@ set -eu
 vorna=$1
 vorna_image=$2
 src=$3
+lock=$4
 keys=$src/keys
 . "$src/tests/engines/rig.sh"
 
@@ -123,18 +125,32 @@ grep -q 'expecting signed artifact' "$work/log" || fail "not refused for its sig
 board_unchanged "unsigned artifact"
 recorded=$(mender -c "$work/mender.conf" -d "$work/data" --no-syslog show-artifact 2>/dev/null)
 [ "$recorded" = release-2 ] || fail "recorded artifact after the refusals: $recorded"
-# While another upgrade holds vorna's lock, the module waits for it.
-perl -e 'use Fcntl; open(F, ">>", "/tmp/vorna_firmware_upgrade.pid") or die; my $s = pack("s s x4 q q i x4", F_WRLCK, 0, 0, 0, 0);
-         fcntl(F, F_SETLK, $s) or die; $| = 1; print "held\n"; sleep 2' >"$work/held" &
+# While another upgrade holds vorna's lock, the module waits for it. The holder
+# lets go once the module has said that it waits (or once the install has ended,
+# so that a module that does not wait fails below instead of hanging).
+rm -f "$work/released"
+perl -e 'use Fcntl; my ($lock, $log, $done) = @ARGV;
+         open(F, ">>", $lock) or die "$lock: $!"; my $s = pack("s s x4 q q i x4", F_WRLCK, 0, 0, 0, 0);
+         fcntl(F, F_SETLK, $s) or die "$lock: $!"; $| = 1; print "held\n";
+         sub waited { open(my $l, "<", $log) or return 0; return scalar grep { /another upgrade holds the lock/ } <$l> }
+         until (-e $done || waited()) { select(undef, undef, undef, 0.1) }' \
+    "$lock" "$work/log" "$work/released" >"$work/held" &
+holder=$!
 n=0
 until [ -s "$work/held" ]; do
+    kill -0 "$holder" 2>/dev/null || fail "could not hold the upgrade lock $lock"
     n=$((n + 1))
-    [ "$n" -lt 100 ] || fail "could not hold the upgrade lock"
+    [ "$n" -lt 600 ] || fail "could not hold the upgrade lock $lock"
     sleep 0.1
 done
-mender_run install "$work/fw.mender" || fail "install while the lock was held: status $?, $(cat "$work/log")"
+: >"$work/log"
+status=0
+mender_run install "$work/fw.mender" || status=$?
+touch "$work/released"
+wait "$holder" || fail "the holder of the lock failed"
+[ "$status" -eq 0 ] || fail "install while the lock was held: status $status, $(cat "$work/log")"
 grep -q 'another upgrade holds the lock' "$work/log" || fail "the lock was not waited for: $(cat "$work/log")"
-wait
+board_installed "signed artifact, after the lock was let go"
 
 [ -n "${VORNA_ENGINE_LOG:-}" ] && cat "$work/log.install" >"$VORNA_ENGINE_LOG"
 echo "mender: signed artifact installed, other product and unsigned artifact refused, the lock waited for"

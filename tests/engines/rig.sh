@@ -17,7 +17,8 @@ need() {
 }
 
 # In the test's private mount namespace: its own folder over /tmp, so that the
-# engine's scratch files and sockets and vorna's upgrade lock stay in it. Sets $work.
+# engine's scratch files and sockets stay in it (vorna's upgrade lock is the one
+# of the tests' build folder). Sets $work.
 # The programs and the source tree may themselves live under /tmp (a fresh clone
 # often does): their top folders there are mounted into the private /tmp too.
 private_tmp() {

@@ -6,7 +6,10 @@
 #ifndef VORNA_LOCK_PATH
 #define VORNA_LOCK_PATH "/tmp/vorna_firmware_upgrade.pid"
 #endif
-constexpr const char* k_lock_path = VORNA_LOCK_PATH;
+/// The lock's path, an object of its own in vorna_core (vorna_lock_path.cpp): a
+/// program that brings its own definition keeps that one (the tests' programs
+/// lock inside their build folder, never where the installed vorna does).
+extern const char k_lock_path[];
 
 /// Takes a non-blocking whole-file write lock on `path` and writes this process's
 /// id into it. 0 (descriptor kept open for the process's life), 1 when another
