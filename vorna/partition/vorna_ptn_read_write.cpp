@@ -3,6 +3,7 @@
 // an ordinary file, raw or behind a content header.
 #include "vorna/support/vorna_alloc.h"
 #include "vorna/storage/vorna_file.h"
+#include "vorna/storage/device_writer.h"
 #include "vorna/support/vorna_log.h"
 #include "vorna/partition/vorna_ptn.h"
 #include "vorna/partition/vorna_ptn_header.h"
