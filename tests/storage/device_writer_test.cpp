@@ -18,7 +18,7 @@ using test_support::printed;
 using test_support::read_file;
 using test_support::temp_dir;
 
-constexpr off_t k_block = device_writer::k_emmc_compare_block;
+constexpr off_t k_block = device_writer::k_minimize_block;
 
 /// Bytes the file at `path` has storage for: a hole has none, so on a file
 /// that began as one hole this is what was written.
@@ -40,8 +40,8 @@ TEST(DeviceWriter, ComparingPoliciesWriteOnlyTheBlocksThatDiffer)
         off_t written;
     } cases[] = {
         {"nor compare", writer_policy::nor_compare(k_block), 3 * k_block},
-        {"minimize writes", writer_policy::emmc_stream(true), 3 * k_block},
-        {"emmc stream", writer_policy::emmc_stream(false), 16 * k_block},
+        {"minimize writes", writer_policy::stream(true), 3 * k_block},
+        {"stream", writer_policy::stream(false), 16 * k_block},
     };
     constexpr off_t k_at = 4 * k_block; // blocks are counted from here
     for (const auto& c : cases) {
@@ -74,15 +74,15 @@ TEST(DeviceWriter, ComparingPoliciesWriteOnlyTheBlocksThatDiffer)
     }
 }
 
-// The eMMC policies are silent: their caller prints its own line.
-TEST(DeviceWriter, EmmcFailuresPrintNothing)
+// The stream policies are silent: their caller prints its own line.
+TEST(DeviceWriter, StreamFailuresPrintNothing)
 {
     temp_dir dir;
     const std::uint8_t byte = 1;
     for (bool minimize : {false, true}) {
         device_writer writer;
         EXPECT_EQ(printed([&] {
-                      EXPECT_EQ(writer.open(dir.file("missing").c_str(), writer_policy::emmc_stream(minimize)), -1);
+                      EXPECT_EQ(writer.open(dir.file("missing").c_str(), writer_policy::stream(minimize)), -1);
                       EXPECT_EQ(writer.write(0, &byte, 1), -1);
                   }),
                   "");

@@ -28,7 +28,7 @@ constexpr off_t k_nor_block_size = 0x10000;
 // from the entry's start; a multiple of the NOR block size (and of the blocks
 // the eMMC writer compares), so that blocks stay counted from the entry's base.
 static_assert(read_ahead::k_slot_len % k_nor_block_size == 0);
-static_assert(read_ahead::k_slot_len % device_writer::k_emmc_compare_block == 0);
+static_assert(read_ahead::k_slot_len % device_writer::k_minimize_block == 0);
 
 /// The entry's name as a C string; a name filling all 32 bytes is cut there.
 struct entry_name {
@@ -162,7 +162,7 @@ int write_entry(const firmware_ptn_entry& entry, const ptn_table& device_table, 
     const nor_regions regions(device_table.layouts[0]);
     device_writer writer;
     if (entry.type == k_firmware_type_emmc) {
-        if (entry.content_size == 0 || writer.open(emmc_device, writer_policy::emmc_stream(minimize_writes)) != 0)
+        if (entry.content_size == 0 || writer.open(emmc_device, writer_policy::stream(minimize_writes)) != 0)
             return emmc_failed();
     } else if (writer.open(nor_device, writer_policy::nor_compare(k_nor_block_size, regions.view())) != 0) {
         return -1; // printed by the storage layer

@@ -112,23 +112,23 @@ int mtd_write(int fd, const mtd_geometry& mtd, off_t offset, const std::uint8_t*
 
 writer_policy writer_policy::nor_compare(off_t block_size, std::span<const mtd_region> regions)
 {
-    return {device::nor, block_size, regions};
+    return {mode::nor_compare, block_size, regions};
 }
 
-writer_policy writer_policy::emmc_stream(bool minimize_writes)
+writer_policy writer_policy::stream(bool minimize_writes)
 {
-    return {device::emmc, minimize_writes ? device_writer::k_emmc_compare_block : 0, {}};
+    return {mode::stream, minimize_writes ? device_writer::k_minimize_block : 0, {}};
 }
 
 device_writer::~device_writer()
 {
-    if (policy_.kind == writer_policy::device::nor)
+    if (policy_.kind == writer_policy::mode::nor_compare)
         (void)sync_and_close();
 }
 
 int device_writer::open(const char* path, const writer_policy& policy)
 {
-    if (policy.kind == writer_policy::device::nor)
+    if (policy.kind == writer_policy::mode::nor_compare)
         return open_nor(path, policy);
     policy_ = policy;
     if (policy.block_size > 0) {
@@ -136,7 +136,11 @@ int device_writer::open(const char* path, const writer_policy& policy)
         if (!held_)
             return -1;
     }
+    // An MTD character device is read too: its erase blocks are rewritten whole.
     fd_ = file_open(path, policy.block_size > 0 ? O_RDWR : O_WRONLY);
+    is_mtd_ = fd_ && mtd_probe(fd_.get(), mtd_);
+    if (is_mtd_ && policy.block_size <= 0)
+        fd_ = file_open(path, O_RDWR);
     if (!fd_)
         return -1;
     // The device's pages stay cached: a check that reads them back soon finds them.
@@ -146,34 +150,42 @@ int device_writer::open(const char* path, const writer_policy& policy)
 
 int device_writer::write(off_t offset, const std::uint8_t* data, off_t len)
 {
-    if (policy_.kind == writer_policy::device::nor)
+    if (policy_.kind == writer_policy::mode::nor_compare)
         return write_nor(offset, data, len);
-    return write_emmc(offset, data, len);
+    return write_stream(offset, data, len);
+}
+
+int device_writer::flush()
+{
+    return fd_ && sync_device() ? 0 : -1;
 }
 
 int device_writer::finish()
 {
     const int rc = sync_and_close();
-    if (rc != 0 && policy_.kind == writer_policy::device::nor)
+    if (rc != 0 && policy_.kind == writer_policy::mode::nor_compare)
         log_error(k_module, k_line_flush, "ERROR fsync('%s') failed.\n", path_);
     return rc;
+}
+
+bool device_writer::sync_device()
+{
+    // An MTD character device has no fsync of its own.
+    if (is_mtd_) {
+        ::sync();
+        return true;
+    }
+    // fsync also empties a device's own write cache. Another character device
+    // cannot be synced and says so with EINVAL: the NOR policy's writes reach it
+    // when they return.
+    return ::fsync(fd_.get()) == 0 || (policy_.kind == writer_policy::mode::nor_compare && errno == EINVAL);
 }
 
 int device_writer::sync_and_close()
 {
     if (!fd_)
         return 0;
-    if (policy_.kind == writer_policy::device::emmc) {
-        // fsync also empties the device's own write cache.
-        const bool synced = ::fsync(fd_.get()) == 0;
-        const bool closed = fd_.reset() == 0;
-        return synced && closed ? 0 : -1;
-    }
-    if (is_mtd_)
-        ::sync();
-    // Another character device cannot be synced and says so with EINVAL: its
-    // writes reach the device when they return.
-    const bool synced = is_mtd_ || ::fsync(fd_.get()) == 0 || errno == EINVAL;
+    const bool synced = sync_device();
     const bool closed = fd_.reset() == 0;
     return synced && closed ? 0 : -1;
 }
@@ -268,7 +280,7 @@ int device_writer::write_nor_blocks(off_t offset, const std::uint8_t* data, off_
     return compare_blocks(block_grid{policy_.block_size, false, 0}, offset, data, len, held_.get(), read, rewrite);
 }
 
-// --- the eMMC policies ----------------------------------------------------------
+// --- the stream policies ----------------------------------------------------------
 
 int device_writer::put(off_t offset, const std::uint8_t* data, off_t len)
 {
@@ -278,7 +290,7 @@ int device_writer::put(off_t offset, const std::uint8_t* data, off_t len)
     return behind_.wrote(offset, len);
 }
 
-int device_writer::write_emmc(off_t offset, const std::uint8_t* data, off_t len)
+int device_writer::write_stream(off_t offset, const std::uint8_t* data, off_t len)
 {
     if (!fd_ || data == nullptr || offset < 0 || len <= 0)
         return -1;
@@ -317,23 +329,4 @@ int file_write_fd_at(int fd, off_t offset, const std::uint8_t* data, off_t count
     if (offset >= 0 && !file_seek_to(fd, offset))
         return -1;
     return write_fully(fd, data, count) == count ? 0 : -1;
-}
-
-unique_fd file_open_writable(const char* path)
-{
-    unique_fd fd = file_open(path, O_WRONLY);
-    mtd_geometry mtd;
-    if (fd && mtd_probe(fd.get(), mtd))
-        fd = file_open(path, O_RDWR);
-    return fd;
-}
-
-int file_flush_fd(int fd)
-{
-    mtd_geometry mtd;
-    if (mtd_probe(fd, mtd)) {
-        ::sync();
-        return 0;
-    }
-    return ::fsync(fd) == 0 ? 0 : -1;
 }
