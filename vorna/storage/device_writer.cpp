@@ -314,7 +314,7 @@ int device_writer::write_stream(off_t offset, const std::uint8_t* data, off_t le
     return run < 0 ? 0 : put(run, data + (run - offset), offset + len - run);
 }
 
-// --- one write at a time --------------------------------------------------------
+// --- one write on a descriptor the caller owns ----------------------------------
 
 int file_write_fd_at(int fd, off_t offset, const std::uint8_t* data, off_t count)
 {

@@ -4,11 +4,11 @@
 // through here, configured by a policy rather than a class per device:
 //
 //   NOR compare      blocks counted from each write's offset; only those whose
-//                    bytes differ are rewritten (the described file_compare_write)
+//                    bytes differ are rewritten (file_compare_write's work)
 //   MTD              on an MTD character device: erase blocks, each one that
 //                    differs erased, programmed and read back (vorna_mtd.h)
-//   stream           every byte written as it comes (the described
-//                    file_write_at), its write-out started at once
+//   stream           every byte written as it comes (file_write_at's work),
+//                    its write-out started at once
 //                    (write_behind.h): the eMMC entries of an upgrade, and -w
 //   minimize writes  the stream that first compares 64 KiB blocks and writes
 //                    only the runs of blocks that differ

@@ -5,7 +5,7 @@
 // interrupted, carry on after short transfers, use 64-bit offsets (storage
 // beyond 2 GiB is reached at the right place) and print nothing. They know no
 // kind of device: writes to a device that compare, erase or sync its own way
-// (the described file_compare_write and file_write_at) live above them, in
+// (the work of file_compare_write and file_write_at) live above them, in
 // device_writer.h. Outputs that are replaced whole live in staged_output.h.
 #include <sys/types.h>
 
