@@ -18,7 +18,7 @@ using test_support::printed;
 using test_support::read_file;
 using test_support::temp_dir;
 
-constexpr off_t k_block = device_writer::k_minimize_block;
+constexpr off_t k_block = writer_policy::k_minimize_block;
 
 /// Bytes the file at `path` has storage for: a hole has none, so on a file
 /// that began as one hole this is what was written.

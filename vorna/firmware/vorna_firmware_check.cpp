@@ -28,7 +28,7 @@ constexpr off_t k_nor_block_size = 0x10000;
 // from the entry's start; a multiple of the NOR block size (and of the blocks
 // the eMMC writer compares), so that blocks stay counted from the entry's base.
 static_assert(read_ahead::k_slot_len % k_nor_block_size == 0);
-static_assert(read_ahead::k_slot_len % device_writer::k_minimize_block == 0);
+static_assert(read_ahead::k_slot_len % writer_policy::k_minimize_block == 0);
 
 /// The entry's name as a C string; a name filling all 32 bytes is cut there.
 struct entry_name {

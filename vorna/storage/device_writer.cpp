@@ -26,11 +26,10 @@ long long ll(off_t v)
 /// How a write is cut into blocks for comparing.
 struct block_grid {
     off_t size; ///< bytes of one block
-    /// false: blocks counted from each write's offset and cut at its end; true:
-    /// blocks aligned to the device's start and read whole up to its end (erase
-    /// blocks, which are rewritten whole).
-    bool aligned;
-    off_t device_size; ///< when aligned
+    /// 0: blocks counted from each write's offset and cut at its end; else the
+    /// device's size, and blocks aligned to its start and read whole up to its
+    /// end (erase blocks, which are rewritten whole).
+    off_t device_size;
 };
 
 /// One block of a compared write, as the device held it.
@@ -52,10 +51,11 @@ int compare_blocks(const block_grid& grid, off_t offset, const std::uint8_t* dat
                    Read read, Take take)
 {
     const off_t end = offset + len;
-    for (off_t start = grid.aligned ? offset / grid.size * grid.size : offset; start < end; start += grid.size) {
+    const bool aligned = grid.device_size > 0;
+    for (off_t start = aligned ? offset / grid.size * grid.size : offset; start < end; start += grid.size) {
         const off_t from = std::max(start, offset);
         const off_t to = std::min(start + grid.size, end);
-        const off_t whole = grid.aligned ? std::min(grid.size, grid.device_size - start) : to - start;
+        const off_t whole = aligned ? std::min(grid.size, grid.device_size - start) : to - start;
         const off_t got = read(start, held, whole);
         if (got < 0)
             return -1;
@@ -105,20 +105,10 @@ int mtd_write(int fd, const mtd_geometry& mtd, off_t offset, const std::uint8_t*
         const mtd_block b{fd, h.start, es, h.whole, old.get(), back.get(), from, to};
         return mtd_rewrite_block(b, block.get(), regions);
     };
-    return compare_blocks(block_grid{es, true, mtd.size}, offset, data, len, old.get(), read, rewrite);
+    return compare_blocks(block_grid{es, mtd.size}, offset, data, len, old.get(), read, rewrite);
 }
 
 } // namespace
-
-writer_policy writer_policy::nor_compare(off_t block_size, std::span<const mtd_region> regions)
-{
-    return {mode::nor_compare, block_size, regions};
-}
-
-writer_policy writer_policy::stream(bool minimize_writes)
-{
-    return {mode::stream, minimize_writes ? device_writer::k_minimize_block : 0, {}};
-}
 
 device_writer::~device_writer()
 {
@@ -277,14 +267,16 @@ int device_writer::write_nor_blocks(off_t offset, const std::uint8_t* data, off_
         }
         return 0;
     };
-    return compare_blocks(block_grid{policy_.block_size, false, 0}, offset, data, len, held_.get(), read, rewrite);
+    return compare_blocks(block_grid{policy_.block_size, 0}, offset, data, len, held_.get(), read, rewrite);
 }
 
 // --- the stream policies ----------------------------------------------------------
 
 int device_writer::put(off_t offset, const std::uint8_t* data, off_t len)
 {
-    if (file_write_fd_at(fd_.get(), offset, data, len) != 0)
+    const bool inside = !is_mtd_ || (len <= mtd_.size && offset <= mtd_.size - len);
+    if (!inside || (is_mtd_ ? mtd_write(fd_.get(), mtd_, offset, data, len, {})
+                            : file_write_fd_at(fd_.get(), offset, data, len)) != 0)
         return -1;
     // A failed write-out found here is not reported again by fsync: it fails the write.
     return behind_.wrote(offset, len);
@@ -308,25 +300,8 @@ int device_writer::write_stream(off_t offset, const std::uint8_t* data, off_t le
         const off_t from = std::exchange(run, -1);
         return put(from, data + (from - offset), h.from - from);
     };
-    const block_grid grid{policy_.block_size, false, 0};
+    const block_grid grid{policy_.block_size, 0};
     if (compare_blocks(grid, offset, data, len, held_.get(), read, take) != 0)
         return -1;
     return run < 0 ? 0 : put(run, data + (run - offset), offset + len - run);
-}
-
-// --- one write on a descriptor the caller owns ----------------------------------
-
-int file_write_fd_at(int fd, off_t offset, const std::uint8_t* data, off_t count)
-{
-    if (data == nullptr || count < 0)
-        return -1;
-    mtd_geometry mtd;
-    if (offset >= 0 && count > 0 && mtd_probe(fd, mtd)) {
-        if (count > mtd.size || offset > mtd.size - count)
-            return -1;
-        return mtd_write(fd, mtd, offset, data, count, {});
-    }
-    if (offset >= 0 && !file_seek_to(fd, offset))
-        return -1;
-    return write_fully(fd, data, count) == count ? 0 : -1;
 }

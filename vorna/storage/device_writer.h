@@ -41,20 +41,26 @@ struct writer_policy {
     /// An existing file or device rewritten only where its blocks differ; a short
     /// read counts as a difference. Every failure prints its own "vorna_file"
     /// line; the device is synced once, when finished or dropped.
-    static writer_policy nor_compare(off_t block_size, std::span<const mtd_region> regions = {});
+    static writer_policy nor_compare(off_t block_size, std::span<const mtd_region> regions = {})
+    {
+        return {mode::nor_compare, block_size, regions};
+    }
 
     /// A stream to an existing file or device, silent: the caller reports a
     /// failure in its own words (only an MTD block prints its line).
     /// `minimize_writes`: one read of the partition buys every write of an
     /// unchanged block.
-    static writer_policy stream(bool minimize_writes);
+    static writer_policy stream(bool minimize_writes)
+    {
+        return {mode::stream, minimize_writes ? k_minimize_block : 0, {}};
+    }
+
+    /// The blocks the minimize-writes policy compares.
+    static constexpr off_t k_minimize_block = 0x10000;
 };
 
 class device_writer {
 public:
-    /// The blocks the minimize-writes policy compares.
-    static constexpr off_t k_minimize_block = 0x10000;
-
     device_writer() = default;
     device_writer(const device_writer&) = delete;
     device_writer& operator=(const device_writer&) = delete;
@@ -99,12 +105,3 @@ private:
     std::unique_ptr<std::uint8_t[]> held_; ///< one block as the device holds it
     write_behind behind_{-1, false};       ///< stands aside until a stream's open gives it the device
 };
-
-// --- one write on a descriptor the caller owns ----------------------------------
-
-/// Writes all `count` bytes at `offset` of `fd`, or where it stands when
-/// `offset` is negative (pipes cannot seek). 0 only when every byte was written.
-/// On an MTD character device opened for reading and writing the erase blocks
-/// are rewritten through the block-compare loop, which prints its own line when
-/// one fails; the caller makes them durable.
-[[nodiscard]] int file_write_fd_at(int fd, off_t offset, const std::uint8_t* data, off_t count);

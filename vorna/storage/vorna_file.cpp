@@ -117,6 +117,13 @@ off_t file_read_fd_at(int fd, off_t offset, std::uint8_t* buf, off_t count)
     return read_fully(fd, buf, count);
 }
 
+int file_write_fd_at(int fd, off_t offset, const std::uint8_t* data, off_t count)
+{
+    if (data == nullptr || count < 0 || (offset >= 0 && !file_seek_to(fd, offset)))
+        return -1;
+    return write_fully(fd, data, count) == count ? 0 : -1;
+}
+
 // --- paths --------------------------------------------------------------------
 
 off_t file_get_size(const char* path)
@@ -180,7 +187,7 @@ int file_replace(const char* path, const std::uint8_t* data, off_t count)
     output_file out;
     if (out.open(path) != 0)
         return -1;
-    if (write_fully(out.fd(), data, count) != count)
+    if (file_write_fd_at(out.fd(), -1, data, count) != 0)
         return -1;
     return out.commit();
 }

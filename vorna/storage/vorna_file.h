@@ -44,6 +44,11 @@
 /// end of file. The bytes read (fewer at end of file), or -1.
 [[nodiscard]] off_t file_read_fd_at(int fd, off_t offset, std::uint8_t* buf, off_t count);
 
+/// Writes all `count` bytes at `offset` of `fd`, or where it stands when
+/// `offset` is negative (pipes cannot seek). 0 only when every byte was written.
+/// An MTD character device is written through device_writer.h instead.
+[[nodiscard]] int file_write_fd_at(int fd, off_t offset, const std::uint8_t* data, off_t count);
+
 // --- paths --------------------------------------------------------------------
 
 /// Size of the file or device (found by seeking to its end), or -1.
