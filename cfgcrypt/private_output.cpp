@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // The private folder and temporary file of cfgcrypt's output.
+// Its own durable replace, not vorna's staged output: cfgcrypt links no vorna code, by design.
 #include "cfgcrypt/private_output.h"
 
 #include <dirent.h>

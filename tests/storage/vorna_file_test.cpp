@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "tests/support/capture.h"
 #include "vorna/storage/vorna_file.h"
+#include "vorna/storage/device_writer.h"
 
 #include "tests/support/test_support.h"
 
@@ -44,18 +45,19 @@ std::vector<std::uint8_t> pread_bytes(const std::string& path, off_t offset, std
     return out;
 }
 
-/// One compare_writer for one write, as an upgrade entry of one window uses it:
+/// One NOR device_writer for one write, as an upgrade entry of one window uses it:
 /// open, write, finish. 0 with *done (optional) = len; -1 after printing.
 int file_compare_write(const char* path, off_t offset, const std::uint8_t* data, off_t len, off_t block_size,
                        off_t* done)
 {
     // The writer's own checks, in the order an entry meets them.
     if (path == nullptr || path[0] == '\0' || data == nullptr || len <= 0) {
-        compare_writer invalid;
-        return invalid.open(nullptr, block_size);
+        device_writer invalid;
+        return invalid.open(nullptr, writer_policy::nor_compare(block_size));
     }
-    compare_writer writer;
-    if (writer.open(path, block_size) != 0 || writer.write(offset, data, len) != 0 || writer.finish() != 0)
+    device_writer writer;
+    if (writer.open(path, writer_policy::nor_compare(block_size)) != 0 || writer.write(offset, data, len) != 0 ||
+        writer.finish() != 0)
         return -1;
     if (done != nullptr)
         *done = len;
@@ -262,8 +264,8 @@ TEST(CompareWriter, OneDescriptorForEveryWindow)
     ASSERT_EQ(::link(f.c_str(), kept.c_str()), 0);
     const auto data = random_bytes(10000, 21);
 
-    compare_writer writer;
-    ASSERT_EQ(printed([&] { EXPECT_EQ(writer.open(f.c_str(), 1024), 0); }), "");
+    device_writer writer;
+    ASSERT_EQ(printed([&] { EXPECT_EQ(writer.open(f.c_str(), writer_policy::nor_compare(1024)), 0); }), "");
     ASSERT_EQ(printed([&] { EXPECT_EQ(writer.write(0, data.data(), 4000), 0); }), "");
     ASSERT_EQ(::unlink(f.c_str()), 0);
     write_file(f, std::vector<std::uint8_t>(10000, 0)); // another file at the path

@@ -4,7 +4,7 @@
 #include "vorna/firmware/vorna_firmware.h"
 
 #include "vorna/storage/vorna_file.h"
-#include "vorna/storage/vorna_stream_writer.h"
+#include "vorna/storage/device_writer.h"
 #include "vorna/firmware/vorna_firmware_reader.h"
 #include "vorna/firmware/vorna_firmware_lines.h"
 #include "vorna/support/vorna_log.h"
@@ -28,7 +28,7 @@ constexpr off_t k_nor_block_size = 0x10000;
 // from the entry's start; a multiple of the NOR block size (and of the blocks
 // the eMMC writer compares), so that blocks stay counted from the entry's base.
 static_assert(read_ahead::k_slot_len % k_nor_block_size == 0);
-static_assert(read_ahead::k_slot_len % stream_writer::k_compare_block == 0);
+static_assert(read_ahead::k_slot_len % writer_policy::k_minimize_block == 0);
 
 /// The entry's name as a C string; a name filling all 32 bytes is cut there.
 struct entry_name {
@@ -159,13 +159,12 @@ int write_entry(const firmware_ptn_entry& entry, const ptn_table& device_table, 
     // Each writer keeps one descriptor for every window of the entry and makes
     // them durable once, at its end; contents of 0 bytes are refused like a
     // single synchronous write of them.
-    stream_writer emmc;
     const nor_regions regions(device_table.layouts[0]);
-    compare_writer nor;
+    device_writer writer;
     if (entry.type == k_firmware_type_emmc) {
-        if (entry.content_size == 0 || emmc.open(emmc_device, minimize_writes) != 0)
+        if (entry.content_size == 0 || writer.open(emmc_device, writer_policy::stream(minimize_writes)) != 0)
             return emmc_failed();
-    } else if (nor.open(nor_device, k_nor_block_size, regions.view()) != 0) {
+    } else if (writer.open(nor_device, writer_policy::nor_compare(k_nor_block_size, regions.view())) != 0) {
         return -1; // printed by the storage layer
     }
     progress shown(name.c_str(), entry.content_size); // on standard error only
@@ -175,21 +174,16 @@ int write_entry(const firmware_ptn_entry& entry, const ptn_table& device_table, 
                                                  const std::uint64_t done = offset - contents_at;
                                                  const off_t at = off_t{entry.base} + static_cast<off_t>(done);
                                                  const auto n = static_cast<off_t>(bytes.size());
-                                                 if (entry.type == k_firmware_type_nor) {
-                                                     // A NOR failure is reported by the storage layer.
-                                                     if (nor.write(at, bytes.data(), n) != 0)
-                                                         return -1;
-                                                 } else if (emmc.write(at, bytes.data(), n) != 0) {
-                                                     return emmc_failed();
-                                                 }
+                                                 // A NOR failure is reported by the storage layer.
+                                                 if (writer.write(at, bytes.data(), n) != 0)
+                                                     return entry.type == k_firmware_type_nor ? -1 : emmc_failed();
                                                  shown.update(done + bytes.size());
                                                  return 0;
                                              });
     if (rc != 0)
         return rc;
-    if (entry.type == k_firmware_type_nor)
-        return nor.finish();
-    return emmc.finish() == 0 ? 0 : emmc_failed();
+    const int finished = writer.finish();
+    return finished == 0 || entry.type == k_firmware_type_nor ? finished : emmc_failed();
 }
 
 /// Writes every walked entry to its device (walk_precheck has passed). 0, or -1

@@ -3,6 +3,7 @@
 // an ordinary file, raw or behind a content header.
 #include "vorna/support/vorna_alloc.h"
 #include "vorna/storage/vorna_file.h"
+#include "vorna/storage/device_writer.h"
 #include "vorna/support/vorna_log.h"
 #include "vorna/partition/vorna_ptn.h"
 #include "vorna/partition/vorna_ptn_header.h"
@@ -60,16 +61,14 @@ int copy_out(int in, off_t offset, std::uint32_t length, std::uint8_t* buf, outp
 
 /// Streams the input into `dev` at `offset`: the first `got` bytes already in
 /// `buf`, then the rest up to `limit` bytes or the input's end, whichever comes
-/// first. The bytes copied, or -1 with *line set.
-off_t copy_in(int in, int dev, off_t offset, off_t got, off_t limit, std::uint8_t* buf, const char* name,
+/// first, and makes them durable. The bytes copied, or -1 with *line set.
+off_t copy_in(int in, device_writer& dev, off_t offset, off_t got, off_t limit, std::uint8_t* buf, const char* name,
               int write_line, int* line)
 {
     progress shown(name, static_cast<std::uint64_t>(limit));
-    // The device's pages stay cached: they were there before the copy.
-    write_behind behind(dev, false);
     off_t done = 0;
     while (got > 0) {
-        if (file_write_fd_at(dev, offset + done, buf, got) != 0 || behind.wrote(offset + done, got) != 0) {
+        if (dev.write(offset + done, buf, got) != 0) {
             *line = write_line;
             return -1;
         }
@@ -81,7 +80,7 @@ off_t copy_in(int in, int dev, off_t offset, off_t got, off_t limit, std::uint8_
             return -1;
         }
     }
-    if (file_flush_fd(dev) != 0) {
+    if (dev.flush() != 0) {
         *line = write_line;
         return -1;
     }
@@ -201,10 +200,11 @@ int ptn_write_from_file(const char* device, std::uint32_t base, const char* name
     const char* target = ptn_entry_device(table.get(), entry);
     int line = 0;
     if (!header_type) {
-        unique_fd dev = file_open_writable(target);
-        if (!dev || copy_in(in.get(), dev.get(), entry->base, got, file_size, buf.get(), entry->name.data(),
-                            k_line_write_raw, &line) < 0) {
-            line = dev ? line : k_line_write_raw;
+        device_writer dev;
+        const bool opened = dev.open(target, writer_policy::stream(false)) == 0;
+        if (!opened || copy_in(in.get(), dev, entry->base, got, file_size, buf.get(), entry->name.data(),
+                               k_line_write_raw, &line) < 0) {
+            line = opened ? line : k_line_write_raw;
             if (line == k_line_write_read_input)
                 log_error(k_module, line, "failed to read ptn_table content.\n");
             else
@@ -233,16 +233,16 @@ int ptn_write_from_file(const char* device, std::uint32_t base, const char* name
     // Torn anywhere, the partition must never show old contents under a valid
     // new header: first a header that no reader accepts, then the contents, then
     // the header that makes them valid, each made durable before the next.
-    unique_fd dev = file_open_writable(target);
+    device_writer dev;
     header.magic = 0;
     header.content_len = static_cast<std::uint32_t>(file_size);
     ptn_header_encode(header, bytes);
-    if (!dev || file_write_fd_at(dev.get(), entry->base, bytes.data(), k_ptn_header_len) != 0 ||
-        file_flush_fd(dev.get()) != 0) {
+    if (dev.open(target, writer_policy::stream(false)) != 0 ||
+        dev.write(entry->base, bytes.data(), k_ptn_header_len) != 0 || dev.flush() != 0) {
         log_error(k_module, k_line_write_header, "write ptn %s failed.\n", entry->name.data());
         return -1;
     }
-    off_t written = copy_in(in.get(), dev.get(), off_t{entry->base} + k_ptn_header_len, got, file_size, buf.get(),
+    off_t written = copy_in(in.get(), dev, off_t{entry->base} + k_ptn_header_len, got, file_size, buf.get(),
                             entry->name.data(), k_line_write_content, &line);
     if (written < 0) {
         if (line == k_line_write_read_input)
@@ -254,8 +254,7 @@ int ptn_write_from_file(const char* device, std::uint32_t base, const char* name
     header.magic = k_ptn_header_magic;
     header.content_len = static_cast<std::uint32_t>(written);
     ptn_header_encode(header, bytes);
-    if (file_write_fd_at(dev.get(), entry->base, bytes.data(), k_ptn_header_len) != 0 ||
-        file_flush_fd(dev.get()) != 0 || dev.reset() != 0) {
+    if (dev.write(entry->base, bytes.data(), k_ptn_header_len) != 0 || dev.finish() != 0) {
         log_error(k_module, k_line_write_final_header, "write ptn %s failed.\n", entry->name.data());
         return -1;
     }

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Every line number that the "vorna_file" module prints, in one place: the module
-// spans two files (the storage calls with the NOR writer, and the MTD writer),
+// spans two files (the device writer, and the MTD erase block rewrite),
 // and a number given twice would make two messages indistinguishable. Each number
 // is also a case label below, so that a duplicate does not compile. The numbers
 // never change: scripts and tests match them.
@@ -12,7 +12,7 @@
 
 // X(name, number)
 #define VORNA_FILE_LINES(X)                                                                                            \
-    /* vorna_file.cpp */                                                                                               \
+    /* device_writer.cpp: the NOR policy */                                                                            \
     X(k_line_invalid_param, 233)                                                                                       \
     X(k_line_get_size, 239)                                                                                            \
     X(k_line_invalid_offset, 244)                                                                                      \
@@ -24,10 +24,11 @@
     X(k_line_read, 280)                                                                                                \
     X(k_line_write, 299)                                                                                               \
     X(k_line_flush, 305) /* the device did not take the blocks onto its medium */                                      \
-    /* vorna_mtd.cpp */                                                                                                \
+    /* device_writer.cpp: the MTD policy */                                                                            \
     X(k_line_mtd_erase_size, 320) /* an erase block size vorna will not buffer */                                      \
     X(k_line_mtd_malloc, 322)                                                                                          \
     X(k_line_mtd_read, 324)                                                                                            \
+    /* vorna_mtd.cpp */                                                                                                \
     X(k_line_mtd_erase, 326)                                                                                           \
     X(k_line_mtd_program, 328)                                                                                         \
     X(k_line_mtd_verify, 330)  /* the block read back is not what was programmed */                                    \

@@ -2,7 +2,6 @@
 #include "vorna/storage/vorna_mtd.h"
 
 #include "vorna/storage/vorna_file_lines.h"
-#include "vorna/support/vorna_alloc.h"
 #include "vorna/storage/vorna_file.h"
 #include "vorna/support/vorna_log.h"
 
@@ -19,10 +18,6 @@ namespace {
 
 constexpr const char* k_module = "vorna_file";
 
-// Real NOR erase blocks are 4 KiB to 256 KiB; larger ones are refused rather
-// than buffered.
-constexpr off_t k_max_erase_size = off_t{16} << 20;
-
 long long ll(off_t v)
 {
     return static_cast<long long>(v);
@@ -34,23 +29,10 @@ bool erase_block(int fd, off_t start, off_t es)
     return ::ioctl(fd, MEMERASE, &erase) == 0;
 }
 
-/// One erase block being rewritten: where it lies, its bytes before the write
-/// and the part of it that the write covers.
-struct block_write {
-    int fd;
-    off_t start;
-    off_t erase_size;
-    off_t whole;             ///< bytes of the block on the device
-    const std::uint8_t* old; ///< its bytes before the write
-    std::uint8_t* back;      ///< room for reading it back
-    std::size_t from;        ///< the write covers [from, to) of the block
-    std::size_t to;
-};
-
 /// Programs the block's old bytes back and reads them back; true when the
 /// block holds them again. Programming can only clear bits, so the block is
 /// erased first unless every bit the old bytes need set still is.
-bool put_back(const block_write& b, bool read)
+bool put_back(const mtd_block& b, bool read)
 {
     const auto whole = static_cast<std::size_t>(b.whole);
     bool erase = !read;
@@ -64,7 +46,7 @@ bool put_back(const block_write& b, bool read)
 
 /// The names of the `regions` that overlap the block, or its range when none
 /// does, for the line that says what may be lost.
-void lost_names(const block_write& b, std::span<const mtd_region> regions, std::array<char, 2048>& out)
+void lost_names(const mtd_block& b, std::span<const mtd_region> regions, std::array<char, 2048>& out)
 {
     const auto start = static_cast<std::uint64_t>(b.start);
     const std::uint64_t end = start + static_cast<std::uint64_t>(b.whole);
@@ -87,7 +69,7 @@ void lost_names(const block_write& b, std::span<const mtd_region> regions, std::
 /// After an erase, program or read back of the block failed (and its line was
 /// printed): when the bytes around the write are not what they were, puts the
 /// old block back, and names what may be lost when that fails too. Always -1.
-int give_back(const block_write& b, std::span<const mtd_region> regions)
+int give_back(const mtd_block& b, std::span<const mtd_region> regions)
 {
     const auto whole = static_cast<std::size_t>(b.whole);
     const bool read = pread_fully(b.fd, b.start, b.back, b.whole) == b.whole;
@@ -117,62 +99,21 @@ bool mtd_probe(int fd, mtd_geometry& out)
     return true;
 }
 
-int mtd_compare_write(int fd, const mtd_geometry& mtd, off_t offset, const std::uint8_t* data, off_t len,
-                      std::span<const mtd_region> regions)
+int mtd_rewrite_block(const mtd_block& b, const std::uint8_t* bytes, std::span<const mtd_region> regions)
 {
-    const off_t es = mtd.erase_size;
-    if (es <= 0 || es > k_max_erase_size) {
-        log_error(k_module, k_line_mtd_erase_size, "MTD erase size %lld is not supported.\n", ll(es));
-        return -1;
+    if (!erase_block(b.fd, b.start, b.erase_size)) {
+        log_error(k_module, k_line_mtd_erase, "ERROR erase MTD block 0x%llx failed: %s.\n", ll(b.start),
+                  std::strerror(errno));
+        return give_back(b, regions);
     }
-    // The block's bytes as they were, the bytes it is to hold, and a read back.
-    auto old = make_buffer(static_cast<std::size_t>(es));
-    auto block = make_buffer(static_cast<std::size_t>(es));
-    auto back = make_buffer(static_cast<std::size_t>(es));
-    if (!old || !block || !back) {
-        log_error(k_module, k_line_mtd_malloc, "Failed to malloc for erase block buf\n");
-        return -1;
+    if (pwrite_fully(b.fd, b.start, bytes, b.whole) != b.whole) {
+        log_error(k_module, k_line_mtd_program, "ERROR program MTD block 0x%llx failed.\n", ll(b.start));
+        return give_back(b, regions);
     }
-    const off_t end = offset + len;
-    for (off_t start = offset / es * es; start < end; start += es) {
-        // The part of this erase block that the new bytes cover.
-        const off_t from = start > offset ? start : offset;
-        const off_t to = start + es < end ? start + es : end;
-        const auto n = static_cast<std::size_t>(to - from);
-        // The block is kept whole: an erase clears it all, so the bytes around
-        // the new ones must be programmed back.
-        const off_t whole = start + es <= mtd.size ? es : mtd.size - start;
-        if (pread_fully(fd, start, old.get(), whole) != whole) {
-            log_error(k_module, k_line_mtd_read, "ERROR read MTD block 0x%llx failed.\n", ll(start));
-            return -1;
-        }
-        const std::uint8_t* wanted = data + (from - offset);
-        if (std::memcmp(old.get() + (from - start), wanted, n) == 0)
-            continue;
-        std::memcpy(block.get(), old.get(), static_cast<std::size_t>(whole));
-        std::memcpy(block.get() + (from - start), wanted, n);
-        const block_write b{fd,
-                            start,
-                            es,
-                            whole,
-                            old.get(),
-                            back.get(),
-                            static_cast<std::size_t>(from - start),
-                            static_cast<std::size_t>(to - start)};
-        if (!erase_block(fd, start, es)) {
-            log_error(k_module, k_line_mtd_erase, "ERROR erase MTD block 0x%llx failed: %s.\n", ll(start),
-                      std::strerror(errno));
-            return give_back(b, regions);
-        }
-        if (pwrite_fully(fd, start, block.get(), whole) != whole) {
-            log_error(k_module, k_line_mtd_program, "ERROR program MTD block 0x%llx failed.\n", ll(start));
-            return give_back(b, regions);
-        }
-        if (pread_fully(fd, start, back.get(), whole) != whole ||
-            std::memcmp(back.get(), block.get(), static_cast<std::size_t>(whole)) != 0) {
-            log_error(k_module, k_line_mtd_verify, "ERROR MTD block 0x%llx reads back different.\n", ll(start));
-            return give_back(b, regions);
-        }
+    if (pread_fully(b.fd, b.start, b.back, b.whole) != b.whole ||
+        std::memcmp(b.back, bytes, static_cast<std::size_t>(b.whole)) != 0) {
+        log_error(k_module, k_line_mtd_verify, "ERROR MTD block 0x%llx reads back different.\n", ll(b.start));
+        return give_back(b, regions);
     }
     return 0;
 }
