@@ -8,7 +8,7 @@
 #include "tools/vorna_image_strong.h"
 
 #include "vorna/firmware/vorna_firmware.h"
-#include "vorna/firmware/vorna_firmware_strong.h"
+#include "vorna/firmware/vorna_firmware_verify.h"
 
 #include <sys/stat.h>
 

@@ -69,9 +69,11 @@ int check_against_board(const char* command, const std::string& table_path, std:
     // vorna's own parser: the table is judged exactly as the device judges it.
     if (ptn_table_parse(json.get(), table.get()) != 0)
         return fail(command, "%s is not a valid partition table (see above)", table_path.c_str());
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-        if (entries[i].entry.size == 0)
-            break;
+    firmware_ptn_table image_table{};
+    for (std::size_t i = 0; i < entries.size() && i < image_table.entries.size(); ++i)
+        image_table.entries[i] = entries[i].entry;
+    const std::size_t walked = firmware_walked_entries(image_table).size();
+    for (std::size_t i = 0; i < walked; ++i) {
         if (check_entry(command, *table, i, entries[i]) != 0)
             return 1;
     }

@@ -8,7 +8,7 @@
 #include "vorna/storage/unique_fd.h"
 #include "vorna/support/vorna_common.h"
 #include "vorna/firmware/vorna_firmware.h"
-#include "vorna/firmware/vorna_firmware_reader.h"
+#include "vorna/firmware/vorna_firmware_source.h"
 #include "vorna/partition/vorna_ptn_header.h"
 #include "vorna/identity/vorna_ptn_support_list.h"
 
@@ -44,18 +44,16 @@ const char* type_name(std::uint32_t type)
     }
 }
 
-bool blank(const firmware_ptn_entry& e)
-{
-    return std::all_of(e.name.begin(), e.name.end(), [](char c) { return c == '\0'; }) && e.base == 0 &&
-           e.size == 0 && e.content_offset == 0 && e.content_size == 0 && e.type == 0;
-}
-
 /// The image's document named `name` by vorna's own rule (firmware_document_find).
 firmware_document_status find_document(const firmware_ptn_table& table, const std::vector<std::uint8_t>& image,
                                        const char* name, firmware_document& out)
 {
     firmware_file source;
-    source.open_memory(image, "(image)");
+    if (source.open_bytes(image, "(image)") < 0) {
+        out = firmware_document{};
+        out.status = firmware_document_status::unreadable;
+        return out.status;
+    }
     return firmware_document_find(table, name, source, out);
 }
 
@@ -248,12 +246,11 @@ void print_firmware_info(const cJSON* info, const std::string& why)
 cJSON* entries_json(const firmware_ptn_table& table, std::size_t image_size)
 {
     cJSON* out = cJSON_CreateArray();
-    bool walked = true;
+    const std::size_t walked = firmware_walked_entries(table).size();
     for (std::size_t i = 0; i < table.entries.size(); ++i) {
         const firmware_ptn_entry& e = table.entries[i];
-        const bool stops = walked && e.size == 0;
-        walked &= !stops;
-        if (blank(e))
+        const bool stops = i == walked;
+        if (firmware_ptn_entry_blank(e))
             continue;
         cJSON* item = cJSON_CreateObject();
         add_number(item, "index", static_cast<double>(i));
@@ -318,7 +315,7 @@ int image_info_json(const std::string& image_path, const std::vector<std::uint8_
     if (std::strcmp(block_status, "malformed") == 0)
         status = 1;
 
-    if (std::uint64_t{header->ptn_table_offset} + k_firmware_ptn_table_len > image.size()) {
+    if (firmware_table_within(*header, image.size()).len < k_firmware_ptn_table_len) {
         cJSON_AddNullToObject(root, "entries");
         status = 1;
     } else {
@@ -403,7 +400,7 @@ int image_info_main(int argc, char** argv)
     if (print_strong_signatures(account.get(), digests) != 0)
         status = 1;
 
-    if (std::uint64_t{header->ptn_table_offset} + k_firmware_ptn_table_len > image.size()) {
+    if (firmware_table_within(*header, image.size()).len < k_firmware_ptn_table_len) {
         std::printf("entries:          none (the table lies outside the file)\n");
         return 1;
     }
@@ -412,15 +409,11 @@ int image_info_main(int argc, char** argv)
         return fail(k_command, "out of memory");
     std::printf("entries:\n");
     std::printf("   #  %-31s  %-10s  %-10s  %-10s  %-10s  type\n", "name", "base", "size", "offset", "length");
-    bool walked = true;
+    const std::size_t walked = firmware_walked_entries(*table).size();
     for (std::size_t i = 0; i < table->entries.size(); ++i) {
         const firmware_ptn_entry& e = table->entries[i];
-        const char* note = "";
-        if (walked && e.size == 0) {
-            walked = false;
-            note = " (an upgrade stops here)";
-        }
-        if (blank(e))
+        const char* note = i == walked ? " (an upgrade stops here)" : "";
+        if (firmware_ptn_entry_blank(e))
             continue;
         std::printf("  %2zu  %-31.32s  0x%08X  0x%08X  0x%08X  0x%08X  %s%s%s\n", i, e.name.data(), e.base, e.size,
                     e.content_offset, e.content_size, type_name(e.type),

@@ -92,7 +92,11 @@ int check_contents_fit(const cJSON* ptn, const packed_entry& e, const char* wher
 /// have some. 0, or 1 after printing.
 int refuse_empty_walked(const std::vector<packed_entry>& entries)
 {
-    for (std::size_t i = 0; i < entries.size() && entries[i].entry.size != 0; ++i) {
+    firmware_ptn_table table{};
+    for (std::size_t i = 0; i < entries.size() && i < table.entries.size(); ++i)
+        table.entries[i] = entries[i].entry;
+    const std::size_t walked = firmware_walked_entries(table).size();
+    for (std::size_t i = 0; i < walked; ++i) {
         if (entries[i].contents.empty())
             return fail(k_command,
                         "partition %zu (%.*s): no contents, which the upgrade refuses; give contents, or size \"0\" "

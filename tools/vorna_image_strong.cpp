@@ -3,7 +3,7 @@
 // verification are vorna's own, so that what the tool writes is what vorna reads.
 #include "tools/vorna_image_strong.h"
 
-#include "vorna/firmware/vorna_firmware_strong.h"
+#include "vorna/firmware/vorna_firmware_verify.h"
 
 #include <openssl/err.h>
 #include <openssl/pem.h>
