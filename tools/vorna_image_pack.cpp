@@ -12,6 +12,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -81,7 +82,10 @@ int check_contents_fit(const cJSON* ptn, const packed_entry& e, const char* wher
     const cJSON* oversize = cJSON_GetObjectItem(ptn, "oversize");
     if (oversize != nullptr && !cJSON_IsBool(oversize))
         return fail(k_command, "%s: \"oversize\" must be true or false", where);
-    if (e.entry.size != 0 && e.contents.size() > e.entry.size && !cJSON_IsTrue(oversize))
+    firmware_ptn_entry counted = e.entry;
+    counted.content_size = static_cast<std::uint32_t>(std::min<std::size_t>(e.contents.size(), UINT32_MAX));
+    const bool fits = e.contents.size() <= UINT32_MAX && firmware_entry_contents_fit(counted);
+    if (e.entry.size != 0 && !fits && !cJSON_IsTrue(oversize))
         return fail(k_command, "%s: the contents (%zu bytes) are larger than the partition's size (%u bytes)", where,
                     e.contents.size(), e.entry.size);
     return 0;

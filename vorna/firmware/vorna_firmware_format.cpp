@@ -156,7 +156,7 @@ std::optional<std::span<const std::uint8_t>> firmware_ptn_contents(const firmwar
 
 firmware_entry_fault firmware_entry_check(const firmware_ptn_entry& entry, const firmware_entry_target& target)
 {
-    if (entry.type != k_firmware_type_nor && entry.type != k_firmware_type_emmc)
+    if (firmware_entry_layout(entry) < 0)
         return firmware_entry_fault::invalid_type;
     if (entry.content_size == 0)
         return firmware_entry_fault::no_contents;
@@ -176,6 +176,51 @@ firmware_entry_fault firmware_entry_check(const firmware_ptn_entry& entry, const
     if (target.table_at < to && from < target.table_at + k_firmware_ptn_table_len)
         return firmware_entry_fault::table_overlap;
     return firmware_entry_fault::none;
+}
+
+int firmware_entry_layout(const firmware_ptn_entry& entry)
+{
+    switch (entry.type) {
+    case k_firmware_type_nor: return 0;
+    case k_firmware_type_emmc: return 1;
+    default: return -1;
+    }
+}
+
+namespace {
+
+const ptn_entry* find_in_layout(const ptn_layout& layout, const firmware_ptn_entry& e)
+{
+    for (std::uint32_t i = 0; i < layout.count && i < layout.ptns.size(); ++i) {
+        if (firmware_ptn_name_is(e, layout.ptns[i].name.data()))
+            return &layout.ptns[i];
+    }
+    return nullptr;
+}
+
+} // namespace
+
+firmware_board_verdict firmware_entry_against_board(const firmware_ptn_entry& e, bool moves, const ptn_table& board)
+{
+    firmware_board_verdict v;
+    v.layout = firmware_entry_layout(e);
+    if (v.layout < 0) {
+        v.fault = firmware_board_fault::invalid_type;
+        return v;
+    }
+    const ptn_layout& layout = board.layouts[static_cast<std::size_t>(v.layout)];
+    v.ptn = find_in_layout(layout, e);
+    if (v.ptn == nullptr) {
+        v.in_other_layout = find_in_layout(board.layouts[static_cast<std::size_t>(1 - v.layout)], e) != nullptr;
+        v.fault = firmware_board_fault::no_partition;
+    } else if (e.content_size > v.ptn->size) {
+        v.fault = firmware_board_fault::exceeds_partition;
+    } else if (e.base != v.ptn->base && !moves) {
+        v.fault = firmware_board_fault::base_differs;
+    } else if (!firmware_entry_inside_device(e, static_cast<std::uint64_t>(layout.disk_size))) {
+        v.fault = firmware_board_fault::past_device;
+    }
+    return v;
 }
 
 // ---- signed spans ---------------------------------------------------------

@@ -12,6 +12,7 @@
 //   304   signature, 128 bytes, little-endian RSA value
 //   432   strong-signature block (below), up to byte 4095
 //   4096  end of header; the table (32 x 52 bytes) stands at ptn_table_offset
+#include "vorna/partition/vorna_ptn.h"
 #include "vorna/partition/vorna_ptn_header.h"
 
 #include <array>
@@ -153,6 +154,34 @@ struct firmware_entry_target {
 /// entries to the same device end (firmware_entry_inside_device).
 [[nodiscard]] firmware_entry_fault firmware_entry_check(const firmware_ptn_entry& entry,
                                                         const firmware_entry_target& target);
+
+/// The layout of a device table an entry's type writes to: 0 (NOR), 1 (eMMC),
+/// or -1 for a type that writes to no device.
+[[nodiscard]] int firmware_entry_layout(const firmware_ptn_entry& entry);
+
+/// Why an entry does not belong where a board's partition table (as vorna reads
+/// it) puts the partition of its name; the first finding in this order.
+enum class firmware_board_fault {
+    none,
+    invalid_type,      ///< writes to no device of the board
+    no_partition,      ///< the layout its type writes to has no partition of its name
+    exceeds_partition, ///< the contents do not fit that partition
+    base_differs,      ///< the base is not the partition's, and the entry does not move
+    past_device,       ///< at its base the contents pass the end of the layout's device
+};
+
+/// What firmware_entry_against_board found, for the caller's message.
+struct firmware_board_verdict {
+    firmware_board_fault fault = firmware_board_fault::none;
+    int layout = -1;                ///< the layout the entry's type writes to
+    const ptn_entry* ptn = nullptr; ///< the board's partition of the entry's name there
+    bool in_other_layout = false;   ///< no_partition: the other layout has one of that name
+};
+
+/// The board's rule for one entry an upgrade will write (content_size filled
+/// in): `moves` says its base differs from the board's on purpose.
+[[nodiscard]] firmware_board_verdict firmware_entry_against_board(const firmware_ptn_entry& entry, bool moves,
+                                                                  const ptn_table& board);
 
 // ---- signed spans ---------------------------------------------------------
 
