@@ -168,37 +168,32 @@ TEST(FirmwarePtnName, ComparesExactlyWithinThe32Bytes)
     EXPECT_FALSE(firmware_ptn_name_is(*full, std::string(31, 'a').c_str()));
 }
 
-TEST(FirmwareHeaderCheck, WrongMagicIsRefusedBeforeTheLength)
+TEST(FirmwareHeaderCheck, RefusalsBeforeTheSignatureInTheirOrder)
 {
-    bytes image = make_image(6000, 0x8FD955AA, 1);
-    auto h = firmware_header_decode(image);
-    std::string out = printed([&] { EXPECT_EQ(verify_bytes(image), -2); });
-    EXPECT_EQ(out, k_error + "190 | Invalid magic number.\n");
-}
-
-TEST(FirmwareHeaderCheck, LengthMustEqualTheFileSize)
-{
-    bytes image = make_image(6000, k_firmware_magic, 6001);
-    sign_with_dev_key(image);
-    auto h = firmware_header_decode(image);
-    std::string out = printed([&] { EXPECT_EQ(verify_bytes(image), -2); });
-    EXPECT_EQ(out, k_error + "196 | firmware size un-match, firmware_size is 6000 header[total_len] is 6001.\n");
-
-    store_be32_at(image, 12, 0xFFFFFFFF);
-    h = firmware_header_decode(image);
-    out = printed([&] { EXPECT_EQ(verify_bytes(image), -2); });
-    EXPECT_EQ(out, k_error + "196 | firmware size un-match, firmware_size is 6000 header[total_len] is -1.\n");
-}
-
-TEST(FirmwareHeaderCheck, AnImageTooShortForItsSignatureIsRefused)
-{
-    auto image = std::make_unique<std::uint8_t[]>(431);
-    std::span<std::uint8_t> b(image.get(), 431);
-    store_be32_at(b, 4, k_firmware_magic);
-    store_be32_at(b, 12, 431);
-    auto h = firmware_header_decode(b);
-    std::string out = printed([&] { EXPECT_EQ(verify_bytes(b), -2); });
-    EXPECT_EQ(out, k_error + "199 | firmware too short, firmware_size is 431, at least 432 bytes needed.\n");
+    bytes wrong_length = make_image(6000, k_firmware_magic, 6001);
+    sign_with_dev_key(wrong_length);
+    bytes length_minus_one = wrong_length;
+    store_be32_at(length_minus_one, 12, 0xFFFFFFFF);
+    bytes too_short(431, 0);
+    store_be32_at(too_short, 4, k_firmware_magic);
+    store_be32_at(too_short, 12, 431);
+    struct refusal {
+        const char* what;
+        bytes image;
+        std::string said;
+    };
+    const refusal cases[] = {
+        // A wrong magic is refused before the length is looked at.
+        {"magic", make_image(6000, 0x8FD955AA, 1), "190 | Invalid magic number.\n"},
+        {"length", wrong_length, "196 | firmware size un-match, firmware_size is 6000 header[total_len] is 6001.\n"},
+        {"length -1", length_minus_one,
+         "196 | firmware size un-match, firmware_size is 6000 header[total_len] is -1.\n"},
+        {"too short", too_short, "199 | firmware too short, firmware_size is 431, at least 432 bytes needed.\n"},
+    };
+    for (const refusal& r : cases) {
+        const std::string out = printed([&] { EXPECT_EQ(verify_bytes(r.image), -2) << r.what; });
+        EXPECT_EQ(out, k_error + r.said) << r.what;
+    }
 }
 
 TEST(FirmwareHeaderCheck, SignatureDecides)
