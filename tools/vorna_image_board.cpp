@@ -216,6 +216,39 @@ struct content_piece {
     std::vector<std::uint8_t> bytes; ///< the header (when framed) and the body
 };
 
+/// The bytes of a content item: its "file" (read up to `room` bytes), "text" or
+/// "json". 0, or 1 after printing.
+int content_body(const cJSON* content, const char* name, const fs::path& description_dir, std::size_t room,
+                 std::vector<std::uint8_t>& body)
+{
+    const cJSON* file = cJSON_GetObjectItem(content, "file");
+    const cJSON* text = cJSON_GetObjectItem(content, "text");
+    const cJSON* json = cJSON_GetObjectItem(content, "json");
+    if ((file != nullptr) + (text != nullptr) + (json != nullptr) != 1)
+        return vorna_image::fail("board", "content for '%s': give exactly one of \"file\", \"text\" and \"json\"",
+                                 name);
+
+    if (file != nullptr) {
+        if (!cJSON_IsString(file))
+            return vorna_image::fail("board", "content for '%s': \"file\" must be a path", name);
+        fs::path source(file->valuestring);
+        if (source.is_relative())
+            source = description_dir / source;
+        if (read_whole(source.string(), static_cast<off_t>(room), body) != 0)
+            return 1;
+    } else if (text != nullptr) {
+        if (!cJSON_IsString(text))
+            return vorna_image::fail("board", "content for '%s': \"text\" must be a string", name);
+        body.assign(text->valuestring, text->valuestring + std::strlen(text->valuestring));
+    } else {
+        std::unique_ptr<char, cjson_text_deleter> printed(cJSON_PrintUnformatted(json));
+        if (!printed)
+            return vorna_image::fail("board", "out of memory");
+        body.assign(printed.get(), printed.get() + std::strlen(printed.get()));
+    }
+    return 0;
+}
+
 /// Makes the bytes of one entry of "contents" and checks that they fit.
 int make_content(const cJSON* content, const std::array<layout_info, 2>& layouts, const fs::path& description_dir,
                  content_piece& out)
@@ -234,32 +267,9 @@ int make_content(const cJSON* content, const std::array<layout_info, 2>& layouts
     const bool framed = cJSON_IsTrue(header);
     const std::size_t room = framed ? static_cast<std::size_t>(ptn_frame_room(ptn.size)) : ptn.size;
 
-    const cJSON* file = cJSON_GetObjectItem(content, "file");
-    const cJSON* text = cJSON_GetObjectItem(content, "text");
-    const cJSON* json = cJSON_GetObjectItem(content, "json");
-    if ((file != nullptr) + (text != nullptr) + (json != nullptr) != 1)
-        return vorna_image::fail("board", "content for '%s': give exactly one of \"file\", \"text\" and \"json\"",
-                                 name->valuestring);
-
     std::vector<std::uint8_t> body;
-    if (file != nullptr) {
-        if (!cJSON_IsString(file))
-            return vorna_image::fail("board", "content for '%s': \"file\" must be a path", name->valuestring);
-        fs::path source(file->valuestring);
-        if (source.is_relative())
-            source = description_dir / source;
-        if (read_whole(source.string(), static_cast<off_t>(room), body) != 0)
-            return 1;
-    } else if (text != nullptr) {
-        if (!cJSON_IsString(text))
-            return vorna_image::fail("board", "content for '%s': \"text\" must be a string", name->valuestring);
-        body.assign(text->valuestring, text->valuestring + std::strlen(text->valuestring));
-    } else {
-        std::unique_ptr<char, cjson_text_deleter> printed(cJSON_PrintUnformatted(json));
-        if (!printed)
-            return vorna_image::fail("board", "out of memory");
-        body.assign(printed.get(), printed.get() + std::strlen(printed.get()));
-    }
+    if (content_body(content, name->valuestring, description_dir, room, body) != 0)
+        return 1;
     if (body.size() > room)
         return vorna_image::fail("board", "content for '%s' has %zu bytes; the partition holds %zu", name->valuestring,
                                  body.size(), room);
