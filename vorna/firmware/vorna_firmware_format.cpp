@@ -146,14 +146,6 @@ bool firmware_ptn_contents_inside(const firmware_ptn_entry& entry, std::uint64_t
     return std::uint64_t{entry.content_offset} + entry.content_size <= image_size;
 }
 
-std::optional<std::span<const std::uint8_t>> firmware_ptn_contents(const firmware_ptn_entry& entry,
-                                                                   std::span<const std::uint8_t> image)
-{
-    if (!firmware_ptn_contents_inside(entry, image.size()))
-        return std::nullopt;
-    return image.subspan(entry.content_offset, entry.content_size);
-}
-
 firmware_entry_fault firmware_entry_check(const firmware_ptn_entry& entry, const firmware_entry_target& target)
 {
     if (firmware_entry_layout(entry) < 0)

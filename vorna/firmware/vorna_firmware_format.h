@@ -18,7 +18,6 @@
 #include <array>
 #include <cstdint>
 #include <functional>
-#include <optional>
 #include <span>
 #include <string_view>
 
@@ -119,10 +118,6 @@ struct firmware_table_span {
 
 /// ...and base .. base + content_size ends within a device of `device_size` bytes.
 [[nodiscard]] bool firmware_entry_inside_device(const firmware_ptn_entry& entry, std::uint64_t device_size);
-
-/// The entry's contents within `image`; nothing when they reach past its end.
-[[nodiscard]] std::optional<std::span<const std::uint8_t>> firmware_ptn_contents(const firmware_ptn_entry& entry,
-                                                                                 std::span<const std::uint8_t> image);
 
 /// Why an entry cannot be written where its image says, by the rule the upgrade
 /// holds each walked entry to before the first device write; the first finding

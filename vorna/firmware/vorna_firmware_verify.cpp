@@ -140,13 +140,6 @@ int firmware_verify_signature(std::span<const std::uint8_t> image)
     return firmware_verify_digest(digest, image.subspan(k_firmware_signature_offset).first<k_firmware_signature_len>());
 }
 
-int firmware_verify_legacy_digest(const firmware_header& header, const md5_digest& digest)
-{
-    return firmware_verify_digest(
-        digest,
-        header_bytes(header, k_firmware_signature_offset, k_firmware_signature_len).first<k_firmware_signature_len>());
-}
-
 std::unique_ptr<firmware_header> firmware_header_decode(std::span<const std::uint8_t> image)
 {
     auto header = make_record<firmware_header>();
@@ -225,6 +218,14 @@ private:
     progress shown_;
 };
 
+/// The legacy RSA check of an MD5 digest against the signature field of `header`. 0, or -1.
+int verify_legacy_digest(const firmware_header& header, const md5_digest& digest)
+{
+    return firmware_verify_digest(
+        digest,
+        header_bytes(header, k_firmware_signature_offset, k_firmware_signature_len).first<k_firmware_signature_len>());
+}
+
 /// True when a failed legacy check may be passed over: a strong-only build whose
 /// strong check runs, and an image whose legacy signature field is all zero
 /// (one that is there and wrong is still refused).
@@ -263,7 +264,7 @@ void verify_pass(firmware_file& file, firmware_chunk_digests& chunks, std::span<
         return;
     v.reached = firmware_verdict::stage::signatures;
     const firmware_dual_digests d = hashed.finish();
-    v.legacy_ok = d.legacy_rc == 0 && firmware_verify_legacy_digest(*v.header, d.legacy) == 0;
+    v.legacy_ok = d.legacy_rc == 0 && verify_legacy_digest(*v.header, d.legacy) == 0;
     v.legacy_waived = !v.legacy_ok && legacy_absent_and_waived(*v.header, v.strong_active);
     v.strong_digest_rc = v.strong_active ? d.strong_rc : 0;
     if (v.strong_active && v.strong_digest_rc == 0 && (v.legacy_ok || v.legacy_waived))

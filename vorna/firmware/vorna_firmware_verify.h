@@ -83,10 +83,6 @@ extern const unsigned firmware_public_key_len;
 /// to `image`. 0 when the signature verifies under the built-in key, else -1.
 [[nodiscard]] int firmware_verify_signature(std::span<const std::uint8_t> image);
 
-/// The legacy RSA check of an MD5 digest against the signature field as decoded
-/// into `header`. 0 when it verifies, else -1.
-[[nodiscard]] int firmware_verify_legacy_digest(const firmware_header& header, const md5_digest& digest);
-
 /// Copies the first 4096 bytes of `image` (zero-filled past its end) and decodes
 /// the four leading words. Null after printing.
 [[nodiscard]] std::unique_ptr<firmware_header> firmware_header_decode(std::span<const std::uint8_t> image);
