@@ -112,7 +112,7 @@ function(vorna_public_key_source output path)
   vorna_public_key_fingerprint("${key_text}" fingerprint)
   file(CONFIGURE OUTPUT "${output}" @ONLY CONTENT [=[
 // Generated at configure time from @path@; do not edit.
-#include "vorna/firmware/vorna_firmware.h"
+#include "vorna/firmware/vorna_firmware_verify.h"
 #include "vorna/cli/vorna_version.h"
 
 const char firmware_public_key[] = "@key_text@";

@@ -81,7 +81,7 @@ function(vorna_trusted_keys_source output keys)
   endforeach()
   file(CONFIGURE OUTPUT "${output}" @ONLY CONTENT [=[
 // Generated at configure time from the trusted key files named below; do not edit.
-#include "vorna/firmware/vorna_firmware_strong.h"
+#include "vorna/firmware/vorna_firmware_verify.h"
 
 namespace {
 const std::array<firmware_ed25519_key, @count@> k_trusted_keys = {

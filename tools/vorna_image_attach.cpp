@@ -8,7 +8,7 @@
 #include "tools/vorna_image_strong.h"
 
 #include "vorna/firmware/vorna_firmware.h"
-#include "vorna/firmware/vorna_firmware_strong.h"
+#include "vorna/firmware/vorna_firmware_verify.h"
 
 #include <sys/stat.h>
 
@@ -129,6 +129,48 @@ int strong_block(const std::vector<std::string>& args, const std::vector<strong_
     return 0;
 }
 
+/// Replaces the signature block of `image` with the --strong signatures, each
+/// checked first; a legacy signature not given with them is cleared (it covered
+/// the old block). 0, or 1 after printing.
+int attach_strong(const std::string& image_path, const std::vector<std::string>& strong_args, const public_keys& keys,
+                  bool legacy_given, std::vector<std::uint8_t>& image)
+{
+    signature_block block{};
+    if (strong_block(strong_args, keys.strong, image, block) != 0)
+        return 1;
+    auto area = std::span(image).subspan(k_signature_block_offset, k_signature_block_area);
+    if (signature_block_encode(block, area) != 0)
+        return fail(k_attach, "cannot encode the signature block");
+    if (!legacy_given && !legacy_signature_absent(image)) {
+        std::fill_n(image.begin() + static_cast<std::ptrdiff_t>(k_firmware_signature_offset), k_firmware_signature_len,
+                    0);
+        std::printf("%s: legacy signature cleared (it covered the old block)\n", image_path.c_str());
+    }
+    return 0;
+}
+
+/// Puts the --legacy signature into `image` once it verifies with a given key
+/// blob. 0, or 1 after printing.
+int attach_legacy(const char* legacy_path, const public_keys& keys, std::vector<std::uint8_t>& image)
+{
+    if (keys.legacy.empty())
+        return fail(k_attach, "--legacy needs the key blob to check it against (--key KEY_BLOB.txt)");
+    std::vector<std::uint8_t> signature;
+    if (read_signature(legacy_path, k_firmware_signature_len, signature) != 0)
+        return 1;
+    // Signers write the value most significant byte first; the field holds it the other way round.
+    std::reverse_copy(signature.begin(), signature.end(),
+                      image.begin() + static_cast<std::ptrdiff_t>(k_firmware_signature_offset));
+    const firmware_dual_digests digests = image_digests(image);
+    const bool verifies = std::any_of(keys.legacy.begin(), keys.legacy.end(), [&](const legacy_public_key& k) {
+        return legacy_signature_verifies(image, digests, k);
+    });
+    if (!verifies)
+        return fail(k_attach, "%s does not verify with %s%s; nothing was written", legacy_path,
+                    keys.legacy.front().path.c_str(), keys.legacy.size() > 1 ? " or the other key blobs" : "");
+    return 0;
+}
+
 } // namespace
 
 void image_digest_help()
@@ -223,35 +265,9 @@ int image_attach_main(int argc, char** argv)
     if (image.size() < k_firmware_header_len)
         return fail(k_attach, "an image of %zu bytes has no room for its signatures", image.size());
 
-    const auto field = image.begin() + static_cast<std::ptrdiff_t>(k_firmware_signature_offset);
-    if (!strong_args.empty()) {
-        signature_block block{};
-        if (strong_block(strong_args, keys.strong, image, block) != 0)
-            return 1;
-        auto area = std::span(image).subspan(k_signature_block_offset, k_signature_block_area);
-        if (signature_block_encode(block, area) != 0)
-            return fail(k_attach, "cannot encode the signature block");
-        if (legacy_path == nullptr && !legacy_signature_absent(image)) {
-            std::fill_n(field, k_firmware_signature_len, 0);
-            std::printf("%s: legacy signature cleared (it covered the old block)\n", image_path.c_str());
-        }
-    }
-    if (legacy_path != nullptr) {
-        if (keys.legacy.empty())
-            return fail(k_attach, "--legacy needs the key blob to check it against (--key KEY_BLOB.txt)");
-        std::vector<std::uint8_t> signature;
-        if (read_signature(legacy_path, k_firmware_signature_len, signature) != 0)
-            return 1;
-        // Signers write the value most significant byte first; the field holds it the other way round.
-        std::reverse_copy(signature.begin(), signature.end(), field);
-        const firmware_dual_digests digests = image_digests(image);
-        const bool verifies = std::any_of(keys.legacy.begin(), keys.legacy.end(), [&](const legacy_public_key& k) {
-            return legacy_signature_verifies(image, digests, k);
-        });
-        if (!verifies)
-            return fail(k_attach, "%s does not verify with %s%s; nothing was written", legacy_path,
-                        keys.legacy.front().path.c_str(), keys.legacy.size() > 1 ? " or the other key blobs" : "");
-    }
+    if ((!strong_args.empty() && attach_strong(image_path, strong_args, keys, legacy_path != nullptr, image) != 0) ||
+        (legacy_path != nullptr && attach_legacy(legacy_path, keys, image) != 0))
+        return 1;
     if (replace_file(k_attach, image_path, image, mode) != 0)
         return 1;
     std::string what;

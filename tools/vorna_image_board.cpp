@@ -216,6 +216,39 @@ struct content_piece {
     std::vector<std::uint8_t> bytes; ///< the header (when framed) and the body
 };
 
+/// The bytes of a content item: its "file" (read up to `room` bytes), "text" or
+/// "json". 0, or 1 after printing.
+int content_body(const cJSON* content, const char* name, const fs::path& description_dir, std::size_t room,
+                 std::vector<std::uint8_t>& body)
+{
+    const cJSON* file = cJSON_GetObjectItem(content, "file");
+    const cJSON* text = cJSON_GetObjectItem(content, "text");
+    const cJSON* json = cJSON_GetObjectItem(content, "json");
+    if ((file != nullptr) + (text != nullptr) + (json != nullptr) != 1)
+        return vorna_image::fail("board", "content for '%s': give exactly one of \"file\", \"text\" and \"json\"",
+                                 name);
+
+    if (file != nullptr) {
+        if (!cJSON_IsString(file))
+            return vorna_image::fail("board", "content for '%s': \"file\" must be a path", name);
+        fs::path source(file->valuestring);
+        if (source.is_relative())
+            source = description_dir / source;
+        if (read_whole(source.string(), static_cast<off_t>(room), body) != 0)
+            return 1;
+    } else if (text != nullptr) {
+        if (!cJSON_IsString(text))
+            return vorna_image::fail("board", "content for '%s': \"text\" must be a string", name);
+        body.assign(text->valuestring, text->valuestring + std::strlen(text->valuestring));
+    } else {
+        std::unique_ptr<char, cjson_text_deleter> printed(cJSON_PrintUnformatted(json));
+        if (!printed)
+            return vorna_image::fail("board", "out of memory");
+        body.assign(printed.get(), printed.get() + std::strlen(printed.get()));
+    }
+    return 0;
+}
+
 /// Makes the bytes of one entry of "contents" and checks that they fit.
 int make_content(const cJSON* content, const std::array<layout_info, 2>& layouts, const fs::path& description_dir,
                  content_piece& out)
@@ -234,32 +267,9 @@ int make_content(const cJSON* content, const std::array<layout_info, 2>& layouts
     const bool framed = cJSON_IsTrue(header);
     const std::size_t room = framed ? static_cast<std::size_t>(ptn_frame_room(ptn.size)) : ptn.size;
 
-    const cJSON* file = cJSON_GetObjectItem(content, "file");
-    const cJSON* text = cJSON_GetObjectItem(content, "text");
-    const cJSON* json = cJSON_GetObjectItem(content, "json");
-    if ((file != nullptr) + (text != nullptr) + (json != nullptr) != 1)
-        return vorna_image::fail("board", "content for '%s': give exactly one of \"file\", \"text\" and \"json\"",
-                                 name->valuestring);
-
     std::vector<std::uint8_t> body;
-    if (file != nullptr) {
-        if (!cJSON_IsString(file))
-            return vorna_image::fail("board", "content for '%s': \"file\" must be a path", name->valuestring);
-        fs::path source(file->valuestring);
-        if (source.is_relative())
-            source = description_dir / source;
-        if (read_whole(source.string(), static_cast<off_t>(room), body) != 0)
-            return 1;
-    } else if (text != nullptr) {
-        if (!cJSON_IsString(text))
-            return vorna_image::fail("board", "content for '%s': \"text\" must be a string", name->valuestring);
-        body.assign(text->valuestring, text->valuestring + std::strlen(text->valuestring));
-    } else {
-        std::unique_ptr<char, cjson_text_deleter> printed(cJSON_PrintUnformatted(json));
-        if (!printed)
-            return vorna_image::fail("board", "out of memory");
-        body.assign(printed.get(), printed.get() + std::strlen(printed.get()));
-    }
+    if (content_body(content, name->valuestring, description_dir, room, body) != 0)
+        return 1;
     if (body.size() > room)
         return vorna_image::fail("board", "content for '%s' has %zu bytes; the partition holds %zu", name->valuestring,
                                  body.size(), room);
@@ -470,58 +480,36 @@ int provision(cJSON* root, cJSON* table, std::array<layout_info, 2>& layouts, co
 
 } // namespace
 
-int image_board_main(int argc, char** argv)
+namespace {
+
+/// Reads the board description at `path` as a JSON object. 0, or 1 after printing.
+int read_description(const std::string& path, cjson_ptr& root)
 {
-    const bool provision_mode = vorna_image::take_flag(argc, argv, "--provision");
-    if (argc != 3)
-        return vorna_image::fail("board", "expected [--provision] DESCRIPTION.json OUTDIR (see vorna-image board "
-                                          "--help)");
-    const std::string description_path = argv[1];
-    const fs::path out_dir_arg = argv[2];
-
     std::vector<std::uint8_t> text;
-    if (read_whole(description_path, k_description_max_len, text) != 0)
+    if (read_whole(path, k_description_max_len, text) != 0)
         return 1;
-    cjson_ptr root(cJSON_ParseWithLength(reinterpret_cast<const char*>(text.data()), text.size()));
+    root.reset(cJSON_ParseWithLength(reinterpret_cast<const char*>(text.data()), text.size()));
     if (!cJSON_IsObject(root.get()))
-        return vorna_image::fail("board", "%s is not a JSON object", description_path.c_str());
+        return vorna_image::fail("board", "%s is not a JSON object", path.c_str());
+    return 0;
+}
 
-    cJSON* table = cJSON_GetObjectItem(root.get(), "partition-table");
-    if (!cJSON_IsObject(table))
-        return vorna_image::fail("board", "%s has no object \"partition-table\"", description_path.c_str());
-    std::array<layout_info, 2> layouts;
-    if (parse_layout(table, "partition-layout-nor", "nor", 0xFF, provision_mode, layouts[0]) != 0 ||
-        parse_layout(table, "partition-layout-emmc", "emmc", 0, provision_mode, layouts[1]) != 0)
-        return 1;
-    if (layouts[0].file.name == layouts[1].file.name)
-        return vorna_image::fail("board", "the NOR and eMMC layouts name the same file '%s'",
-                                 layouts[0].file.name.c_str());
-
-    table_place place;
+/// Where the description puts the table: "table-device" and "table-base". 0, or 1 after printing.
+int table_place_of(const cJSON* root, bool provision_mode, table_place& place)
+{
     place.device = provision_mode ? "" : k_default_table_device;
-    const cJSON* table_device = cJSON_GetObjectItem(root.get(), "table-device");
+    const cJSON* table_device = cJSON_GetObjectItem(root, "table-device");
     if (table_device != nullptr) {
         if (!cJSON_IsString(table_device) || (!provision_mode && !plain_file_name(table_device->valuestring)))
             return vorna_image::fail("board", "\"table-device\" must be a file name (no folders)");
         place.device = table_device->valuestring;
     }
-    if (hex_member(root.get(), "table-base", k_default_table_base, place.base) != 0)
-        return 1;
-    const fs::path description_dir = fs::path(description_path).parent_path();
-    if (provision_mode)
-        return provision(root.get(), table, layouts, place, out_dir_arg, description_dir);
+    return hex_member(root, "table-base", k_default_table_base, place.base) != 0 ? 1 : 0;
+}
 
-    if (layouts[0].file.size > k_nor_max_size)
-        return vorna_image::fail("board", "NOR \"disk-size\" 0x%llX is above the 256 MiB a board may have",
-                                 static_cast<unsigned long long>(layouts[0].file.size));
-    device_file table_file;
-    table_file.role = "table";
-    table_file.name = place.device;
-
-    fs::path out_dir;
-    if (make_out_dir(out_dir_arg, out_dir) != 0)
-        return 1;
-
+/// Names each layout's device file in `out_dir`, in the file list and in the table. 0, or 1 after printing.
+int place_layout_files(std::array<layout_info, 2>& layouts, const fs::path& out_dir)
+{
     for (layout_info& layout : layouts) {
         layout.file.path = (out_dir / layout.file.name).string();
         if (layout.file.path.size() > k_device_path_max)
@@ -530,13 +518,38 @@ int image_board_main(int argc, char** argv)
         if (!cJSON_ReplaceItemInObject(layout.json, "device", cJSON_CreateString(layout.file.path.c_str())))
             return vorna_image::fail("board", "out of memory");
     }
-    table_file.path = (out_dir / table_file.name).string();
+    return 0;
+}
 
+/// Writes every item of the description's "contents". 0, or 1 after printing.
+int write_contents(const cJSON* root, const std::array<layout_info, 2>& layouts, const fs::path& description_dir)
+{
+    const cJSON* contents = cJSON_GetObjectItem(root, "contents");
+    if (contents != nullptr && !cJSON_IsArray(contents))
+        return vorna_image::fail("board", "\"contents\" must be an array");
+    const cJSON* content = nullptr;
+    cJSON_ArrayForEach(content, contents)
+    {
+        if (write_content(content, layouts, description_dir) != 0)
+            return 1;
+    }
+    return 0;
+}
+
+/// Creates the board's device files in `out_dir` with the table written into its
+/// place, and says where. 0, or 1 after printing.
+int lay_out_board(cJSON* table, std::array<layout_info, 2>& layouts, const table_place& place, const fs::path& out_dir)
+{
+    device_file table_file;
+    table_file.role = "table";
+    table_file.name = place.device;
+    if (place_layout_files(layouts, out_dir) != 0)
+        return 1;
+    table_file.path = (out_dir / table_file.name).string();
     auto table_text = table_text_of(table);
     if (!table_text)
         return 1;
     const std::size_t table_len = std::strlen(table_text.get());
-
     // The table either has a file of its own or shares a layout's.
     const layout_info* table_layout = table_layout_of(layouts, table_file.name);
     std::vector<const device_file*> files = {&layouts[0].file, &layouts[1].file};
@@ -554,21 +567,48 @@ int image_board_main(int argc, char** argv)
     const device_file& table_dev = table_layout != nullptr ? table_layout->file : table_file;
     if (write_into(table_dev, place.base, reinterpret_cast<const std::uint8_t*>(table_text.get()), table_len) != 0)
         return 1;
-
     std::printf("board in %s:\n", out_dir.c_str());
     for (const device_file* dev : files)
         std::printf("  %-5s %s, 0x%llX bytes\n", dev->role, dev->path.c_str(),
                     static_cast<unsigned long long>(dev->size));
     std::printf("  table at 0x%X of %s, %zu bytes\n", place.base, table_dev.name.c_str(), table_len);
-
-    const cJSON* contents = cJSON_GetObjectItem(root.get(), "contents");
-    if (contents != nullptr && !cJSON_IsArray(contents))
-        return vorna_image::fail("board", "\"contents\" must be an array");
-    const cJSON* content = nullptr;
-    cJSON_ArrayForEach(content, contents)
-    {
-        if (write_content(content, layouts, description_dir) != 0)
-            return 1;
-    }
     return 0;
+}
+
+} // namespace
+
+int image_board_main(int argc, char** argv)
+{
+    const bool provision_mode = vorna_image::take_flag(argc, argv, "--provision");
+    if (argc != 3)
+        return vorna_image::fail("board", "expected [--provision] DESCRIPTION.json OUTDIR (see vorna-image board "
+                                          "--help)");
+    const std::string description_path = argv[1];
+    const fs::path out_dir_arg = argv[2];
+    cjson_ptr root(nullptr);
+    if (read_description(description_path, root) != 0)
+        return 1;
+    cJSON* table = cJSON_GetObjectItem(root.get(), "partition-table");
+    if (!cJSON_IsObject(table))
+        return vorna_image::fail("board", "%s has no object \"partition-table\"", description_path.c_str());
+    std::array<layout_info, 2> layouts;
+    if (parse_layout(table, "partition-layout-nor", "nor", 0xFF, provision_mode, layouts[0]) != 0 ||
+        parse_layout(table, "partition-layout-emmc", "emmc", 0, provision_mode, layouts[1]) != 0)
+        return 1;
+    if (layouts[0].file.name == layouts[1].file.name)
+        return vorna_image::fail("board", "the NOR and eMMC layouts name the same file '%s'",
+                                 layouts[0].file.name.c_str());
+    table_place place;
+    if (table_place_of(root.get(), provision_mode, place) != 0)
+        return 1;
+    const fs::path description_dir = fs::path(description_path).parent_path();
+    if (provision_mode)
+        return provision(root.get(), table, layouts, place, out_dir_arg, description_dir);
+    if (layouts[0].file.size > k_nor_max_size)
+        return vorna_image::fail("board", "NOR \"disk-size\" 0x%llX is above the 256 MiB a board may have",
+                                 static_cast<unsigned long long>(layouts[0].file.size));
+    fs::path out_dir;
+    if (make_out_dir(out_dir_arg, out_dir) != 0 || lay_out_board(table, layouts, place, out_dir) != 0)
+        return 1;
+    return write_contents(root.get(), layouts, description_dir);
 }

@@ -5,7 +5,7 @@
 
 #include "vorna/storage/unique_fd.h"
 #include "vorna/firmware/vorna_firmware.h"
-#include "vorna/firmware/vorna_firmware_digest.h"
+#include "vorna/firmware/vorna_firmware_digests.h"
 #include "vorna/storage/staged_output.h"
 #include "vorna/storage/vorna_file.h"
 

@@ -8,12 +8,13 @@
 #include "vorna/storage/unique_fd.h"
 #include "vorna/support/vorna_common.h"
 #include "vorna/firmware/vorna_firmware.h"
-#include "vorna/firmware/vorna_firmware_reader.h"
+#include "vorna/firmware/vorna_firmware_source.h"
 #include "vorna/partition/vorna_ptn_header.h"
 #include "vorna/identity/vorna_ptn_support_list.h"
 
 #include <openssl/evp.h>
 
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,7 +23,6 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -44,18 +44,16 @@ const char* type_name(std::uint32_t type)
     }
 }
 
-bool blank(const firmware_ptn_entry& e)
-{
-    return std::all_of(e.name.begin(), e.name.end(), [](char c) { return c == '\0'; }) && e.base == 0 &&
-           e.size == 0 && e.content_offset == 0 && e.content_size == 0 && e.type == 0;
-}
-
 /// The image's document named `name` by vorna's own rule (firmware_document_find).
 firmware_document_status find_document(const firmware_ptn_table& table, const std::vector<std::uint8_t>& image,
                                        const char* name, firmware_document& out)
 {
     firmware_file source;
-    source.open_memory(image, "(image)");
+    if (source.open_bytes(image, "(image)") < 0) {
+        out = firmware_document{};
+        out.status = firmware_document_status::unreadable;
+        return out.status;
+    }
     return firmware_document_find(table, name, source, out);
 }
 
@@ -104,26 +102,43 @@ int print_strong_signatures(const cJSON* account, const firmware_dual_digests& d
     return result;
 }
 
-/// Sends what is printed on stdout to stderr while it lives: vorna's readers
-/// report on stdout, which --json keeps for the document.
-class stdout_to_stderr {
+/// Keeps what is printed on stdout while it lives, to be printed where the
+/// record's printer puts it: vorna's readers report on stdout, which --json
+/// keeps for the document.
+class stdout_captured {
 public:
-    stdout_to_stderr() : saved_(::dup(STDOUT_FILENO))
+    stdout_captured() : file_(::memfd_create("vorna-image-said", MFD_CLOEXEC)), saved_(::dup(STDOUT_FILENO))
     {
         std::fflush(stdout);
-        if (saved_)
-            ::dup2(STDERR_FILENO, STDOUT_FILENO);
+        if (file_ && saved_)
+            ::dup2(file_.get(), STDOUT_FILENO);
     }
-    stdout_to_stderr(const stdout_to_stderr&) = delete;
-    stdout_to_stderr& operator=(const stdout_to_stderr&) = delete;
-    ~stdout_to_stderr()
+    stdout_captured(const stdout_captured&) = delete;
+    stdout_captured& operator=(const stdout_captured&) = delete;
+    ~stdout_captured() { (void)text(); }
+
+    /// Ends the capture (once) and gives what was printed.
+    std::string text()
     {
+        if (!file_ || !saved_)
+            return {};
         std::fflush(stdout);
-        if (saved_)
-            ::dup2(saved_.get(), STDOUT_FILENO);
+        ::dup2(saved_.get(), STDOUT_FILENO);
+        saved_.reset();
+        std::string said;
+        std::array<char, 4096> piece{};
+        for (off_t at = 0;;) {
+            const ssize_t n = ::pread(file_.get(), piece.data(), piece.size(), at);
+            if (n <= 0)
+                break;
+            said.append(piece.data(), static_cast<std::size_t>(n));
+            at += n;
+        }
+        return said;
     }
 
 private:
+    unique_fd file_;
     unique_fd saved_;
 };
 
@@ -132,9 +147,9 @@ void add_number(cJSON* object, const char* key, double value)
     cJSON_AddItemToObject(object, key, cJSON_CreateNumber(value));
 }
 
-/// The support list as vorna reads it: "present", "readable" and the entries.
-/// vorna's messages go to stdout, or to stderr when `quiet`.
-cJSON* support_list_json(const firmware_ptn_table& table, const std::vector<std::uint8_t>& image, bool quiet)
+/// The support list as vorna reads it: "present", "readable" and the entries;
+/// vorna's messages while it reads go to `said`.
+cJSON* support_list_json(const firmware_ptn_table& table, const std::vector<std::uint8_t>& image, std::string& said)
 {
     cJSON* out = cJSON_CreateObject();
     firmware_document found;
@@ -144,11 +159,10 @@ cJSON* support_list_json(const firmware_ptn_table& table, const std::vector<std:
         return out;
     std::unique_ptr<support_list> list;
     {
-        std::optional<stdout_to_stderr> away;
-        if (quiet)
-            away.emplace();
+        stdout_captured capture;
         // vorna's own reader, so that what is shown is what a device would see.
         list = support_list_from_image(&table, image);
+        said = capture.text();
     }
     cJSON_AddBoolToObject(out, "readable", list != nullptr);
     if (!list)
@@ -248,12 +262,11 @@ void print_firmware_info(const cJSON* info, const std::string& why)
 cJSON* entries_json(const firmware_ptn_table& table, std::size_t image_size)
 {
     cJSON* out = cJSON_CreateArray();
-    bool walked = true;
+    const std::size_t walked = firmware_walked_entries(table).size();
     for (std::size_t i = 0; i < table.entries.size(); ++i) {
         const firmware_ptn_entry& e = table.entries[i];
-        const bool stops = walked && e.size == 0;
-        walked &= !stops;
-        if (blank(e))
+        const bool stops = i == walked;
+        if (firmware_ptn_entry_blank(e))
             continue;
         cJSON* item = cJSON_CreateObject();
         add_number(item, "index", static_cast<double>(i));
@@ -272,64 +285,175 @@ cJSON* entries_json(const firmware_ptn_table& table, std::size_t image_size)
     return out;
 }
 
-/// `info --json`: what the text form prints, as one object, with the same exit status.
-int image_info_json(const std::string& image_path, const std::vector<std::uint8_t>& image,
-                    const firmware_dual_digests& digests, const firmware_header* header, const char* blob_path,
-                    const std::vector<strong_public_key>& strong_keys)
+/// Everything info shows about an image, built once and printed as text or JSON.
+struct image_info {
+    std::string path;
+    std::vector<std::uint8_t> image;
+    std::unique_ptr<firmware_header> header;
+    firmware_dual_digests digests{};
+    bool magic_ok = false;
+    bool length_ok = false;
+    const char* blob_path = nullptr;
+    bool key_failed = false;     ///< the key blob could not be loaded (printed)
+    bool legacy_checked = false; ///< a key blob judged the legacy signature
+    bool legacy_verified = false;
+    public_keys keys;
+    cjson_ptr account{nullptr}; ///< signatures_json's account
+    bool all_verify = false;
+    std::unique_ptr<firmware_ptn_table> table; ///< null when the table lies outside the file
+    cjson_ptr support_list{nullptr};
+    std::string vorna_said; ///< vorna's messages while it read the support list
+    cjson_ptr firmware_info{nullptr};
+    std::string info_why;
+};
+
+/// Judges the header and the signatures of `info.image`. The key blob is loaded
+/// where a printer needs it: always for --json, for text only when the image
+/// has room for the signature.
+void judge_signatures(image_info& info, bool json)
 {
+    info.magic_ok = info.header->magic == k_firmware_magic;
+    info.length_ok = info.header->total_len == info.image.size();
+    const bool has_room = info.image.size() >= k_firmware_min_len;
+    if (info.blob_path != nullptr && (json || has_room)) {
+        info.key_failed = load_legacy_public_key(k_command, info.blob_path, info.keys.legacy.emplace_back()) != 0;
+        if (info.key_failed)
+            return;
+        info.legacy_checked = has_room;
+        info.legacy_verified =
+            has_room && legacy_signature_verifies(info.image, info.digests, info.keys.legacy.front());
+    }
+    info.account.reset(signatures_json(info.image, info.digests, info.keys, info.all_verify));
+}
+
+/// Builds the record of the image at `path`. 0, or 1 after printing.
+int build_info(const std::string& path, const char* blob_path, const std::vector<strong_public_key>& strong_keys,
+               bool json, image_info& info)
+{
+    info.path = path;
+    info.blob_path = blob_path;
+    info.keys.strong = strong_keys;
+    if (read_whole(k_command, path, info.image) != 0)
+        return 1;
+    info.header = firmware_header_decode(info.image);
+    if (!info.header)
+        return fail(k_command, "out of memory");
+    info.digests = image_digests(info.image);
+    judge_signatures(info, json);
+    if (info.key_failed || firmware_table_within(*info.header, info.image.size()).len < k_firmware_ptn_table_len)
+        return 0;
+    info.table = firmware_ptn_table_decode(std::span(info.image).subspan(info.header->ptn_table_offset));
+    if (!info.table)
+        return fail(k_command, "out of memory");
+    info.support_list.reset(support_list_json(*info.table, info.image, info.vorna_said));
+    info.firmware_info.reset(firmware_info_json(*info.table, info.image, &info.info_why));
+    return 0;
+}
+
+/// `info --json`: what the text form prints, as one object, with the same exit status.
+int print_info_json(image_info& info)
+{
+    if (info.key_failed)
+        return 1;
+    std::fputs(info.vorna_said.c_str(), stderr);
+    const firmware_header& header = *info.header;
     cjson_ptr doc(cJSON_CreateObject());
     cJSON* root = doc.get();
-    cJSON_AddStringToObject(root, "image", image_path.c_str());
-    add_number(root, "bytes", static_cast<double>(image.size()));
-    add_number(root, "first_word", header->first_word);
-    add_number(root, "magic", header->magic);
-    const bool magic_ok = header->magic == k_firmware_magic;
-    cJSON_AddBoolToObject(root, "magic_ok", magic_ok);
-    add_number(root, "ptn_table_offset", header->ptn_table_offset);
-    add_number(root, "total_len", header->total_len);
-    const bool length_ok = header->total_len == image.size();
-    cJSON_AddBoolToObject(root, "total_len_ok", length_ok);
-    int status = magic_ok && length_ok ? 0 : 1;
-
-    public_keys keys;
-    keys.strong = strong_keys;
-    if (blob_path != nullptr && load_legacy_public_key(k_command, blob_path, keys.legacy.emplace_back()) != 0)
-        return 1;
+    cJSON_AddStringToObject(root, "image", info.path.c_str());
+    add_number(root, "bytes", static_cast<double>(info.image.size()));
+    add_number(root, "first_word", header.first_word);
+    add_number(root, "magic", header.magic);
+    cJSON_AddBoolToObject(root, "magic_ok", info.magic_ok);
+    add_number(root, "ptn_table_offset", header.ptn_table_offset);
+    add_number(root, "total_len", header.total_len);
+    cJSON_AddBoolToObject(root, "total_len_ok", info.length_ok);
+    int status = info.magic_ok && info.length_ok ? 0 : 1;
     const char* signature = "not checked";
-    if (image.size() < k_firmware_min_len) {
+    if (info.image.size() < k_firmware_min_len) {
         signature = "none";
         status = 1;
-    } else if (blob_path != nullptr) {
-        const bool verified = legacy_signature_verifies(image, digests, keys.legacy.front());
-        signature = verified ? "verifies" : "does not verify";
-        cJSON_AddStringToObject(root, "key", blob_path);
-        status |= verified ? 0 : 1;
+    } else if (info.legacy_checked) {
+        signature = info.legacy_verified ? "verifies" : "does not verify";
+        cJSON_AddStringToObject(root, "key", info.blob_path);
+        status |= info.legacy_verified ? 0 : 1;
     }
     cJSON_AddStringToObject(root, "signature", signature);
-
     // Every signature, the legacy one first, as verify --json gives them.
-    bool all_verify = false;
-    cjson_ptr account(signatures_json(image, digests, keys, all_verify));
-    if (!keys.strong.empty() && !all_verify)
+    if (!info.keys.strong.empty() && !info.all_verify)
         status = 1;
     for (const char* member : {"signatures", "signature_block", "keys_without_signature"})
-        cJSON_AddItemToObject(root, member, cJSON_DetachItemFromObject(account.get(), member));
+        cJSON_AddItemToObject(root, member, cJSON_DetachItemFromObject(info.account.get(), member));
     const char* block_status = cJSON_GetObjectItem(cJSON_GetObjectItem(root, "signature_block"), "status")->valuestring;
     if (std::strcmp(block_status, "malformed") == 0)
         status = 1;
-
-    if (std::uint64_t{header->ptn_table_offset} + k_firmware_ptn_table_len > image.size()) {
+    if (!info.table) {
         cJSON_AddNullToObject(root, "entries");
         status = 1;
     } else {
-        auto table = firmware_ptn_table_decode(std::span(image).subspan(header->ptn_table_offset));
-        if (!table)
-            return fail(k_command, "out of memory");
-        cJSON_AddItemToObject(root, "entries", entries_json(*table, image.size()));
-        cJSON_AddItemToObject(root, "support_list", support_list_json(*table, image, true));
-        cJSON_AddItemToObject(root, "firmware_info", firmware_info_json(*table, image));
+        cJSON_AddItemToObject(root, "entries", entries_json(*info.table, info.image.size()));
+        cJSON_AddItemToObject(root, "support_list", info.support_list.release());
+        cJSON_AddItemToObject(root, "firmware_info", info.firmware_info.release());
     }
     return print_json(k_command, root) != 0 ? 1 : status;
+}
+
+/// The header lines of the text form. 0 when the header is sound, else 1.
+int print_header_text(const image_info& info)
+{
+    const firmware_header& header = *info.header;
+    std::printf("image:            %s, %zu bytes\n", info.path.c_str(), info.image.size());
+    std::printf("first_word:       0x%08X\n", header.first_word);
+    std::printf("magic:            0x%08X%s\n", header.magic, info.magic_ok ? "" : " (wrong, not an image)");
+    std::printf("ptn_table_offset: 0x%08X\n", header.ptn_table_offset);
+    std::printf("total_len:        0x%08X (%u)%s\n", header.total_len, header.total_len,
+                info.length_ok ? "" : " (differs from the file's size)");
+    return info.magic_ok && info.length_ok ? 0 : 1;
+}
+
+/// The entry lines of the text form.
+void print_entries_text(const firmware_ptn_table& table, std::size_t image_size)
+{
+    std::printf("entries:\n");
+    std::printf("   #  %-31s  %-10s  %-10s  %-10s  %-10s  type\n", "name", "base", "size", "offset", "length");
+    const std::size_t walked = firmware_walked_entries(table).size();
+    for (std::size_t i = 0; i < table.entries.size(); ++i) {
+        const firmware_ptn_entry& e = table.entries[i];
+        const char* note = i == walked ? " (an upgrade stops here)" : "";
+        if (firmware_ptn_entry_blank(e))
+            continue;
+        std::printf("  %2zu  %-31.32s  0x%08X  0x%08X  0x%08X  0x%08X  %s%s%s\n", i, e.name.data(), e.base, e.size,
+                    e.content_offset, e.content_size, type_name(e.type),
+                    firmware_ptn_contents_inside(e, image_size) ? "" : " (contents outside the file)", note);
+    }
+}
+
+/// `info`: the record as text.
+int print_info_text(const image_info& info)
+{
+    int status = print_header_text(info);
+    if (info.key_failed)
+        return 1;
+    if (info.image.size() < k_firmware_min_len) {
+        std::printf("signature:        none (the file is too short)\n");
+        status = 1;
+    } else if (info.legacy_checked) {
+        std::printf("signature:        %s with %s\n", info.legacy_verified ? "verifies" : "does NOT verify",
+                    info.blob_path);
+        status |= info.legacy_verified ? 0 : 1;
+    } else {
+        std::printf("signature:        not checked (no key blob given)\n");
+    }
+    if (print_strong_signatures(info.account.get(), info.digests) != 0)
+        status = 1;
+    if (!info.table) {
+        std::printf("entries:          none (the table lies outside the file)\n");
+        return 1;
+    }
+    print_entries_text(*info.table, info.image.size());
+    std::fputs(info.vorna_said.c_str(), stdout);
+    print_support_list(info.support_list.get());
+    print_firmware_info(info.firmware_info.get(), info.info_why);
+    return status;
 }
 
 } // namespace
@@ -360,76 +484,8 @@ int image_info_main(int argc, char** argv)
         return 1;
     if (argc != 2 && argc != 3)
         return fail(k_command, "expected IMAGE [KEY_BLOB.txt] (see vorna-image info --help)");
-    const std::string image_path = argv[1];
-    std::vector<std::uint8_t> image;
-    if (read_whole(k_command, image_path, image) != 0)
+    image_info info;
+    if (build_info(argv[1], argc == 3 ? argv[2] : nullptr, strong_keys, json, info) != 0)
         return 1;
-    auto header = firmware_header_decode(image);
-    if (!header)
-        return fail(k_command, "out of memory");
-    const firmware_dual_digests digests = image_digests(image);
-    if (json)
-        return image_info_json(image_path, image, digests, header.get(), argc == 3 ? argv[2] : nullptr, strong_keys);
-
-    int status = 0;
-    std::printf("image:            %s, %zu bytes\n", image_path.c_str(), image.size());
-    std::printf("first_word:       0x%08X\n", header->first_word);
-    std::printf("magic:            0x%08X%s\n", header->magic,
-                header->magic == k_firmware_magic ? "" : " (wrong, not an image)");
-    std::printf("ptn_table_offset: 0x%08X\n", header->ptn_table_offset);
-    bool length_ok = header->total_len == image.size();
-    std::printf("total_len:        0x%08X (%u)%s\n", header->total_len, header->total_len,
-                length_ok ? "" : " (differs from the file's size)");
-    if (header->magic != k_firmware_magic || !length_ok)
-        status = 1;
-
-    public_keys keys;
-    keys.strong = strong_keys;
-    if (image.size() < k_firmware_min_len) {
-        std::printf("signature:        none (the file is too short)\n");
-        status = 1;
-    } else if (argc == 3) {
-        if (load_legacy_public_key(k_command, argv[2], keys.legacy.emplace_back()) != 0)
-            return 1;
-        const bool verified = legacy_signature_verifies(image, digests, keys.legacy.front());
-        std::printf("signature:        %s with %s\n", verified ? "verifies" : "does NOT verify", argv[2]);
-        if (!verified)
-            status = 1;
-    } else {
-        std::printf("signature:        not checked (no key blob given)\n");
-    }
-    bool all_verify = false;
-    cjson_ptr account(signatures_json(image, digests, keys, all_verify));
-    if (print_strong_signatures(account.get(), digests) != 0)
-        status = 1;
-
-    if (std::uint64_t{header->ptn_table_offset} + k_firmware_ptn_table_len > image.size()) {
-        std::printf("entries:          none (the table lies outside the file)\n");
-        return 1;
-    }
-    auto table = firmware_ptn_table_decode(std::span(image).subspan(header->ptn_table_offset));
-    if (!table)
-        return fail(k_command, "out of memory");
-    std::printf("entries:\n");
-    std::printf("   #  %-31s  %-10s  %-10s  %-10s  %-10s  type\n", "name", "base", "size", "offset", "length");
-    bool walked = true;
-    for (std::size_t i = 0; i < table->entries.size(); ++i) {
-        const firmware_ptn_entry& e = table->entries[i];
-        const char* note = "";
-        if (walked && e.size == 0) {
-            walked = false;
-            note = " (an upgrade stops here)";
-        }
-        if (blank(e))
-            continue;
-        std::printf("  %2zu  %-31.32s  0x%08X  0x%08X  0x%08X  0x%08X  %s%s%s\n", i, e.name.data(), e.base, e.size,
-                    e.content_offset, e.content_size, type_name(e.type),
-                    firmware_ptn_contents_inside(e, image.size()) ? "" : " (contents outside the file)", note);
-    }
-    cjson_ptr list(support_list_json(*table, image, false));
-    print_support_list(list.get());
-    std::string why;
-    cjson_ptr info(firmware_info_json(*table, image, &why));
-    print_firmware_info(info.get(), why);
-    return status;
+    return json ? print_info_json(info) : print_info_text(info);
 }

@@ -3,8 +3,8 @@
 // verifier, so that what the tool reports is what a device decides.
 #include "tools/vorna_image_keys.h"
 
-#include "vorna/firmware/vorna_firmware_dual_hash.h"
-#include "vorna/firmware/vorna_firmware_reader.h"
+#include "vorna/firmware/vorna_firmware_digests.h"
+#include "vorna/firmware/vorna_firmware_source.h"
 
 #include <openssl/evp.h>
 
@@ -85,9 +85,8 @@ int load_public_keys(const char* command, const std::vector<std::string>& paths,
 firmware_dual_digests image_digests(const std::vector<std::uint8_t>& image)
 {
     firmware_file file;
-    file.open_memory(image, "(image)");
     firmware_dual_digests digests{};
-    if (firmware_image_digests(file, digests) < 0)
+    if (file.open_bytes(image, "(image)") < 0 || firmware_image_digests(file, digests) < 0)
         digests.legacy_rc = digests.strong_rc = -1;
     return digests;
 }

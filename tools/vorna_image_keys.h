@@ -4,7 +4,7 @@
 // or an Ed25519 public key, told apart by their contents.
 #include "tools/vorna_image_strong.h"
 
-#include "vorna/firmware/vorna_firmware_dual_hash.h"
+#include "vorna/firmware/vorna_firmware_digests.h"
 
 #include <cjson/cJSON.h>
 

@@ -12,6 +12,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -81,7 +82,10 @@ int check_contents_fit(const cJSON* ptn, const packed_entry& e, const char* wher
     const cJSON* oversize = cJSON_GetObjectItem(ptn, "oversize");
     if (oversize != nullptr && !cJSON_IsBool(oversize))
         return fail(k_command, "%s: \"oversize\" must be true or false", where);
-    if (e.entry.size != 0 && e.contents.size() > e.entry.size && !cJSON_IsTrue(oversize))
+    firmware_ptn_entry counted = e.entry;
+    counted.content_size = static_cast<std::uint32_t>(std::min<std::size_t>(e.contents.size(), UINT32_MAX));
+    const bool fits = e.contents.size() <= UINT32_MAX && firmware_entry_contents_fit(counted);
+    if (e.entry.size != 0 && !fits && !cJSON_IsTrue(oversize))
         return fail(k_command, "%s: the contents (%zu bytes) are larger than the partition's size (%u bytes)", where,
                     e.contents.size(), e.entry.size);
     return 0;
@@ -92,7 +96,11 @@ int check_contents_fit(const cJSON* ptn, const packed_entry& e, const char* wher
 /// have some. 0, or 1 after printing.
 int refuse_empty_walked(const std::vector<packed_entry>& entries)
 {
-    for (std::size_t i = 0; i < entries.size() && entries[i].entry.size != 0; ++i) {
+    firmware_ptn_table table{};
+    for (std::size_t i = 0; i < entries.size() && i < table.entries.size(); ++i)
+        table.entries[i] = entries[i].entry;
+    const std::size_t walked = firmware_walked_entries(table).size();
+    for (std::size_t i = 0; i < walked; ++i) {
         if (entries[i].contents.empty())
             return fail(k_command,
                         "partition %zu (%.*s): no contents, which the upgrade refuses; give contents, or size \"0\" "
@@ -303,6 +311,44 @@ int build_image(const cJSON* manifest, std::vector<packed_entry>& entries, std::
     return 0;
 }
 
+/// The manifest's partitions, then each document it names that no partition
+/// lists, as the table's entries. 0, or 1 after printing.
+int parse_entries(const cJSON* manifest, const std::string& manifest_path, std::vector<packed_entry>& entries)
+{
+    const fs::path manifest_dir = fs::path(manifest_path).parent_path();
+    const cJSON* partitions = cJSON_GetObjectItem(manifest, "partitions");
+    if (!cJSON_IsArray(partitions))
+        return fail(k_command, "%s needs a \"partitions\" array", manifest_path.c_str());
+    const cJSON* ptn = nullptr;
+    cJSON_ArrayForEach(ptn, partitions)
+    {
+        if (entries.size() == static_cast<std::size_t>(k_firmware_ptn_max))
+            return fail(k_command, "more than %d partitions", k_firmware_ptn_max);
+        entries.emplace_back();
+        if (parse_partition(manifest, ptn, static_cast<int>(entries.size()) - 1, manifest_dir, entries.back()) != 0)
+            return 1;
+    }
+    if (refuse_empty_walked(entries) != 0)
+        return 1;
+    for (const char* doc : k_documents) {
+        if (cJSON_GetObjectItem(manifest, doc) == nullptr)
+            continue;
+        bool listed = false;
+        for (const packed_entry& e : entries)
+            listed |= firmware_ptn_name_is(e.entry, doc);
+        if (listed)
+            continue;
+        if (entries.size() == static_cast<std::size_t>(k_firmware_ptn_max))
+            return fail(k_command, "no room left in the table for \"%s\"; list it among the partitions", doc);
+        packed_entry e;
+        if (set_name(e.entry, doc, doc) != 0 || document_bytes(manifest, doc, manifest_dir, e.contents) != 0)
+            return 1;
+        entries.push_back(std::move(e));
+    }
+
+    return 0;
+}
+
 } // namespace
 
 void image_pack_help()
@@ -393,39 +439,9 @@ int image_pack_main(int argc, char** argv)
     if ((!no_legacy && !key) || load_strong_private_keys(k_command, strong_paths, strong_keys) != 0)
         return 1;
 
-    const fs::path manifest_dir = fs::path(manifest_path).parent_path();
-    const cJSON* partitions = cJSON_GetObjectItem(manifest.get(), "partitions");
-    if (!cJSON_IsArray(partitions))
-        return fail(k_command, "%s needs a \"partitions\" array", manifest_path.c_str());
     std::vector<packed_entry> entries;
-    const cJSON* ptn = nullptr;
-    cJSON_ArrayForEach(ptn, partitions)
-    {
-        if (entries.size() == static_cast<std::size_t>(k_firmware_ptn_max))
-            return fail(k_command, "more than %d partitions", k_firmware_ptn_max);
-        entries.emplace_back();
-        if (parse_partition(manifest.get(), ptn, static_cast<int>(entries.size()) - 1, manifest_dir,
-                            entries.back()) != 0)
-            return 1;
-    }
-    if (refuse_empty_walked(entries) != 0)
+    if (parse_entries(manifest.get(), manifest_path, entries) != 0)
         return 1;
-    for (const char* doc : k_documents) {
-        if (cJSON_GetObjectItem(manifest.get(), doc) == nullptr)
-            continue;
-        bool listed = false;
-        for (const packed_entry& e : entries)
-            listed |= firmware_ptn_name_is(e.entry, doc);
-        if (listed)
-            continue;
-        if (entries.size() == static_cast<std::size_t>(k_firmware_ptn_max))
-            return fail(k_command, "no room left in the table for \"%s\"; list it among the partitions", doc);
-        packed_entry e;
-        if (set_name(e.entry, doc, doc) != 0 || document_bytes(manifest.get(), doc, manifest_dir, e.contents) != 0)
-            return 1;
-        entries.push_back(std::move(e));
-    }
-
     std::vector<std::uint8_t> image;
     if (build_image(manifest.get(), entries, image) != 0 || (board != nullptr && check_board(board, entries) != 0) ||
         sign_image_strong(k_command, image, strong_keys) != 0 ||

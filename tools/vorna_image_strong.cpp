@@ -3,7 +3,7 @@
 // verification are vorna's own, so that what the tool writes is what vorna reads.
 #include "tools/vorna_image_strong.h"
 
-#include "vorna/firmware/vorna_firmware_strong.h"
+#include "vorna/firmware/vorna_firmware_verify.h"
 
 #include <openssl/err.h>
 #include <openssl/pem.h>
@@ -152,6 +152,87 @@ int sign_image_strong(const char* command, std::vector<std::uint8_t>& image, con
     return keys.empty() ? 0 : resign_image_strong(command, image, keys, earlier_signatures{}, notes);
 }
 
+namespace {
+
+/// What a signing again works with, and what it gathers.
+struct resigning {
+    const char* command;
+    const std::vector<pkey_ptr>& keys;
+    const std::vector<firmware_key_id>& ids; ///< the identifiers of `keys`
+    const earlier_signatures& earlier;
+    const sha256_digest& digest;
+    std::vector<std::string>& notes;
+    std::vector<signature_entry> entries{};
+    std::vector<bool> signed_again{};
+};
+
+/// Refuses a --drop that names no earlier signature or a key that signs now. 0, or 1 after printing.
+int check_drops(const resigning& r, std::span<const signature_entry> earlier_entries)
+{
+    for (const firmware_key_id& id : r.earlier.drop) {
+        const bool there = std::any_of(earlier_entries.begin(), earlier_entries.end(),
+                                       [&](const signature_entry& e) { return e.key_id == id; });
+        if (!there)
+            return fail(r.command, "--drop %s: the block holds no signature by that key",
+                        firmware_key_id_text(id).data());
+        if (std::find(r.ids.begin(), r.ids.end(), id) != r.ids.end())
+            return fail(r.command, "--drop %s names a key that --key signs with", firmware_key_id_text(id).data());
+    }
+    return 0;
+}
+
+/// What becomes of one earlier signature: dropped, signed again, or kept when it
+/// verifies (or cannot be checked). 0, or 1 after printing.
+int carry_earlier(resigning& r, const signature_entry& e)
+{
+    const std::string id = firmware_key_id_text(e.key_id).data();
+    const auto mine = std::find(r.ids.begin(), r.ids.end(), e.key_id);
+    if (std::find(r.earlier.drop.begin(), r.earlier.drop.end(), e.key_id) != r.earlier.drop.end()) {
+        r.notes.push_back("dropped the strong signature by key " + id + " (--drop)");
+        return 0;
+    }
+    if (mine != r.ids.end()) {
+        const std::size_t k = static_cast<std::size_t>(mine - r.ids.begin());
+        signature_entry fresh = e;
+        fresh.key_id = *mine;
+        if (sign_entry(r.command, r.keys[k].get(), r.digest, fresh) != 0)
+            return 1;
+        r.signed_again[k] = true;
+        r.entries.push_back(fresh);
+        r.notes.push_back("signed again with key " + id);
+        return 0;
+    }
+    const auto key = std::find_if(r.earlier.check.begin(), r.earlier.check.end(),
+                                  [&](const strong_public_key& k) { return k.id == e.key_id; });
+    if (key == r.earlier.check.end()) {
+        r.entries.push_back(e);
+        r.notes.push_back("kept the strong signature by key " + id + " (not checked: no --check key for it)");
+    } else if (firmware_ed25519_verify(key->raw, r.digest, e.signature) == 1) {
+        r.entries.push_back(e);
+        r.notes.push_back("kept the strong signature by key " + id + " (verifies with " + key->path + ")");
+    } else {
+        r.notes.push_back("dropped the strong signature by key " + id + ": it does not verify with " + key->path);
+    }
+    return 0;
+}
+
+/// The new keys' signatures after the earlier ones. 0, or 1 after printing.
+int sign_new_keys(resigning& r)
+{
+    for (std::size_t k = 0; k < r.keys.size(); ++k) {
+        if (r.signed_again[k])
+            continue;
+        signature_entry e{};
+        e.key_id = r.ids[k];
+        if (sign_entry(r.command, r.keys[k].get(), r.digest, e) != 0)
+            return 1;
+        r.entries.push_back(e);
+    }
+    return 0;
+}
+
+} // namespace
+
 int resign_image_strong(const char* command, std::vector<std::uint8_t>& image, const std::vector<pkey_ptr>& keys,
                         const earlier_signatures& earlier, std::vector<std::string>& notes)
 {
@@ -167,7 +248,6 @@ int resign_image_strong(const char* command, std::vector<std::uint8_t>& image, c
     sha256_digest digest{};
     if (strong_digest_of(image, digest) != 0)
         return fail(command, "cannot compute the strong digest");
-
     signature_block old{};
     const auto area = std::span<const std::uint8_t>(image).subspan(k_signature_block_offset, k_signature_block_area);
     const signature_block_status status = signature_block_decode(area, old);
@@ -178,69 +258,27 @@ int resign_image_strong(const char* command, std::vector<std::uint8_t>& image, c
         notes.push_back(std::string("the earlier signature block was malformed (") +
                         signature_block_status_text(status) + "): replaced");
     }
+    resigning r{command, keys, ids, earlier, digest, notes};
+    r.signed_again.assign(keys.size(), false);
     const auto earlier_entries = std::span(old.entries).first(old.count);
-    for (const firmware_key_id& id : earlier.drop) {
-        const bool there = std::any_of(earlier_entries.begin(), earlier_entries.end(),
-                                       [&](const signature_entry& e) { return e.key_id == id; });
-        if (!there)
-            return fail(command, "--drop %s: the block holds no signature by that key",
-                        firmware_key_id_text(id).data());
-        if (std::find(ids.begin(), ids.end(), id) != ids.end())
-            return fail(command, "--drop %s names a key that --key signs with", firmware_key_id_text(id).data());
-    }
-
+    if (check_drops(r, earlier_entries) != 0)
+        return 1;
     if (status == signature_block_status::missing && keys.empty())
         return 0;
-
-    std::vector<signature_entry> entries;
-    std::vector<bool> signed_again(keys.size(), false);
     for (const signature_entry& e : earlier_entries) {
-        const std::string id = firmware_key_id_text(e.key_id).data();
-        const auto mine = std::find(ids.begin(), ids.end(), e.key_id);
-        if (std::find(earlier.drop.begin(), earlier.drop.end(), e.key_id) != earlier.drop.end()) {
-            notes.push_back("dropped the strong signature by key " + id + " (--drop)");
-            continue;
-        }
-        if (mine != ids.end()) {
-            const std::size_t k = static_cast<std::size_t>(mine - ids.begin());
-            signature_entry fresh = e;
-            fresh.key_id = *mine;
-            if (sign_entry(command, keys[k].get(), digest, fresh) != 0)
-                return 1;
-            signed_again[k] = true;
-            entries.push_back(fresh);
-            notes.push_back("signed again with key " + id);
-            continue;
-        }
-        const auto key = std::find_if(earlier.check.begin(), earlier.check.end(),
-                                      [&](const strong_public_key& k) { return k.id == e.key_id; });
-        if (key == earlier.check.end()) {
-            entries.push_back(e);
-            notes.push_back("kept the strong signature by key " + id + " (not checked: no --check key for it)");
-        } else if (firmware_ed25519_verify(key->raw, digest, e.signature) == 1) {
-            entries.push_back(e);
-            notes.push_back("kept the strong signature by key " + id + " (verifies with " + key->path + ")");
-        } else {
-            notes.push_back("dropped the strong signature by key " + id + ": it does not verify with " + key->path);
-        }
-    }
-    for (std::size_t k = 0; k < keys.size(); ++k) {
-        if (signed_again[k])
-            continue;
-        signature_entry e{};
-        e.key_id = ids[k];
-        if (sign_entry(command, keys[k].get(), digest, e) != 0)
+        if (carry_earlier(r, e) != 0)
             return 1;
-        entries.push_back(e);
     }
-    if (entries.size() > k_signature_block_max)
+    if (sign_new_keys(r) != 0)
+        return 1;
+    if (r.entries.size() > k_signature_block_max)
         return fail(command,
                     "the signature block would hold %zu signatures, at most %zu: leave one out with --drop KEY_ID "
                     "(nothing was written)",
-                    entries.size(), k_signature_block_max);
+                    r.entries.size(), k_signature_block_max);
     signature_block block{};
-    block.count = static_cast<std::uint8_t>(entries.size());
-    std::copy(entries.begin(), entries.end(), block.entries.begin());
+    block.count = static_cast<std::uint8_t>(r.entries.size());
+    std::copy(r.entries.begin(), r.entries.end(), block.entries.begin());
     if (block.count == 0 && status == signature_block_status::ok)
         notes.push_back("no strong signature is left: the signature block is removed");
     return store_block(command, image, block);

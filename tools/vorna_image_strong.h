@@ -4,7 +4,7 @@
 // signing into the signature block, keygen --ed25519 and what info shows.
 #include "tools/vorna_image_firmware.h"
 
-#include "vorna/firmware/vorna_firmware_strong.h"
+#include "vorna/firmware/vorna_firmware_verify.h"
 
 #include <string>
 #include <vector>

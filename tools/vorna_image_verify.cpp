@@ -7,7 +7,7 @@
 
 #include "vorna/support/vorna_common.h"
 #include "vorna/firmware/vorna_firmware.h"
-#include "vorna/firmware/vorna_firmware_strong.h"
+#include "vorna/firmware/vorna_firmware_verify.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "tests/support/capture.h"
 #include "vorna/firmware/vorna_firmware.h"
-#include "vorna/firmware/vorna_firmware_reader.h"
+#include "vorna/firmware/vorna_firmware_verify.h"
 
 #include "vorna/support/vorna_bytes.h"
 
@@ -24,6 +24,18 @@ namespace {
 using bytes = std::vector<std::uint8_t>;
 
 using test_support::printed;
+
+/// The device's verification of `image`, handed over as a memfd: the verdict and
+/// its printed lines. 0, -1, -2 or -4.
+int verify_bytes(std::span<const std::uint8_t> image)
+{
+    firmware_file file;
+    if (file.open_bytes(image, "(memory)") < 0)
+        return -1;
+    firmware_chunk_digests chunks;
+    const firmware_verdict verdict = firmware_verify(file, chunks, firmware_trusted_keys());
+    return firmware_verdict_report(verdict, file);
+}
 
 const std::string k_error = "[ERROR]vorna_firmware:";
 
@@ -156,37 +168,32 @@ TEST(FirmwarePtnName, ComparesExactlyWithinThe32Bytes)
     EXPECT_FALSE(firmware_ptn_name_is(*full, std::string(31, 'a').c_str()));
 }
 
-TEST(FirmwareHeaderCheck, WrongMagicIsRefusedBeforeTheLength)
+TEST(FirmwareHeaderCheck, RefusalsBeforeTheSignatureInTheirOrder)
 {
-    bytes image = make_image(6000, 0x8FD955AA, 1);
-    auto h = firmware_header_decode(image);
-    std::string out = printed([&] { EXPECT_EQ(firmware_verify_memory(image), -2); });
-    EXPECT_EQ(out, k_error + "190 | Invalid magic number.\n");
-}
-
-TEST(FirmwareHeaderCheck, LengthMustEqualTheFileSize)
-{
-    bytes image = make_image(6000, k_firmware_magic, 6001);
-    sign_with_dev_key(image);
-    auto h = firmware_header_decode(image);
-    std::string out = printed([&] { EXPECT_EQ(firmware_verify_memory(image), -2); });
-    EXPECT_EQ(out, k_error + "196 | firmware size un-match, firmware_size is 6000 header[total_len] is 6001.\n");
-
-    store_be32_at(image, 12, 0xFFFFFFFF);
-    h = firmware_header_decode(image);
-    out = printed([&] { EXPECT_EQ(firmware_verify_memory(image), -2); });
-    EXPECT_EQ(out, k_error + "196 | firmware size un-match, firmware_size is 6000 header[total_len] is -1.\n");
-}
-
-TEST(FirmwareHeaderCheck, AnImageTooShortForItsSignatureIsRefused)
-{
-    auto image = std::make_unique<std::uint8_t[]>(431);
-    std::span<std::uint8_t> b(image.get(), 431);
-    store_be32_at(b, 4, k_firmware_magic);
-    store_be32_at(b, 12, 431);
-    auto h = firmware_header_decode(b);
-    std::string out = printed([&] { EXPECT_EQ(firmware_verify_memory(b), -2); });
-    EXPECT_EQ(out, k_error + "199 | firmware too short, firmware_size is 431, at least 432 bytes needed.\n");
+    bytes wrong_length = make_image(6000, k_firmware_magic, 6001);
+    sign_with_dev_key(wrong_length);
+    bytes length_minus_one = wrong_length;
+    store_be32_at(length_minus_one, 12, 0xFFFFFFFF);
+    bytes too_short(431, 0);
+    store_be32_at(too_short, 4, k_firmware_magic);
+    store_be32_at(too_short, 12, 431);
+    struct refusal {
+        const char* what;
+        bytes image;
+        std::string said;
+    };
+    const refusal cases[] = {
+        // A wrong magic is refused before the length is looked at.
+        {"magic", make_image(6000, 0x8FD955AA, 1), "190 | Invalid magic number.\n"},
+        {"length", wrong_length, "196 | firmware size un-match, firmware_size is 6000 header[total_len] is 6001.\n"},
+        {"length -1", length_minus_one,
+         "196 | firmware size un-match, firmware_size is 6000 header[total_len] is -1.\n"},
+        {"too short", too_short, "199 | firmware too short, firmware_size is 431, at least 432 bytes needed.\n"},
+    };
+    for (const refusal& r : cases) {
+        const std::string out = printed([&] { EXPECT_EQ(verify_bytes(r.image), -2) << r.what; });
+        EXPECT_EQ(out, k_error + r.said) << r.what;
+    }
 }
 
 TEST(FirmwareHeaderCheck, SignatureDecides)
@@ -195,21 +202,21 @@ TEST(FirmwareHeaderCheck, SignatureDecides)
     sign_with_dev_key(image);
     const bytes signed_image = image;
     auto h = firmware_header_decode(image);
-    std::string out = printed([&] { EXPECT_EQ(firmware_verify_memory(image), 0); });
+    std::string out = printed([&] { EXPECT_EQ(verify_bytes(image), 0); });
     EXPECT_EQ(out, "[INFO]vorna_firmware:207 | rsa check pass\n");
     EXPECT_EQ(image, signed_image);
 
     // Bytes 0..19 lie outside what is signed.
     image[0] ^= 0xFF;
     image[19] ^= 0x01;
-    EXPECT_EQ(printed([&] { EXPECT_EQ(firmware_verify_memory(image), 0); }).size(),
+    EXPECT_EQ(printed([&] { EXPECT_EQ(verify_bytes(image), 0); }).size(),
               std::string("[INFO]vorna_firmware:207 | rsa check pass\n").size());
 
     for (std::size_t at : {std::size_t{20}, std::size_t{303}, std::size_t{304}, std::size_t{431}, std::size_t{432},
                            std::size_t{8999}}) {
         bytes broken = signed_image;
         broken[at] ^= 0x04;
-        out = printed([&] { EXPECT_EQ(firmware_verify_memory(broken), -4) << at; });
+        out = printed([&] { EXPECT_EQ(verify_bytes(broken), -4) << at; });
         EXPECT_EQ(out, k_error + "204 | firmware RSA verify failed\n\n") << at;
     }
 }

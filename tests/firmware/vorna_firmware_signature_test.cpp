@@ -11,7 +11,7 @@
 #include "tests/support/test_support.h"
 #include "tests/support/mapped_file.h"
 #include "vorna/storage/unique_fd.h"
-#include "vorna/firmware/vorna_firmware.h"
+#include "vorna/firmware/vorna_firmware_verify.h"
 
 extern char** environ;
 

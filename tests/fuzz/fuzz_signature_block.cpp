@@ -4,7 +4,7 @@
 // block that decodes holds 1 to 4 Ed25519 entries and encodes back to the very
 // same bytes; the verdict on it agrees with the decoder and never passes a
 // signature that the trusted key did not make.
-#include "vorna/firmware/vorna_firmware_strong.h"
+#include "vorna/firmware/vorna_firmware_verify.h"
 
 #include "tests/fuzz/fuzz_support.h"
 

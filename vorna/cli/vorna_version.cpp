@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "vorna/cli/vorna_version.h"
 
-#include "vorna/firmware/vorna_firmware_strong.h"
+#include "vorna/firmware/vorna_firmware_verify.h"
 
 #include <cstdio>
 

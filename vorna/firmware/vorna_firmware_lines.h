@@ -9,7 +9,7 @@
 
 // X(name, number)
 #define VORNA_FIRMWARE_LINES(X)                                                                                        \
-    /* vorna_firmware_image.cpp */                                                                                     \
+    /* vorna_firmware_verify.cpp */                                                                                    \
     X(k_line_bad_magic, 190)                                                                                           \
     X(k_line_size_mismatch, 196)                                                                                       \
     X(k_line_too_short, 199) /* too short to hold the signature field */                                               \
@@ -18,7 +18,7 @@
     X(k_line_header_alloc, 229)                                                                                        \
     X(k_line_table_short, 281) /* table runs past the end of the file */                                               \
     X(k_line_table_alloc, 285)                                                                                         \
-    /* vorna_firmware_check.cpp */                                                                                     \
+    /* vorna_firmware_operations.cpp */                                                                                \
     X(k_line_outside_image, 330) /* contents of a walked entry reach past the end of the image */                      \
     X(k_line_unknown_ptn, 333)   /* a walked entry the device has no partition for */                                  \
     X(k_line_moved, 338)                                                                                               \
@@ -44,7 +44,7 @@
     X(k_line_past_emmc, 613)     /* an eMMC entry's range passes the eMMC disk size */                                 \
     X(k_line_table_overlap, 614) /* the image table lies inside walked contents */                                     \
     X(k_line_no_contents, 615)   /* a walked entry with no contents at all */                                          \
-    /* vorna_firmware_info.cpp */                                                                                      \
+    /* vorna_firmware_operations.cpp: export */                                                                        \
     X(k_line_info_get_size, 523)                                                                                       \
     X(k_line_info_open, 531)                                                                                           \
     X(k_line_info_header, 545)                                                                                         \
@@ -55,13 +55,13 @@
     X(k_line_write, 579)                                                                                               \
     X(k_line_too_big, 620) /* a document larger than vorna reads */                                                    \
     X(k_line_output_is_image, 700)                                                                                     \
-    /* vorna_firmware_reader.cpp */                                                                                    \
+    /* vorna_firmware_source.cpp */                                                                                    \
     X(k_line_read, 600)          /* a read of the image failed or came up short */                                     \
     X(k_line_changed, 601)       /* a chunk no longer has its verified digest */                                       \
     X(k_line_changed_short, 602) /* a chunk can no longer be read whole */                                             \
     X(k_line_digests_alloc, 603)                                                                                       \
     X(k_line_chunk_alloc, 604)                                                                                         \
-    /* vorna_firmware_strong.cpp */                                                                                    \
+    /* vorna_firmware_verify.cpp: strong */                                                                            \
     X(k_line_block_missing, 650)                                                                                       \
     X(k_line_block_malformed, 653)                                                                                     \
     X(k_line_unknown_keys, 656)                                                                                        \

@@ -5,7 +5,7 @@
 #include "vorna/support/vorna_alloc.h"
 #include "vorna/support/vorna_assert.h"
 #include "vorna/support/vorna_common.h"
-#include "vorna/firmware/vorna_firmware_reader.h"
+#include "vorna/firmware/vorna_firmware_verify.h"
 #include "vorna/support/vorna_log.h"
 #include "vorna/identity/vorna_ptn_device_info.h"
 
@@ -127,7 +127,8 @@ std::unique_ptr<support_list> support_list_from_image(const firmware_ptn_table* 
                                                       std::span<const std::uint8_t> image)
 {
     firmware_file source;
-    source.open_memory(image, "(memory)");
+    if (source.open_bytes(image, "(memory)") < 0)
+        return nullptr;
     return support_list_from_image(table, source);
 }
 

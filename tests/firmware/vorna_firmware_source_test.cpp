@@ -2,8 +2,8 @@
 // The image source's verified reads: after the pass, every read is held to the
 // chunk digests, whatever chunks it touches.
 #include "tests/support/capture.h"
-#include "vorna/firmware/vorna_firmware_dual_hash.h"
-#include "vorna/firmware/vorna_firmware_reader.h"
+#include "vorna/firmware/vorna_firmware_digests.h"
+#include "vorna/firmware/vorna_firmware_source.h"
 
 #include "tests/support/test_support.h"
 
@@ -159,7 +159,7 @@ TEST(FirmwareImageDigests, AreTheDigestsThatSigningComputes)
     for (std::size_t size : {std::size_t{0}, std::size_t{431}, std::size_t{4096}, std::size_t{2 * k_chunk + 7}}) {
         const auto image = random_bytes(size, 7 + static_cast<unsigned>(size));
         firmware_file file;
-        file.open_memory(image, "(memory)");
+        ASSERT_EQ(file.open_bytes(image, "(memory)"), 0) << size;
         firmware_dual_digests got{};
         ASSERT_EQ(printed([&] { ASSERT_EQ(firmware_image_digests(file, got), 0); }), "") << size;
         md5_digest legacy{};

@@ -1,16 +1,14 @@
 // SPDX-License-Identifier: Apache-2.0
-// Opening, reading and the verification pass of an image file.
-#include "vorna/firmware/vorna_firmware_reader.h"
+// Opening an image, its verification pass and its reads held to the chunk digests.
+#include "vorna/firmware/vorna_firmware_source.h"
 
 #include "vorna/support/vorna_alloc.h"
 #include "vorna/storage/vorna_file.h"
-#include "vorna/firmware/vorna_firmware_dual_hash.h"
-#include "vorna/firmware/vorna_firmware_strong.h"
 #include "vorna/firmware/vorna_firmware_lines.h"
 #include "vorna/support/vorna_log.h"
-#include "vorna/support/vorna_progress.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <openssl/evp.h>
@@ -24,36 +22,6 @@ namespace {
 constexpr const char* k_module = "vorna_firmware";
 // The pieces of a read-ahead, one slot each: the windows an upgrade writes.
 constexpr std::uint64_t k_piece_len = read_ahead::k_slot_len;
-
-/// Shows the verification pass as "verify" (on standard error only).
-class pass_progress final : public firmware_chunk_consumer {
-public:
-    explicit pass_progress(std::uint64_t image_size) : shown_("verify", image_size) {}
-    void consume(std::uint64_t offset, std::span<const std::uint8_t> bytes) override
-    {
-        shown_.update(offset + bytes.size());
-    }
-
-private:
-    progress shown_;
-};
-
-/// The header's bytes as the pass read them, zero past the end of a shorter
-/// image as firmware_header_decode fills them.
-class header_capture final : public firmware_chunk_consumer {
-public:
-    void consume(std::uint64_t offset, std::span<const std::uint8_t> bytes) override
-    {
-        // The first chunk holds the whole header: chunks are far longer.
-        static_assert(k_firmware_chunk_len >= k_firmware_header_len);
-        if (offset == 0)
-            std::copy_n(bytes.begin(), std::min(bytes.size(), bytes_.size()), bytes_.begin());
-    }
-    [[nodiscard]] std::span<const std::uint8_t> bytes() const { return bytes_; }
-
-private:
-    std::array<std::uint8_t, k_firmware_header_len> bytes_{};
-};
 
 std::uint64_t chunk_count(std::uint64_t size)
 {
@@ -116,23 +84,19 @@ int firmware_file::open(const char* path, const firmware_open_lines& lines)
     return 0;
 }
 
-void firmware_file::open_memory(std::span<const std::uint8_t> image, const char* name)
+int firmware_file::open_bytes(std::span<const std::uint8_t> bytes, const char* name)
 {
     path_ = name;
-    fd_.reset();
-    memory_ = image;
-    size_ = image.size();
+    fd_ = unique_fd(::memfd_create("vorna-image", MFD_CLOEXEC));
+    const auto len = static_cast<off_t>(bytes.size());
+    if (!fd_ || write_fully(fd_.get(), bytes.data(), len) != len)
+        return -1;
+    size_ = bytes.size();
+    return 0;
 }
 
 long long firmware_file::read_raw(std::uint64_t offset, std::span<std::uint8_t> out) const
 {
-    if (!fd_) {
-        if (offset >= memory_.size())
-            return 0;
-        const std::size_t n = std::min<std::uint64_t>(out.size(), memory_.size() - offset);
-        std::copy_n(memory_.begin() + static_cast<std::ptrdiff_t>(offset), n, out.begin());
-        return static_cast<long long>(n);
-    }
     return pread_fully(fd_.get(), static_cast<off_t>(offset), out.data(), static_cast<off_t>(out.size()));
 }
 
@@ -175,30 +139,24 @@ void firmware_file::report_changed(std::uint64_t offset, std::size_t len) const
 int firmware_file::pass(std::span<firmware_chunk_consumer* const> on_worker,
                         std::span<firmware_chunk_consumer* const> here)
 {
-    // An image in memory is handed to the consumers where it lies; a file is
-    // read into the worker's slots, one pread a chunk.
-    const bool in_memory = !fd_;
+    // The file is read into the worker's slots, one pread a chunk.
     static_assert(read_ahead::k_slot_len >= k_firmware_chunk_len);
-    if (!in_memory && !ahead_.reserve()) {
+    if (!ahead_.reserve()) {
         log_error(k_module, k_line_chunk_alloc, "Failed to alloc %zu bytes memory.\n", k_firmware_chunk_len);
         return -1;
     }
     chunk_index_ = UINT64_MAX;
     ahead_fault_ = {};
-    ahead_.begin(chunk_count(size_), [this, in_memory, on_worker](std::size_t index, std::span<std::uint8_t> room,
-                                                                  std::span<const std::uint8_t>& piece) {
+    ahead_.begin(chunk_count(size_), [this, on_worker](std::size_t index, std::span<std::uint8_t> room,
+                                                       std::span<const std::uint8_t>& piece) {
         const std::uint64_t offset = std::uint64_t{index} * k_firmware_chunk_len;
         const std::size_t n = std::min<std::uint64_t>(k_firmware_chunk_len, size_ - offset);
-        if (in_memory) {
-            piece = memory_.subspan(offset, n);
-        } else {
-            const long long got = read_raw(offset, room.first(n));
-            if (got != static_cast<long long>(n)) {
-                ahead_fault_ = {k_line_read, offset, n, got};
-                return false;
-            }
-            piece = room.first(n);
+        const long long got = read_raw(offset, room.first(n));
+        if (got != static_cast<long long>(n)) {
+            ahead_fault_ = {k_line_read, offset, n, got};
+            return false;
         }
+        piece = room.first(n);
         for (firmware_chunk_consumer* consumer : on_worker)
             consumer->consume(offset, piece);
         return true;
@@ -326,110 +284,4 @@ int firmware_file::read_ahead_verified(std::uint64_t offset, std::uint64_t len, 
     if (rc == -2)
         report(ahead_fault_);
     return rc;
-}
-
-int firmware_image_verify(firmware_file& file, std::unique_ptr<firmware_header>& header,
-                          firmware_chunk_digests& digests)
-{
-    const std::uint64_t size = file.size();
-    std::unique_ptr<firmware_header> from_pass;
-    const int rc = firmware_header_check_with(
-        header.get(), size, [&](firmware_strong_pending& strong, const firmware_header*& verified) {
-            if (digests.reserve(size) < 0)
-                return -1;
-            // The MD5 is the longest share: it runs here, everything else on the worker.
-            const bool strong_active = !firmware_trusted_keys().empty();
-            firmware_dual_hasher hashed(strong_active);
-            pass_progress shown(size);
-            header_capture read_header;
-            const std::array<firmware_chunk_consumer*, 2> on_worker{&digests, &hashed.strong_part()};
-            const std::array<firmware_chunk_consumer*, 3> here{&hashed.legacy_part(), &shown, &read_header};
-            if (file.pass(on_worker, here) < 0)
-                return -1;
-            // The checks before the pass read the header as it was then; the
-            // signatures cover what the pass read. A header that is not the same
-            // in both is refused, and only the pass's is used from here on.
-            std::array<std::uint8_t, k_firmware_header_len> before{};
-            firmware_header_encode(*header, before);
-            if (!std::equal(before.begin(), before.end(), read_header.bytes().begin())) {
-                file.report_changed(0, std::min<std::uint64_t>(size, k_firmware_header_len));
-                return -1;
-            }
-            from_pass = firmware_header_decode(read_header.bytes());
-            if (!from_pass)
-                return -1;
-            verified = from_pass.get();
-            const firmware_dual_digests d = hashed.finish();
-            strong = firmware_strong_pending{};
-            if (strong_active) {
-                strong.active = true;
-                strong.digest_rc = d.strong_rc;
-                strong.digest = d.strong;
-            }
-            if (d.legacy_rc != 0 || firmware_verify_legacy_digest(*verified, d.legacy) < 0)
-                return -4;
-            return 0;
-        });
-    if (from_pass)
-        header = std::move(from_pass);
-    if (rc == 0)
-        file.hold_to(digests);
-    return rc;
-}
-
-int firmware_image_digests(firmware_file& file, firmware_dual_digests& out)
-{
-    firmware_dual_hasher hashed(true);
-    const std::array<firmware_chunk_consumer*, 1> on_worker{&hashed.strong_part()};
-    const std::array<firmware_chunk_consumer*, 1> here{&hashed.legacy_part()};
-    const int rc = file.pass(on_worker, here);
-    out = hashed.finish();
-    return rc;
-}
-
-int firmware_verify_memory(std::span<const std::uint8_t> image)
-{
-    auto header = firmware_header_decode(image);
-    firmware_file file;
-    file.open_memory(image, "(memory)");
-    firmware_chunk_digests digests;
-    return firmware_image_verify(file, header, digests);
-}
-
-int firmware_image_open(const char* path, const firmware_open_lines& lines, int header_failure, firmware_image& out)
-{
-    if (out.file.open(path, lines) < 0)
-        return -1;
-    const std::uint64_t size = out.file.size();
-    // A short image leaves the rest of the header copy zero. This copy only
-    // serves the refusals before the pass; the verification replaces it with the
-    // header the pass read.
-    std::array<std::uint8_t, k_firmware_header_len> raw{};
-    if (out.file.read_at(0, std::span(raw).first(std::min<std::uint64_t>(size, raw.size()))) < 0)
-        return -1;
-    out.header = firmware_header_decode(std::span(raw).first(std::min<std::uint64_t>(size, raw.size())));
-    if (!out.header) {
-        log_error(k_module, lines.header, "Failed to build firmware header\n");
-        return header_failure;
-    }
-    // Everything that follows the check is read through the pass's digests, in
-    // every mode: the header's fields, the table, the documents a check matches or
-    // an export writes, and the contents an upgrade writes are all bytes the
-    // signature covered.
-    int rc = firmware_image_verify(out.file, out.header, out.digests);
-    if (rc < 0)
-        return rc;
-    const std::uint64_t table_at = out.header->ptn_table_offset;
-    const std::size_t room =
-        table_at < size ? static_cast<std::size_t>(std::min<std::uint64_t>(size - table_at, k_firmware_ptn_table_len))
-                        : 0;
-    // A table that does not fit is refused by the decoder; one that fits is read.
-    std::span<std::uint8_t> table_bytes = std::span(raw).first(room);
-    if (room < k_firmware_ptn_table_len || out.file.read_at(table_at, table_bytes) == 0)
-        out.table = firmware_ptn_table_decode(table_bytes);
-    if (!out.table) {
-        log_error(k_module, lines.table, "Failed to build firmware ptn_table\n");
-        return -1;
-    }
-    return 0;
 }

@@ -1,22 +1,21 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
-// Reading an image file for the firmware operations. The file is opened
-// read-only and read with pread into fixed buffers, never mapped: an image cut
-// short under a running operation is a failed read with its line, never a
-// signal, and memory does not grow with the image. The same reads serve an
-// image held in memory (the tests and fuzz harnesses), so that every caller runs
-// the one verification. One verification pass reads the whole file once, chunk
-// by chunk, on the file's worker thread (vorna_read_ahead.h), which keeps the
-// next chunks read while the caller hashes: the MD5 of the legacy signature on
-// the caller's thread; the strong SHA-256 and a SHA-256 of each chunk on the
-// worker. From then on every read is held to those chunk digests, so that
-// whatever another process does to the file, only the bytes the signatures
-// covered are ever used.
+// Where an image's bytes come from: a descriptor read with pread into fixed
+// buffers, never mapped, so that an image cut short under a running operation is
+// a failed read with its line, never a signal, and memory does not grow with the
+// image. Tests, fuzz harnesses and the host tool hand their bytes over as a
+// memfd (open_bytes) and so run the reads a device runs. One verification pass
+// reads the whole file once, chunk by chunk, on the file's worker thread
+// (vorna_read_ahead.h), which keeps the next chunks read while the caller
+// hashes; from then on every read is held to the chunk digests recorded in that
+// pass, so that whatever another process does to the file, only the bytes the
+// signatures covered are ever used. A stream read once would stand beside this
+// file as a second firmware_source that holds each block as it passes.
 //
 // One reader at a time: while a pass or a read-ahead runs, the worker alone
 // reads the file and its chunk buffer; the caller reads again once it returned.
 #include "vorna/storage/unique_fd.h"
-#include "vorna/firmware/vorna_firmware.h"
+#include "vorna/firmware/vorna_firmware_format.h"
 #include "vorna/firmware/vorna_read_ahead.h"
 
 #include <array>
@@ -74,9 +73,10 @@ class firmware_file final : public firmware_source {
 public:
     /// Sizes the image and opens it read-only. 0, or -1 after printing at the caller's lines.
     [[nodiscard]] int open(const char* path, const firmware_open_lines& lines);
-    /// Reads an image held in memory instead, which must outlive the reads;
-    /// `name` stands for the path in messages.
-    void open_memory(std::span<const std::uint8_t> image, const char* name);
+    /// Reads a copy of `bytes` held in an anonymous file (a memfd): for the host
+    /// tool, the tests and the fuzz harnesses. `name` stands for the path in
+    /// messages and must outlive the reads. 0, or -1 (nothing printed).
+    [[nodiscard]] int open_bytes(std::span<const std::uint8_t> bytes, const char* name);
     [[nodiscard]] std::uint64_t size() const override { return size_; }
     /// Exactly out.size() bytes at `offset`: straight from the file until hold_to(),
     /// then through whole chunks, each checked against its recorded digest first.
@@ -126,7 +126,6 @@ private:
 
     const char* path_ = "";
     unique_fd fd_;
-    std::span<const std::uint8_t> memory_; ///< the bytes when no file is open
     std::uint64_t size_ = 0;
     std::unique_ptr<std::uint8_t[]> chunk_;
     std::uint64_t chunk_index_ = UINT64_MAX; ///< the verified chunk the buffer holds
@@ -134,44 +133,3 @@ private:
     firmware_read_fault ahead_fault_; ///< the worker's, until the stream has ended
     read_ahead ahead_;                ///< the worker thread and its buffers, declared last: it stops first
 };
-
-/// The verification of an opened image: magic and length of `header` (the copy
-/// read before the pass), then one pass over every byte (the legacy MD5 here, the
-/// strong SHA-256 and the chunk digests on the worker), then the header decoded
-/// again from the pass's own bytes, which must equal the first copy (else the
-/// image changed: -1), and the legacy RSA signature and the strong signature block
-/// judged from it, printing the "vorna_firmware" lines they own. Once the pass's
-/// header is decoded it replaces `header`, so that no field is ever taken from
-/// bytes the signatures did not cover. On 0 every later read of `file` is held to
-/// `digests`. 0, -1 (unreadable or changed), -2 (header) or -4 (signatures).
-[[nodiscard]] int firmware_image_verify(firmware_file& file, std::unique_ptr<firmware_header>& header,
-                                        firmware_chunk_digests& digests);
-
-/// The pass of firmware_image_verify alone, the strong digest always computed,
-/// for a caller that judges the signatures against keys of its own (the host
-/// tool, with firmware_verify_digest and firmware_ed25519_verify). 0, or -1
-/// after printing a failed read; each digest carries its own result.
-struct firmware_dual_digests; // vorna_firmware_dual_hash.h
-[[nodiscard]] int firmware_image_digests(firmware_file& file, firmware_dual_digests& out);
-
-/// The same verification over an image held in memory, its header decoded from
-/// it: what the tests and the fuzz harnesses run. 0, -1, -2 or -4.
-[[nodiscard]] int firmware_verify_memory(std::span<const std::uint8_t> image);
-
-/// An image opened and checked, with its header (as the verification pass read
-/// it) and its table.
-struct firmware_image {
-    firmware_file file;
-    firmware_chunk_digests digests;
-    std::unique_ptr<firmware_header> header;
-    std::unique_ptr<firmware_ptn_table> table;
-};
-
-/// Opens the image, decodes its header, checks it (magic, length, then the
-/// signature over one verification pass that also records the chunk digests) and
-/// decodes its table into `out`. Every later read of `out.file` (the table's
-/// included) is held to those digests. 0; -1 when the image cannot be opened or
-/// read or its table not decoded; `header_failure` when the header record cannot
-/// be built; -2 or -4 from the check. Every failure is printed.
-[[nodiscard]] int firmware_image_open(const char* path, const firmware_open_lines& lines, int header_failure,
-                                      firmware_image& out);

@@ -2,8 +2,8 @@
 // The signature block codec, and the two digests and the two-thread hasher fed in
 // any chunking, against OpenSSL computing the same on its own. The verdict is
 // exercised end to end by the command-line tests.
-#include "vorna/firmware/vorna_firmware_dual_hash.h"
-#include "vorna/firmware/vorna_firmware_signature_block.h"
+#include "vorna/firmware/vorna_firmware_digests.h"
+#include "vorna/firmware/vorna_firmware_format.h"
 
 #include "tests/support/test_support.h"
 

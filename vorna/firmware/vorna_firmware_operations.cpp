@@ -1,11 +1,15 @@
 // SPDX-License-Identifier: Apache-2.0
-// `vorna -c` and `vorna -u`: prove an image genuine and meant for this device,
-// then (for an upgrade) write its partitions to the NOR and eMMC devices.
+// The operations on an image: `vorna -c` and `vorna -u` prove it genuine and
+// meant for this device, decide a plan of what is written where (every refusal
+// comes before the first write) and, for an upgrade, apply it to the NOR and eMMC
+// devices (the work once described as file_compare_write is the NOR writer's);
+// `vorna -v` exports its "firmware-info" document.
 #include "vorna/firmware/vorna_firmware.h"
 
 #include "vorna/storage/vorna_file.h"
 #include "vorna/storage/device_writer.h"
-#include "vorna/firmware/vorna_firmware_reader.h"
+#include "vorna/firmware/vorna_firmware_verify.h"
+#include "vorna/storage/staged_output.h"
 #include "vorna/firmware/vorna_firmware_lines.h"
 #include "vorna/support/vorna_log.h"
 #include "vorna/support/vorna_progress.h"
@@ -23,6 +27,10 @@ namespace {
 
 constexpr const char* k_module = "vorna_firmware";
 
+constexpr const char* k_info_name = "firmware-info";
+constexpr firmware_document_lines k_document_lines{
+    k_module, "firmware", k_line_info_outside_image, k_line_invalid_header, k_line_content_too_long, k_line_too_big};
+
 constexpr off_t k_nor_block_size = 0x10000;
 // Contents are written in the read-ahead's windows of verified bytes, counted
 // from the entry's start; a multiple of the NOR block size (and of the blocks
@@ -39,15 +47,6 @@ struct entry_name {
     [[nodiscard]] const char* c_str() const { return text.data(); }
     std::array<char, 33> text{};
 };
-
-/// The entries the walk takes: those before the first of size 0, at most 32.
-std::span<const firmware_ptn_entry> walked_entries(const firmware_ptn_table& table)
-{
-    std::size_t n = 0;
-    while (n < table.entries.size() && table.entries[n].size != 0)
-        ++n;
-    return std::span(table.entries).first(n);
-}
 
 static_assert(sizeof(mtd_region::name) == sizeof(ptn_entry::name));
 
@@ -68,74 +67,95 @@ struct nor_regions {
     std::size_t count = 0;
 };
 
-/// Everything the walk relies on, checked before the first device write so that
-/// a refused image writes nothing and a check that passes promises the walk: a
-/// valid type, some contents (no device write takes 0 bytes), contents inside the
-/// entry, the image and the target device, a device partition of the same name,
-/// and no image table inside walked contents.
-/// 0, or -1 after printing.
-int walk_precheck(const firmware_ptn_table& table, const firmware_header& header, const ptn_table& device_table,
-                  std::uint64_t image_size)
+/// Prints that `entry` passes the end of its device (or that the NOR device's size cannot be had). -1.
+int report_past_device(firmware_entry_fault fault, const firmware_ptn_entry& entry, const ptn_layout& nor,
+                       long long device_size)
+{
+    entry_name name(entry);
+    if (fault == firmware_entry_fault::no_device_size && entry.type == k_firmware_type_nor) {
+        log_error(k_module, k_line_nor_size, "Failed to get the size of the NOR device '%s'.\n", nor.device.data());
+    } else if (entry.type == k_firmware_type_nor) {
+        log_error(k_module, k_line_past_nor,
+                  "PTN[%s] {0x%08x:0x%08x} passes the end of the NOR device '%s' (0x%llx bytes).\n", name.c_str(),
+                  entry.base, entry.content_size, nor.device.data(), static_cast<unsigned long long>(device_size));
+    } else {
+        log_error(k_module, k_line_past_emmc, "PTN[%s] {0x%08x:0x%08x} passes the eMMC disk size 0x%llx.\n",
+                  name.c_str(), entry.base, entry.content_size, static_cast<long long>(device_size));
+    }
+    return -1;
+}
+
+/// Prints why `entry` is refused by the upgrade's rule. -1.
+int report_entry_fault(firmware_entry_fault fault, const firmware_ptn_entry& entry, const firmware_header& header,
+                       const ptn_layout& nor, long long device_size, std::uint64_t image_size)
+{
+    entry_name name(entry);
+    switch (fault) {
+    case firmware_entry_fault::invalid_type:
+        log_error(k_module, k_line_invalid_type, "PTN [%s] type %d is invalid.\n", name.c_str(),
+                  static_cast<std::int32_t>(entry.type));
+        break;
+    case firmware_entry_fault::no_contents:
+        log_error(k_module, k_line_no_contents, "PTN[%s] has no contents (content_size 0).\n", name.c_str());
+        break;
+    case firmware_entry_fault::exceeds_size:
+        log_error(k_module, k_line_content_size, "PTN[%s] content_size 0x%08x exceeds its size 0x%08x.\n", name.c_str(),
+                  entry.content_size, entry.size);
+        break;
+    case firmware_entry_fault::outside_image:
+        log_error(k_module, k_line_outside_image,
+                  "PTN[%s] content {0x%08x:0x%08x} lies outside the firmware (%llu bytes).\n", name.c_str(),
+                  entry.content_offset, entry.content_size, static_cast<unsigned long long>(image_size));
+        break;
+    case firmware_entry_fault::no_device_size:
+    case firmware_entry_fault::past_device: return report_past_device(fault, entry, nor, device_size);
+    case firmware_entry_fault::no_partition:
+        log_error(k_module, k_line_unknown_ptn, "PTN[%s] is not a partition of this device.\n", name.c_str());
+        break;
+    case firmware_entry_fault::table_overlap:
+        log_error(k_module, k_line_table_overlap,
+                  "firmware ptn_table {0x%08x:0x%08x} overlaps the contents of PTN[%s] {0x%08x:0x%08x}.\n",
+                  header.ptn_table_offset, static_cast<unsigned>(k_firmware_ptn_table_len), name.c_str(),
+                  entry.content_offset, entry.content_size);
+        break;
+    case firmware_entry_fault::none: return 0;
+    }
+    return -1;
+}
+
+/// What an upgrade writes, decided before the first write: each walked entry
+/// with its device partition, in table order.
+struct upgrade_plan {
+    std::span<const firmware_ptn_entry> entries;
+    std::array<const ptn_entry*, k_firmware_ptn_max> ptns{};
+};
+
+/// Holds every walked entry to the upgrade's rule (firmware_entry_check) against
+/// this device, so that a refused image writes nothing and a check that passes
+/// promises the walk. 0 with `plan`, or -1 after printing.
+int plan_upgrade(const firmware_ptn_table& table, const firmware_header& header, const ptn_table& device_table,
+                 std::uint64_t image_size, upgrade_plan& plan)
 {
     const ptn_layout& nor = device_table.layouts[0];
     const ptn_layout& emmc = device_table.layouts[1];
-    off_t nor_size = -1; // taken when a NOR entry needs it
-    const std::uint64_t table_from = header.ptn_table_offset;
-    const std::uint64_t table_to = table_from + k_firmware_ptn_table_len;
-    for (const firmware_ptn_entry& entry : walked_entries(table)) {
+    long long nor_size = -2; // taken when a NOR entry needs it
+    plan.entries = firmware_walked_entries(table);
+    for (std::size_t i = 0; i < plan.entries.size(); ++i) {
+        const firmware_ptn_entry& entry = plan.entries[i];
         entry_name name(entry);
-        if (entry.type != k_firmware_type_nor && entry.type != k_firmware_type_emmc) {
-            log_error(k_module, k_line_invalid_type, "PTN [%s] type %d is invalid.\n", name.c_str(),
-                      static_cast<std::int32_t>(entry.type));
-            return -1;
-        }
-        if (entry.content_size == 0) {
-            log_error(k_module, k_line_no_contents, "PTN[%s] has no contents (content_size 0).\n", name.c_str());
-            return -1;
-        }
-        if (!firmware_entry_contents_fit(entry)) {
-            log_error(k_module, k_line_content_size, "PTN[%s] content_size 0x%08x exceeds its size 0x%08x.\n",
-                      name.c_str(), entry.content_size, entry.size);
-            return -1;
-        }
-        if (!firmware_ptn_contents_inside(entry, image_size)) {
-            log_error(k_module, k_line_outside_image,
-                      "PTN[%s] content {0x%08x:0x%08x} lies outside the firmware (%llu bytes).\n", name.c_str(),
-                      entry.content_offset, entry.content_size, static_cast<unsigned long long>(image_size));
-            return -1;
-        }
-        if (entry.type == k_firmware_type_nor) {
-            if (nor_size < 0 && (nor_size = file_get_size(nor.device.data())) < 0) {
-                log_error(k_module, k_line_nor_size, "Failed to get the size of the NOR device '%s'.\n",
-                          nor.device.data());
-                return -1;
-            }
-            if (!firmware_entry_inside_device(entry, static_cast<std::uint64_t>(nor_size))) {
-                log_error(k_module, k_line_past_nor,
-                          "PTN[%s] {0x%08x:0x%08x} passes the end of the NOR device '%s' (0x%llx bytes).\n",
-                          name.c_str(), entry.base, entry.content_size, nor.device.data(),
-                          static_cast<unsigned long long>(nor_size));
-                return -1;
-            }
-        } else if (emmc.disk_size < 0 ||
-                   !firmware_entry_inside_device(entry, static_cast<std::uint64_t>(emmc.disk_size))) {
-            log_error(k_module, k_line_past_emmc, "PTN[%s] {0x%08x:0x%08x} passes the eMMC disk size 0x%llx.\n",
-                      name.c_str(), entry.base, entry.content_size, static_cast<long long>(emmc.disk_size));
-            return -1;
-        }
-        if (ptn_table_lookup(&device_table, name.c_str()) == nullptr) {
-            log_error(k_module, k_line_unknown_ptn, "PTN[%s] is not a partition of this device.\n", name.c_str());
-            return -1;
-        }
-        const std::uint64_t from = entry.content_offset;
-        const std::uint64_t to = from + entry.content_size;
-        if (table_from < to && from < table_to) {
-            log_error(k_module, k_line_table_overlap,
-                      "firmware ptn_table {0x%08x:0x%08x} overlaps the contents of PTN[%s] {0x%08x:0x%08x}.\n",
-                      header.ptn_table_offset, static_cast<unsigned>(k_firmware_ptn_table_len), name.c_str(),
-                      entry.content_offset, entry.content_size);
-            return -1;
-        }
+        plan.ptns[i] = ptn_table_lookup(&device_table, name.c_str());
+        const bool on_nor = entry.type == k_firmware_type_nor;
+        const auto device_size = [&]() -> long long {
+            if (!on_nor)
+                return emmc.disk_size;
+            if (nor_size == -2)
+                nor_size = file_get_size(nor.device.data());
+            return nor_size;
+        };
+        const firmware_entry_target target{image_size, header.ptn_table_offset, plan.ptns[i] != nullptr, device_size};
+        const firmware_entry_fault fault = firmware_entry_check(entry, target);
+        if (fault != firmware_entry_fault::none)
+            return report_entry_fault(fault, entry, header, nor, on_nor ? nor_size : emmc.disk_size, image_size);
     }
     return 0;
 }
@@ -186,19 +206,17 @@ int write_entry(const firmware_ptn_entry& entry, const ptn_table& device_table, 
     return finished == 0 || entry.type == k_firmware_type_nor ? finished : emmc_failed();
 }
 
-/// Writes every walked entry to its device (walk_precheck has passed). 0, or -1
+/// Applies the plan: writes every entry to its device in table order. 0, or -1
 /// when an entry failed.
-int walk(const firmware_ptn_table& table, const ptn_table& device_table, firmware_file& image, bool minimize_writes)
+int apply_plan(const upgrade_plan& plan, const ptn_table& device_table, firmware_file& image, bool minimize_writes)
 {
     int result = 0;
-    const std::span<const firmware_ptn_entry> entries = walked_entries(table);
+    const std::span<const firmware_ptn_entry> entries = plan.entries;
     for (std::size_t index = 0; index < entries.size(); ++index) {
         const firmware_ptn_entry& entry = entries[index];
         entry_name name(entry);
         progress_stage("write %s %zu %zu", name.c_str(), index + 1, entries.size());
-        const ptn_entry* ptn = ptn_table_lookup(&device_table, name.c_str());
-        if (ptn == nullptr)
-            return -1;
+        const ptn_entry* ptn = plan.ptns[index];
         if (ptn->base != entry.base) {
             log_info(k_module, k_line_moved, "ptn[%s] moved from {0x%08x:0x%08x} to {0x%08x:0x%08x}.\n",
                      ptn->name.data(), ptn->base, ptn->size, entry.base, entry.size);
@@ -224,6 +242,36 @@ int walk(const firmware_ptn_table& table, const ptn_table& device_table, firmwar
 }
 
 } // namespace
+
+int firmware_image_open(const char* path, const firmware_open_lines& lines, int header_failure, firmware_image& out)
+{
+    if (out.file.open(path, lines) < 0)
+        return -1;
+    // Everything that follows the check is read through the pass's digests, in
+    // every mode: the header's fields, the table, the documents a check matches or
+    // an export writes, and the contents an upgrade writes are all bytes the
+    // signatures covered.
+    firmware_verdict verdict = firmware_verify(out.file, out.digests, firmware_trusted_keys());
+    if (verdict.reached == firmware_verdict::stage::no_record) {
+        log_error(k_module, lines.header, "Failed to build firmware header\n");
+        return header_failure;
+    }
+    const int rc = firmware_verdict_report(verdict, out.file);
+    if (rc < 0)
+        return rc;
+    out.header = std::move(verdict.header);
+    // A table that does not fit is refused by the decoder; one that fits is read.
+    const firmware_table_span span = firmware_table_within(*out.header, out.file.size());
+    std::array<std::uint8_t, k_firmware_ptn_table_len> raw{};
+    const std::span<std::uint8_t> table_bytes = std::span(raw).first(span.len);
+    if (span.len < k_firmware_ptn_table_len || out.file.read_at(span.at, table_bytes) == 0)
+        out.table = firmware_ptn_table_decode(table_bytes);
+    if (!out.table) {
+        log_error(k_module, lines.table, "Failed to build firmware ptn_table\n");
+        return -1;
+    }
+    return 0;
+}
 
 int firmware_check_and_upgrade(const char* image_path, const char* device, std::uint32_t base, int upgrade,
                                bool minimize_writes)
@@ -258,7 +306,8 @@ int firmware_check_and_upgrade(const char* image_path, const char* device, std::
         log_error(k_module, k_line_not_supported, "Firmware is not allowed to upgrade into this device.\n");
         return -5;
     }
-    if (walk_precheck(*table, *fw.header, *device_table, fw.file.size()) < 0)
+    upgrade_plan plan;
+    if (plan_upgrade(*table, *fw.header, *device_table, fw.file.size(), plan) < 0)
         return -1;
     log_info(k_module, k_line_upgradable, "Firmware is upgradable for this DEVICE. \n");
     if (upgrade == 0) {
@@ -266,7 +315,7 @@ int firmware_check_and_upgrade(const char* image_path, const char* device, std::
         return 0;
     }
 
-    int result = walk(*table, *device_table, fw.file, minimize_writes);
+    int result = apply_plan(plan, *device_table, fw.file, minimize_writes);
     if (result < 0) {
         log_error(k_module, k_line_upgrade_failed, "Failed to upgrade firmware into this device.\n");
         return result;
@@ -283,4 +332,33 @@ int firmware_check(const char* image_path, const char* device, std::uint32_t bas
 int firmware_upgrade(const char* image_path, const char* device, std::uint32_t base, bool minimize_writes)
 {
     return firmware_check_and_upgrade(image_path, device, base, 1, minimize_writes);
+}
+
+int firmware_info_export(const char* image_path, const char* out_path)
+{
+    // Checked before the image is opened (for writing, too).
+    if (output_overwrites(out_path, image_path)) {
+        log_error(k_module, k_line_output_is_image, "output %s is the firmware %s.\n", out_path, image_path);
+        return -1;
+    }
+    firmware_image fw;
+    int rc = firmware_image_open(
+        image_path, {k_line_info_get_size, k_line_info_open, k_line_info_header, k_line_info_image_table}, -1, fw);
+    if (rc < 0)
+        return rc;
+    // The image's rule picks the document (the host tool's info judges it the
+    // same way): the output is written once, and not at all when any entry of
+    // the name cannot be read.
+    firmware_document info;
+    switch (firmware_document_find(*fw.table, k_info_name, fw.file, info)) {
+    case firmware_document_status::none: return 0;
+    case firmware_document_status::ok: break;
+    default: firmware_document_report(info, k_document_lines); return -1;
+    }
+    // A content_len of 0 is refused by file_replace, and so reported as a failed write.
+    if (file_replace(out_path, info.doc.bytes.get(), info.doc.frame.header.content_len) < 0) {
+        log_error(k_module, k_line_write, "Faield to write firmware info to (%s).\n", out_path);
+        return -1;
+    }
+    return 0;
 }
