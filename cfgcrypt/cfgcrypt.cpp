@@ -220,6 +220,36 @@ int format_command(std::span<char, k_command_size> command, char direction, std:
     return 0;
 }
 
+namespace {
+
+/// run_command's status from what the child reported and how the wait ended;
+/// the line saying why on any failure. Called right after the wait, whose errno it prints.
+int command_status(bool reported, const int (&failure)[2], int waited, int wstatus, int stopped)
+{
+    if (reported) {
+        if (failure[0] == k_line_exec)
+            cfgcrypt_error(k_line_exec, "Exec /bin/sh failed(%s)!\r\n", std::strerror(failure[1]));
+        else
+            cfgcrypt_error(k_line_start, "Start command failed(%s)!\r\n", std::strerror(failure[1]));
+        return 1;
+    }
+    if (waited < 0) {
+        cfgcrypt_error(k_line_wait, "Wait for command failed(%s)!\r\n", std::strerror(errno));
+        return 1;
+    }
+    if (stopped != 0) {
+        cfgcrypt_error(k_line_interrupted, "Interrupted(signal %d)!\r\n", stopped);
+        return 128 + stopped;
+    }
+    if (WIFSIGNALED(wstatus)) {
+        cfgcrypt_error(k_line_killed, "Command killed(signal %d)!\r\n", WTERMSIG(wstatus));
+        return 1;
+    }
+    return WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 1;
+}
+
+} // namespace
+
 int run_command(const char* command)
 {
     // execve takes non-const strings; keep writable copies ready before the fork.
@@ -263,26 +293,7 @@ int run_command(const char* command)
     int stopped = 0;
     int waited = wait_child(pid, &wstatus, &stopped);
 
-    if (n == static_cast<ssize_t>(sizeof failure)) {
-        if (failure[0] == k_line_exec)
-            cfgcrypt_error(k_line_exec, "Exec /bin/sh failed(%s)!\r\n", std::strerror(failure[1]));
-        else
-            cfgcrypt_error(k_line_start, "Start command failed(%s)!\r\n", std::strerror(failure[1]));
-        return 1;
-    }
-    if (waited < 0) {
-        cfgcrypt_error(k_line_wait, "Wait for command failed(%s)!\r\n", std::strerror(errno));
-        return 1;
-    }
-    if (stopped != 0) {
-        cfgcrypt_error(k_line_interrupted, "Interrupted(signal %d)!\r\n", stopped);
-        return 128 + stopped;
-    }
-    if (WIFSIGNALED(wstatus)) {
-        cfgcrypt_error(k_line_killed, "Command killed(signal %d)!\r\n", WTERMSIG(wstatus));
-        return 1;
-    }
-    return WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 1;
+    return command_status(n == static_cast<ssize_t>(sizeof failure), failure, waited, wstatus, stopped);
 }
 
 int run_shell_command(char direction, const char* in, const char* out, const char* pass)

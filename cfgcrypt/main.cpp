@@ -42,61 +42,61 @@ void usage()
                 "      --version     print the version\n");
 }
 
-} // namespace
-
-int main(int argc, char* argv[])
-{
+/// The parsed command line; the texts point into argv.
+struct options {
     bool encrypt = false;
     bool decrypt = false;
     const char* in = nullptr;
     const char* out = nullptr;
     bool help = false;
     bool version = false;
+};
 
+options parse_options(int argc, char* argv[])
+{
+    options o;
     int opt;
     while ((opt = getopt_long(argc, argv, "i:o:edh", k_options, nullptr)) != -1) {
         switch (opt) {
-        case 'h': help = true; break;
-        case k_opt_version: version = true; break;
-        case 'e':
-            encrypt = true;
-            break;
-        case 'd':
-            decrypt = true;
-            break;
-        case 'i':
-            in = optarg;
-            break;
-        case 'o':
-            out = optarg;
-            break;
-        default:
-            // getopt_long has already told the user on standard error.
-            break;
+        case 'h': o.help = true; break;
+        case k_opt_version: o.version = true; break;
+        case 'e': o.encrypt = true; break;
+        case 'd': o.decrypt = true; break;
+        case 'i': o.in = optarg; break;
+        case 'o': o.out = optarg; break;
+        // getopt_long has already told the user on standard error.
+        default: break;
         }
     }
+    return o;
+}
 
-    if (help) {
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    const options o = parse_options(argc, argv);
+    if (o.help) {
         usage();
         return 0;
     }
-    if (version) {
+    if (o.version) {
         std::printf("cfgcrypt %s\n", CFGCRYPT_VERSION);
         return 0;
     }
-    if (in == nullptr || out == nullptr) {
+    if (o.in == nullptr || o.out == nullptr) {
         cfgcrypt_error(k_line_missing_in_out, "Missing arg(in or out missing)!\r\n");
         return -1;
     }
-    if (decrypt) {
-        if (encrypt) {
+    if (o.decrypt) {
+        if (o.encrypt) {
             cfgcrypt_error(k_line_duplicate_direction, "Duplicate arg(decrypt or encrypt duplicate)!\r\n");
             return -1;
         }
-        return run_shell_command('d', in, out, k_cfgcrypt_pass_phrase);
+        return run_shell_command('d', o.in, o.out, k_cfgcrypt_pass_phrase);
     }
-    if (encrypt)
-        return run_shell_command('e', in, out, k_cfgcrypt_pass_phrase);
+    if (o.encrypt)
+        return run_shell_command('e', o.in, o.out, k_cfgcrypt_pass_phrase);
     cfgcrypt_error(k_line_missing_direction, "Missing arg(decrypt or encrypt missing)!\r\n");
     return -1;
 }

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // Pass phrases of encrypted signing keys, and files that must not be replaced
 // by accident: what signing on a build machine without a terminal needs.
-// SPDX-License-Identifier: Apache-2.0
 #include "tools/vorna_image_firmware.h"
 
 #include "vorna/storage/unique_fd.h"
@@ -154,9 +153,10 @@ bool phrase_from_source(const pass_phrase_request& req, std::string_view source,
     return false;
 }
 
-/// Copies `phrase` into the callback's buffer; its length, or -1 after printing.
-int hand_over(pass_phrase_request& req, const std::string& phrase, char* buf, int size)
+/// Copies the request's pass phrase into the callback's buffer; its length, or -1 after printing.
+int hand_over(pass_phrase_request& req, char* buf, int size)
 {
+    const std::string& phrase = req.phrase;
     if (phrase.empty() || phrase.size() >= static_cast<std::size_t>(size)) {
         fail(req.command, "the pass phrase for %s is empty or longer than %d characters", req.key_path, size - 1);
         req.refused = true;
@@ -166,6 +166,54 @@ int hand_over(pass_phrase_request& req, const std::string& phrase, char* buf, in
     buf[phrase.size()] = '\0';
     req.given = true;
     return static_cast<int>(phrase.size());
+}
+
+enum class phrase_found { yes, none, refused };
+
+/// The pass phrase from --passin, else the environment variable, else the file
+/// it names: `none` when none of them is given, `refused` after printing.
+phrase_found phrase_without_terminal(pass_phrase_request& req, std::string& phrase)
+{
+    if (g_pass_phrase_source != nullptr) {
+        if (!g_source_read && !phrase_from_source(req, g_pass_phrase_source, g_source_phrase))
+            return phrase_found::refused;
+        g_source_read = true;
+        phrase = g_source_phrase;
+        return phrase_found::yes;
+    }
+    if (const char* value = std::getenv(k_pass_phrase_env); value != nullptr) {
+        phrase = value;
+        return phrase_found::yes;
+    }
+    if (const char* file = std::getenv(k_pass_phrase_file_env); file != nullptr)
+        return read_pass_phrase_file(req, file, phrase) ? phrase_found::yes : phrase_found::refused;
+    return phrase_found::none;
+}
+
+/// The pass phrase typed at the terminal, into the callback's buffer; its
+/// length, or -1 after printing.
+int ask_terminal(pass_phrase_request& req, char* buf, int size, int rwflag)
+{
+    // OpenSSL's own prompt reads the terminal; without one it would read standard
+    // input, which in a build belongs to something else.
+    unique_fd tty(::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (!tty) {
+        fail(req.command,
+             "%s is encrypted and there is no terminal to ask for its pass phrase: give --passin (pass:, env:, "
+             "file: or fd:), or set %s to it, or %s to a file holding it",
+             req.key_path, k_pass_phrase_env, k_pass_phrase_file_env);
+        req.refused = true;
+        return -1;
+    }
+    tty.reset();
+    const int len = PEM_def_callback(buf, size, rwflag, nullptr);
+    if (len <= 0) {
+        req.refused = true;
+        return -1;
+    }
+    req.phrase.assign(buf, static_cast<std::size_t>(len));
+    req.given = true;
+    return len;
 }
 
 } // namespace
@@ -188,51 +236,13 @@ int pass_phrase_callback(char* buf, int size, int rwflag, void* u)
     if (req.refused)
         return -1;
     if (req.given)
-        return hand_over(req, req.phrase, buf, size);
-    std::string phrase;
-    bool have = false;
-    if (g_pass_phrase_source != nullptr) {
-        if (!g_source_read && !phrase_from_source(req, g_pass_phrase_source, g_source_phrase)) {
-            req.refused = true;
-            return -1;
-        }
-        g_source_read = true;
-        phrase = g_source_phrase;
-        have = true;
-    } else if (const char* value = std::getenv(k_pass_phrase_env); value != nullptr) {
-        phrase = value;
-        have = true;
-    } else if (const char* file = std::getenv(k_pass_phrase_file_env); file != nullptr) {
-        if (!read_pass_phrase_file(req, file, phrase)) {
-            req.refused = true;
-            return -1;
-        }
-        have = true;
+        return hand_over(req, buf, size);
+    switch (phrase_without_terminal(req, req.phrase)) {
+    case phrase_found::refused: req.refused = true; return -1;
+    case phrase_found::yes: return hand_over(req, buf, size);
+    case phrase_found::none: break;
     }
-    if (have) {
-        req.phrase = phrase;
-        return hand_over(req, req.phrase, buf, size);
-    }
-    // OpenSSL's own prompt reads the terminal; without one it would read standard
-    // input, which in a build belongs to something else.
-    unique_fd tty(::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC));
-    if (!tty) {
-        fail(req.command,
-             "%s is encrypted and there is no terminal to ask for its pass phrase: give --passin (pass:, env:, "
-             "file: or fd:), or set %s to it, or %s to a file holding it",
-             req.key_path, k_pass_phrase_env, k_pass_phrase_file_env);
-        req.refused = true;
-        return -1;
-    }
-    tty.reset();
-    const int len = PEM_def_callback(buf, size, rwflag, nullptr);
-    if (len <= 0) {
-        req.refused = true;
-        return -1;
-    }
-    req.phrase.assign(buf, static_cast<std::size_t>(len));
-    req.given = true;
-    return len;
+    return ask_terminal(req, buf, size, rwflag);
 }
 
 int refuse_to_replace(const char* command, const std::string& path)

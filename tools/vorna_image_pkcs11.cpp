@@ -179,6 +179,36 @@ const char* uri_refusal(token_uri_status status)
     return "is not a valid token URI";
 }
 
+/// Moves the PIN out of the URI, or reads it from the URI's PIN file. False after printing.
+bool take_pin(const char* command, token_uri& parsed, pin_text& pin)
+{
+    // The PIN is taken out of the URI and handed to the engine on its own, so
+    // that the engine's reports, which repeat the URI, never hold it.
+    pin.text = parsed.pin;
+    OPENSSL_cleanse(parsed.pin.data(), parsed.pin.size());
+    if (keep_secrets_out_of_core_dumps(command) != 0 ||
+        (!parsed.pin_file.empty() && !read_secret_file(command, "PIN file", parsed.pin_file.c_str(), pin.text)))
+        return false;
+    if (pin.text.empty() && !parsed.pin_file.empty()) {
+        fail(command, "the PIN file %s holds no PIN on its first line", parsed.pin_file.c_str());
+        return false;
+    }
+    return true;
+}
+
+/// Says why the engine gave no key: it refused the PIN, or found none at the URI.
+void report_no_key(const char* command, const std::string& name, bool pin_set, const std::string& reason)
+{
+    if (!pin_set)
+        fail(command, "the pkcs11 engine does not take the PIN for %s: %s", name.c_str(), reason.c_str());
+    else
+        fail(command,
+             "no private key in the token at %s: %s (a wrong PIN, a wrong URI, or a token the engine cannot list; "
+             "Debian 12's engine does not list a token that holds an EdDSA key: sign Ed25519 keys with the "
+             "token's own tool through digest and attach)",
+             name.c_str(), reason.c_str());
+}
+
 } // namespace
 
 void release_pkcs11_engine()
@@ -199,18 +229,9 @@ pkey_ptr load_pkcs11_private_key(const char* command, const std::string& uri)
         fail(command, "%s %s", name.c_str(), refusal);
         return nullptr;
     }
-    // The PIN is taken out of the URI and handed to the engine on its own, so
-    // that the engine's reports, which repeat the URI, never hold it.
     pin_text pin;
-    pin.text = parsed.pin;
-    OPENSSL_cleanse(parsed.pin.data(), parsed.pin.size());
-    if (keep_secrets_out_of_core_dumps(command) != 0 ||
-        (!parsed.pin_file.empty() && !read_secret_file(command, "PIN file", parsed.pin_file.c_str(), pin.text)))
+    if (!take_pin(command, parsed, pin))
         return nullptr;
-    if (pin.text.empty() && !parsed.pin_file.empty()) {
-        fail(command, "the PIN file %s holds no PIN on its first line", parsed.pin_file.c_str());
-        return nullptr;
-    }
     const char* env_pin = std::getenv(k_pkcs11_pin_env);
     const std::string_view env_secret = env_pin != nullptr ? env_pin : "";
     stderr_capture engine_reports;
@@ -233,14 +254,7 @@ pkey_ptr load_pkcs11_private_key(const char* command, const std::string& uri)
         return nullptr;
     if (!key) {
         const std::string reason = masked(last_openssl_error(), {uri, parsed.engine_uri}, {pin.text, env_secret});
-        if (!pin_set)
-            fail(command, "the pkcs11 engine does not take the PIN for %s: %s", name.c_str(), reason.c_str());
-        else
-            fail(command,
-                 "no private key in the token at %s: %s (a wrong PIN, a wrong URI, or a token the engine cannot list; "
-                 "Debian 12's engine does not list a token that holds an EdDSA key: sign Ed25519 keys with the "
-                 "token's own tool through digest and attach)",
-                 name.c_str(), reason.c_str());
+        report_no_key(command, name, pin_set, reason);
         return nullptr;
     }
     return key;

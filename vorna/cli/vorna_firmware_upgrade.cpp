@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 namespace {
 
@@ -172,92 +173,88 @@ const char* lock_file_refusal(const struct stat& st, char* text, std::size_t len
     return nullptr;
 }
 
-int lock_file_refused(const char* path, const char* why)
+/// Opens the lock file into `fd`, never through a link or a FIFO, and checks
+/// that it is one this process may take: 0, or -2 for a file that is not
+/// acceptable and -1 for any other failure, after printing.
+int open_lock_file(const char* path, unique_fd& fd)
 {
-    std::fprintf(stderr, "lock file %s is not acceptable: %s\n", path, why);
-    return -2;
+    char owner[32] = {};
+    // O_NOFOLLOW: a symbolic link planted at the lock's path would otherwise let
+    // the truncation and the id land in whatever file it points to. O_NONBLOCK: a
+    // FIFO planted there must not hold the open.
+    fd = unique_fd(::open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644));
+    struct stat st {};
+    // A failed open may be because of what is there (a link, another user's file
+    // in a sticky folder); that is said as such, not as a failed open. A hard link
+    // or somebody else's file that did open would have that file truncated and
+    // overwritten with the id, like the target of a symbolic link.
+    const bool looked = fd ? ::fstat(fd.get(), &st) == 0 : ::lstat(path, &st) == 0;
+    if (const char* why = looked ? lock_file_refusal(st, owner, sizeof owner) : nullptr) {
+        std::fprintf(stderr, "lock file %s is not acceptable: %s\n", path, why);
+        return -2;
+    }
+    if (!fd || !looked) {
+        std::fprintf(stderr, "can't open file %s\n", path);
+        return -1;
+    }
+    return 0;
+}
+
+/// Takes the write lock on the whole file without waiting: 0 when held, 1 when
+/// another process holds it, -1 on any other failure.
+int take_record_lock(int fd, const char* path)
+{
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = 0;
+    lock.l_len = 0;
+    if (::fcntl(fd, F_SETLK, &lock) == 0)
+        return 0;
+    const int err = errno;
+    if (err == EAGAIN || err == EACCES) {
+        std::fprintf(stderr, "file: %s already locked\n", path);
+        return 1;
+    }
+    std::fprintf(stderr, "can't lock %s: %s\n", path, std::strerror(err));
+    return -1;
+}
+
+/// Replaces the file's content with this process's id and says so.
+void record_pid(int fd, const char* path)
+{
+    // Truncated only now: before the lock is held the file is the holder's. The
+    // id is informative only: the record lock alone decides who runs, so a
+    // failure to rewrite it does not stop the holder.
+    [[maybe_unused]] const int truncated = ::ftruncate(fd, 0);
+    char pid_text[16] = {};
+    const long pid = static_cast<long>(::getpid());
+    const int len = std::snprintf(pid_text, sizeof pid_text, "%ld", pid);
+    [[maybe_unused]] const ssize_t written = ::pwrite(fd, pid_text, static_cast<std::size_t>(len) + 1, 0);
+    std::printf("file: %s is locked by %ld\n", path, pid);
 }
 
 } // namespace
 
 int lock_pid_file(const char* path)
 {
-    char owner[32] = {};
-    // O_NOFOLLOW: a symbolic link planted at the lock's path would otherwise let
-    // the truncation and the id land in whatever file it points to. O_NONBLOCK: a
-    // FIFO planted there must not hold the open.
-    unique_fd fd(::open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644));
-    struct stat st {};
-    if (!fd) {
-        // The open may fail because of what is there (a link, another user's file
-        // in a sticky folder); that is said as such, not as a failed open.
-        const char* why = ::lstat(path, &st) == 0 ? lock_file_refusal(st, owner, sizeof owner) : nullptr;
-        if (why != nullptr)
-            return lock_file_refused(path, why);
-        std::fprintf(stderr, "can't open file %s\n", path);
-        return -1;
-    }
-    if (::fstat(fd.get(), &st) != 0) {
-        std::fprintf(stderr, "can't open file %s\n", path);
-        return -1;
-    }
-    // A hard link or somebody else's file would have that file truncated and
-    // overwritten with the id, like the target of a symbolic link.
-    if (const char* why = lock_file_refusal(st, owner, sizeof owner))
-        return lock_file_refused(path, why);
-
-    struct flock lock {};
-    lock.l_type = F_WRLCK;
-    lock.l_whence = SEEK_SET;
-    lock.l_start = 0;
-    lock.l_len = 0;
-    if (::fcntl(fd.get(), F_SETLK, &lock) != 0) {
-        const int err = errno;
-        if (err == EAGAIN || err == EACCES) {
-            std::fprintf(stderr, "file: %s already locked\n", path);
-            return 1;
-        }
-        std::fprintf(stderr, "can't lock %s: %s\n", path, std::strerror(err));
-        return -1;
-    }
-
-    // Truncated only now: before the lock is held the file is the holder's. The
-    // id is informative only: the record lock alone decides who runs, so a
-    // failure to rewrite it does not stop the holder.
-    [[maybe_unused]] const int truncated = ::ftruncate(fd.get(), 0);
-    char pid_text[16] = {};
-    const long pid = static_cast<long>(::getpid());
-    const int len = std::snprintf(pid_text, sizeof pid_text, "%ld", pid);
-    [[maybe_unused]] const ssize_t written = ::pwrite(fd.get(), pid_text, static_cast<std::size_t>(len) + 1, 0);
-    std::printf("file: %s is locked by %ld\n", path, pid);
-
+    unique_fd fd;
+    if (const int opened = open_lock_file(path, fd); opened != 0)
+        return opened;
+    if (const int held = take_record_lock(fd.get(), path); held != 0)
+        return held;
+    record_pid(fd.get(), path);
     // The lock lives as long as the process: the descriptor is never closed.
     fd.release();
     return 0;
 }
 
-int vorna_main(int argc, char** argv)
+namespace {
+
+/// Runs the command that works without the upgrade lock (-s, -c, -v, -r or -w,
+/// the first given in that order) and gives its status; nothing when none was asked.
+std::optional<int> run_unlocked_command(const command_line& cmd)
 {
-    // Each line reaches a pipe as soon as it is printed.
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);
-
-    if (argc < 2) {
-        usage();
-        return -1;
-    }
-    const command_line cmd = parse_command_line(argc, argv);
-    if (cmd.bad_option) {
-        usage();
-        return -1;
-    }
-    progress_set_machine(cmd.progress);
-
-    if (cmd.help) {
-        usage();
-        return 0;
-    }
-    if (cmd.program_version)
-        return print_program_version("vorna");
     if (cmd.show) {
         if (cmd.device == nullptr || cmd.base == 0)
             return missing_argument(k_line_show_args);
@@ -283,16 +280,49 @@ int vorna_main(int argc, char** argv)
             return missing_argument(k_line_write_args);
         return ptn_write_from_file(cmd.device, cmd.base, cmd.ptn_name, cmd.in_file);
     }
+    return std::nullopt;
+}
 
+/// Takes the machine-wide upgrade lock; 0 when held, -1 after the line saying why not.
+int take_upgrade_lock()
+{
     // A lock file that is not acceptable says so; the other failures keep the
     // line of a lock held elsewhere.
-    if (const int locked = lock_pid_file(k_lock_path); locked != 0) {
-        if (locked == -2)
-            log_error(k_module, k_line_lock_refused, "The lock file %s is not acceptable, exit(-1)\n", k_lock_path);
-        else
-            log_error(k_module, k_line_locked, "The program is already running, exit(-1)\n");
+    const int locked = lock_pid_file(k_lock_path);
+    if (locked == 0)
+        return 0;
+    if (locked == -2)
+        log_error(k_module, k_line_lock_refused, "The lock file %s is not acceptable, exit(-1)\n", k_lock_path);
+    else
+        log_error(k_module, k_line_locked, "The program is already running, exit(-1)\n");
+    return -1;
+}
+
+} // namespace
+
+int vorna_main(int argc, char** argv)
+{
+    // Each line reaches a pipe as soon as it is printed.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+
+    const command_line cmd = argc < 2 ? command_line{} : parse_command_line(argc, argv);
+    if (argc < 2 || cmd.bad_option) {
+        usage();
         return -1;
     }
+    progress_set_machine(cmd.progress);
+
+    if (cmd.help) {
+        usage();
+        return 0;
+    }
+    if (cmd.program_version)
+        return print_program_version("vorna");
+    if (const std::optional<int> status = run_unlocked_command(cmd))
+        return *status;
+
+    if (take_upgrade_lock() != 0)
+        return -1;
     if (!cmd.upgrade)
         return 0;
     if (cmd.device == nullptr || cmd.firmware == nullptr || cmd.base == 0)

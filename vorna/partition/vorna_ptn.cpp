@@ -126,6 +126,47 @@ int parse_partition(const cJSON* json_ptn, ptn_entry* entry)
                        entry->encap_type);
 }
 
+int parse_disk_size(const cJSON* json_root, ptn_layout* layout)
+{
+    const cJSON* disk_size = cJSON_GetObjectItem(json_root, "disk-size");
+    if (disk_size == nullptr) {
+        log_error(k_module, k_line_disk_size_missing, "'%s' not found.\n", "disk-size");
+        return -1;
+    }
+    // The size is read from its text; any other type has none to convert.
+    if (!cJSON_IsString(disk_size)) {
+        log_error(k_module, k_line_disk_size_type, "'%s' must be String type.\n", "disk-size");
+        return -1;
+    }
+    layout->disk_size = hex_value(disk_size->valuestring);
+    // A negative size, taken as unsigned, would switch the end-of-disk check off.
+    if (layout->disk_size < 0) {
+        log_error(k_module, k_line_disk_size_range, "'%s' (%s) out of range.\n", "disk-size", disk_size->valuestring);
+        return -1;
+    }
+    return 0;
+}
+
+int parse_device(const cJSON* json_root, ptn_layout* layout)
+{
+    const json_text device = json_text_member(json_root, "device", k_device_size);
+    switch (device.status) {
+    case json_text_status::missing:
+        log_error(k_module, k_line_device_missing, "'%s' not found.\n", "device");
+        return -1;
+    case json_text_status::not_string:
+        log_error(k_module, k_line_device_type, "'%s' must be String type.\n", "device");
+        return -1;
+    case json_text_status::too_long:
+        log_error(k_module, k_line_device_too_long, "ptn json 'device' string len too long, '%s', %d/%d\n", device.text,
+                  static_cast<int>(device.len), static_cast<int>(k_device_size));
+        return -1;
+    case json_text_status::ok: break;
+    }
+    copy_text(layout->device.data(), layout->device.size(), device.text);
+    return 0;
+}
+
 void print_rule(char c, int width)
 {
     for (int i = 0; i < width; ++i)
@@ -181,38 +222,8 @@ int _ptn_table_partition_layout(const cJSON* json_root, ptn_layout* layout, int 
     contract(layout != nullptr, "ptn_layout", k_source, k_line_assert_layout, __func__);
     *layout = ptn_layout{};
 
-    const cJSON* disk_size = cJSON_GetObjectItem(json_root, "disk-size");
-    if (disk_size == nullptr) {
-        log_error(k_module, k_line_disk_size_missing, "'%s' not found.\n", "disk-size");
+    if (parse_disk_size(json_root, layout) != 0 || parse_device(json_root, layout) != 0)
         return -1;
-    }
-    // The size is read from its text; any other type has none to convert.
-    if (!cJSON_IsString(disk_size)) {
-        log_error(k_module, k_line_disk_size_type, "'%s' must be String type.\n", "disk-size");
-        return -1;
-    }
-    layout->disk_size = hex_value(disk_size->valuestring);
-    // A negative size, taken as unsigned, would switch the end-of-disk check off.
-    if (layout->disk_size < 0) {
-        log_error(k_module, k_line_disk_size_range, "'%s' (%s) out of range.\n", "disk-size", disk_size->valuestring);
-        return -1;
-    }
-
-    const json_text device = json_text_member(json_root, "device", k_device_size);
-    switch (device.status) {
-    case json_text_status::missing:
-        log_error(k_module, k_line_device_missing, "'%s' not found.\n", "device");
-        return -1;
-    case json_text_status::not_string:
-        log_error(k_module, k_line_device_type, "'%s' must be String type.\n", "device");
-        return -1;
-    case json_text_status::too_long:
-        log_error(k_module, k_line_device_too_long, "ptn json 'device' string len too long, '%s', %d/%d\n", device.text,
-                  static_cast<int>(device.len), static_cast<int>(k_device_size));
-        return -1;
-    case json_text_status::ok: break;
-    }
-    copy_text(layout->device.data(), layout->device.size(), device.text);
 
     const cJSON* partitions = cJSON_GetObjectItem(json_root, "partitions");
     if (partitions == nullptr) {
