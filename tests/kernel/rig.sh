@@ -60,6 +60,9 @@ bbroot=$(unpacked busybox-static)
 # --- the initramfs every boot starts from --------------------------------------
 base=$work/base
 mkdir -p "$base/bin" "$base/usr/bin" "$base/lib/rig/modules" "$base/proc" "$base/sys" "$base/dev" "$base/tmp" "$base/rig"
+# The test copy of vorna takes its upgrade lock in the build's tests folder
+# (tests/CMakeLists.txt), which the guest must have too.
+mkdir -p "$base$build/tests"
 cp "$bbroot/bin/busybox" "$base/bin/busybox"
 cp "$here/init.sh" "$base/init"
 for module in virtio_pci virtio_blk sdhci_pci mmc_block mtdblock block2mtd; do
