@@ -5,6 +5,7 @@
 #include <link.h>
 #include <poll.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -210,6 +211,19 @@ std::vector<std::string> emulated(const std::vector<std::string>& argv)
     std::vector<std::string> args = emulator_prefix(argv.front());
     args.insert(args.end(), argv.begin(), argv.end());
     return args;
+}
+
+bool others_can_reach(const std::string& path)
+{
+    std::string folder = path.substr(0, path.rfind('/'));
+    for (;;) {
+        struct stat st {};
+        if (::stat(folder.empty() ? "/" : folder.c_str(), &st) != 0 || (st.st_mode & S_IXOTH) == 0)
+            return false;
+        if (folder.empty())
+            return true;
+        folder.resize(folder.rfind('/'));
+    }
 }
 
 cli_result run_cli(const std::vector<std::string>& argv_in, const std::string& cwd)

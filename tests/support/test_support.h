@@ -93,6 +93,11 @@ cli_result run_cli(const std::vector<std::string>& argv, const std::string& cwd 
 /// start the program through another host program (setpriv, a shell, ...).
 std::vector<std::string> emulated(const std::vector<std::string>& argv);
 
+/// Whether a user other than the owner may search every folder on the way to
+/// `path` (the folders only): what a test that runs a program as another user
+/// needs for the files it names, such as the upgrade lock in the build folder.
+bool others_can_reach(const std::string& path);
+
 /// Splits text into lines (without their "\n").
 std::vector<std::string> lines_of(const std::string& text);
 
