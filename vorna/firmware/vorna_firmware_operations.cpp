@@ -124,6 +124,8 @@ int firmware_check_and_upgrade(const char* image_path, const char* device, std::
                   static_cast<const void*>(image_path), static_cast<const void*>(device), base);
         return -1;
     }
+    if (firmware_stream::names_stream(image_path))
+        return firmware_stream_check_and_upgrade(image_path, device, base, upgrade, minimize_writes);
     progress_stage("check");
     firmware_board board;
     if (firmware_board_load(device, base, board) < 0)
