@@ -88,7 +88,8 @@ int read_header(firmware_stream& stream, stream_prefix& p)
     v.header_status = firmware_header_check(*p.header, v.image_size);
     if (v.header_status != firmware_header_status::ok)
         return firmware_signatures_report(v);
-    if (held == 1) {
+    // An image shorter than a header is refused by its table's place, like a file.
+    if (held == 1 && stream.held().size() < stream.size()) {
         stream.report_ended(stream.held().size());
         return -1;
     }
@@ -413,7 +414,9 @@ firmware_dual_digests stream_run::digests()
     return d;
 }
 
-/// Steps 1 to 3. 0, or the operation's result after printing.
+/// Steps 1 to 3. 0, or the operation's result after printing. The header and
+/// the table are decoded once from the held bytes, which never change: what the
+/// index's signatures cover is exactly what was decoded.
 int read_prefix(firmware_stream& stream, const char* path, stream_prefix& p)
 {
     if (const int rc = read_header(stream, p); rc != 0)
