@@ -170,7 +170,8 @@ TEST(ImagePackIndex, StreamOrderOrALineSayingWhyNot)
          {},
          {"a", "support-list", "end", "chunk-index"},
          true,
-         image + ": not in stream order (a document after the index): a streamed install refuses it"},
+         image + ": not in stream order (a document after the index or where it signs no byte): a streamed install "
+                 "refuses it"},
     };
     for (const index_case& c : cases) {
         cli_result r = pack_manifest(dir, R"({"partitions":[)" + c.partitions + "]," + doc + "}", c.options);
