@@ -93,17 +93,15 @@ int refuse_broken(const std::vector<firmware_key_id>& broken)
 int resign_with_index(std::vector<std::uint8_t>& image, const image_index& index, const std::vector<pkey_ptr>& keys,
                       const earlier_signatures& earlier, std::vector<std::string>& lines)
 {
-    if (index.status == firmware_index_status::duplicate || index.status == firmware_index_status::outside)
-        return refuse_unusable_index(k_command, index);
     std::vector<std::uint8_t> work = image;
     std::vector<firmware_key_id> ids;
     sha256_digest digest{};
-    // An image edited by hand into one whose index cannot be written anew (a
-    // test image, say) is still signed: a streamed install refuses it before
-    // its first write, as it refuses every malformed index.
+    // An image edited by hand so that its index cannot be written anew (walked
+    // contents outside the image) is still signed, the digests as they stand:
+    // a streamed install refuses it before its first write.
     const char* kept_as_is = index_rewrite_refusal(image, index);
     if (kept_as_is != nullptr)
-        lines.push_back(std::string("the chunk index is left as it stands (") + kept_as_is + ")");
+        lines.push_back(std::string("the chunk index's digests are left as they stand (") + kept_as_is + ")");
     if ((kept_as_is == nullptr && write_index(k_command, work, index) != 0) || key_ids_of(k_command, keys, ids) != 0 ||
         index_signing_digest(k_command, work, index.where, digest) != 0)
         return 1;
@@ -147,6 +145,14 @@ int resign_strong(std::vector<std::uint8_t>& image, const std::vector<pkey_ptr>&
     const image_index index = find_index(image);
     if (image.size() < k_firmware_header_len || !index.present())
         return resign_image_strong(k_command, image, keys, earlier, lines);
+    // A malformed index that cannot be written anew either (a test image, say)
+    // is left as it stands, unsigned by this run: the whole file is signed as
+    // without an index, and every streamed install refuses the image.
+    if (index.status != firmware_index_status::ok && index_rewrite_refusal(image, index) != nullptr) {
+        lines.push_back(std::string("the chunk index is malformed (") + firmware_index_status_text(index.status) +
+                        "): left as it stands");
+        return resign_image_strong(k_command, image, keys, earlier, lines);
+    }
     return resign_with_index(image, index, keys, earlier, lines);
 }
 

@@ -29,6 +29,17 @@ std::uint64_t contents_end(const firmware_ptn_entry& e)
     return std::uint64_t{e.content_offset} + e.content_size;
 }
 
+/// True when contents lie in part where the index digest counts zeros: a
+/// document there would be read by a stream with nothing authenticating it.
+bool masked_in_part(const firmware_ptn_entry& e, const firmware_index_location& index)
+{
+    const std::uint64_t from = e.content_offset;
+    const std::uint64_t to = contents_end(e);
+    auto overlaps = [&](std::uint64_t a, std::uint64_t b) { return from < b && a < to; };
+    return overlaps(k_firmware_signature_offset, k_firmware_header_len) ||
+           overlaps(index.at + k_firmware_index_signatures_at, index.at + k_firmware_index_digests_at);
+}
+
 bool all_zero(std::span<const std::uint8_t> bytes)
 {
     return std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == 0; });
@@ -190,7 +201,7 @@ const char* firmware_stream_order_text(firmware_stream_order status)
     switch (status) {
     case firmware_stream_order::ok: return "in stream order";
     case firmware_stream_order::table_after_index: return "table not between the header and the index";
-    case firmware_stream_order::document_after_index: return "a document after the index";
+    case firmware_stream_order::document_after_index: return "a document after the index or where it signs no byte";
     case firmware_stream_order::contents_before_end: return "contents before the end of the index";
     case firmware_stream_order::contents_out_of_order: return "contents not in table order";
     case firmware_stream_order::prefix_too_big: return "index ends past 5 MiB";
@@ -208,7 +219,11 @@ firmware_stream_order firmware_stream_order_check(const firmware_header& header,
     const auto walked = firmware_walked_entries(table);
     for (std::size_t i = 0; i < table.entries.size(); ++i) {
         const firmware_ptn_entry& e = table.entries[i];
-        if ((i >= walked.size() || is_document_name(e)) && contents_end(e) > index_end)
+        // The index itself holds its signature area.
+        const bool is_index = firmware_ptn_name_is(e, k_firmware_index_name) && e.content_offset == index.at &&
+                              e.content_size == index.len;
+        const bool masked = !is_index && masked_in_part(e, index);
+        if ((i >= walked.size() || is_document_name(e)) && (contents_end(e) > index_end || masked))
             return firmware_stream_order::document_after_index;
     }
     for (const firmware_ptn_entry& e : walked) {
