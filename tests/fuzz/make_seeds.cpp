@@ -6,6 +6,7 @@
 // Usage: fuzz_make_seeds OUT_ROOT; the seeds go to OUT_ROOT/<harness>/.
 #include "vorna/support/vorna_bytes.h"
 #include "vorna/firmware/vorna_firmware.h"
+#include "vorna/firmware/vorna_firmware_index.h"
 #include "vorna/partition/vorna_ptn_header.h"
 
 #include <algorithm>
@@ -117,7 +118,7 @@ int main(int argc, char** argv)
     const fs::path data = VORNA_TEST_DATA_DIR;
     const fs::path corpus = VORNA_FUZZ_CORPUS_DIR;
     std::error_code ec;
-    for (const char* h : {"device_info", "ptn_header", "firmware_image", "firmware_signed"}) {
+    for (const char* h : {"device_info", "ptn_header", "firmware_image", "firmware_signed", "firmware_index"}) {
         fs::create_directories(out / h, ec);
         if (ec)
             return fail("cannot create " + (out / h).string());
@@ -180,6 +181,22 @@ int main(int argc, char** argv)
             (load_be32_at(image, 8) >= k_firmware_header_len && !write_file(out / "firmware_signed" / name, compact)))
             return fail("cannot write the image seeds");
     }
+    // The index harness takes a table and an index for it, here the board's.
+    const bytes with_table = image_of(board, k_firmware_header_len);
+    firmware_ptn_table table{};
+    if (!firmware_ptn_table_parse(std::span(with_table).subspan(k_firmware_header_len), table))
+        return fail("cannot read the board's table");
+    std::vector<firmware_block_digest> digests(firmware_index_block_count(table));
+    for (std::size_t i = 0; i < digests.size(); ++i)
+        digests[i].fill(static_cast<std::uint8_t>(i + 1));
+    bytes index(firmware_index_len(table));
+    bytes index_seed(with_table.begin() + k_firmware_header_len,
+                     with_table.begin() + k_firmware_header_len + k_firmware_ptn_table_len);
+    if (firmware_index_encode(table, digests, index) != 0)
+        return fail("cannot encode the index seed");
+    index_seed.insert(index_seed.end(), index.begin(), index.end());
+    if (!write_file(out / "firmware_index" / "board", index_seed))
+        return fail("cannot write the index seed");
     bytes short_image(image_of(board, k_firmware_header_len));
     short_image.resize(600);
     store_be32_at(short_image, 12, static_cast<std::uint32_t>(short_image.size()));

@@ -145,7 +145,8 @@ enum class firmware_stream_order {
     ok,
     table_after_index,     ///< the table does not end before the index starts (or starts in the header)
     document_after_index,  ///< contents of an entry after the walk, or of any entry named "support-list" or
-                           ///< "firmware-info", end past the index's end
+                           ///< "firmware-info", end past the index's end, or lie (in part) where the
+                           ///< index digest counts zeros: 304..4095 or the index's signature area
     contents_before_end,   ///< walked contents start before the index's end
     contents_out_of_order, ///< walked contents overlap or do not follow each other in table order
     prefix_too_big,        ///< the index ends past k_firmware_stream_prefix_max
