@@ -22,7 +22,7 @@ keys=$src/keys
 . "$src/tests/engines/rig.sh"
 
 if [ -z "${VORNA_ENGINE_NAMESPACE:-}" ]; then
-    need "swupdate cpio" swupdate cpio openssl
+    need "swupdate cpio" swupdate cpio openssl flock
     VORNA_ENGINE_NAMESPACE=1 exec unshare --mount --propagation private sh "$0" "$@"
 fi
 
