@@ -408,7 +408,10 @@ class ExternalSigner : public StrongSignatures {};
 
 TEST_F(ExternalSigner, DigestSignElsewhereAttachGivesTheImagePackWouldMake)
 {
-    const std::string image = pack(work, plan({}), "ext.bin");
+    // Without a chunk index, whose signatures come first (IndexSignedElsewhere).
+    image_plan no_index = plan({});
+    no_index.no_index = true;
+    const std::string image = pack(work, no_index, "ext.bin");
     const std::string out = work.file("");
     auto r = vorna_image({"digest", image, "--out", out});
     ASSERT_EQ(r.status, 0) << r.err;
@@ -466,7 +469,9 @@ TEST_F(ExternalSigner, DigestSignElsewhereAttachGivesTheImagePackWouldMake)
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(lines_of(r.out), (std::vector<std::string>{k_pass, strong_pass(k_id_a), k_upgradable}));
     // Byte for byte what pack signs with the same keys (both signature schemes are deterministic).
-    EXPECT_EQ(whole(image), whole(pack(work, plan({key_file("key_a.pem")}), "packed.bin")));
+    image_plan by_a = plan({key_file("key_a.pem")});
+    by_a.no_index = true;
+    EXPECT_EQ(whole(image), whole(pack(work, by_a, "packed.bin")));
 
     // verify: 0 only when every given key's signature verifies.
     EXPECT_EQ(vorna_image({"verify", image, "--key", dev_key_blob(), "--key", key_file("key_a.pub.pem")}).status, 0);
@@ -545,7 +550,10 @@ std::vector<std::string> block_key_ids(const std::string& image)
 // --drop names it or --check shows it no longer verifies, each said on a line.
 TEST_F(StrongSignatures, SignKeepsTheSignaturesAlreadyThere)
 {
-    const std::string dual = pack(work, plan({key_file("key_a.pem"), key_file("key_b.pem")}), "dual.bin");
+    // Without a chunk index, whose signatures the whole-file ones cover (SignWithAnIndex).
+    image_plan no_index = plan({key_file("key_a.pem"), key_file("key_b.pem")});
+    no_index.no_index = true;
+    const std::string dual = pack(work, no_index, "dual.bin");
     const bytes genuine = whole(dual);
     // The third signer's key and two more, made here: no build trusts them.
     std::vector<std::string> extra;

@@ -278,7 +278,9 @@ TEST(ImageInfo, JsonSaysWhatTheTextSaysAndKeyFilesMustBeKeyBlobs)
     EXPECT_EQ(number(doc.get(), "bytes"), static_cast<double>(whole(image).size()));
     EXPECT_EQ(number(doc.get(), "magic"), static_cast<double>(0xAA55D98Fu));
     const cJSON* entries = cJSON_GetObjectItemCaseSensitive(doc.get(), "entries");
-    ASSERT_EQ(cJSON_GetArraySize(entries), 4); // kernel, end, then the documents
+    ASSERT_EQ(cJSON_GetArraySize(entries), 5); // kernel, end, then the documents and the chunk index
+    EXPECT_EQ(text(cJSON_GetArrayItem(entries, 4), "name"), "chunk-index");
+    EXPECT_EQ(text(cJSON_GetObjectItemCaseSensitive(doc.get(), "index"), "status"), "ok");
     const cJSON* k = cJSON_GetArrayItem(entries, 0);
     EXPECT_EQ(text(k, "name"), "kernel");
     EXPECT_EQ(text(k, "type"), "emmc");
