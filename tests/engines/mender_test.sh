@@ -63,7 +63,7 @@ artifact "$work/other.bin" release-other "$work/other-type.mender" -k "$work/art
 artifact "$work/fw.bin" release-unsigned "$work/unsigned.mender"
 artifact "$work/fw.bin" release-lzma "$work/lzma.mender" -k "$work/artifact.key" --compression lzma
 corrupt_kernel "$work/fw.bin" "$work/wrong-block.bin"
-artifact "$work/wrong-block.bin" release-wrong-block "$work/wrong-block.mender" -k "$work/artifact.key"
+artifact -t Vorna_V2-2.1-5545 "$work/wrong-block.bin" release-wrong-block "$work/wrong-block.mender" -k "$work/artifact.key"
 # Cut in the kernel's contents, well after the boot loader's.
 head -c 1500000 "$work/fw.mender" >"$work/cut.mender"
 # The device type the artifact names, taken from the image's support list.

@@ -110,6 +110,10 @@ restore_board() {
     cp "$work/saved/nor.img" "$work/board/nor.img"
     cp "$work/saved/emmc.img" "$work/board/emmc.img"
 }
+# A new board, so that each case starts from the old firmware.
+rm -rf "$work/board"
+make_board
+save_board
 restore_board
 stream_install "$work/fw-stream.swu" || fail "install of a streamed .swu: status $?, $(cat "$work/log")"
 board_installed "streamed .swu"
