@@ -140,6 +140,8 @@ other-stream.swu ^\[ERROR\].*vorna: \[ERROR\]vorna_firmware:465
 wrong-block.swu ^\[ERROR\].*vorna-install: vorna -u ended with status
 cut.swu ^\[ERROR\].*SWUpdate \*failed\*
 CASES
+# No script runs after a failed image: vorna's lines stay in the reader's log.
+grep -q '^\[ERROR\]vorna_firmware:672 ' "$fifo.log" || fail "cut .swu: vorna did not stop at the stream's end: $(cat "$fifo.log")"
 # The reader that the cut update left has ended, and one whose update never
 # sent its image (a pre-update command run alone) is ended by the next one,
 # with an empty stream: the next update installs.
