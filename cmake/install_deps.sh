@@ -21,8 +21,9 @@ for set in "$@"; do
     # The manual pages' checker, and man to show them as a reader sees them.
     man)   pkgs="$pkgs mandoc man-db" ;;
     bench) pkgs="$pkgs time" ;;
-    # The fleet engines' device clients that the engine tests drive.
-    engines) pkgs="$pkgs mender-client mender-artifact swupdate cpio" ;;
+    # The fleet engines' device clients that the engine tests drive; zstd for a
+    # compressed transport through the pipe into vorna.
+    engines) pkgs="$pkgs mender-client mender-artifact swupdate cpio zstd" ;;
     # The Debian package build (make deb) and its checker (.ci/debian_package);
     # dpkg-buildpackage wants build-essential beside the Build-Depends.
     deb)   pkgs="$pkgs debhelper dpkg-dev build-essential lintian" ;;

@@ -13,9 +13,18 @@
 # script or is not a number: only a 0 received from vorna is a success. While
 # another upgrade holds vorna's lock, the script tries again every 5 s for a
 # minute. The image is removed in either case.
+#
+# In a streamed .swu (vorna-swu -s FIFO) the image never reaches a file: the
+# "raw" handler copies it into the named pipe IMAGE, whose reader, started by
+# SWUpdate's pre-update command vorna-swupdate-stream, has installed it with
+# `vorna -u` by the time postinst runs. postinst then waits for that reader
+# (it holds IMAGE.lock while it runs) and reports what it left in IMAGE.log:
+# vorna's lines, sorted as above, and the update succeeds only when the log's
+# last line is "status 0".
 set -u
 
 image='@IMAGE_PATH@'
+mode='@MODE@'
 conf=${VORNA_OTA_CONF:-/etc/vorna/ota.conf}
 
 err() {
@@ -111,8 +120,31 @@ install_image() {
     done
 }
 
-case "${1:-}" in
-    postinst)
+# The outcome of the streamed install, as the reader left it.
+stream_outcome() {
+    # The reader holds the lock until it has written the log; a lock file that
+    # is missing (no reader ever ran) is made here and leaves no log.
+    flock "$image.lock" true || { err "cannot wait for the stream reader ($image.lock)"; return 1; }
+    if [ ! -f "$image.log" ]; then
+        err "no outcome of the streamed install in $image.log (is swupdate -P \"vorna-swupdate-stream $image\" set?)"
+        return 1
+    fi
+    last=$(tail -n 1 "$image.log")
+    { sed '$d' "$image.log" | route >/dev/null; } 4>&1
+    rm -f "$image.log"
+    case "$last" in
+        'status 0') return 0 ;;
+        'status '*) err "vorna -u ended with ${last} (see vorna(1), EXIT STATUS)" ;;
+        *) err "vorna -u: its exit status did not reach the script, counted as a failure" ;;
+    esac
+    return 1
+}
+
+case "$mode ${1:-}" in
+    'stream postinst')
+        stream_outcome || exit 1
+        ;;
+    'file postinst')
         status=0
         install_image || status=1
         rm -f "$image"

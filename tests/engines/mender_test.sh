@@ -1,11 +1,14 @@
 #!/bin/sh
 # SPDX-License-Identifier: Apache-2.0
 # The Mender client, standalone, installs vorna images through the Update Module
-# on a simulated board: a signed artifact installs (both devices byte for byte,
-# the artifact's name recorded), an image for another product and an unsigned
-# artifact are refused and leave the devices as they were, vorna's failure is
-# the deployment's while the module's folder is full or read-only, and a held
-# upgrade lock is waited for.
+# on a simulated board, the payload streamed into vorna and stored nowhere (the
+# client's data folder is smaller than the image): a signed artifact installs
+# (both devices byte for byte, the artifact's name recorded), and so does one
+# with a compressed payload; an image for another product and an unsigned
+# artifact are refused and leave the devices as they were; an image with a
+# wrong block and a cut artifact fail the deployment with the devices holding
+# only verified blocks; vorna's failure is the deployment's while the module's
+# folder is full or read-only; a held upgrade lock is waited for.
 # Usage: mender_test.sh VORNA VORNA_IMAGE SOURCE_DIR LOCK_PATH
 # (LOCK_PATH: the upgrade lock that VORNA takes, the one of the tests' build)
 # Mender reads fixed system paths (/etc/mender, /usr/share/mender/modules/v3):
@@ -22,7 +25,7 @@ keys=$src/keys
 . "$src/tests/engines/rig.sh"
 
 if [ -z "${VORNA_ENGINE_NAMESPACE:-}" ]; then
-    need "mender-client mender-artifact" mender mender-artifact openssl
+    need "mender-client mender-artifact zstd" mender mender-artifact openssl zstd
     [ -d /etc/mender ] && [ -d /usr/share/mender/modules/v3 ] || skip "Mender's folders are missing"
     VORNA_ENGINE_NAMESPACE=1 exec unshare --mount --propagation private sh "$0" "$@"
 fi
@@ -42,7 +45,11 @@ export VORNA_OTA_CONF="$work/ota.conf"
 # mender-artifact signs with ECDSA P-256 (or PKCS#1 RSA) keys.
 openssl ecparam -genkey -name prime256v1 -noout -out "$work/artifact.key" 2>/dev/null
 openssl ec -in "$work/artifact.key" -pubout -out "$work/artifact.pub" 2>/dev/null
+# Mender's data folder has no room for the image: a module that kept the
+# payload there would fail.
 mkdir "$work/data"
+mount -t tmpfs -o size=1m tmpfs "$work/data"
+[ "$(wc -c <"$work/fw.bin")" -gt 1048576 ] || fail "the image fits in Mender's folder"
 printf '{ "ArtifactVerifyKey": "%s" }\n' "$work/artifact.pub" >"$work/mender.conf"
 
 artifact() {
@@ -54,6 +61,11 @@ artifact "$work/fw.bin" release-2 "$work/fw.mender" -k "$work/artifact.key"
 artifact -t Vorna_V2-2.1-5545 "$work/other.bin" release-other "$work/other.mender" -k "$work/artifact.key"
 artifact "$work/other.bin" release-other "$work/other-type.mender" -k "$work/artifact.key"
 artifact "$work/fw.bin" release-unsigned "$work/unsigned.mender"
+artifact "$work/fw.bin" release-lzma "$work/lzma.mender" -k "$work/artifact.key" --compression lzma
+corrupt_kernel "$work/fw.bin" "$work/wrong-block.bin"
+artifact -t Vorna_V2-2.1-5545 "$work/wrong-block.bin" release-wrong-block "$work/wrong-block.mender" -k "$work/artifact.key"
+# Cut in the kernel's contents, well after the boot loader's.
+head -c 1500000 "$work/fw.mender" >"$work/cut.mender"
 # The device type the artifact names, taken from the image's support list.
 echo "device_type=Vorna_V2-2.1-5545" >"$work/data/device_type"
 
@@ -68,12 +80,47 @@ cp "$work/log" "$work/log.install"
 grep -q 'vorna: writing partition kernel (2 of 2)' "$work/log" || fail "no progress in the log: $(cat "$work/log")"
 recorded=$(mender -c "$work/mender.conf" -d "$work/data" --no-syslog show-artifact 2>/dev/null)
 [ "$recorded" = release-2 ] || fail "recorded artifact: $recorded"
+[ -z "$(find "$work/data" -type f -size +64k)" ] || fail "files left in Mender's folder: $(find "$work/data" -type f -size +64k)"
+
+# The client decompresses the payload before it reaches the module's stream.
+cp "$work/saved/nor.img" "$work/board/nor.img"
+cp "$work/saved/emmc.img" "$work/board/emmc.img"
+mender_run install "$work/lzma.mender" || fail "install of a compressed payload: status $?, $(cat "$work/log")"
+board_installed "compressed payload"
+
+# A wrong block (the release team signed a broken image) and a cut artifact:
+# vorna stops at the block it cannot verify, or where the stream ends, and the
+# deployment fails; the client's own checksum only fails at the end.
+while read -r artifact line; do
+    cp "$work/saved/nor.img" "$work/board/nor.img"
+    cp "$work/saved/emmc.img" "$work/board/emmc.img"
+    status=0
+    mender_run install "$work/$artifact" || status=$?
+    [ "$status" -eq 1 ] || fail "$artifact: status $status, $(cat "$work/log")"
+    grep -q "$line" "$work/log" || fail "$artifact: no '$line' in the log: $(cat "$work/log")"
+    grep -q 'vorna: \[ERROR\]vorna_firmware:6[7-9][0-9] ' "$work/log" || fail "$artifact: vorna's stream line is not in the log: $(cat "$work/log")"
+    board_old_or_new "$artifact"
+    cmp -s "$work/expected-emmc.img" "$work/board/emmc.img" && fail "$artifact: the whole kernel was written"
+done <<'CASES'
+wrong-block.mender vorna -u ended with status
+cut.mender vorna -u ended with status
+CASES
+recorded=$(mender -c "$work/mender.conf" -d "$work/data" --no-syslog show-artifact 2>/dev/null)
+[ "$recorded" = release-lzma ] || fail "recorded artifact after the failed streams: $recorded"
+
+# The same image through a compressed transport, straight into vorna.
+zstd -q -c "$work/fw.bin" >"$work/fw.bin.zst"
+cp "$work/saved/nor.img" "$work/board/nor.img"
+cp "$work/saved/emmc.img" "$work/board/emmc.img"
+zstd -dc "$work/fw.bin.zst" | "$vorna" -u -b 0x10000 -d "$work/board/table.img" -f - >"$work/log" 2>&1 ||
+    fail "zstd -dc | vorna -u -f -: $(cat "$work/log")"
+board_installed "zstd -dc | vorna -u -f -"
 
 save_board
 status=0
 mender_run install "$work/other.mender" || status=$?
 [ "$status" -eq 1 ] || fail "image for another product: status $status, $(cat "$work/log")"
-grep -q 'vorna -c ended with status 251: the image is not for this device' "$work/log" ||
+grep -q 'vorna -u ended with status 251: the image is not for this device' "$work/log" ||
     fail "the refusal is not in the log: $(cat "$work/log")"
 board_unchanged "image for another product"
 status=0
@@ -83,15 +130,16 @@ grep -q 'not compatible with device Vorna_V2-2.1-5545' "$work/log" || fail "devi
 board_unchanged "artifact for another device type"
 
 # The module's folder takes no more bytes when vorna ends: filled while vorna
-# checks an image it refuses (251), or made read-only while vorna fails to open
-# the devices (255). The deployment fails, and once the folder takes bytes again
+# refuses an image (251), or made read-only while vorna fails to open the
+# devices (255). The deployment fails, and once the folder takes bytes again
 # the artifact installs. The folder is a small file system of its own, broken
 # by the vorna that ota.conf names here, a script that runs the real one after.
 cat >"$work/breaking-vorna" <<'SH'
 #!/bin/sh
-for arg; do [ "${prev:-}" = -f ] && folder=${arg%/*}; prev=$arg; done
+# The client runs the module in its folder.
+folder=$PWD
 case "$FAULT $1" in
-    "full -c") cat /dev/zero >"$folder/filler" 2>/dev/null ;;
+    "full -u") cat /dev/zero >"$folder/filler" 2>/dev/null ;;
     "read-only -u") mount --bind -o ro "$folder" "$folder" && mount --bind -o ro "$BOARD" "$BOARD" ;;
 esac
 exec "$VORNA" "$@"
@@ -111,7 +159,7 @@ while read -r FAULT artifact line; do
     grep -q "$line" "$work/log" || fail "folder $FAULT: no '$line' in the log: $(cat "$work/log")"
     board_unchanged "folder $FAULT"
 done <<'CASES'
-full other.mender vorna -c ended with status 251: the image is not for this device
+full other.mender vorna -u ended with status 251: the image is not for this device
 read-only fw.mender vorna -u ended with status 255: a partition failed to write
 CASES
 mender_run install "$work/fw.mender" || fail "install after the folder recovered: status $?, $(cat "$work/log")"

@@ -2,7 +2,7 @@
 # Sourced by the engine tests: the checks before a test may run, its private
 # /tmp, and a small simulated board with vorna images for it, made with
 # vorna-image and the development key in the folder $work.
-# Needs: $vorna_image, $keys (the development key folder).
+# Needs: $vorna_image, $keys (the development key folder), $src (the source tree).
 
 # need PACKAGES TOOL...: skips the test unless it runs as root, may make a
 # private mount namespace, and has every TOOL (from the Debian PACKAGES).
@@ -83,7 +83,8 @@ JSON
 }
 
 # make_image OUT PRODUCT: an image of a new boot loader and kernel for PRODUCT
-# ("Vorna V2" is this board's product).
+# ("Vorna V2" is this board's product), signed with the development key and the
+# strong test key A, which the tests' vorna trusts: a stream needs a strong key.
 make_image() {
     [ -f "$work/bootloader.bin" ] || head -c 300000 /dev/urandom >"$work/bootloader.bin"
     [ -f "$work/kernel.bin" ] || head -c 1500000 /dev/urandom >"$work/kernel.bin"
@@ -96,7 +97,20 @@ make_image() {
   "support-list": { "support-list": [ { "product_name": "$2", "product_version": "2.1", "special_id": "5545" } ] }
 }
 JSON
-    "$vorna_image" pack "$work/image.json" "$keys/dev_private_key.pem" "$1" >/dev/null
+    "$vorna_image" pack "$work/image.json" "$keys/dev_private_key.pem" "$1" \
+        --key "$src/tests/data/strong/key_a.pem" >/dev/null
+}
+
+# corrupt_kernel IN OUT: IN with one byte of the kernel's contents changed, in
+# its last 64 KiB block, so that the boot loader and most of the kernel verify.
+corrupt_kernel() {
+    perl -e 'my ($in, $kernel, $out) = @ARGV; local $/;
+             open(my $f, "<:raw", $in) or die "$in: $!"; my $d = <$f>;
+             open(my $k, "<:raw", $kernel) or die "$kernel: $!"; my $kb = <$k>;
+             my $at = index($d, substr($kb, length($kb) - 4096, 64));
+             $at >= 0 or die "the kernel is not in $in";
+             substr($d, $at, 1) = chr(ord(substr($d, $at, 1)) ^ 1);
+             open(my $o, ">:raw", $out) or die "$out: $!"; print $o $d' "$1" "$work/kernel.bin" "$2"
 }
 
 # Saves the board's devices, to show later that they are unchanged.
@@ -112,16 +126,39 @@ board_unchanged() {
     done
 }
 
-# Fails unless the board holds the new boot loader and kernel, and is otherwise as saved.
-board_installed() {
-    cmp -s "$work/saved/table.img" "$work/board/table.img" || fail "$1: table.img changed"
+# The saved board with the new boot loader and kernel: $work/expected-{nor,emmc}.img.
+board_installed_expected() {
     for dev in nor emmc; do
         cp "$work/saved/$dev.img" "$work/expected-$dev.img"
     done
     dd if="$work/bootloader.bin" of="$work/expected-nor.img" conv=notrunc status=none
     dd if="$work/kernel.bin" of="$work/expected-emmc.img" bs=1048576 seek=1 conv=notrunc status=none
+}
+
+# Fails unless the board holds the new boot loader and kernel, and is otherwise as saved.
+board_installed() {
+    cmp -s "$work/saved/table.img" "$work/board/table.img" || fail "$1: table.img changed"
+    board_installed_expected
     cmp -s "$work/expected-nor.img" "$work/board/nor.img" || fail "$1: nor.img is not the image's, byte for byte"
     cmp -s "$work/expected-emmc.img" "$work/board/emmc.img" || fail "$1: emmc.img is not the image's, byte for byte"
+}
+
+# Fails unless every 64 KiB block of both devices holds its saved bytes or the
+# new image's (what board_installed expects): a stopped stream may leave the
+# board half-written, but never with a byte that was not verified.
+board_old_or_new() {
+    cmp -s "$work/saved/table.img" "$work/board/table.img" || fail "$1: table.img changed"
+    board_installed_expected
+    for dev in nor emmc; do
+        perl -e 'my ($old, $new, $now) = @ARGV; my @f;
+                 for my $p ($old, $new, $now) { open(my $h, "<:raw", $p) or die "$p: $!"; push @f, $h }
+                 for (my $at = 0; ; $at += 65536) {
+                     my @b = map { my $x = ""; read($_, $x, 65536); $x } @f;
+                     last if $b[2] eq "";
+                     $b[2] eq $b[0] or $b[2] eq $b[1] or die sprintf("block at 0x%x is neither old nor new\n", $at);
+                 }' "$work/saved/$dev.img" "$work/expected-$dev.img" "$work/board/$dev.img" ||
+            fail "$1: $dev.img"
+    done
 }
 
 fail() {

@@ -3,7 +3,12 @@
 # SWUpdate installs a signed .swu made by vorna-swu through the vorna handler on
 # a simulated board (both devices byte for byte), and fails one whose image is
 # for another product, or whose install vorna fails while the temporary folder
-# is read-only, leaving the devices as they were.
+# is read-only, leaving the devices as they were. Streamed (vorna-swu -s, with
+# vorna-swupdate-stream as SWUpdate's pre-update command), the image is stored
+# nowhere (SWUpdate's temporary folder is smaller than it) and installs; an
+# image for another product is refused before any write; a wrong block or a cut
+# .swu fails the update with the devices holding only verified blocks; without
+# the pre-update command the update fails at once.
 # Usage: swupdate_test.sh VORNA VORNA_IMAGE SOURCE_DIR
 # SWUpdate keeps its sockets and scratch files in /tmp: the test runs in a
 # private mount namespace with the test's own folder mounted there, so that
@@ -17,7 +22,7 @@ keys=$src/keys
 . "$src/tests/engines/rig.sh"
 
 if [ -z "${VORNA_ENGINE_NAMESPACE:-}" ]; then
-    need "swupdate cpio" swupdate cpio openssl
+    need "swupdate cpio" swupdate cpio openssl flock
     VORNA_ENGINE_NAMESPACE=1 exec unshare --mount --propagation private sh "$0" "$@"
 fi
 
@@ -81,5 +86,77 @@ umount "$work/board" || true
 grep -q '^\[ERROR\].*vorna -u ended with status 255' "$work/log" ||
     fail "temporary folder read-only: no status in the log: $(cat "$work/log")"
 board_unchanged "temporary folder read-only"
+
+# Streamed: the raw handler copies the image into the named pipe that the
+# pre-update command made, which vorna reads. SWUpdate's temporary folder has
+# no room for the image.
+fifo=$work/run/stream
+stream_swu() {
+    sh "$src/integrations/swupdate/vorna-swu" -H 1.0 -s "$fifo" "$1" "$work/signer.crt" "$work/signer.key" "$2"
+}
+stream_swu "$work/fw.bin" "$work/fw-stream.swu"
+stream_swu "$work/other.bin" "$work/other-stream.swu"
+corrupt_kernel "$work/fw.bin" "$work/wrong-block.bin"
+stream_swu "$work/wrong-block.bin" "$work/wrong-block.swu"
+head -c 1500000 "$work/fw-stream.swu" >"$work/cut.swu"
+mkdir -p "$work/small"
+mount -t tmpfs -o size=512k tmpfs "$work/small"
+[ "$(wc -c <"$work/fw.bin")" -gt 524288 ] || fail "the image fits in SWUpdate's temporary folder"
+stream_install() {
+    TMPDIR=$work/small swupdate -v -k "$work/signer.crt" -H vorna-v2:1.0 \
+        -P "$src/integrations/swupdate/vorna-swupdate-stream $fifo" -i "$1" >"$work/log" 2>&1
+}
+restore_board() {
+    cp "$work/saved/nor.img" "$work/board/nor.img"
+    cp "$work/saved/emmc.img" "$work/board/emmc.img"
+}
+# A new board, so that each case starts from the old firmware.
+rm -rf "$work/board"
+make_board
+save_board
+restore_board
+stream_install "$work/fw-stream.swu" || fail "install of a streamed .swu: status $?, $(cat "$work/log")"
+board_installed "streamed .swu"
+grep -q 'vorna: stage write kernel 2 2' "$work/log" || fail "streamed: vorna's lines are not in the log: $(cat "$work/log")"
+! grep -q '^\[ERROR\]' "$work/log" || fail "streamed: errors in the log of a success: $(cat "$work/log")"
+[ ! -e "$fifo" ] || fail "streamed: the named pipe was left for a writer without a reader"
+
+# Each failing update: its status, the line that says why, what the board holds.
+while read -r swu line; do
+    restore_board
+    status=0
+    stream_install "$work/$swu" || status=$?
+    # SWUpdate does not wait for the reader when it fails before the script.
+    flock "$fifo.lock" true
+    [ "$status" -ne 0 ] || fail "$swu: installed: $(cat "$work/log")"
+    grep -q "$line" "$work/log" || fail "$swu: no '$line' in the log: $(cat "$work/log")"
+    case "$swu" in
+        other-stream.swu) board_unchanged "$swu" ;;
+        *) board_old_or_new "$swu"
+           cmp -s "$work/expected-emmc.img" "$work/board/emmc.img" && fail "$swu: the whole kernel was written" ;;
+    esac
+done <<'CASES'
+other-stream.swu ^\[ERROR\].*vorna: \[ERROR\]vorna_firmware:465 
+wrong-block.swu ^\[ERROR\].*vorna-install: vorna -u ended with status
+cut.swu ^\[ERROR\].*SWUpdate \*failed\*
+CASES
+# No script runs after a failed image: vorna's lines stay in the reader's log.
+grep -q '^\[ERROR\]vorna_firmware:672 ' "$fifo.log" || fail "cut .swu: vorna did not stop at the stream's end: $(cat "$fifo.log")"
+# The reader that the cut update left has ended, and one whose update never
+# sent its image (a pre-update command run alone) is ended by the next one,
+# with an empty stream: the next update installs.
+sh "$src/integrations/swupdate/vorna-swupdate-stream" "$fifo" || fail "the pre-update command alone failed"
+restore_board
+stream_install "$work/fw-stream.swu" || fail "install after a cut .swu: status $?, $(cat "$work/log")"
+board_installed "streamed .swu after a cut one"
+
+# Without the pre-update command there is no named pipe: the raw handler fails
+# at once instead of waiting for a reader.
+restore_board
+status=0
+TMPDIR=$work/small swupdate -v -k "$work/signer.crt" -H vorna-v2:1.0 -i "$work/fw-stream.swu" >"$work/log" 2>&1 || status=$?
+[ "$status" -ne 0 ] || fail "streamed without a reader: installed: $(cat "$work/log")"
+board_unchanged "streamed without a reader"
+
 [ -n "${VORNA_ENGINE_LOG:-}" ] && cat "$work/log.install" "$work/log" >"$VORNA_ENGINE_LOG"
-echo "swupdate: signed .swu installed, image for another product refused"
+echo "swupdate: signed .swu installed, image for another product refused; streamed .swu installed, stopped streams failed"
