@@ -355,3 +355,85 @@ INSTANTIATE_TEST_SUITE_P(WholeWrites, InterruptedUpgradeAtEveryWrite, testing::V
 INSTANTIATE_TEST_SUITE_P(TornWrites, InterruptedUpgradeAtEveryWrite, testing::Values(true));
 
 } // namespace
+
+namespace {
+
+/// `vorna --upgrade-state`: its one line and status.
+std::pair<std::string, int> upgrade_state()
+{
+    auto r = test_support::run_cli({VORNA_BIN, "--upgrade-state"});
+    return {r.out, r.status};
+}
+
+/// "state=incomplete image=index:<64 hex digits> REST\n", the digits taken out into `image`.
+std::string without_index_digest(const std::string& line, std::string& image)
+{
+    const std::string lead = " image=index:";
+    const std::size_t at = line.find(lead);
+    if (at == std::string::npos || line.size() < at + lead.size() + 64)
+        return line;
+    image = line.substr(at + lead.size(), 64);
+    if (image.find_first_not_of("0123456789abcdef") != std::string::npos)
+        return line;
+    return line.substr(0, at + lead.size()) + "D" + line.substr(at + lead.size() + 64);
+}
+
+TEST_F(InterruptedUpgrade, TheRecordNamesAKilledUpgradeUntilARunOfItsImageCompletes)
+{
+    const std::string log = dir_.file("writes.log");
+    EXPECT_EQ(upgrade_state(), std::make_pair(std::string("state=none\n"), 0));
+    // Killed in each eMMC partition and in a NOR one: the record names the image
+    // and the entry reached, whatever the write.
+    struct kill_case {
+        long at;
+        const char* rest;
+    };
+    std::string first_image;
+    for (const kill_case& c :
+         {kill_case{4, " entry=2/6 partition=kernel left=\n"}, kill_case{5, " entry=3/6 partition=radio left=\n"},
+          kill_case{15, " entry=6/6 partition=rootfs left=\n"}}) {
+        SCOPED_TRACE(c.at);
+        restore_devices();
+        ASSERT_EQ(upgrade(c.at, false, log).status, k_killed);
+        auto [line, status] = upgrade_state();
+        std::string image;
+        EXPECT_EQ(without_index_digest(line, image), std::string("state=incomplete image=index:D") + c.rest);
+        EXPECT_EQ(status, 1);
+        if (first_image.empty())
+            first_image = image;
+        EXPECT_EQ(image, first_image);
+    }
+    auto rerun = upgrade(0, false, log);
+    ASSERT_EQ(rerun.status, 0) << rerun.out;
+    EXPECT_EQ(upgrade_state(), std::make_pair(std::string("state=none\n"), 0));
+    EXPECT_FALSE(std::filesystem::exists(VORNA_STATE_DIR "/upgrade"));
+    expect_devices_final();
+}
+
+TEST_F(InterruptedUpgrade, AnotherImageKeepsThePartitionItDoesNotRewriteListedAsHalfWritten)
+{
+    const std::string log = dir_.file("writes.log");
+    ASSERT_EQ(upgrade(4, true, log).status, k_killed); // half of "kernel" written
+    // Another image, without "kernel": written as ever, its lines unchanged.
+    firmware_cli::image_plan other;
+    for (const partition& p : parts_)
+        if (std::string(p.name) != "kernel")
+            other.parts.push_back({p.name, p.base, p.size, p.device == k_nor ? "\"nor\"" : "\"emmc\"", p.contents});
+    const std::string other_image = firmware_cli::pack(dir_, other, "other.bin");
+    auto second = test_support::run_cli({VORNA_BIN, "-u", "-b", "0x10000", "-d", table_, "-f", other_image});
+    ASSERT_EQ(second.status, 0) << second.out;
+    std::vector<std::string> lines = success_lines(locker_pid(second.out));
+    lines.erase(std::find_if(lines.begin(), lines.end(),
+                             [](const std::string& l) { return l.find("PTN[kernel]") != std::string::npos; }));
+    EXPECT_EQ(test_support::lines_of(second.out), lines);
+    auto [line, status] = upgrade_state();
+    std::string image;
+    EXPECT_EQ(without_index_digest(line, image), "state=half-written image=index:D left=kernel\n");
+    EXPECT_EQ(status, 2);
+    // The interrupted image, run again, rewrites it: nothing is left.
+    ASSERT_EQ(upgrade(0, false, log).status, 0);
+    EXPECT_EQ(upgrade_state(), std::make_pair(std::string("state=none\n"), 0));
+    expect_devices_final();
+}
+
+} // namespace
