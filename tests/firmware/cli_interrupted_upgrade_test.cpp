@@ -437,3 +437,24 @@ TEST_F(InterruptedUpgrade, AnotherImageKeepsThePartitionItDoesNotRewriteListedAs
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(InterruptedUpgrade, AnUnreadableRecordIsReportedAndReplacedKeepingWhatTheUpgradeDoesNotRewrite)
+{
+    test_support::write_file(VORNA_STATE_DIR "/upgrade", bytes{'x', '\n'});
+    auto [line, status] = upgrade_state();
+    EXPECT_EQ(line, std::string("[ERROR]vorna_upgrade_record:713 | upgrade record ") + VORNA_STATE_DIR +
+                        "/upgrade is malformed.\n");
+    EXPECT_EQ(status, 255);
+    // The upgrade still runs, and keeps listed every partition of the board the
+    // unknown image may have left half-written and this one does not rewrite.
+    auto r = plain_upgrade();
+    ASSERT_EQ(r.status, 0) << r.out;
+    std::string image;
+    EXPECT_EQ(without_index_digest(upgrade_state().first, image),
+              "state=half-written image=index:D left=device-info\n");
+    expect_devices_final();
+}
+
+} // namespace

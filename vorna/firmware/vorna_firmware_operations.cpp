@@ -183,7 +183,7 @@ int firmware_check_and_upgrade(const char* image_path, const char* device, std::
     // The record names the image before the first write and goes away after the last sync.
     upgrade_journal journal(k_state_dir);
     upgrade_image_id id;
-    int result = image_id_of(fw, id) == 0 ? journal.begin(id, plan) : -1;
+    int result = image_id_of(fw, id) == 0 ? journal.begin(id, plan, *board.table) : -1;
     if (result == 0)
         result = apply_plan(plan, *board.table, fw.file, minimize_writes, journal);
     if (result == 0)

@@ -477,7 +477,7 @@ int firmware_stream_check_and_upgrade(const char* stream_path, const char* devic
     upgrade_journal journal(k_state_dir);
     upgrade_image_id id;
     id.digest = p.index_digest;
-    if (upgrade != 0 && journal.begin(id, plan) != 0) {
+    if (upgrade != 0 && journal.begin(id, plan, *board.table) != 0) {
         log_error(k_module, k_line_upgrade_failed, "Failed to upgrade firmware into this device.\n");
         return -1;
     }

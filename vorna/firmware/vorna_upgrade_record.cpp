@@ -134,7 +134,7 @@ bool decode_left(std::string_view line, upgrade_record& rec)
     return true;
 }
 
-/// `names` joined by `sep` after `lead`, into out at `len`.
+/// Appends `text` at `len` of `out`, cut to leave room for a NUL.
 void append(std::span<char, k_upgrade_record_max> out, std::size_t& len, const char* text)
 {
     const std::size_t n = std::min(std::strlen(text), out.size() - 1 - len);
@@ -305,12 +305,11 @@ int upgrade_state_report(const char* dir)
 
 // --- the journal of one upgrade ---------------------------------------------------
 
-int upgrade_journal::begin(const upgrade_image_id& image, const upgrade_plan& plan)
+int upgrade_journal::begin(const upgrade_image_id& image, const upgrade_plan& plan, const ptn_table& board)
 {
     plan_ = &plan;
     upgrade_record old;
-    if (upgrade_record_load(dir_, old) < 0)
-        return -1;
+    const bool unreadable = upgrade_record_load(dir_, old) < 0;
     rerun_ = !old.complete && old.entries > 0 && old.image == image;
     // What the interrupted image may have left half-written: the entry it had
     // reached, and what it inherited; minus every partition this image rewrites
@@ -333,6 +332,13 @@ int upgrade_journal::begin(const upgrade_image_id& image, const upgrade_plan& pl
         keep(old.left[i]);
     if (old.entries > 0 && !old.complete)
         keep(old.name);
+    for (const ptn_layout& layout : board.layouts)
+        for (std::size_t i = 0; unreadable && i < std::min<std::size_t>(layout.count, layout.ptns.size()); ++i) {
+            upgrade_ptn_name name{};
+            std::memcpy(name.data(), layout.ptns[i].name.data(), layout.ptns[i].name.size());
+            name.back() = '\0';
+            keep(name);
+        }
     return upgrade_record_store(dir_, rec_);
 }
 

@@ -17,6 +17,7 @@
 //   entry I N NAME        (I counted from 0) or: complete
 //   left NAME...          (possibly no name)
 #include "vorna/firmware/vorna_firmware_format.h"
+#include "vorna/partition/vorna_ptn.h"
 
 #include <array>
 #include <cstddef>
@@ -43,11 +44,11 @@ struct upgrade_record {
     std::uint32_t entry = 0; ///< first entry not known to be synced, from 0
     std::uint32_t entries = 0;
     upgrade_ptn_name name{}; ///< that entry's partition
-    std::array<upgrade_ptn_name, k_firmware_ptn_max> left{};
+    std::array<upgrade_ptn_name, 2 * k_ptn_max> left{}; ///< at most every partition of the board
     std::size_t left_count = 0;
 };
 
-constexpr std::size_t k_upgrade_record_max = 2048;
+constexpr std::size_t k_upgrade_record_max = 4096;
 
 /// The record's text; its length (always below k_upgrade_record_max).
 [[nodiscard]] std::size_t upgrade_record_encode(const upgrade_record& rec, std::span<char, k_upgrade_record_max> out);
@@ -75,9 +76,12 @@ class upgrade_journal {
 public:
     explicit upgrade_journal(const char* dir) : dir_(dir) {}
     /// Before the first write: reads the record there is, decides whether this
-    /// is a rerun of the image it names, and stores this upgrade's. 0, or -1
-    /// after printing (nothing may be written then).
-    [[nodiscard]] int begin(const upgrade_image_id& image, const upgrade_plan& plan);
+    /// is a rerun of the image it names, and stores this upgrade's. A record
+    /// that cannot be read (printed) may have named any image: every partition
+    /// of `board` this plan does not rewrite is then kept as half-written. 0, or
+    /// -1 after printing when the record cannot be stored (nothing may be
+    /// written then).
+    [[nodiscard]] int begin(const upgrade_image_id& image, const upgrade_plan& plan, const ptn_table& board);
     /// Whether the record named this image: its entries are compared block by block.
     [[nodiscard]] bool rerun() const { return rerun_; }
     /// Entry `index` is synced: the record moves on when every entry before it was.
