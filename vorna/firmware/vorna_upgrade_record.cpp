@@ -71,9 +71,9 @@ bool next_line(std::string_view& text, std::string_view& line)
 
 bool take_number(std::string_view word, std::uint32_t& out)
 {
-    if (word.empty() || word.size() > 9 || !std::all_of(word.begin(), word.end(), [](char c) {
-            return c >= '0' && c <= '9';
-        }))
+    // Decimal as written: no sign, no leading zero.
+    if (word.empty() || word.size() > 9 || (word.size() > 1 && word[0] == '0') ||
+        !std::all_of(word.begin(), word.end(), [](char c) { return c >= '0' && c <= '9'; }))
         return false;
     out = 0;
     for (char c : word)
@@ -210,6 +210,10 @@ std::size_t upgrade_record_encode(const upgrade_record& rec, std::span<char, k_u
 
 bool upgrade_record_decode(std::string_view text, upgrade_record& out)
 {
+    // Words are split at single spaces: a space more would decode the same as
+    // another text, which then would not be the record's own.
+    if (text.find("  ") != std::string_view::npos || text.find(" \n") != std::string_view::npos)
+        return false;
     upgrade_record rec{};
     std::string_view magic, image, entry, left;
     if (!next_line(text, magic) || magic != k_magic || !next_line(text, image) || !decode_image(image, rec.image) ||
