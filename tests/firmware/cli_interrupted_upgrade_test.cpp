@@ -358,10 +358,10 @@ INSTANTIATE_TEST_SUITE_P(TornWrites, InterruptedUpgradeAtEveryWrite, testing::Va
 
 namespace {
 
-/// `vorna --upgrade-state`: its one line and status.
+/// `vorna --last-upgrade`: its one line and status.
 std::pair<std::string, int> upgrade_state()
 {
-    auto r = test_support::run_cli({VORNA_BIN, "--upgrade-state"});
+    auto r = test_support::run_cli({VORNA_BIN, "--last-upgrade"});
     return {r.out, r.status};
 }
 

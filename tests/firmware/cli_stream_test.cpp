@@ -302,7 +302,7 @@ TEST_F(StreamTest, ARerunOfAKilledStreamWritesOnlyTheBlocksThatDiffer)
             test_support::scoped_env at("VORNA_FAULT_KILL_AT", std::to_string(kill_at));
             ASSERT_EQ(run(VORNA_STRONG_A_BIN, "-u", whole(image)).status, 128 + SIGKILL);
         }
-        const cli_result state = test_support::run_cli({VORNA_STRONG_A_BIN, "--upgrade-state"});
+        const cli_result state = test_support::run_cli({VORNA_STRONG_A_BIN, "--last-upgrade"});
         EXPECT_EQ(state.status, 1) << state.out;
         EXPECT_EQ(state.out.rfind("state=incomplete image=index:", 0), 0u) << state.out;
         // The blocks the kill left different from the image, and those the rerun writes.
@@ -328,7 +328,7 @@ TEST_F(StreamTest, ARerunOfAKilledStreamWritesOnlyTheBlocksThatDiffer)
         EXPECT_EQ(written, differ);
         EXPECT_EQ(whole(b.nor), target[0]);
         EXPECT_EQ(whole(b.emmc), target[1]);
-        EXPECT_EQ(test_support::run_cli({VORNA_STRONG_A_BIN, "--upgrade-state"}).out, "state=none\n");
+        EXPECT_EQ(test_support::run_cli({VORNA_STRONG_A_BIN, "--last-upgrade"}).out, "state=none\n");
     }
 }
 

@@ -64,7 +64,7 @@ constexpr std::size_t k_upgrade_record_max = 4096;
 /// Removes the record durably. 0, or -1 after printing.
 [[nodiscard]] int upgrade_record_remove(const char* dir);
 
-/// `vorna --upgrade-state`: one line on standard output.
+/// `vorna --last-upgrade`: one line on standard output.
 ///   state=none                                                          0
 ///   state=incomplete image=K:HEX entry=I/N partition=NAME left=A,B      1
 ///   state=half-written image=K:HEX left=A,B                             2
