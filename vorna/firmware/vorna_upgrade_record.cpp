@@ -21,8 +21,8 @@ namespace {
 constexpr const char* k_module = "vorna_upgrade_record";
 
 enum line : int {
-    k_line_folder = 711,   // the state folder cannot be made or opened
-    k_line_read = 712,     // the record is there but cannot be read
+    k_line_folder = 711, // the state folder cannot be made or opened
+    k_line_read = 712,   // the record is there but cannot be read
     k_line_malformed = 713,
     k_line_store = 714,
     k_line_remove = 715,
@@ -85,9 +85,7 @@ bool take_hex(std::string_view word, upgrade_image_id& id)
 {
     if (word.size() != 2 * id.len())
         return false;
-    auto nibble = [](char c) {
-        return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-    };
+    auto nibble = [](char c) { return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1; };
     for (std::size_t i = 0; i < id.len(); ++i) {
         const int hi = nibble(word[2 * i]);
         const int lo = nibble(word[2 * i + 1]);
@@ -117,8 +115,8 @@ bool decode_entry(std::string_view line, upgrade_record& rec)
         return true;
     }
     return next_word(line) == "entry" && take_number(next_word(line), rec.entry) &&
-           take_number(next_word(line), rec.entries) && rec.entry < rec.entries &&
-           rec.entries <= k_firmware_ptn_max && take_name(line, rec.name);
+           take_number(next_word(line), rec.entries) && rec.entry < rec.entries && rec.entries <= k_firmware_ptn_max &&
+           take_name(line, rec.name);
 }
 
 bool decode_left(std::string_view line, upgrade_record& rec)

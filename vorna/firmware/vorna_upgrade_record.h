@@ -43,7 +43,7 @@ struct upgrade_record {
     upgrade_image_id image;
     std::uint32_t entry = 0; ///< first entry not known to be synced, from 0
     std::uint32_t entries = 0;
-    upgrade_ptn_name name{}; ///< that entry's partition
+    upgrade_ptn_name name{};                            ///< that entry's partition
     std::array<upgrade_ptn_name, 2 * k_ptn_max> left{}; ///< at most every partition of the board
     std::size_t left_count = 0;
 };
