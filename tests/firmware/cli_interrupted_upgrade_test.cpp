@@ -95,6 +95,8 @@ class InterruptedUpgrade : public testing::Test {
 protected:
     void SetUp() override
     {
+        // The record of an interrupted upgrade of this image, left by another test.
+        std::filesystem::remove(VORNA_STATE_DIR "/upgrade");
         // Old and new contents share some blocks, so that even the first run
         // skips blocks, and a NOR partition starts off a block boundary, so that
         // blocks are counted from the partition, not from the device.
@@ -154,21 +156,30 @@ protected:
 
     /// The writes an upgrade must make on devices holding `nor` and `emmc`:
     /// each NOR block, counted from its partition's base, whose bytes differ
-    /// from the image, and each eMMC partition whole, in the image's order.
-    [[nodiscard]] std::vector<device_write> needed_writes(const bytes& nor) const
+    /// from the image, and each eMMC partition whole, in the image's order. A
+    /// rerun of an interrupted upgrade (`emmc` given) writes eMMC as NOR: each
+    /// run of differing blocks in one write.
+    [[nodiscard]] std::vector<device_write> needed_writes(const bytes& nor, const bytes* emmc = nullptr) const
     {
         std::vector<device_write> writes;
         for (const partition& p : parts_) {
-            if (p.device == k_emmc) {
+            if (p.device == k_emmc && emmc == nullptr) {
                 writes.push_back({k_emmc, p.base, static_cast<std::int64_t>(p.contents.size())});
                 continue;
             }
+            const bytes& dev = p.device == k_nor ? nor : *emmc;
             for (std::size_t done = 0; done < p.contents.size(); done += k_nor_block) {
                 std::size_t n = std::min(k_nor_block, p.contents.size() - done);
-                if (!std::equal(p.contents.begin() + static_cast<std::ptrdiff_t>(done),
-                                p.contents.begin() + static_cast<std::ptrdiff_t>(done + n),
-                                nor.begin() + static_cast<std::ptrdiff_t>(p.base + done)))
-                    writes.push_back({k_nor, static_cast<std::int64_t>(p.base + done), static_cast<std::int64_t>(n)});
+                if (std::equal(p.contents.begin() + static_cast<std::ptrdiff_t>(done),
+                               p.contents.begin() + static_cast<std::ptrdiff_t>(done + n),
+                               dev.begin() + static_cast<std::ptrdiff_t>(p.base + done)))
+                    continue;
+                const auto at = static_cast<std::int64_t>(p.base + done);
+                if (p.device == k_emmc && !writes.empty() && writes.back().device == k_emmc &&
+                    writes.back().offset + writes.back().count == at)
+                    writes.back().count += static_cast<std::int64_t>(n);
+                else
+                    writes.push_back({p.device, at, static_cast<std::int64_t>(n)});
             }
         }
         return writes;
@@ -332,7 +343,7 @@ TEST_P(InterruptedUpgradeAtEveryWrite, KilledAtAnyWriteTheRerunFinishesAndRewrit
         EXPECT_EQ(test_support::lines_of(rerun.out), success_lines(pid));
         EXPECT_EQ(rerun.err, "");
         EXPECT_EQ(lock_file_pid(), pid);
-        EXPECT_EQ(parse_log(log), needed_writes(nor));
+        EXPECT_EQ(parse_log(log), needed_writes(nor, &emmc));
         expect_devices_final();
         expect_image_untouched();
         if (HasFailure())
@@ -342,5 +353,108 @@ TEST_P(InterruptedUpgradeAtEveryWrite, KilledAtAnyWriteTheRerunFinishesAndRewrit
 
 INSTANTIATE_TEST_SUITE_P(WholeWrites, InterruptedUpgradeAtEveryWrite, testing::Values(false));
 INSTANTIATE_TEST_SUITE_P(TornWrites, InterruptedUpgradeAtEveryWrite, testing::Values(true));
+
+} // namespace
+
+namespace {
+
+/// `vorna --last-upgrade`: its one line and status.
+std::pair<std::string, int> upgrade_state()
+{
+    auto r = test_support::run_cli({VORNA_BIN, "--last-upgrade"});
+    return {r.out, r.status};
+}
+
+/// "state=incomplete image=index:<64 hex digits> REST\n", the digits taken out into `image`.
+std::string without_index_digest(const std::string& line, std::string& image)
+{
+    const std::string lead = " image=index:";
+    const std::size_t at = line.find(lead);
+    if (at == std::string::npos || line.size() < at + lead.size() + 64)
+        return line;
+    image = line.substr(at + lead.size(), 64);
+    if (image.find_first_not_of("0123456789abcdef") != std::string::npos)
+        return line;
+    return line.substr(0, at + lead.size()) + "D" + line.substr(at + lead.size() + 64);
+}
+
+TEST_F(InterruptedUpgrade, TheRecordNamesAKilledUpgradeUntilARunOfItsImageCompletes)
+{
+    const std::string log = dir_.file("writes.log");
+    EXPECT_EQ(upgrade_state(), std::make_pair(std::string("state=none\n"), 0));
+    // Killed in each eMMC partition and in a NOR one: the record names the image
+    // and the entry reached, whatever the write.
+    struct kill_case {
+        long at;
+        const char* rest;
+    };
+    std::string first_image;
+    for (const kill_case& c :
+         {kill_case{4, " entry=2/6 partition=kernel left=\n"}, kill_case{5, " entry=3/6 partition=radio left=\n"},
+          kill_case{15, " entry=6/6 partition=rootfs left=\n"}}) {
+        SCOPED_TRACE(c.at);
+        restore_devices();
+        ASSERT_EQ(upgrade(c.at, false, log).status, k_killed);
+        auto [line, status] = upgrade_state();
+        std::string image;
+        EXPECT_EQ(without_index_digest(line, image), std::string("state=incomplete image=index:D") + c.rest);
+        EXPECT_EQ(status, 1);
+        if (first_image.empty())
+            first_image = image;
+        EXPECT_EQ(image, first_image);
+    }
+    auto rerun = upgrade(0, false, log);
+    ASSERT_EQ(rerun.status, 0) << rerun.out;
+    EXPECT_EQ(upgrade_state(), std::make_pair(std::string("state=none\n"), 0));
+    EXPECT_FALSE(std::filesystem::exists(VORNA_STATE_DIR "/upgrade"));
+    expect_devices_final();
+}
+
+TEST_F(InterruptedUpgrade, AnotherImageKeepsThePartitionItDoesNotRewriteListedAsHalfWritten)
+{
+    const std::string log = dir_.file("writes.log");
+    ASSERT_EQ(upgrade(4, true, log).status, k_killed); // half of "kernel" written
+    // Another image, without "kernel": written as ever, its lines unchanged.
+    firmware_cli::image_plan other;
+    for (const partition& p : parts_)
+        if (std::string(p.name) != "kernel")
+            other.parts.push_back({p.name, p.base, p.size, p.device == k_nor ? "\"nor\"" : "\"emmc\"", p.contents});
+    const std::string other_image = firmware_cli::pack(dir_, other, "other.bin");
+    auto second = test_support::run_cli({VORNA_BIN, "-u", "-b", "0x10000", "-d", table_, "-f", other_image});
+    ASSERT_EQ(second.status, 0) << second.out;
+    std::vector<std::string> lines = success_lines(locker_pid(second.out));
+    lines.erase(std::find_if(lines.begin(), lines.end(),
+                             [](const std::string& l) { return l.find("PTN[kernel]") != std::string::npos; }));
+    EXPECT_EQ(test_support::lines_of(second.out), lines);
+    auto [line, status] = upgrade_state();
+    std::string image;
+    EXPECT_EQ(without_index_digest(line, image), "state=half-written image=index:D left=kernel\n");
+    EXPECT_EQ(status, 2);
+    // The interrupted image, run again, rewrites it: nothing is left.
+    ASSERT_EQ(upgrade(0, false, log).status, 0);
+    EXPECT_EQ(upgrade_state(), std::make_pair(std::string("state=none\n"), 0));
+    expect_devices_final();
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(InterruptedUpgrade, AnUnreadableRecordIsReportedAndReplacedKeepingWhatTheUpgradeDoesNotRewrite)
+{
+    test_support::write_file(VORNA_STATE_DIR "/upgrade", bytes{'x', '\n'});
+    auto [line, status] = upgrade_state();
+    EXPECT_EQ(line, std::string("[ERROR]vorna_upgrade_record:713 | upgrade record ") + VORNA_STATE_DIR +
+                        "/upgrade is malformed.\n");
+    EXPECT_EQ(status, 255);
+    // The upgrade still runs, and keeps listed every partition of the board the
+    // unknown image may have left half-written and this one does not rewrite.
+    auto r = plain_upgrade();
+    ASSERT_EQ(r.status, 0) << r.out;
+    std::string image;
+    EXPECT_EQ(without_index_digest(upgrade_state().first, image),
+              "state=half-written image=index:D left=device-info\n");
+    expect_devices_final();
+}
 
 } // namespace

@@ -5,11 +5,13 @@
 // log of the kill_after_writes library shows every write that reached them.
 #include "tests/firmware/cli_firmware_support.h"
 
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 
 using namespace firmware_cli;
@@ -282,6 +284,51 @@ TEST_F(StreamTest, RefusalsComeBeforeAnyWrite)
         EXPECT_EQ(after_lock(r), std::vector<std::string>{c.line});
         EXPECT_FALSE(std::ifstream(log).good()) << "no write: " << c.line;
         EXPECT_TRUE(whole(b.nor) == old[0] && whole(b.emmc) == old[1]) << c.line;
+    }
+}
+
+TEST_F(StreamTest, ARerunOfAKilledStreamWritesOnlyTheBlocksThatDiffer)
+{
+    std::filesystem::remove(VORNA_STATE_DIR "/upgrade");
+    ASSERT_EQ(run(VORNA_STRONG_A_BIN, "-u", whole(image)).status, 0);
+    std::ifstream full_log(log);
+    const auto writes = std::count(std::istreambuf_iterator<char>(full_log), {}, '\n');
+    ASSERT_GE(writes, 8);
+    // Killed in the NOR "radio" entry and in the eMMC "rootfs" one.
+    for (const long kill_at : {static_cast<long>(writes / 2), static_cast<long>(writes - 1)}) {
+        SCOPED_TRACE(kill_at);
+        restore();
+        {
+            test_support::scoped_env at("VORNA_FAULT_KILL_AT", std::to_string(kill_at));
+            ASSERT_EQ(run(VORNA_STRONG_A_BIN, "-u", whole(image)).status, 128 + SIGKILL);
+        }
+        const cli_result state = test_support::run_cli({VORNA_STRONG_A_BIN, "--last-upgrade"});
+        EXPECT_EQ(state.status, 1) << state.out;
+        EXPECT_EQ(state.out.rfind("state=incomplete image=index:", 0), 0u) << state.out;
+        // The blocks the kill left different from the image, and those the rerun writes.
+        const std::array<bytes, 2> left = {whole(b.nor), whole(b.emmc)};
+        std::vector<std::pair<std::size_t, std::size_t>> differ, written;
+        ASSERT_EQ(run(VORNA_STRONG_A_BIN, "-u", whole(image)).status, 0);
+        std::array<std::vector<bool>, 2> hit = {std::vector<bool>(left[0].size()), std::vector<bool>(left[1].size())};
+        std::ifstream in(log);
+        std::size_t dev = 0, from = 0, count = 0;
+        while (in >> dev >> from >> count)
+            std::fill(hit[dev].begin() + from, hit[dev].begin() + from + count, true);
+        for (const image_part& p : plan.parts) {
+            const std::size_t d = p.type == "\"nor\"" ? 0 : 1;
+            for (std::size_t at = p.base; at < p.base + p.contents.size(); at += 0x10000) {
+                const std::size_t end = std::min<std::size_t>(at + 0x10000, p.base + p.contents.size());
+                if (!std::equal(left[d].begin() + at, left[d].begin() + end, target[d].begin() + at))
+                    differ.emplace_back(d, at);
+                if (std::find(hit[d].begin() + at, hit[d].begin() + end, true) != hit[d].begin() + end)
+                    written.emplace_back(d, at);
+            }
+        }
+        EXPECT_FALSE(differ.empty());
+        EXPECT_EQ(written, differ);
+        EXPECT_EQ(whole(b.nor), target[0]);
+        EXPECT_EQ(whole(b.emmc), target[1]);
+        EXPECT_EQ(test_support::run_cli({VORNA_STRONG_A_BIN, "--last-upgrade"}).out, "state=none\n");
     }
 }
 

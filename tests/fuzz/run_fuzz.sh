@@ -10,7 +10,7 @@ build=$1
 seconds=$2
 shift 2
 src=$(cd "$(dirname "$0")/../.." && pwd)
-harnesses=${*:-"ptn_table ptn_layout ptn_header device_info support_list firmware_image firmware_signed signature_block firmware_index"}
+harnesses=${*:-"ptn_table ptn_layout ptn_header device_info support_list firmware_image firmware_signed signature_block firmware_index upgrade_record"}
 
 corpus=$build/fuzz-corpus
 artifacts=$build/fuzz-artifacts

@@ -32,6 +32,7 @@ offers() {
 
 offers _vorna "vorna --pro" "--program-version --progress"
 offers _vorna "vorna -u --m" "--minimize-writes"
+offers _vorna "vorna --l" "--last-upgrade"
 offers _vorna "vorna -c -f $work/fi" "$work/firmware.bin"
 offers _vorna "vorna -s -d $work/fw" "$work/fw-dir $work/fw-other.bin"
 offers _vorna "vorna -r -n " ""

@@ -3,6 +3,7 @@
 
 #include "vorna/storage/unique_fd.h"
 #include "vorna/firmware/vorna_firmware.h"
+#include "vorna/firmware/vorna_upgrade_record.h"
 #include "vorna/support/vorna_log.h"
 #include "vorna/support/vorna_progress.h"
 #include "vorna/partition/vorna_ptn.h"
@@ -39,6 +40,7 @@ enum line : int {
 enum long_only : int {
     k_opt_progress = 0x100,
     k_opt_minimize_writes,
+    k_opt_last_upgrade,
 };
 
 // The leading '-' hands every word that is not an option back in place, so
@@ -65,6 +67,7 @@ constexpr option k_long_options[] = {
     {"progress", no_argument, nullptr, k_opt_progress},
     {"program-version", no_argument, nullptr, 'V'},
     {"minimize-writes", no_argument, nullptr, k_opt_minimize_writes},
+    {"last-upgrade", no_argument, nullptr, k_opt_last_upgrade},
     {nullptr, 0, nullptr, 0},
 };
 // clang-format on
@@ -87,6 +90,7 @@ struct command_line {
     bool upgrade = false;
     bool progress = false;
     bool minimize_writes = false; ///< -u writes only the eMMC blocks that differ
+    bool last_upgrade = false;    ///< says whether an upgrade is incomplete
     bool bad_option = false; ///< an unknown option, or one without its argument
 };
 
@@ -115,6 +119,7 @@ command_line parse_command_line(int argc, char** argv)
         case 'b': cmd.base = static_cast<std::uint32_t>(std::strtol(optarg, nullptr, 16)); break;
         case k_opt_progress: cmd.progress = true; break;
         case k_opt_minimize_writes: cmd.minimize_writes = true; break;
+        case k_opt_last_upgrade: cmd.last_upgrade = true; break;
         // An unknown option or a missing argument ('?', already reported by
         // getopt_long) ends the run: a typo must not pass for success.
         case '?': cmd.bad_option = true; break;
@@ -251,10 +256,14 @@ int lock_pid_file(const char* path)
 
 namespace {
 
-/// Runs the command that works without the upgrade lock (-s, -c, -v, -r or -w,
-/// the first given in that order) and gives its status; nothing when none was asked.
+/// Runs the command that works without the upgrade lock (--last-upgrade, -s,
+/// -c, -v, -r or -w, the first given in that order) and gives its status;
+/// nothing when none was asked.
 std::optional<int> run_unlocked_command(const command_line& cmd)
 {
+    // The record is replaced by a rename: read while an upgrade runs, it names that upgrade.
+    if (cmd.last_upgrade)
+        return upgrade_state_report(k_state_dir);
     if (cmd.show) {
         if (cmd.device == nullptr || cmd.base == 0)
             return missing_argument(k_line_show_args);

@@ -19,6 +19,7 @@ struct firmware_image {
     firmware_chunk_digests digests;
     std::unique_ptr<firmware_header> header;
     std::unique_ptr<firmware_ptn_table> table;
+    firmware_dual_digests whole{}; ///< the pass's digests, which the signatures were judged by
 };
 
 /// Opens the image, verifies it (magic, length, then the signatures over one

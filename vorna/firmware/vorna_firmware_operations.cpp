@@ -11,6 +11,9 @@
 #include "vorna/storage/device_writer.h"
 #include "vorna/firmware/vorna_firmware_plan.h"
 #include "vorna/firmware/vorna_firmware_verify.h"
+#include "vorna/firmware/vorna_upgrade_record.h"
+#include "vorna/firmware/vorna_firmware_index.h"
+#include "vorna/support/vorna_paths.h"
 #include "vorna/storage/staged_output.h"
 #include "vorna/firmware/vorna_firmware_lines.h"
 #include "vorna/support/vorna_log.h"
@@ -61,14 +64,16 @@ int write_entry(const firmware_ptn_entry& entry, const ptn_table& device_table, 
 
 /// Applies the plan: writes every entry to its device in table order. 0, or -1
 /// when an entry failed.
-int apply_plan(const upgrade_plan& plan, const ptn_table& device_table, firmware_file& image, bool minimize_writes)
+int apply_plan(const upgrade_plan& plan, const ptn_table& device_table, firmware_file& image, bool minimize_writes,
+               upgrade_journal& journal)
 {
     int result = 0;
     const std::span<const firmware_ptn_entry> entries = plan.entries;
     for (std::size_t index = 0; index < entries.size(); ++index) {
         const firmware_ptn_entry& entry = entries[index];
         firmware_announce_entry(plan, index);
-        const int rc = write_entry(entry, device_table, image, minimize_writes);
+        // A rerun of the image the record names compares every block first.
+        const int rc = write_entry(entry, device_table, image, minimize_writes || journal.rerun());
         if (rc == -3) {
             log_error(k_module, k_line_window_alloc, "Failed to alloc %zu bytes memory.\n",
                       firmware_file::k_read_ahead_bytes);
@@ -80,8 +85,38 @@ int apply_plan(const upgrade_plan& plan, const ptn_table& device_table, firmware
             return -1;
         if (rc < 0)
             result = -1;
+        else
+            journal.entry_done(index);
     }
     return result;
+}
+
+/// The image's name in the record: the digest of its chunk index (read through
+/// the verified reads, as a stream of it would be named), else the digest its
+/// signatures were judged by. 0, or -1 when the index cannot be read.
+int image_id_of(firmware_image& fw, upgrade_image_id& id)
+{
+    firmware_index_location at;
+    if (firmware_index_locate(*fw.table, fw.file.size(), at) == firmware_index_status::ok) {
+        index_digest digest(at);
+        std::array<std::uint8_t, 0x10000> piece{};
+        for (std::uint64_t done = 0, end = at.at + at.len; done < end; done += piece.size()) {
+            const auto part =
+                std::span(piece).first(static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), end - done)));
+            if (fw.file.read_at(done, part) != 0 || digest.update(done, part) != 0)
+                return -1;
+        }
+        id.by = upgrade_image_id::kind::index;
+        return digest.final(id.digest);
+    }
+    if (fw.whole.strong_rc == 0) {
+        id.by = upgrade_image_id::kind::strong;
+        id.digest = fw.whole.strong;
+        return 0;
+    }
+    id.by = upgrade_image_id::kind::legacy;
+    std::copy(fw.whole.legacy.begin(), fw.whole.legacy.end(), id.digest.begin());
+    return fw.whole.legacy_rc;
 }
 
 } // namespace
@@ -103,6 +138,7 @@ int firmware_image_open(const char* path, const firmware_open_lines& lines, int 
     if (rc < 0)
         return rc;
     out.header = std::move(verdict.header);
+    out.whole = verdict.digests;
     // A table that does not fit is refused by the decoder; one that fits is read.
     const firmware_table_span span = firmware_table_within(*out.header, out.file.size());
     std::array<std::uint8_t, k_firmware_ptn_table_len> raw{};
@@ -144,7 +180,14 @@ int firmware_check_and_upgrade(const char* image_path, const char* device, std::
         return 0;
     }
 
-    int result = apply_plan(plan, *board.table, fw.file, minimize_writes);
+    // The record names the image before the first write and goes away after the last sync.
+    upgrade_journal journal(k_state_dir);
+    upgrade_image_id id;
+    int result = image_id_of(fw, id) == 0 ? journal.begin(id, plan, *board.table) : -1;
+    if (result == 0)
+        result = apply_plan(plan, *board.table, fw.file, minimize_writes, journal);
+    if (result == 0)
+        result = journal.finish();
     if (result < 0) {
         log_error(k_module, k_line_upgrade_failed, "Failed to upgrade firmware into this device.\n");
         return result;

@@ -26,7 +26,9 @@
 #include "vorna/firmware/vorna_firmware_index.h"
 #include "vorna/firmware/vorna_firmware_lines.h"
 #include "vorna/firmware/vorna_firmware_plan.h"
+#include "vorna/firmware/vorna_upgrade_record.h"
 #include "vorna/support/vorna_alloc.h"
+#include "vorna/support/vorna_paths.h"
 #include "vorna/support/vorna_log.h"
 #include "vorna/support/vorna_progress.h"
 
@@ -50,6 +52,7 @@ struct stream_prefix {
     std::unique_ptr<firmware_ptn_table> table;
     firmware_index_location index;
     firmware_index_view view; ///< into the stream's held bytes, until the run drops them
+    sha256_digest index_digest{}; ///< what the index's signatures were judged by: the image's name
 };
 
 /// Prints that the stream holds `len` bytes before its contents, above the limit. -1.
@@ -181,7 +184,7 @@ int authenticate_prefix(firmware_stream& stream, stream_prefix& p)
                   firmware_index_status_text(decoded));
         return -1;
     }
-    sha256_digest digest{};
+    sha256_digest& digest = p.index_digest;
     if (index_digest_of(stream.held(), p.index, digest) != 0) {
         log_error(k_module, k_line_index_digest_failed, "firmware chunk index digest could not be computed\n");
         return -1;
@@ -271,8 +274,9 @@ private:
 class stream_run {
 public:
     stream_run(firmware_stream& stream, const stream_prefix& p, const upgrade_plan& plan, const ptn_table* device_table,
-               bool minimize_writes)
-        : stream_(stream), prefix_(p), plan_(plan), device_table_(device_table), minimize_writes_(minimize_writes),
+               bool minimize_writes, upgrade_journal* journal)
+        : stream_(stream), prefix_(p), plan_(plan), device_table_(device_table),
+          minimize_writes_(minimize_writes || (journal != nullptr && journal->rerun())), journal_(journal),
           layout_(plan, stream.held().size(), stream.size()),
           legacy_needed_(firmware_legacy_digest_needed(*p.header, true))
     {
@@ -297,7 +301,8 @@ private:
     const stream_prefix& prefix_;
     const upgrade_plan& plan_;
     const ptn_table* device_table_; ///< null for a check
-    bool minimize_writes_;
+    bool minimize_writes_;          ///< also on a rerun of the image the record names
+    upgrade_journal* journal_;
     stream_layout layout_;
     bool legacy_needed_;
     legacy_digest legacy_;
@@ -353,8 +358,12 @@ int stream_run::write_piece(const stream_layout::piece& piece, std::span<const s
     }
     if (!skip_entry_ && writer_->write(piece.from, bytes) != 0)
         skip_entry_ = true;
-    if (!skip_entry_ && piece.from + bytes.size() == piece.in->len && writer_->finish() != 0)
-        skip_entry_ = true;
+    if (!skip_entry_ && piece.from + bytes.size() == piece.in->len) {
+        if (writer_->finish() != 0)
+            skip_entry_ = true;
+        else
+            journal_->entry_done(index);
+    }
     if (!skip_entry_)
         return 0;
     // A failed NOR entry leaves the others to be written, but the upgrade as a
@@ -480,7 +489,16 @@ int firmware_stream_check_and_upgrade(const char* stream_path, const char* devic
         return rc;
     if (upgrade != 0)
         log_info(k_module, k_line_upgradable, "Firmware is upgradable for this DEVICE. \n");
-    stream_run run(stream, p, plan, upgrade != 0 ? board.table.get() : nullptr, minimize_writes);
+    // The record names the image before the first write and goes away after the last sync.
+    upgrade_journal journal(k_state_dir);
+    upgrade_image_id id;
+    id.digest = p.index_digest;
+    if (upgrade != 0 && journal.begin(id, plan, *board.table) != 0) {
+        log_error(k_module, k_line_upgrade_failed, "Failed to upgrade firmware into this device.\n");
+        return -1;
+    }
+    stream_run run(stream, p, plan, upgrade != 0 ? board.table.get() : nullptr, minimize_writes,
+                   upgrade != 0 ? &journal : nullptr);
     int rc = run.read_rest();
     if (rc == 0) {
         rc = judge_whole(run, p, stream.size());
@@ -490,6 +508,8 @@ int firmware_stream_check_and_upgrade(const char* stream_path, const char* devic
     }
     if (rc == 0 && run.write_failed())
         rc = -1;
+    if (rc == 0 && upgrade != 0)
+        rc = journal.finish();
     if (rc != 0) {
         if (upgrade != 0)
             log_error(k_module, k_line_upgrade_failed, "Failed to upgrade firmware into this device.\n");

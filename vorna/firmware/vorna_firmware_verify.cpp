@@ -271,6 +271,7 @@ void verify_pass(firmware_file& file, firmware_chunk_digests& chunks, std::span<
 void firmware_verdict_judge(const firmware_dual_digests& d, std::span<const firmware_ed25519_key> trusted,
                             firmware_verdict& v)
 {
+    v.digests = d;
     v.legacy_ok = d.legacy_rc == 0 && verify_legacy_digest(*v.header, d.legacy) == 0;
     v.legacy_waived = !v.legacy_ok && legacy_absent_and_waived(*v.header, v.strong_active);
     v.strong_digest_rc = v.strong_active ? d.strong_rc : 0;

@@ -124,6 +124,8 @@ struct firmware_verdict {
     bool strong_active = false;  ///< trusted keys exist, so the strong check ran
     int strong_digest_rc = 0;    ///< 0 when the strong digest was computed
     strong_verdict strong{};
+    /// The digests the signatures were judged by (each with its own result).
+    firmware_dual_digests digests{};
     /// From `signatures` on: the header decoded from the bytes the pass read,
     /// the only copy any field is taken from.
     std::unique_ptr<firmware_header> header;
