@@ -2,14 +2,7 @@
 #pragma once
 // vorna's command line and the single-instance lock of the upgrade.
 
-// A build option: a product puts the lock where only root can create files.
-#ifndef VORNA_LOCK_PATH
-#define VORNA_LOCK_PATH "/tmp/vorna_firmware_upgrade.pid"
-#endif
-/// The lock's path, an object of its own in vorna_core (vorna_lock_path.cpp): a
-/// program that brings its own definition keeps that one (the tests' programs
-/// lock inside their build folder, never where the installed vorna does).
-extern const char k_lock_path[];
+#include "vorna/support/vorna_paths.h"
 
 /// Takes a non-blocking whole-file write lock on `path` and writes this process's
 /// id into it. 0 (descriptor kept open for the process's life), 1 when another
