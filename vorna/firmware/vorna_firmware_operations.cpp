@@ -11,6 +11,7 @@
 #include "vorna/storage/device_writer.h"
 #include "vorna/firmware/vorna_firmware_plan.h"
 #include "vorna/firmware/vorna_firmware_verify.h"
+#include "vorna/firmware/vorna_security_floor.h"
 #include "vorna/storage/staged_output.h"
 #include "vorna/firmware/vorna_firmware_lines.h"
 #include "vorna/support/vorna_log.h"
@@ -145,6 +146,10 @@ int firmware_check_and_upgrade(const char* image_path, const char* device, std::
     }
 
     int result = apply_plan(plan, *board.table, fw.file, minimize_writes);
+    // Only after every entry's last sync: a floor raised before the upgrade
+    // completed would refuse the image the device still runs if it failed.
+    if (result == 0)
+        result = firmware_floor_raise(plan.security_version);
     if (result < 0) {
         log_error(k_module, k_line_upgrade_failed, "Failed to upgrade firmware into this device.\n");
         return result;

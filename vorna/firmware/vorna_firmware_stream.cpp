@@ -26,6 +26,7 @@
 #include "vorna/firmware/vorna_firmware_index.h"
 #include "vorna/firmware/vorna_firmware_lines.h"
 #include "vorna/firmware/vorna_firmware_plan.h"
+#include "vorna/firmware/vorna_security_floor.h"
 #include "vorna/support/vorna_log.h"
 #include "vorna/support/vorna_progress.h"
 
@@ -474,6 +475,8 @@ int firmware_stream_check_and_upgrade(const char* stream_path, const char* devic
     }
     if (rc == 0 && run.write_failed())
         rc = -1;
+    if (rc == 0 && upgrade != 0)
+        rc = firmware_floor_raise(plan.security_version);
     if (rc != 0) {
         if (upgrade != 0)
             log_error(k_module, k_line_upgrade_failed, "Failed to upgrade firmware into this device.\n");
