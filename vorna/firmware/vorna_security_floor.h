@@ -34,8 +34,7 @@ enum class security_version_status {
 
 /// Reads the top-level member "security_version" of the JSON document `json`
 /// (the host tool and the device alike). `out` is the value when ok, else 0.
-[[nodiscard]] security_version_status security_version_parse(std::span<const std::uint8_t> json,
-                                                             std::uint32_t& out);
+[[nodiscard]] security_version_status security_version_parse(std::span<const std::uint8_t> json, std::uint32_t& out);
 
 /// The image's security_version as the device counts it: that of its
 /// "firmware-info" document (read by the rule of firmware_document_find through
