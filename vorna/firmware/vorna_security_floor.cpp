@@ -95,8 +95,12 @@ int read_kept_floor(std::uint32_t& value, std::string& why)
         why = std::strerror(err);
         return -1;
     }
-    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        why = S_ISREG(st.st_mode) ? std::strerror(errno) : "not a regular file";
+    if (::fstat(fd.get(), &st) != 0) {
+        why = std::strerror(errno);
+        return -1;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        why = "not a regular file";
         return -1;
     }
     std::array<char, k_floor_text_max> text{};
