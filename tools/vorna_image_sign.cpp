@@ -78,10 +78,15 @@ int refuse_broken(const std::vector<firmware_key_id>& broken)
                            : i + 1 == broken.size() ? " and "
                                                     : ", ") +
                firmware_key_id_text(broken[i]).data();
+    if (broken.size() == 1)
+        return fail(k_command,
+                    "the new index signature would break the strong signature by key %s, which covers the index: "
+                    "give that key again with --key, or leave its signature out with --drop %s (nothing was written)",
+                    ids.c_str(), ids.c_str());
     return fail(k_command,
-                "the new index signature would break the strong signature%s by key%s %s, which covers the index: give "
-                "that key again with --key, or leave its signature out with --drop KEY_ID (nothing was written)",
-                broken.size() > 1 ? "s" : "", broken.size() > 1 ? "s" : "", ids.c_str());
+                "the new index signature would break the strong signatures by keys %s, which cover the index: give "
+                "those keys again with --key, or leave their signatures out with --drop KEY_ID (nothing was written)",
+                ids.c_str());
 }
 
 /// Signs the image's chunk index and then the whole file with the strong keys,

@@ -160,6 +160,13 @@ public:
     [[nodiscard]] int hold(std::uint64_t len);
     /// The bytes held, from the stream's first on.
     [[nodiscard]] std::span<const std::uint8_t> held() const { return {prefix_.get(), held_}; }
+    /// Gives the held bytes back once nothing reads them any more (read_at
+    /// fails from then on); the stream goes on where it stands.
+    void drop_held()
+    {
+        prefix_.reset();
+        held_ = room_ = 0;
+    }
 
     /// What the worker does with each piece it read, on its own thread.
     using piece_share = std::function<void(std::uint64_t offset, std::span<const std::uint8_t> bytes)>;

@@ -27,6 +27,7 @@
 #include "vorna/firmware/vorna_firmware_lines.h"
 #include "vorna/firmware/vorna_firmware_plan.h"
 #include "vorna/firmware/vorna_security_floor.h"
+#include "vorna/support/vorna_alloc.h"
 #include "vorna/support/vorna_log.h"
 #include "vorna/support/vorna_progress.h"
 
@@ -49,7 +50,7 @@ struct stream_prefix {
     std::unique_ptr<firmware_header> header;
     std::unique_ptr<firmware_ptn_table> table;
     firmware_index_location index;
-    firmware_index_view view; ///< into the stream's held bytes
+    firmware_index_view view; ///< into the stream's held bytes, until the run drops them
 };
 
 /// Prints that the stream holds `len` bytes before its contents, above the limit. -1.
@@ -307,6 +308,7 @@ private:
     bool skip_entry_ = false; ///< a NOR entry whose write failed: its other pieces are only checked
     bool write_failed_ = false;
     std::optional<progress> shown_; ///< a check's progress
+    std::unique_ptr<std::uint8_t[]> block_digests_; ///< the index's, copied out of the held bytes
 };
 
 int stream_run::check_blocks(const stream_layout::piece& piece, std::uint64_t offset,
@@ -318,7 +320,10 @@ int stream_run::check_blocks(const stream_layout::piece& piece, std::uint64_t of
     for (std::size_t at = 0; at < bytes.size(); at += k_firmware_index_block_len) {
         const auto block = bytes.subspan(at, std::min<std::size_t>(k_firmware_index_block_len, bytes.size() - at));
         const std::uint64_t number = (piece.from + at) / k_firmware_index_block_len;
-        const int match = blocks_.matches(block, prefix_.view.digest(first + at / k_firmware_index_block_len));
+        const std::uint64_t digest_at = (first + at / k_firmware_index_block_len) * k_firmware_index_digest_len;
+        const int match =
+            blocks_.matches(block, std::span(block_digests_.get() + digest_at, k_firmware_index_digest_len)
+                                       .first<k_firmware_index_digest_len>());
         if (match == 1)
             continue;
         std::array<char, 33> name{};
@@ -383,6 +388,17 @@ int stream_run::read_rest()
     (void)strong_.update(0, held);
     if (legacy_needed_)
         (void)legacy_.update(0, held);
+    // Of the held bytes only the block digests are used from here on: kept
+    // alone (at most 2 MiB), they leave room for the ring whatever the documents took.
+    const std::span<const std::uint8_t> digests = prefix_.view.digests;
+    block_digests_ = make_buffer(digests.size());
+    if (!block_digests_) {
+        log_error(k_module, k_line_stream_prefix_alloc, "Failed to alloc %llu bytes memory.\n",
+                  static_cast<unsigned long long>(digests.size()));
+        return -1;
+    }
+    std::copy(digests.begin(), digests.end(), block_digests_.get());
+    stream_.drop_held();
     if (device_table_ == nullptr)
         shown_.emplace("verify", stream_.size());
     const int rc = stream_.read_on(
