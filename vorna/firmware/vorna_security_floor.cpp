@@ -215,10 +215,10 @@ int firmware_floor_raise(std::uint32_t security_version)
     std::string why;
     // Read again under the upgrade's lock: the floor only ever goes up, and a
     // file that can no longer be read is not overwritten (it may have held more).
-    const int read = read_kept_floor(kept, why);
-    if (read == 0 && security_version <= kept)
+    const int kept_rc = read_kept_floor(kept, why);
+    if (kept_rc == 0 && security_version <= kept)
         return 0;
-    if (read == 0) {
+    if (kept_rc == 0) {
         if (write_kept_floor(security_version, why) == 0) {
             log_info(k_module, k_line_floor_raised, "firmware floor raised to %u.\n", security_version);
             return 0;
