@@ -20,17 +20,9 @@ namespace {
 
 const std::string k_floor_file = std::string(VORNA_FLOOR_STATE_DIR) + "/security-floor";
 
-std::string below(unsigned version, unsigned floor)
-{
-    return format("[ERROR]vorna_firmware:701 | firmware security_version %u is below this device's floor %u: no "
-                  "downgrade.",
-                  version, floor);
-}
-
-std::string raised(unsigned version)
-{
-    return format("[INFO]vorna_firmware:704 | firmware floor raised to %u.", version);
-}
+constexpr const char* k_below =
+    "[ERROR]vorna_firmware:701 | firmware security_version %u is below this device's floor %u: no downgrade.";
+constexpr const char* k_raised = "[INFO]vorna_firmware:704 | firmware floor raised to %u.";
 
 /// The usual board; images of its four partitions with the security_version given.
 class SecurityFloor : public ::testing::Test {
@@ -71,8 +63,11 @@ protected:
         }
     }
 
-    void expect_untouched(const std::string& context)
+    /// The run's last line is `line`, and no device was written.
+    void expect_refused(const cli_result& r, const std::string& line, const std::string& context)
     {
+        EXPECT_EQ(r.status, 250) << context << "\n" << r.out;
+        EXPECT_EQ(test_support::lines_of(r.out).back(), line) << context;
         EXPECT_FALSE(std::filesystem::exists(log)) << context << ": a device was written";
         EXPECT_EQ(whole(b.nor), old[0]) << context;
         EXPECT_EQ(whole(b.emmc), old[1]) << context;
@@ -92,59 +87,51 @@ protected:
 TEST_F(SecurityFloor, BelowTheFloorIsRefusedBeforeAnyWriteFromAFileAndAStream)
 {
     test_support::write_text(k_floor_file, "5\n");
-    const std::string v4 = image(4, "v4.bin"), none = image(-1, "none.bin");
     const struct {
         const char* bin;
         std::string path;
         unsigned version, floor;
     } cases[] = {
-        {VORNA_FLOOR_0_BIN, v4, 4, 5},
-        {VORNA_FLOOR_0_BIN, none, 0, 5},               // an image without one counts as 0
-        {VORNA_FLOOR_7_BIN, image(6, "v6.bin"), 6, 7}, // the build's floor, above the kept one
+        {VORNA_FLOOR_0_BIN, image(4, "v4.bin"), 4, 5},
+        {VORNA_FLOOR_0_BIN, image(-1, "none.bin"), 0, 5}, // an image without one counts as 0
+        {VORNA_FLOOR_7_BIN, image(6, "v6.bin"), 6, 7},    // the build's floor, above the kept one
     };
-    for (const auto& c : cases) {
-        for (const char* mode : {"-c", "-u"}) {
-            for (const bool stream : {false, true}) {
-                const std::string context = c.path + " " + mode + (stream ? " stream" : " file");
-                const cli_result r = run(c.bin, mode, c.path, stream);
-                EXPECT_EQ(r.status, 250) << context << "\n" << r.out;
-                const std::vector<std::string> lines = test_support::lines_of(r.out);
-                ASSERT_FALSE(lines.empty()) << context;
-                EXPECT_EQ(lines.back(), below(c.version, c.floor)) << context;
-                EXPECT_EQ(r.out.find(k_upgradable), std::string::npos) << context;
-                expect_untouched(context);
-            }
-        }
-    }
+    for (const auto& c : cases)
+        for (const char* mode : {"-c", "-u"})
+            for (const bool stream : {false, true})
+                expect_refused(run(c.bin, mode, c.path, stream), format(k_below, c.version, c.floor),
+                               c.path + " " + mode + (stream ? " stream" : " file"));
     EXPECT_EQ(kept(), "5\n");
+    EXPECT_EQ(test_support::lines_of(test_support::run_cli({VORNA_FLOOR_7_BIN, "-V"}).out).back(), "security floor: 7");
 }
 
 TEST_F(SecurityFloor, EqualOrHigherIsInstalledAndTheFloorOnlyGoesUp)
 {
     test_support::write_text(k_floor_file, "5\n");
     const struct {
+        const char* bin;
         long long version;
         bool stream;
-        std::string after; ///< the kept floor after the upgrade
-        bool says_raised;
+        std::string after; ///< the kept floor after the upgrade, "" when it was not raised
     } cases[] = {
-        {5, false, "5\n", false}, {5, true, "5\n", false}, {6, true, "6\n", true},
-        {9, false, "9\n", true},  {9, true, "9\n", false},
+        {VORNA_FLOOR_0_BIN, 5, false, ""},    {VORNA_FLOOR_0_BIN, 5, true, ""}, {VORNA_FLOOR_0_BIN, 6, true, "6\n"},
+        {VORNA_FLOOR_7_BIN, 9, false, "9\n"}, {VORNA_FLOOR_0_BIN, 9, true, ""},
     };
+    std::string floor = "5\n";
     for (const auto& c : cases) {
         const std::string path = image(c.version, "v.bin");
         const std::string context = std::to_string(c.version) + (c.stream ? " stream" : " file");
-        cli_result r = run(VORNA_FLOOR_0_BIN, "-c", path, c.stream);
+        EXPECT_EQ(run(c.bin, "-c", path, c.stream).status, 0) << context;
+        const cli_result r = run(c.bin, "-u", path, c.stream);
         EXPECT_EQ(r.status, 0) << context << "\n" << r.out;
-        r = run(VORNA_FLOOR_0_BIN, "-u", path, c.stream);
-        EXPECT_EQ(r.status, 0) << context << "\n" << r.out;
-        const std::vector<std::string> lines = test_support::lines_of(r.out);
-        EXPECT_EQ(lines.back() == raised(static_cast<unsigned>(c.version)), c.says_raised) << context << "\n" << r.out;
-        EXPECT_EQ(kept(), c.after) << context;
+        const bool says = test_support::lines_of(r.out).back() == format(k_raised, static_cast<unsigned>(c.version));
+        EXPECT_EQ(says, !c.after.empty()) << context << "\n" << r.out;
+        floor = c.after.empty() ? floor : c.after;
+        EXPECT_EQ(kept(), floor) << context;
         EXPECT_EQ(slice(b.emmc, parts.kernel.base, parts.kernel.contents.size()), parts.kernel.contents) << context;
     }
-    // A lower one is now refused.
-    EXPECT_EQ(run(VORNA_FLOOR_0_BIN, "-c", image(8, "v8.bin")).status, 250);
+    old = {whole(b.nor), whole(b.emmc)};
+    expect_refused(run(VORNA_FLOOR_0_BIN, "-u", image(8, "v8.bin")), format(k_below, 8, 9), "below the raised floor");
 }
 
 TEST_F(SecurityFloor, RaisedOnlyAfterTheLastDeviceSync)
@@ -167,65 +154,41 @@ TEST_F(SecurityFloor, RaisedOnlyAfterTheLastDeviceSync)
     EXPECT_EQ(slice(b.emmc, last.base, last.contents.size()), last.contents) << "killed after the last sync";
     const cli_result r = run(VORNA_FLOOR_0_BIN, "-u", v3);
     EXPECT_EQ(r.status, 0) << r.out;
-    EXPECT_EQ(test_support::lines_of(r.out).back(), raised(3));
+    EXPECT_EQ(test_support::lines_of(r.out).back(), format(k_raised, 3));
     EXPECT_EQ(kept(), "3\n");
-}
-
-TEST_F(SecurityFloor, TheBuildsFloorIsShownAndNeverWrittenAsSuch)
-{
-    EXPECT_EQ(test_support::lines_of(test_support::run_cli({VORNA_FLOOR_7_BIN, "-V"}).out).back(), "security floor: 7");
-    EXPECT_EQ(
-        test_support::lines_of(test_support::run_cli({VORNA_FLOOR_0_BIN, "-V"}).out).back().rfind("strong key: ", 0),
-        0u)
-        << "a build without a floor prints what it did before";
-    const cli_result r = run(VORNA_FLOOR_7_BIN, "-u", image(7, "v7.bin"));
-    EXPECT_EQ(r.status, 0) << r.out;
-    EXPECT_EQ(kept(), "7\n") << "the installed image's version is kept";
 }
 
 TEST_F(SecurityFloor, AFloorThatCannotBeReadRefusesEveryImage)
 {
     const std::string v9 = image(9, "v9.bin");
-    const struct {
-        std::string text; ///< written to the floor file; "/" makes it a folder
-        std::string why;
-    } cases[] = {
-        {"abc\n", "not a floor"},        {"07\n", "not a floor"}, {"7", "not a floor"},
-        {"4294967296\n", "not a floor"}, {"", "not a floor"},     {"/", "not a regular file"},
-    };
-    for (const auto& c : cases) {
-        std::filesystem::remove_all(k_floor_file);
-        if (c.text == "/")
-            std::filesystem::create_directory(k_floor_file);
-        else
-            test_support::write_text(k_floor_file, c.text);
-        for (const char* mode : {"-c", "-u"}) {
-            const cli_result r = run(VORNA_FLOOR_0_BIN, mode, v9);
-            EXPECT_EQ(r.status, 250) << c.text << " " << mode;
-            EXPECT_EQ(test_support::lines_of(r.out).back(), "[ERROR]vorna_firmware:702 | the firmware floor " +
-                                                                k_floor_file + " cannot be read (" + c.why +
-                                                                "): no image is installed until it is mended.")
-                << c.text << " " << mode;
-            expect_untouched(c.text);
-        }
-    }
-    // A link is not followed, even to a good floor.
-    std::filesystem::remove_all(k_floor_file);
     test_support::write_text(b.file("floor"), "1\n");
-    std::filesystem::create_symlink(b.file("floor"), k_floor_file);
-    EXPECT_EQ(run(VORNA_FLOOR_0_BIN, "-u", v9).status, 250);
+    // "/": a folder; "->": a link to a good floor, not followed.
+    for (const std::string text : {"abc\n", "07\n", "7", "4294967296\n", "/", "->"}) {
+        std::filesystem::remove_all(k_floor_file);
+        if (text == "/")
+            std::filesystem::create_directory(k_floor_file);
+        else if (text == "->")
+            std::filesystem::create_symlink(b.file("floor"), k_floor_file);
+        else
+            test_support::write_text(k_floor_file, text);
+        const std::string why = text == "/"    ? "not a regular file"
+                                : text == "->" ? "Too many levels of symbolic links"
+                                               : "not a floor";
+        expect_refused(run(VORNA_FLOOR_0_BIN, "-u", v9),
+                       "[ERROR]vorna_firmware:702 | the firmware floor " + k_floor_file + " cannot be read (" + why +
+                           "): no image is installed until it is mended.",
+                       text);
+    }
     EXPECT_EQ(test_support::read_text(b.file("floor")), "1\n");
 }
 
-TEST_F(SecurityFloor, InfoShowsTheValueTheDeviceCounts)
+TEST(SecurityVersionInfo, ShownWhereTheDocumentHasOne)
 {
-    const std::string v5 = image(5, "v5.bin");
-    const cli_result text = vorna_image({"info", v5});
-    EXPECT_NE(text.out.find("\nsecurity version: 5\n"), std::string::npos) << text.out;
-    const cli_result json = vorna_image({"info", "--json", v5});
-    EXPECT_NE(json.out.find("\"security_version\":\t5"), std::string::npos) << json.out;
-    // Without one, info reads as it did.
-    EXPECT_EQ(vorna_image({"info", image(-1, "none.bin")}).out.find("security version"), std::string::npos);
+    board b;
+    image_plan plan;
+    plan.parts = {four_parts{}.kernel};
+    plan.firmware_info = R"({"security_version":5})";
+    EXPECT_NE(vorna_image({"info", pack(b.dir(), plan)}).out.find("\nsecurity version: 5\n"), std::string::npos);
 }
 
 } // namespace
