@@ -9,6 +9,7 @@
 #include "vorna/support/vorna_common.h"
 #include "vorna/firmware/vorna_firmware.h"
 #include "vorna/firmware/vorna_firmware_source.h"
+#include "vorna/firmware/vorna_security_floor.h"
 #include "vorna/partition/vorna_ptn_header.h"
 #include "vorna/identity/vorna_ptn_support_list.h"
 
@@ -23,6 +24,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -245,6 +247,14 @@ cJSON* firmware_info_json(const firmware_ptn_table& table, const std::vector<std
     cJSON_AddBoolToObject(out, "readable", status == firmware_document_status::ok);
     if (status == firmware_document_status::ok) {
         add_number(out, "bytes", info.doc.frame.header.content_len);
+        // As the device counts it; null: present but unusable, which it counts as 0.
+        std::uint32_t security_version = 0;
+        const auto doc = std::span<const std::uint8_t>(info.doc.bytes.get(), info.doc.frame.header.content_len);
+        switch (security_version_parse(doc, security_version)) {
+        case security_version_status::absent: break;
+        case security_version_status::ok: add_number(out, "security_version", security_version); break;
+        case security_version_status::invalid: cJSON_AddNullToObject(out, "security_version"); break;
+        }
         return out;
     }
     const auto reason = std::find_if(std::begin(k_unreadable), std::end(k_unreadable),
@@ -269,6 +279,12 @@ void print_firmware_info(const cJSON* info, const std::string& why)
     else
         std::printf("firmware-info:    %u bytes\n",
                     static_cast<unsigned>(cJSON_GetObjectItem(info, "bytes")->valuedouble));
+    // Only a document that names one says so: an image without it reads as before.
+    const cJSON* security_version = cJSON_GetObjectItem(info, "security_version");
+    if (cJSON_IsNumber(security_version))
+        std::printf("security version: %u\n", static_cast<unsigned>(security_version->valuedouble));
+    else if (cJSON_IsNull(security_version))
+        std::printf("security version: not an integer from 0 to 4294967295 (vorna counts 0)\n");
 }
 
 cJSON* entries_json(const firmware_ptn_table& table, std::size_t image_size)

@@ -9,6 +9,7 @@
 #include "vorna/support/vorna_bytes.h"
 #include "vorna/support/vorna_common.h"
 #include "vorna/firmware/vorna_firmware.h"
+#include "vorna/firmware/vorna_security_floor.h"
 #include "vorna/partition/vorna_ptn_header.h"
 
 #include <sys/stat.h>
@@ -205,6 +206,13 @@ int document_bytes(const cJSON* manifest, const char* name, const fs::path& mani
             return fail(k_command, "out of memory");
         out.assign(printed.get(), printed.get() + std::strlen(printed.get()));
     }
+    // A device would count a security_version it cannot use as 0 and refuse the
+    // image wherever a floor is set: such a value is a mistake, said here.
+    std::uint32_t security_version = 0;
+    if (std::strcmp(name, "firmware-info") == 0 &&
+        security_version_parse(out, security_version) == security_version_status::invalid)
+        return fail(k_command, "\"firmware-info\": \"security_version\" must be given once, as an integer from 0 to "
+                               "4294967295");
     // The document's own members are its text, not header words.
     return frame(nullptr, name, out);
 }
@@ -473,7 +481,9 @@ constexpr const char k_pack_help[] =
     "    ],\n"
     "    \"support-list\": { \"support-list\": [ { \"product_name\": \"...\",\n"
     "                      \"product_version\": \"...\", \"special_id\": \"...\" } ] },\n"
-    "    \"firmware-info\": { ... },        any JSON document\n"
+    "    \"firmware-info\": { ... },        any JSON document; its \"security_version\"\n"
+    "                                     (an integer 0..4294967295, 0 when absent)\n"
+    "                                     is held to the device's floor\n"
     "    \"first-word\": \"0\"                the image header's first word (hex)\n"
     "  }\n"
     "A document may also be given as a file name (a string). It is stored behind a\n"

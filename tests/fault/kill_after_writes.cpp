@@ -13,6 +13,10 @@
 //   VORNA_FAULT_KILL_AT  N >= 1: the process sends itself SIGKILL at the N-th
 //                        watched write, before that write reaches the file;
 //                        absent or 0: never
+//   VORNA_FAULT_KILL_AFTER_SYNC  N >= 1: the process sends itself SIGKILL as
+//                        soon as the N-th fsync or fdatasync of a watched file
+//                        has returned: what follows the device's last sync (the
+//                        state vorna keeps beside it) is cut off; absent or 0: never
 //   VORNA_FAULT_TEAR     "1": the N-th write first puts the first half of its
 //                        bytes on the file, so that a block is left half old,
 //                        half new
@@ -42,6 +46,8 @@ struct shim_state {
     bool ready = false;
     fault::watched_files files;
     long kill_at = 0;
+    long kill_after_sync = 0;
+    long syncs = 0;
     bool tear = false;
     const char* log_path = nullptr;
     long seen = 0;
@@ -53,6 +59,7 @@ using write_fn = ssize_t (*)(int, const void*, size_t);
 using pwrite_fn = ssize_t (*)(int, const void*, size_t, off_t);
 using writev_fn = ssize_t (*)(int, const iovec*, int);
 using pwritev_fn = ssize_t (*)(int, const iovec*, int, off_t);
+using sync_fn = int (*)(int);
 
 write_fn real_write()
 {
@@ -70,6 +77,8 @@ void prepare()
     int saved_errno = errno;
     if (const char* at = std::getenv("VORNA_FAULT_KILL_AT"))
         g_state.kill_at = std::strtol(at, nullptr, 10);
+    if (const char* after = std::getenv("VORNA_FAULT_KILL_AFTER_SYNC"))
+        g_state.kill_after_sync = std::strtol(after, nullptr, 10);
     if (const char* tear = std::getenv("VORNA_FAULT_TEAR"))
         g_state.tear = std::strcmp(tear, "1") == 0;
     g_state.log_path = std::getenv("VORNA_FAULT_LOG");
@@ -153,9 +162,30 @@ std::size_t first_half(const iovec* iov, int count)
     return count > 0 && total / 2 > iov[0].iov_len ? iov[0].iov_len : total / 2;
 }
 
+/// Runs a sync of `fd`; dies after it when it is the watched one to die after.
+int after_sync(int fd, sync_fn real)
+{
+    const int rc = real(fd);
+    if (watched_index(fd) >= 0 && g_state.kill_after_sync > 0 && ++g_state.syncs == g_state.kill_after_sync)
+        die();
+    return rc;
+}
+
 } // namespace
 
 extern "C" {
+
+int fsync(int fd)
+{
+    static sync_fn real = fault::next_symbol<sync_fn>("fsync");
+    return after_sync(fd, real);
+}
+
+int fdatasync(int fd)
+{
+    static sync_fn real = fault::next_symbol<sync_fn>("fdatasync");
+    return after_sync(fd, real);
+}
 
 ssize_t write(int fd, const void* buf, size_t count)
 {

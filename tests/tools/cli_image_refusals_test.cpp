@@ -48,6 +48,8 @@ cli_result pack_manifest(const temp_dir& dir, const std::string& manifest, std::
 TEST(ImagePackRefuses, ManifestMistakesNamingWhatIsWrong)
 {
     temp_dir dir;
+    const std::string bad_version = "vorna-image pack: \"firmware-info\": \"security_version\" must be given once, as "
+                                    "an integer from 0 to 4294967295\n";
     const struct {
         std::string manifest;
         std::string message;
@@ -66,6 +68,13 @@ TEST(ImagePackRefuses, ManifestMistakesNamingWhatIsWrong)
         {R"({"partitions":[{"name":"boot","text":"b"},{"name":"kernel","size":"0x8"}]})",
          "vorna-image pack: partition 1 (kernel): no contents, which the upgrade refuses; give contents, or size "
          "\"0\" to end the upgrade there\n"},
+        // A security_version the device could not use would count as 0.
+        {R"({"partitions":[{"name":"boot","text":"b"}],"firmware-info":{"security_version":-1}})", bad_version},
+        {R"({"partitions":[{"name":"boot","text":"b"}],"firmware-info":{"security_version":1.5}})", bad_version},
+        {R"({"partitions":[{"name":"boot","text":"b"}],"firmware-info":{"security_version":4294967296}})", bad_version},
+        {R"({"partitions":[{"name":"boot","text":"b"}],"firmware-info":{"security_version":"3"}})", bad_version},
+        {R"({"partitions":[{"name":"boot","text":"b"}],"firmware-info":{"security_version":3,"security_version":4}})",
+         bad_version},
     };
     for (const auto& c : cases) {
         cli_result r = pack_manifest(dir, c.manifest);

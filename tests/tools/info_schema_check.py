@@ -114,6 +114,20 @@ with tempfile.TemporaryDirectory() as d:
     expect("2 MiB firmware-info", doc.get("firmware_info"),
            {"present": True, "readable": False, "entry": 2, "reason": "too_big"})
 
+    # A security_version, as the device counts it: its value, or null when it is not one it can use
+    # (pack refuses such a value in the document; a partition of the name carries what it is given).
+    for name, extra, want in (("sv", {"firmware-info": {"version": "1", "security_version": 7}}, 7),
+                              ("sv-bad", {"firmware-info": None, "partitions": big_manifest["partitions"] + [
+                                  {"name": "firmware-info", "size": "0", "header": True,
+                                   "json": {"security_version": -1}}]}, None)):
+        with open(os.path.join(d, name + ".json"), "w", encoding="utf-8") as f:
+            json.dump({k: v for k, v in (big_manifest | extra).items() if v is not None}, f)
+        if run("pack", os.path.join(d, name + ".json"), dev_key, os.path.join(d, name + ".bin")).returncode != 0:
+            sys.exit(f"cannot pack {name}")
+        doc = document(0, "info", "--json", os.path.join(d, name + ".bin"))
+        check(doc, name)
+        expect(name, doc.get("firmware_info", {}).get("security_version", "absent"), want)
+
     # Without an index; and an index whose digests no longer match the contents.
     bare = os.path.join(d, "bare.bin")
     if run("pack", "--no-index", manifest, dev_key, bare).returncode != 0:

@@ -12,5 +12,6 @@ extern const char firmware_public_key_fingerprint[];
 /// Prints the version lines of `program` on stdout:
 ///   "<program> <version>"
 ///   "legacy key: <fingerprint>"
-/// and one line per trusted strong key after them. Returns 0.
+/// one line per trusted strong key after them, and "security floor: <n>" when the
+/// build has a floor above 0 (VORNA_SECURITY_FLOOR). Returns 0.
 int print_program_version(const char* program);

@@ -31,11 +31,12 @@ struct firmware_image {
 [[nodiscard]] int firmware_image_open(const char* path, const firmware_open_lines& lines, int header_failure,
                                       firmware_image& out);
 
-/// `vorna -c`. 0, -1, -2, -4 or -5.
+/// `vorna -c`. 0, -1, -2, -4, -5 or -6 (below the floor, vorna_security_floor.h).
 [[nodiscard]] int firmware_check(const char* image_path, const char* device, std::uint32_t base);
 /// `vorna -u` (the caller holds the lock). `minimize_writes`: an eMMC entry is
 /// compared with the device and only the blocks that differ are written (NOR
-/// entries always are). 0, -1, -2, -4 or -5.
+/// entries always are). 0, -1, -2, -4, -5 or -6; a completed upgrade raises the
+/// floor to the image's security_version.
 [[nodiscard]] int firmware_upgrade(const char* image_path, const char* device, std::uint32_t base,
                                    bool minimize_writes = false);
 /// `image_path` "-" (standard input) or a FIFO is read as a stream:
@@ -44,7 +45,7 @@ struct firmware_image {
                                              int upgrade, bool minimize_writes = false);
 /// `vorna -c` (upgrade 0) and `vorna -u` from a stream, in one forward pass that
 /// writes only blocks verified against the image's signed chunk index
-/// (vorna_firmware_stream.cpp). 0, -1, -2, -4 or -5.
+/// (vorna_firmware_stream.cpp). 0, -1, -2, -4, -5 or -6.
 [[nodiscard]] int firmware_stream_check_and_upgrade(const char* stream_path, const char* device, std::uint32_t base,
                                                     int upgrade, bool minimize_writes = false);
 

@@ -87,7 +87,12 @@
     X(k_line_index_pass, 684)                                                                                          \
     X(k_line_block_differs, 685)   /* a block of the stream is not the one the index signed */                         \
     X(k_line_blocks_verified, 686) /* after a failed whole-file check: what the device holds */                        \
-    X(k_line_block_digest_failed, 687)
+    X(k_line_block_digest_failed, 687)                                                                                 \
+    /* vorna_security_floor.cpp */                                                                                     \
+    X(k_line_below_floor, 701)        /* the image's security_version is below the device's floor */                   \
+    X(k_line_floor_unreadable, 702)   /* the kept floor cannot be read: every image is refused */                      \
+    X(k_line_floor_raise_failed, 703) /* after the last sync: the kept floor could not be raised */                    \
+    X(k_line_floor_raised, 704)
 
 VORNA_DECLARE_LINES(firmware_line, firmware_line_known, VORNA_FIRMWARE_LINES)
 static_assert(firmware_line_known(k_line_rsa_pass));

@@ -13,6 +13,7 @@
 #include "vorna/firmware/vorna_firmware_verify.h"
 #include "vorna/firmware/vorna_upgrade_record.h"
 #include "vorna/firmware/vorna_firmware_index.h"
+#include "vorna/firmware/vorna_security_floor.h"
 #include "vorna/support/vorna_paths.h"
 #include "vorna/storage/staged_output.h"
 #include "vorna/firmware/vorna_firmware_lines.h"
@@ -180,12 +181,18 @@ int firmware_check_and_upgrade(const char* image_path, const char* device, std::
         return 0;
     }
 
-    // The record names the image before the first write and goes away after the last sync.
+    // The record names the image before the first write and goes away after the
+    // last sync. The floor is raised before it goes: a floor raised before the
+    // upgrade completed would refuse the image the device still runs if it
+    // failed, and a cut between the two leaves a record whose rerun of the same
+    // image (equal to the floor) completes it.
     upgrade_journal journal(k_state_dir);
     upgrade_image_id id;
     int result = image_id_of(fw, id) == 0 ? journal.begin(id, plan, *board.table) : -1;
     if (result == 0)
         result = apply_plan(plan, *board.table, fw.file, minimize_writes, journal);
+    if (result == 0)
+        result = firmware_floor_raise(plan.security_version);
     if (result == 0)
         result = journal.finish();
     if (result < 0) {

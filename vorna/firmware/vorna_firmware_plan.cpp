@@ -5,6 +5,7 @@
 #include "vorna/firmware/vorna_firmware_plan.h"
 
 #include "vorna/firmware/vorna_firmware_lines.h"
+#include "vorna/firmware/vorna_security_floor.h"
 #include "vorna/identity/vorna_ptn_support_list.h"
 #include "vorna/storage/vorna_file.h"
 #include "vorna/support/vorna_log.h"
@@ -144,7 +145,9 @@ int firmware_decide(const firmware_board& board, const firmware_ptn_table& table
         log_error(k_module, k_line_not_supported, "Firmware is not allowed to upgrade into this device.\n");
         return -5;
     }
-    return plan_upgrade(table, header, *board.table, image.size(), plan);
+    if (const int rc = plan_upgrade(table, header, *board.table, image.size(), plan); rc != 0)
+        return rc;
+    return firmware_floor_check(table, image, plan.security_version);
 }
 
 void firmware_announce_entry(const upgrade_plan& plan, std::size_t index)

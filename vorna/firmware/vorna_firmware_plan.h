@@ -32,13 +32,15 @@ struct firmware_board {
 struct upgrade_plan {
     std::span<const firmware_ptn_entry> entries;
     std::array<const ptn_entry*, k_firmware_ptn_max> ptns{};
+    std::uint32_t security_version = 0; ///< the image's, to which a completed upgrade raises the floor
 };
 
 /// Decides an image (its verified header and table, its documents read from
 /// `image`, whose size() is the image's length) against the board: the support
-/// list must name the board, and every walked entry must pass the upgrade's
-/// rule, so that a refused image writes nothing and a check that passes
-/// promises the walk. 0 with `plan`; -1 or -5 after printing.
+/// list must name the board, every walked entry must pass the upgrade's
+/// rule, and the image's security_version must reach the device's floor
+/// (vorna_security_floor.h), so that a refused image writes nothing and a check
+/// that passes promises the walk. 0 with `plan`; -1, -5 or -6 after printing.
 [[nodiscard]] int firmware_decide(const firmware_board& board, const firmware_ptn_table& table,
                                   const firmware_header& header, firmware_source& image, upgrade_plan& plan);
 

@@ -26,6 +26,7 @@
 #include "vorna/firmware/vorna_firmware_index.h"
 #include "vorna/firmware/vorna_firmware_lines.h"
 #include "vorna/firmware/vorna_firmware_plan.h"
+#include "vorna/firmware/vorna_security_floor.h"
 #include "vorna/firmware/vorna_upgrade_record.h"
 #include "vorna/support/vorna_alloc.h"
 #include "vorna/support/vorna_paths.h"
@@ -508,6 +509,8 @@ int firmware_stream_check_and_upgrade(const char* stream_path, const char* devic
     }
     if (rc == 0 && run.write_failed())
         rc = -1;
+    if (rc == 0 && upgrade != 0)
+        rc = firmware_floor_raise(plan.security_version); // before the record goes, as for a file
     if (rc == 0 && upgrade != 0)
         rc = journal.finish();
     if (rc != 0) {
