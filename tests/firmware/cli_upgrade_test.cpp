@@ -374,12 +374,17 @@ TEST_F(FirmwareUpgrade, AReadOnlyImageUpgradesAndStaysAsItWas)
         // The lock file is refused unless it belongs to the user who runs vorna.
         ASSERT_EQ(::fchown(fd, 65534, 65534), 0);
         ::close(fd);
+        // So is a state folder where that user cannot keep the upgrade's record
+        // (and another test's record in it, which that user could not read).
+        std::filesystem::remove(VORNA_STATE_DIR "/upgrade");
+        ASSERT_EQ(::chown(VORNA_STATE_DIR, 65534, 65534), 0);
         argv = test_support::emulated(argv);
         argv.insert(argv.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
     }
     auto r = run_locked(argv);
     if (::geteuid() == 0) { // back to root, whose runs come next
         ASSERT_EQ(::chown(VORNA_LOCK_PATH, 0, 0), 0);
+        ASSERT_EQ(::chown(VORNA_STATE_DIR, 0, 0), 0);
     }
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_EQ(after_lock(r), lines({k_pass, k_upgradable, update_line(boot), update_line(kernel)}));
