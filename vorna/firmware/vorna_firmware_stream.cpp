@@ -52,7 +52,7 @@ struct stream_prefix {
     std::unique_ptr<firmware_header> header;
     std::unique_ptr<firmware_ptn_table> table;
     firmware_index_location index;
-    firmware_index_view view; ///< into the stream's held bytes, until the run drops them
+    firmware_index_view view;     ///< into the stream's held bytes, until the run drops them
     sha256_digest index_digest{}; ///< what the index's signatures were judged by: the image's name
 };
 
@@ -312,7 +312,7 @@ private:
     std::optional<firmware_entry_writer> writer_;
     bool skip_entry_ = false; ///< a NOR entry whose write failed: its other pieces are only checked
     bool write_failed_ = false;
-    std::optional<progress> shown_; ///< a check's progress
+    std::optional<progress> shown_;                 ///< a check's progress
     std::unique_ptr<std::uint8_t[]> block_digests_; ///< the index's, copied out of the held bytes
 };
 
