@@ -91,9 +91,10 @@ class firmware_dual_hasher {
 public:
     /// `strong`: whether the strong digest is computed (strong_rc is -1 when
     /// not). `chunks`, when given (reserved for the image), records the chunk
-    /// digests on the worker.
-    explicit firmware_dual_hasher(bool strong = true, firmware_chunk_digests* chunks = nullptr)
-        : strong_active_(strong), chunks_(chunks)
+    /// digests on the worker. `legacy`: whether the MD5 is computed (legacy_rc is
+    /// -1 when not); the header's bytes are kept either way.
+    explicit firmware_dual_hasher(bool strong = true, firmware_chunk_digests* chunks = nullptr, bool legacy = true)
+        : strong_active_(strong), legacy_active_(legacy), chunks_(chunks)
     {
     }
 
@@ -138,6 +139,7 @@ private:
     };
 
     bool strong_active_;
+    bool legacy_active_;
     firmware_chunk_digests* chunks_;
     legacy_digest legacy_;
     strong_digest strong_;
