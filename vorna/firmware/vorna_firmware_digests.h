@@ -16,6 +16,7 @@
 // One consumer of the verification pass feeds them all: the MD5 share on the
 // caller's thread, the SHA-256 share and the chunk digests on the file's
 // worker, so that a dual-signed image costs about what the MD5 alone costs.
+// Without the MD5 the chunk digests take its place on the caller's thread.
 #include "crypto/md5.h"
 #include "vorna/firmware/vorna_firmware_source.h"
 
@@ -103,8 +104,9 @@ public:
     /// either has failed.
     int feed(std::uint64_t offset, std::span<const std::uint8_t> chunk);
 
-    /// The caller's share (the MD5 and the header's bytes) and the worker's (the
-    /// SHA-256 and the chunk digests) of a pass. A failure shows in finish().
+    /// The caller's share (the MD5 and the header's bytes; without the MD5, the
+    /// chunk digests) and the worker's (the SHA-256, and the chunk digests beside
+    /// an MD5) of a pass. A failure shows in finish().
     [[nodiscard]] firmware_chunk_consumer& legacy_part() { return legacy_part_; }
     [[nodiscard]] firmware_chunk_consumer& strong_part() { return strong_part_; }
 
@@ -131,7 +133,7 @@ private:
         explicit strong_share(firmware_dual_hasher& owner) : owner_(owner) {}
         void consume(std::uint64_t offset, std::span<const std::uint8_t> bytes) override
         {
-            if (owner_.chunks_ != nullptr)
+            if (owner_.chunks_ != nullptr && owner_.legacy_active_)
                 owner_.chunks_->consume(offset, bytes);
             (void)owner_.feed_strong(offset, bytes);
         }

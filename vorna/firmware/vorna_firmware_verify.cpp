@@ -248,7 +248,8 @@ void verify_pass(firmware_file& file, firmware_chunk_digests& chunks, std::span<
     v.reached = firmware_verdict::stage::unreadable;
     if (chunks.reserve(v.image_size) < 0)
         return;
-    // The MD5 is the longest share: it runs here, everything else on the worker.
+    // The MD5 is the longest share: it runs here, everything else on the worker
+    // (without it, the chunk digests run here: firmware_dual_hasher).
     v.strong_active = !trusted.empty();
     // Decided from the first copy, which the pass's header is held equal to below:
     // a strong-only build checks an image without a legacy signature at the pace
