@@ -4,6 +4,7 @@
 // puts the signatures into the image after checking each against its public key.
 #include "tools/vorna_image.h"
 #include "tools/vorna_image_firmware.h"
+#include "tools/vorna_image_index.h"
 #include "tools/vorna_image_keys.h"
 #include "tools/vorna_image_strong.h"
 
@@ -40,7 +41,11 @@ struct signing_inputs {
     std::array<std::uint8_t, 20> legacy_sha1{};    ///< SHA-1(M): for signers given the hash
     std::vector<std::uint8_t> legacy_digest_info;  ///< DigestInfo of SHA-1(M): for raw PKCS#1 v1.5 signers
     sha256_digest strong{};                        ///< what every Ed25519 signature signs
+    bool has_index = false;
+    sha256_digest index{}; ///< what the chunk index's signatures sign
 };
+
+int refuse_stale_index(const char* command, std::span<const std::uint8_t> image, const image_index& index);
 
 int inputs_of(const char* command, const std::vector<std::uint8_t>& image, signing_inputs& in)
 {
@@ -53,6 +58,11 @@ int inputs_of(const char* command, const std::vector<std::uint8_t>& image, signi
                    nullptr) != 1 ||
         strong_digest_of(image, in.strong) != 0)
         return fail(command, "cannot compute the digests");
+    const image_index index = find_index(image);
+    in.has_index = index.present();
+    if (in.has_index && (refuse_unusable_index(command, index) != 0 || refuse_stale_index(command, image, index) != 0 ||
+                         index_signing_digest(command, image, index.where, in.index) != 0))
+        return 1;
     in.legacy_digest_info.assign(k_sha1_digest_info.begin(), k_sha1_digest_info.end());
     in.legacy_digest_info.insert(in.legacy_digest_info.end(), in.legacy_sha1.begin(), in.legacy_sha1.end());
     return 0;
@@ -74,36 +84,33 @@ int read_signature(const std::string& path, std::size_t len, std::vector<std::ui
 }
 
 /// "KEYID:SIG": 16 hexadecimal digits, a colon, a file of 64 bytes.
-int parse_strong_argument(const std::string& arg, firmware_key_id& id, std::string& path)
+int parse_strong_argument(const char* option, const std::string& arg, firmware_key_id& id, std::string& path)
 {
     const std::size_t colon = arg.find(':');
     const std::string hex = arg.substr(0, colon);
     if (colon == std::string::npos || hex.size() != 2 * k_key_id_len ||
         !std::all_of(hex.begin(), hex.end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); }))
-        return fail(k_attach, "--strong %s: expected KEYID:SIGNATURE_FILE, KEYID 16 hexadecimal digits", arg.c_str());
+        return fail(k_attach, "%s %s: expected KEYID:SIGNATURE_FILE, KEYID 16 hexadecimal digits", option, arg.c_str());
     for (std::size_t i = 0; i < k_key_id_len; ++i)
         id[i] = static_cast<std::uint8_t>(std::stoul(hex.substr(2 * i, 2), nullptr, 16));
     path = arg.substr(colon + 1);
     return 0;
 }
 
-/// Builds the signature block from the --strong arguments, each checked against
-/// the --key of its identifier. 0, or 1 after printing.
-int strong_block(const std::vector<std::string>& args, const std::vector<strong_public_key>& keys,
-                 const std::vector<std::uint8_t>& image, signature_block& block)
+/// Builds a signature block from the `option` arguments (--strong, --index),
+/// each checked against the --key of its identifier over `digest`. 0, or 1 after printing.
+int signed_block(const char* option, const std::vector<std::string>& args, const std::vector<strong_public_key>& keys,
+                 const sha256_digest& digest, signature_block& block)
 {
     if (args.size() > k_signature_block_max)
-        return fail(k_attach, "at most %zu --strong: the signature block holds %zu signatures", k_signature_block_max,
+        return fail(k_attach, "at most %zu %s: the signature block holds %zu signatures", k_signature_block_max, option,
                     k_signature_block_max);
-    sha256_digest digest{};
-    if (strong_digest_of(image, digest) != 0)
-        return fail(k_attach, "cannot compute the strong digest");
     block = signature_block{};
     block.count = static_cast<std::uint8_t>(args.size());
     for (std::size_t i = 0; i < args.size(); ++i) {
         signature_entry& e = block.entries[i];
         std::string path;
-        if (parse_strong_argument(args[i], e.key_id, path) != 0)
+        if (parse_strong_argument(option, args[i], e.key_id, path) != 0)
             return 1;
         const std::string id = firmware_key_id_text(e.key_id).data();
         for (std::size_t j = 0; j < i; ++j) {
@@ -136,7 +143,10 @@ int attach_strong(const std::string& image_path, const std::vector<std::string>&
                   bool legacy_given, std::vector<std::uint8_t>& image)
 {
     signature_block block{};
-    if (strong_block(strong_args, keys.strong, image, block) != 0)
+    sha256_digest digest{};
+    if (strong_digest_of(image, digest) != 0)
+        return fail(k_attach, "cannot compute the strong digest");
+    if (signed_block("--strong", strong_args, keys.strong, digest, block) != 0)
         return 1;
     auto area = std::span(image).subspan(k_signature_block_offset, k_signature_block_area);
     if (signature_block_encode(block, area) != 0)
@@ -145,6 +155,55 @@ int attach_strong(const std::string& image_path, const std::vector<std::string>&
         std::fill_n(image.begin() + static_cast<std::ptrdiff_t>(k_firmware_signature_offset), k_firmware_signature_len,
                     0);
         std::printf("%s: legacy signature cleared (it covered the old block)\n", image_path.c_str());
+    }
+    return 0;
+}
+
+/// Refuses an index whose block digests differ from the contents: a signature
+/// over them would make a streamed install stop part way. 0, or 1 after printing.
+int refuse_stale_index(const char* command, std::span<const std::uint8_t> image, const image_index& index)
+{
+    const std::uint64_t stale = stale_blocks(image, index);
+    if (stale == 0)
+        return 0;
+    return fail(command,
+                "the chunk index's digests of %llu blocks differ from the contents: sign the image again with "
+                "vorna-image sign, or pack it again",
+                static_cast<unsigned long long>(stale));
+}
+
+/// Replaces the index's signature block with the --index signatures, each
+/// checked first over the index digest. The whole-file signatures cover the
+/// index's signatures: when they change, a strong block not given with them and
+/// a legacy signature not given with them are cleared. 0, or 1 after printing.
+int attach_index(const std::string& image_path, const std::vector<std::string>& index_args, const public_keys& keys,
+                 bool strong_given, bool legacy_given, std::vector<std::uint8_t>& image)
+{
+    const image_index index = find_index(image);
+    if (!index.present())
+        return fail(k_attach, "%s has no chunk index to sign (--index)", image_path.c_str());
+    sha256_digest digest{};
+    signature_block block{};
+    if (refuse_unusable_index(k_attach, index) != 0 || refuse_stale_index(k_attach, image, index) != 0 ||
+        index_signing_digest(k_attach, image, index.where, digest) != 0 ||
+        signed_block("--index", index_args, keys.strong, digest, block) != 0)
+        return 1;
+    auto area = index_signature_area(image, index.where);
+    const std::vector<std::uint8_t> before(area.begin(), area.end());
+    if (signature_block_encode(block, area) != 0)
+        return fail(k_attach, "cannot encode the index's signature block");
+    if (std::equal(area.begin(), area.end(), before.begin()))
+        return 0;
+    auto strong_area = std::span(image).subspan(k_signature_block_offset, k_signature_block_area);
+    const bool strong_there = std::any_of(strong_area.begin(), strong_area.end(), [](std::uint8_t b) { return b; });
+    if (!strong_given && strong_there) {
+        std::fill(strong_area.begin(), strong_area.end(), 0);
+        std::printf("%s: strong signatures cleared (they covered the old index)\n", image_path.c_str());
+    }
+    if (!legacy_given && !legacy_signature_absent(image)) {
+        std::fill_n(image.begin() + static_cast<std::ptrdiff_t>(k_firmware_signature_offset), k_firmware_signature_len,
+                    0);
+        std::printf("%s: legacy signature cleared (it covered the old index)\n", image_path.c_str());
     }
     return 0;
 }
@@ -186,10 +245,14 @@ void image_digest_help()
                 "                      (pkcs11-tool -m RSA-PKCS, signing services)\n"
                 "  strong              the 32-byte digest every Ed25519 signature signs\n"
                 "                      (openssl pkeyutl -sign -rawin, pkcs11-tool -m EDDSA)\n"
+                "  index               the 32-byte digest the chunk index's Ed25519 signatures\n"
+                "                      sign (only for an image that has an index)\n"
                 "With --out DIR, also writes them as binary files legacy-message.bin,\n"
-                "legacy-sha1.bin, legacy-digest-info.bin and strong.bin in DIR.\n"
-                "The legacy signature covers the signature block: attach the strong\n"
-                "signatures first, then take the legacy inputs again.\n"
+                "legacy-sha1.bin, legacy-digest-info.bin, strong.bin and index.bin in DIR.\n"
+                "Each signature covers the ones signed before it: attach the index's\n"
+                "signatures first (attach --index), then take the digests again and attach\n"
+                "the strong signatures, then take them again for the legacy signature.\n"
+                "An index whose block digests differ from the contents is refused.\n"
                 "\n"
                 "Exit status: 0 on success, 1 on any error.\n");
 }
@@ -212,19 +275,23 @@ int image_digest_main(int argc, char** argv)
         if (write_input(out_dir, "legacy-message.bin", in.legacy_message) != 0 ||
             write_input(out_dir, "legacy-sha1.bin", in.legacy_sha1) != 0 ||
             write_input(out_dir, "legacy-digest-info.bin", in.legacy_digest_info) != 0 ||
-            write_input(out_dir, "strong.bin", in.strong) != 0)
+            write_input(out_dir, "strong.bin", in.strong) != 0 ||
+            (in.has_index && write_input(out_dir, "index.bin", in.index) != 0))
             return 1;
     }
     std::printf("legacy-message %s\n", hex_text(in.legacy_message).c_str());
     std::printf("legacy-sha1 %s\n", hex_text(in.legacy_sha1).c_str());
     std::printf("legacy-digest-info %s\n", hex_text(in.legacy_digest_info).c_str());
     std::printf("strong %s\n", hex_text(in.strong).c_str());
+    if (in.has_index)
+        std::printf("index %s\n", hex_text(in.index).c_str());
     return 0;
 }
 
 void image_attach_help()
 {
-    std::printf("Usage: vorna-image attach IMAGE [--strong KEYID:SIG]... [--legacy SIG] --key PUBLIC_KEY...\n"
+    std::printf("Usage: vorna-image attach IMAGE [--index KEYID:SIG]... [--strong KEYID:SIG]... [--legacy SIG]\n"
+                "                    --key PUBLIC_KEY...\n"
                 "\n"
                 "Puts signatures made elsewhere into IMAGE, each checked first against the\n"
                 "--key it belongs to; one that does not verify, or whose key identifier\n"
@@ -232,11 +299,17 @@ void image_attach_help()
                 "--strong KEYID:SIG  an Ed25519 signature (64 bytes) of the strong digest by\n"
                 "                    the key KEYID (16 hexadecimal digits); at most 4; together\n"
                 "                    they replace the signature block\n"
+                "--index KEYID:SIG   an Ed25519 signature (64 bytes) of the index digest by the\n"
+                "                    key KEYID; at most 4; together they replace the chunk\n"
+                "                    index's signatures\n"
                 "--legacy SIG        the RSA signature (128 bytes, most significant byte first,\n"
                 "                    as signers write it) of the legacy input\n"
                 "--key FILE          an Ed25519 public key (PEM) or a legacy key blob\n"
                 "The legacy signature covers the signature block: a new block clears a legacy\n"
                 "signature that is not given with it (take the digest again and attach it).\n"
+                "The strong and legacy signatures cover the index's: new index signatures\n"
+                "clear those not given with them. They are attached in that order: index,\n"
+                "strong, legacy.\n"
                 "The image is written to a temporary file and renamed over IMAGE.\n"
                 "\n"
                 "Exit status: 0 on success, 1 on any error.\n");
@@ -246,14 +319,16 @@ int image_attach_main(int argc, char** argv)
 {
     const char* legacy_path = nullptr;
     std::vector<std::string> strong_args;
+    std::vector<std::string> index_args;
     std::vector<std::string> key_paths;
     if (take_option(k_attach, argc, argv, "--legacy", legacy_path) != 0 ||
         take_repeated_option(k_attach, argc, argv, "--strong", strong_args) != 0 ||
+        take_repeated_option(k_attach, argc, argv, "--index", index_args) != 0 ||
         take_key_options(k_attach, argc, argv, key_paths) != 0)
         return 1;
     if (argc != 2)
         return fail(k_attach, "expected IMAGE (see vorna-image attach --help)");
-    if (legacy_path == nullptr && strong_args.empty())
+    if (legacy_path == nullptr && strong_args.empty() && index_args.empty())
         return fail(k_attach, "nothing to attach: give --strong KEYID:SIG or --legacy SIG");
     const std::string image_path = argv[1];
     std::vector<std::uint8_t> image;
@@ -265,17 +340,25 @@ int image_attach_main(int argc, char** argv)
     if (image.size() < k_firmware_header_len)
         return fail(k_attach, "an image of %zu bytes has no room for its signatures", image.size());
 
-    if ((!strong_args.empty() && attach_strong(image_path, strong_args, keys, legacy_path != nullptr, image) != 0) ||
+    if ((!index_args.empty() &&
+         attach_index(image_path, index_args, keys, !strong_args.empty(), legacy_path != nullptr, image) != 0) ||
+        (!strong_args.empty() && attach_strong(image_path, strong_args, keys, legacy_path != nullptr, image) != 0) ||
         (legacy_path != nullptr && attach_legacy(legacy_path, keys, image) != 0))
         return 1;
     if (replace_file(k_attach, image_path, image, mode) != 0)
         return 1;
-    std::string what;
+    std::vector<std::string> parts;
+    if (!index_args.empty())
+        parts.push_back(std::to_string(index_args.size()) +
+                        (index_args.size() == 1 ? " index signature" : " index signatures"));
     if (!strong_args.empty())
-        what =
-            std::to_string(strong_args.size()) + (strong_args.size() == 1 ? " strong signature" : " strong signatures");
+        parts.push_back(std::to_string(strong_args.size()) +
+                        (strong_args.size() == 1 ? " strong signature" : " strong signatures"));
     if (legacy_path != nullptr)
-        what += what.empty() ? "the legacy signature" : " and the legacy signature";
+        parts.push_back("the legacy signature");
+    std::string what;
+    for (std::size_t i = 0; i < parts.size(); ++i)
+        what += (i == 0 ? "" : i + 1 == parts.size() ? " and " : ", ") + parts[i];
     std::printf("%s: attached %s\n", image_path.c_str(), what.c_str());
     return 0;
 }

@@ -57,25 +57,37 @@ firmware_document_status find_document(const firmware_ptn_table& table, const st
     return firmware_document_find(table, name, source, out);
 }
 
-/// Prints the strong signatures of the account signatures_json gave, each with
-/// its key identifier and, where a --key matches, whether it verifies. 0 when
-/// the block is sound and every given key signed the image validly, else 1.
-int print_strong_signatures(const cJSON* account, const firmware_dual_digests& digests)
+/// How the text form names one signature block.
+struct block_words {
+    const char* head;    ///< "strong signatures: "
+    const char* missing; ///< after the head when there is no block
+    const char* block;   ///< "the signature block"
+    const char* digest;  ///< "the strong digest"
+};
+constexpr block_words k_image_block{"strong signatures: ", "none (no signature block)", "the signature block",
+                                    "the strong digest"};
+constexpr block_words k_index_block{"index signatures: ", "none (the index is unsigned)", "the index's signature block",
+                                    "the index digest"};
+
+/// Prints the signatures of one block of an account (signatures_json, index_json),
+/// each with its key identifier and, where a --key matches, whether it verifies.
+/// 0 when the block is sound and every given key signed validly, else 1.
+int print_block_signatures(const cJSON* account, bool have_digest, const block_words& words)
 {
     const cJSON* block = cJSON_GetObjectItem(account, "signature_block");
     const std::string status = cJSON_GetObjectItem(block, "status")->valuestring;
     const int count = cJSON_GetObjectItem(block, "count")->valueint;
     if (status == "missing") {
-        std::printf("strong signatures: none (no signature block)\n");
+        std::printf("%s%s\n", words.head, words.missing);
     } else if (status != "ok") {
-        std::printf("strong signatures: the signature block is malformed (%s)\n",
+        std::printf("%s%s is malformed (%s)\n", words.head, words.block,
                     cJSON_GetObjectItem(block, "reason")->valuestring);
         return 1;
     } else {
-        std::printf("strong signatures: %d\n", count);
+        std::printf("%s%d\n", words.head, count);
     }
-    if (count > 0 && digests.strong_rc != 0)
-        return fail(k_command, "cannot compute the strong digest");
+    if (count > 0 && !have_digest)
+        return fail(k_command, "cannot compute %s", words.digest);
     int result = 0;
     int i = 0;
     const cJSON* item = nullptr;
@@ -305,6 +317,8 @@ struct image_info {
     std::string vorna_said; ///< vorna's messages while it read the support list
     cjson_ptr firmware_info{nullptr};
     std::string info_why;
+    cjson_ptr index{nullptr}; ///< index_json's account
+    bool index_ok = true;     ///< a sound index, and every --key signed it validly
 };
 
 /// Judges the header and the signatures of `info.image`. The key blob is loaded
@@ -347,6 +361,7 @@ int build_info(const std::string& path, const char* blob_path, const std::vector
         return fail(k_command, "out of memory");
     info.support_list.reset(support_list_json(*info.table, info.image, info.vorna_said));
     info.firmware_info.reset(firmware_info_json(*info.table, info.image, &info.info_why));
+    info.index.reset(index_json(info.image, info.keys, info.index_ok));
     return 0;
 }
 
@@ -393,6 +408,8 @@ int print_info_json(image_info& info)
         cJSON_AddItemToObject(root, "entries", entries_json(*info.table, info.image.size()));
         cJSON_AddItemToObject(root, "support_list", info.support_list.release());
         cJSON_AddItemToObject(root, "firmware_info", info.firmware_info.release());
+        cJSON_AddItemToObject(root, "index", info.index.release());
+        status |= info.index_ok ? 0 : 1;
     }
     return print_json(k_command, root) != 0 ? 1 : status;
 }
@@ -443,7 +460,7 @@ int print_info_text(const image_info& info)
     } else {
         std::printf("signature:        not checked (no key blob given)\n");
     }
-    if (print_strong_signatures(info.account.get(), info.digests) != 0)
+    if (print_block_signatures(info.account.get(), info.digests.strong_rc == 0, k_image_block) != 0)
         status = 1;
     if (!info.table) {
         std::printf("entries:          none (the table lies outside the file)\n");
@@ -453,7 +470,11 @@ int print_info_text(const image_info& info)
     std::fputs(info.vorna_said.c_str(), stdout);
     print_support_list(info.support_list.get());
     print_firmware_info(info.firmware_info.get(), info.info_why);
-    return status;
+    std::printf("chunk index:      %s\n", index_summary(info.index.get()).c_str());
+    if (cJSON_GetObjectItem(info.index.get(), "signature_block") != nullptr &&
+        print_block_signatures(info.index.get(), true, k_index_block) != 0)
+        status = 1;
+    return info.index_ok ? status : 1;
 }
 
 } // namespace
@@ -467,11 +488,15 @@ void image_info_help()
                 "the size of its firmware-info document. With KEY_BLOB.txt (as written by\n"
                 "keygen), also whether the signature verifies under that key. Lists every\n"
                 "strong signature with its key identifier; for each --key (an Ed25519\n"
-                "public key), whether its signature verifies. With --json, the same as one\n"
-                "JSON object; vorna's own messages then go to stderr.\n"
+                "public key), whether its signature verifies. Then the chunk index: whether\n"
+                "the image has one, whether it is well-formed, whether its block digests\n"
+                "match the contents, whether the image is in stream order, and its\n"
+                "signatures as the strong ones. With --json, the same as one JSON object;\n"
+                "vorna's own messages then go to stderr.\n"
                 "\n"
                 "Exit status: 0 when the image is sound (and, with a key blob, its signature\n"
-                "verifies, and every --key signed it validly), 1 otherwise.\n");
+                "verifies, and every --key signed it, and its index, validly), 1 otherwise; a\n"
+                "malformed index or block digests that differ from the contents are unsound.\n");
 }
 
 int image_info_main(int argc, char** argv)

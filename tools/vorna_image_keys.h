@@ -50,6 +50,23 @@ int load_public_keys(const char* command, const std::vector<std::string>& paths,
 [[nodiscard]] cJSON* signatures_json(const std::vector<std::uint8_t>& image, const firmware_dual_digests& digests,
                                      const public_keys& keys, bool& all_verify);
 
+/// Adds the account of one signature block to `out` (which holds a "signatures"
+/// array): each entry to "signatures", checked over `digest` (null: cannot be
+/// had) where `keys` has its key, "signature_block", and "keys_without_signature".
+void add_block_account(cJSON* out, std::span<const std::uint8_t> area, const sha256_digest* digest,
+                       const std::vector<strong_public_key>& keys, bool& all_verify);
+
+/// The chunk index for machines (the "index" member of info --json and verify
+/// --json): present, status, where, its block digests against the contents,
+/// stream order, and the account of its signatures over the index digest.
+/// `all_verify` turns false for a malformed index, for digests that differ from
+/// the contents while strong keys are given, and as for the whole-file block.
+[[nodiscard]] cJSON* index_json(const std::vector<std::uint8_t>& image, const public_keys& keys, bool& all_verify);
+
+/// One line of text on what index_json found, e.g. "well-formed, 5 block
+/// digests, all match the contents, in stream order".
+[[nodiscard]] std::string index_summary(const cJSON* index);
+
 /// Prints `doc` as formatted JSON and a newline on stdout. 0, or 1 after printing.
 int print_json(const char* command, const cJSON* doc);
 

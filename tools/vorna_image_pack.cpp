@@ -3,6 +3,7 @@
 #include "tools/vorna_image.h"
 #include "tools/vorna_image_board_check.h"
 #include "tools/vorna_image_firmware.h"
+#include "tools/vorna_image_index.h"
 #include "tools/vorna_image_strong.h"
 
 #include "vorna/support/vorna_bytes.h"
@@ -282,8 +283,36 @@ int check_board(const char* board, const std::vector<packed_entry>& entries)
     return check_against_board(k_command, board, checked);
 }
 
-/// Lays the image out: header, table, then the contents in table order.
-int build_image(const cJSON* manifest, std::vector<packed_entry>& entries, std::vector<std::uint8_t>& image)
+/// Gives every entry its place. With the index, in stream order: after the
+/// header and the table the entries the upgrade does not write (the documents,
+/// then the chunk index, which is the table's last entry), then the walked
+/// contents in table order. Without it, as before the index: every entry's
+/// contents in table order.
+int place_contents(std::vector<packed_entry>& entries, bool with_index, std::uint64_t& end)
+{
+    firmware_ptn_table table{};
+    for (std::size_t i = 0; i < entries.size(); ++i)
+        table.entries[i] = entries[i].entry;
+    const std::size_t walked = firmware_walked_entries(table).size();
+    end = k_firmware_header_len + k_firmware_ptn_table_len;
+    for (const bool walked_pass : {false, true}) {
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            if (with_index && (i < walked) != walked_pass)
+                continue;
+            if (!with_index && walked_pass)
+                break;
+            entries[i].entry.content_offset = static_cast<std::uint32_t>(end);
+            end += entries[i].contents.size();
+            if (end > k_image_max_len)
+                return fail(k_command, "the image would pass 4 GiB, which its 32-bit offsets cannot address");
+        }
+    }
+    return 0;
+}
+
+/// Lays the image out (place_contents) and fills in the chunk index's block digests.
+int build_image(const cJSON* manifest, std::vector<packed_entry>& entries, bool with_index,
+                std::vector<std::uint8_t>& image)
 {
     firmware_header header{};
     if (word_member(manifest, "first-word", "manifest", 0, header.first_word) != 0)
@@ -291,16 +320,25 @@ int build_image(const cJSON* manifest, std::vector<packed_entry>& entries, std::
     header.magic = k_firmware_magic;
     header.ptn_table_offset = static_cast<std::uint32_t>(k_firmware_header_len);
 
-    std::uint64_t end = k_firmware_header_len + k_firmware_ptn_table_len;
     firmware_ptn_table table{};
     for (std::size_t i = 0; i < entries.size(); ++i) {
-        entries[i].entry.content_offset = static_cast<std::uint32_t>(end);
         entries[i].entry.content_size = static_cast<std::uint32_t>(entries[i].contents.size());
-        end += entries[i].contents.size();
-        if (end > k_image_max_len)
-            return fail(k_command, "the image would pass 4 GiB, which its 32-bit offsets cannot address");
         table.entries[i] = entries[i].entry;
     }
+    // The index's length follows from the walked entries' sizes alone.
+    if (with_index) {
+        packed_entry& last = entries.back(); // add_index_entry put it there
+        const std::uint64_t len = firmware_index_len(table);
+        if (len > k_image_max_len)
+            return fail(k_command, "the image would pass 4 GiB, which its 32-bit offsets cannot address");
+        last.contents.assign(static_cast<std::size_t>(len), 0);
+        last.entry.content_size = static_cast<std::uint32_t>(len);
+    }
+    std::uint64_t end = 0;
+    if (place_contents(entries, with_index, end) != 0)
+        return 1;
+    for (std::size_t i = 0; i < entries.size(); ++i)
+        table.entries[i] = entries[i].entry;
     header.total_len = static_cast<std::uint32_t>(end);
 
     image.assign(static_cast<std::size_t>(end), 0);
@@ -308,12 +346,53 @@ int build_image(const cJSON* manifest, std::vector<packed_entry>& entries, std::
     firmware_ptn_table_encode(table, std::span(image).subspan(k_firmware_header_len).first<k_firmware_ptn_table_len>());
     for (const packed_entry& e : entries)
         std::copy(e.contents.begin(), e.contents.end(), image.begin() + e.entry.content_offset);
+    return with_index ? write_index(k_command, image, find_index(image)) : 0;
+}
+
+/// Adds the chunk index's entry after every other one: size 0, so that the walk
+/// never writes it; `index_left_out` when the table has no room left for it.
+/// 0, or 1 after printing.
+int add_index_entry(std::vector<packed_entry>& entries, bool& index_left_out)
+{
+    firmware_ptn_table table{};
+    for (std::size_t i = 0; i < entries.size(); ++i)
+        table.entries[i] = entries[i].entry;
+    for (std::size_t i = firmware_walked_entries(table).size(); i < entries.size(); ++i) {
+        if (firmware_ptn_name_is(entries[i].entry, k_firmware_index_name))
+            return fail(k_command,
+                        "partition %zu (%s): the name is the chunk index's, which pack adds itself (give --no-index "
+                        "to leave it out)",
+                        i, k_firmware_index_name);
+    }
+    // A full table keeps packing as it did before the index, and says so.
+    if (entries.size() == static_cast<std::size_t>(k_firmware_ptn_max)) {
+        index_left_out = true;
+        return 0;
+    }
+    packed_entry e;
+    if (set_name(e.entry, k_firmware_index_name, k_firmware_index_name) != 0)
+        return 1;
+    entries.push_back(std::move(e));
     return 0;
+}
+
+/// A line for an image that a stream cannot install although it has an index
+/// (a document the upgrade writes, or an index past the stream's prefix).
+void say_stream_order(const std::string& image_path, const std::vector<std::uint8_t>& image)
+{
+    const image_index index = find_index(image);
+    if (index.status != firmware_index_status::ok)
+        return;
+    const firmware_stream_order order = firmware_stream_order_check(index.header, index.table, index.where);
+    if (order != firmware_stream_order::ok)
+        std::printf("%s: not in stream order (%s): a streamed install refuses it\n", image_path.c_str(),
+                    firmware_stream_order_text(order));
 }
 
 /// The manifest's partitions, then each document it names that no partition
 /// lists, as the table's entries. 0, or 1 after printing.
-int parse_entries(const cJSON* manifest, const std::string& manifest_path, std::vector<packed_entry>& entries)
+int parse_entries(const cJSON* manifest, const std::string& manifest_path, bool with_index,
+                  std::vector<packed_entry>& entries, bool& index_left_out)
 {
     const fs::path manifest_dir = fs::path(manifest_path).parent_path();
     const cJSON* partitions = cJSON_GetObjectItem(manifest, "partitions");
@@ -345,8 +424,7 @@ int parse_entries(const cJSON* manifest, const std::string& manifest_path, std::
             return 1;
         entries.push_back(std::move(e));
     }
-
-    return 0;
+    return with_index ? add_index_entry(entries, index_left_out) : 0;
 }
 
 // The text of pack --help, printed as it stands.
@@ -355,6 +433,7 @@ constexpr const char k_pack_help[] =
     "       vorna-image pack --board TABLE.json MANIFEST.json PRIVATE_KEY.pem IMAGE\n"
     "       vorna-image pack [--board TABLE.json] MANIFEST.json PRIVATE_KEY.pem IMAGE --key STRONG_KEY.pem...\n"
     "       vorna-image pack [--board TABLE.json] --no-legacy MANIFEST.json IMAGE --key STRONG_KEY.pem...\n"
+    "       (each form also takes --no-index)\n"
     "\n"
     "Builds a firmware image from MANIFEST.json and signs it with PRIVATE_KEY.pem\n"
     "(a 1024-bit RSA key, see keygen; an encrypted key takes its pass phrase from\n"
@@ -402,9 +481,15 @@ constexpr const char k_pack_help[] =
     "listed without contents of its own; otherwise it gets an entry of its own after\n"
     "the listed partitions, with size 0, which the upgrade does not write.\n"
     "\n"
-    "The image: the 4096-byte header (magic AA55D98F, the table's offset 4096, the\n"
-    "image's length, the signature at offset 304), the table of 32 entries, then the\n"
-    "contents in table order.\n"
+    "The image, in stream order: the 4096-byte header (magic AA55D98F, the table's\n"
+    "offset 4096, the image's length, the signature at offset 304), the table of 32\n"
+    "entries, the contents of the entries the upgrade does not write (the documents),\n"
+    "the chunk index, then the contents the upgrade writes, in table order. The\n"
+    "chunk index is an entry \"chunk-index\" of size 0 after the others: the SHA-256\n"
+    "of every 64 KiB block of those contents, signed by every --key before the\n"
+    "whole-file signatures, so that vorna can install the image from a stream.\n"
+    "--no-index leaves it out and lays every entry's contents out in table order,\n"
+    "as before the index (an image for devices that read it from a file).\n"
     "\n"
     "Exit status: 0 on success, 1 on any error.\n";
 
@@ -420,6 +505,7 @@ int image_pack_main(int argc, char** argv)
     std::vector<std::string> strong_paths;
     const char* board = nullptr;
     const bool no_legacy = take_flag(argc, argv, "--no-legacy");
+    bool no_index = take_flag(argc, argv, "--no-index");
     if (take_signing_options(k_command, argc, argv, strong_paths) != 0 ||
         take_option(k_command, argc, argv, "--board", board) != 0)
         return 1;
@@ -443,14 +529,24 @@ int image_pack_main(int argc, char** argv)
         return 1;
 
     std::vector<packed_entry> entries;
-    if (parse_entries(manifest.get(), manifest_path, entries) != 0)
+    bool index_left_out = false;
+    if (parse_entries(manifest.get(), manifest_path, !no_index, entries, index_left_out) != 0)
         return 1;
+    no_index |= index_left_out;
     std::vector<std::uint8_t> image;
-    if (build_image(manifest.get(), entries, image) != 0 || (board != nullptr && check_board(board, entries) != 0) ||
+    // The index is signed first: the whole-file signatures cover its signatures.
+    if (build_image(manifest.get(), entries, !no_index, image) != 0 ||
+        (board != nullptr && check_board(board, entries) != 0) ||
+        (!no_index && sign_index_strong(k_command, image, find_index(image), strong_keys) != 0) ||
         sign_image_strong(k_command, image, strong_keys) != 0 ||
         (key && sign_image(k_command, image, key.get()) != 0) || replace_file(k_command, image_path, image, 0644) != 0)
         return 1;
     std::printf("%s: %zu bytes, %zu entries, signed%s\n", image_path.c_str(), image.size(), entries.size(),
                 no_legacy ? " (strong signatures only)" : "");
+    if (index_left_out)
+        std::printf("%s: no chunk index: the table's %d entries are all taken (a streamed install refuses the "
+                    "image)\n",
+                    image_path.c_str(), k_firmware_ptn_max);
+    say_stream_order(image_path, image);
     return 0;
 }

@@ -115,7 +115,20 @@ int sign_entry(const char* command, EVP_PKEY* key, const sha256_digest& digest, 
     return 0;
 }
 
-/// The identifiers of `keys`, in order; refused when one is given twice. 0, or 1 after printing.
+/// Writes `block` into a block area; no entries leave the area all zero (no block).
+int store_block(const char* command, std::span<std::uint8_t> area, const signature_block& block)
+{
+    if (block.count == 0) {
+        std::fill(area.begin(), area.end(), 0);
+        return 0;
+    }
+    if (signature_block_encode(block, area) != 0)
+        return fail(command, "cannot encode the signature block");
+    return 0;
+}
+
+} // namespace
+
 int key_ids_of(const char* command, const std::vector<pkey_ptr>& keys, std::vector<firmware_key_id>& ids)
 {
     ids.clear();
@@ -131,20 +144,16 @@ int key_ids_of(const char* command, const std::vector<pkey_ptr>& keys, std::vect
     return 0;
 }
 
-/// Writes `block` into the image's block area; no entries leave the area all zero (no block).
-int store_block(const char* command, std::vector<std::uint8_t>& image, const signature_block& block)
+std::vector<firmware_key_id> block_key_ids(std::span<const std::uint8_t> area)
 {
-    auto area = std::span(image).subspan(k_signature_block_offset, k_signature_block_area);
-    if (block.count == 0) {
-        std::fill(area.begin(), area.end(), 0);
-        return 0;
-    }
-    if (signature_block_encode(block, area) != 0)
-        return fail(command, "cannot encode the signature block");
-    return 0;
+    signature_block block{};
+    std::vector<firmware_key_id> ids;
+    if (signature_block_decode(area, block) != signature_block_status::ok)
+        return ids;
+    for (std::size_t i = 0; i < block.count; ++i)
+        ids.push_back(block.entries[i].key_id);
+    return ids;
 }
-
-} // namespace
 
 int sign_image_strong(const char* command, std::vector<std::uint8_t>& image, const std::vector<pkey_ptr>& keys)
 {
@@ -154,6 +163,22 @@ int sign_image_strong(const char* command, std::vector<std::uint8_t>& image, con
 
 namespace {
 
+/// The words of the notes and refusals for each block.
+struct place_words {
+    const char* signature;  ///< "strong signature" / "index signature"
+    const char* again;      ///< "signed again with key " / "signed the index again with key "
+    const char* block;      ///< "signature block" / "index's signature block"
+    const char* count_head; ///< put before the refusal of too many signatures
+};
+
+place_words words_of(signature_place place)
+{
+    if (place == signature_place::index)
+        return {"index signature", "signed the index again with key ", "index's signature block",
+                "the index's signatures: "};
+    return {"strong signature", "signed again with key ", "signature block", ""};
+}
+
 /// What a signing again works with, and what it gathers.
 struct resigning {
     const char* command;
@@ -161,17 +186,25 @@ struct resigning {
     const std::vector<firmware_key_id>& ids; ///< the identifiers of `keys`
     const earlier_signatures& earlier;
     const sha256_digest& digest;
-    std::vector<std::string>& notes;
+    place_words words;
+    std::vector<signature_note>& notes;
     std::vector<signature_entry> entries{};
     std::vector<bool> signed_again{};
+
+    void note(const firmware_key_id& id, signature_note::fate what, const std::string& text)
+    {
+        notes.push_back({id, what, text});
+    }
 };
 
 /// Refuses a --drop that names no earlier signature or a key that signs now. 0, or 1 after printing.
-int check_drops(const resigning& r, std::span<const signature_entry> earlier_entries)
+int check_drops(const resigning& r, std::span<const signature_entry> earlier_entries,
+                std::span<const firmware_key_id> held_elsewhere)
 {
     for (const firmware_key_id& id : r.earlier.drop) {
         const bool there = std::any_of(earlier_entries.begin(), earlier_entries.end(),
-                                       [&](const signature_entry& e) { return e.key_id == id; });
+                                       [&](const signature_entry& e) { return e.key_id == id; }) ||
+                           std::find(held_elsewhere.begin(), held_elsewhere.end(), id) != held_elsewhere.end();
         if (!there)
             return fail(r.command, "--drop %s: the block holds no signature by that key",
                         firmware_key_id_text(id).data());
@@ -185,10 +218,12 @@ int check_drops(const resigning& r, std::span<const signature_entry> earlier_ent
 /// verifies (or cannot be checked). 0, or 1 after printing.
 int carry_earlier(resigning& r, const signature_entry& e)
 {
+    using fate = signature_note::fate;
     const std::string id = firmware_key_id_text(e.key_id).data();
+    const std::string by_key = std::string(r.words.signature) + " by key " + id;
     const auto mine = std::find(r.ids.begin(), r.ids.end(), e.key_id);
     if (std::find(r.earlier.drop.begin(), r.earlier.drop.end(), e.key_id) != r.earlier.drop.end()) {
-        r.notes.push_back("dropped the strong signature by key " + id + " (--drop)");
+        r.note(e.key_id, fate::dropped, "dropped the " + by_key + " (--drop)");
         return 0;
     }
     if (mine != r.ids.end()) {
@@ -199,19 +234,19 @@ int carry_earlier(resigning& r, const signature_entry& e)
             return 1;
         r.signed_again[k] = true;
         r.entries.push_back(fresh);
-        r.notes.push_back("signed again with key " + id);
+        r.note(e.key_id, fate::signed_again, r.words.again + id);
         return 0;
     }
     const auto key = std::find_if(r.earlier.check.begin(), r.earlier.check.end(),
                                   [&](const strong_public_key& k) { return k.id == e.key_id; });
     if (key == r.earlier.check.end()) {
         r.entries.push_back(e);
-        r.notes.push_back("kept the strong signature by key " + id + " (not checked: no --check key for it)");
+        r.note(e.key_id, fate::kept, "kept the " + by_key + " (not checked: no --check key for it)");
     } else if (firmware_ed25519_verify(key->raw, r.digest, e.signature) == 1) {
         r.entries.push_back(e);
-        r.notes.push_back("kept the strong signature by key " + id + " (verifies with " + key->path + ")");
+        r.note(e.key_id, fate::kept, "kept the " + by_key + " (verifies with " + key->path + ")");
     } else {
-        r.notes.push_back("dropped the strong signature by key " + id + ": it does not verify with " + key->path);
+        r.note(e.key_id, fate::dropped, "dropped the " + by_key + ": it does not verify with " + key->path);
     }
     return 0;
 }
@@ -233,35 +268,30 @@ int sign_new_keys(resigning& r)
 
 } // namespace
 
-int resign_image_strong(const char* command, std::vector<std::uint8_t>& image, const std::vector<pkey_ptr>& keys,
-                        const earlier_signatures& earlier, std::vector<std::string>& notes)
+int resign_area(const char* command, std::span<std::uint8_t> area, const sha256_digest& digest,
+                const std::vector<pkey_ptr>& keys, const earlier_signatures& earlier, signature_place place,
+                std::span<const firmware_key_id> held_elsewhere, std::vector<signature_note>& notes)
 {
-    if (keys.empty() && earlier.check.empty() && earlier.drop.empty())
-        return 0;
-    if (image.size() < k_firmware_header_len)
-        return fail(command, "an image of %zu bytes has no room for the signature block", image.size());
     std::vector<firmware_key_id> ids;
     if (key_ids_of(command, keys, ids) != 0)
         return 1;
-    // The digest counts the legacy field and the block area as zeros, and
-    // signing changes nothing else: this is the digest of the signed image too.
-    sha256_digest digest{};
-    if (strong_digest_of(image, digest) != 0)
-        return fail(command, "cannot compute the strong digest");
+    const place_words words = words_of(place);
     signature_block old{};
-    const auto area = std::span<const std::uint8_t>(image).subspan(k_signature_block_offset, k_signature_block_area);
     const signature_block_status status = signature_block_decode(area, old);
     if (status != signature_block_status::ok && status != signature_block_status::missing) {
         if (!earlier.drop.empty() || keys.empty())
-            return fail(command, "the signature block is malformed (%s): nothing to keep or drop in it",
+            return fail(command, "the %s is malformed (%s): nothing to keep or drop in it", words.block,
                         signature_block_status_text(status));
-        notes.push_back(std::string("the earlier signature block was malformed (") +
-                        signature_block_status_text(status) + "): replaced");
+        notes.push_back({{},
+                         signature_note::fate::other,
+                         std::string("the earlier ") + words.block + " was malformed (" +
+                             signature_block_status_text(status) + "): replaced"});
+        old.count = 0;
     }
-    resigning r{command, keys, ids, earlier, digest, notes};
+    resigning r{command, keys, ids, earlier, digest, words, notes};
     r.signed_again.assign(keys.size(), false);
     const auto earlier_entries = std::span(old.entries).first(old.count);
-    if (check_drops(r, earlier_entries) != 0)
+    if (check_drops(r, earlier_entries, held_elsewhere) != 0)
         return 1;
     if (status == signature_block_status::missing && keys.empty())
         return 0;
@@ -273,15 +303,40 @@ int resign_image_strong(const char* command, std::vector<std::uint8_t>& image, c
         return 1;
     if (r.entries.size() > k_signature_block_max)
         return fail(command,
-                    "the signature block would hold %zu signatures, at most %zu: leave one out with --drop KEY_ID "
+                    "%sthe signature block would hold %zu signatures, at most %zu: leave one out with --drop KEY_ID "
                     "(nothing was written)",
-                    r.entries.size(), k_signature_block_max);
+                    words.count_head, r.entries.size(), k_signature_block_max);
     signature_block block{};
     block.count = static_cast<std::uint8_t>(r.entries.size());
     std::copy(r.entries.begin(), r.entries.end(), block.entries.begin());
     if (block.count == 0 && status == signature_block_status::ok)
-        notes.push_back("no strong signature is left: the signature block is removed");
-    return store_block(command, image, block);
+        notes.push_back({{},
+                         signature_note::fate::other,
+                         place == signature_place::index
+                             ? "no index signature is left: the index is unsigned"
+                             : "no strong signature is left: the signature block is removed"});
+    return store_block(command, area, block);
+}
+
+int resign_image_strong(const char* command, std::vector<std::uint8_t>& image, const std::vector<pkey_ptr>& keys,
+                        const earlier_signatures& earlier, std::vector<std::string>& notes)
+{
+    if (keys.empty() && earlier.check.empty() && earlier.drop.empty())
+        return 0;
+    if (image.size() < k_firmware_header_len)
+        return fail(command, "an image of %zu bytes has no room for the signature block", image.size());
+    // The digest counts the legacy field and the block area as zeros, and
+    // signing changes nothing else: this is the digest of the signed image too.
+    sha256_digest digest{};
+    if (strong_digest_of(image, digest) != 0)
+        return fail(command, "cannot compute the strong digest");
+    std::vector<signature_note> said;
+    if (resign_area(command, std::span(image).subspan(k_signature_block_offset, k_signature_block_area), digest, keys,
+                    earlier, signature_place::image, {}, said) != 0)
+        return 1;
+    for (signature_note& n : said)
+        notes.push_back(std::move(n.text));
+    return 0;
 }
 
 int keygen_ed25519(const char* command, const std::string& private_path, const std::string& public_path)

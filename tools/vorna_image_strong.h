@@ -45,6 +45,33 @@ struct earlier_signatures {
     std::vector<firmware_key_id> drop;    ///< earlier signatures to leave out
 };
 
+/// What became of one earlier signature when its block was signed again.
+struct signature_note {
+    enum class fate { kept, signed_again, dropped, other };
+    firmware_key_id id{};
+    fate what = fate::other;
+    std::string text;
+};
+
+/// The two signature blocks an image may carry: the header's, over the strong
+/// digest, and the chunk index's, over the index digest.
+enum class signature_place { image, index };
+
+/// resign_image_strong's work on one block: `area` (the header's 3664 bytes or
+/// the index's 312) signed over `digest`, notes worded for `place`. A --drop is
+/// refused when neither this block nor `held_elsewhere` has its key. 0, or 1
+/// after printing, with `area` unchanged.
+int resign_area(const char* command, std::span<std::uint8_t> area, const sha256_digest& digest,
+                const std::vector<pkey_ptr>& keys, const earlier_signatures& earlier, signature_place place,
+                std::span<const firmware_key_id> held_elsewhere, std::vector<signature_note>& notes);
+
+/// The key identifiers of the signatures in a block area (none when it holds no
+/// well-formed block).
+[[nodiscard]] std::vector<firmware_key_id> block_key_ids(std::span<const std::uint8_t> area);
+
+/// The identifiers of `keys`, in order; refused when one is given twice. 0, or 1 after printing.
+int key_ids_of(const char* command, const std::vector<pkey_ptr>& keys, std::vector<firmware_key_id>& ids);
+
 /// sign_image_strong for an image that may carry a block already: its
 /// signatures stay in their order, each one checked where `earlier.check` has
 /// its key (kept when it verifies over the image as signed, dropped when not),

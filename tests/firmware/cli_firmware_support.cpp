@@ -160,6 +160,8 @@ std::string pack(const test_support::temp_dir& dir, const image_plan& plan, cons
     std::vector<std::string> args = {"pack", manifest_path, dev_private_key(), image};
     for (const std::string& key : plan.strong_keys)
         args.insert(args.end(), {"--key", key});
+    if (plan.no_index)
+        args.push_back("--no-index");
     auto r = vorna_image(args);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(openssl_verifies(image)) << image;

@@ -83,6 +83,7 @@ struct image_plan {
     std::string firmware_info;                     ///< manifest JSON value, "" for none
     std::string extra_partitions;                  ///< raw JSON objects appended to "partitions"
     std::vector<std::string> strong_keys;          ///< Ed25519 private keys, one --key each
+    bool no_index = false;                         ///< pack --no-index: no chunk index, contents in table order
 };
 
 /// Packs `plan` into `dir`/`name` with the development key; fails the test when

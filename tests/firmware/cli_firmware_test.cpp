@@ -380,6 +380,7 @@ TEST(FirmwareDocuments, ChangedAfterThePassAreRefused)
     image_plan plan;
     plan.parts = {{"kernel", 0x100000, 0x200000, "\"emmc\"", random_bytes(0x180000, 3)}};
     plan.firmware_info = "\"info.json\"";
+    plan.no_index = true; // the documents last, in the image's last chunk
     write_text(work.file("info.json"), R"({"version":"1.2.3"})");
     const std::string image = pack(work, plan);
     const bytes genuine = whole(image);
@@ -442,6 +443,7 @@ TEST_F(FirmwareInfo, TheSecondOfTwoWinsAndSizeZeroEntriesAreScanned)
 TEST_F(FirmwareInfo, Failures)
 {
     image_plan plan = two_parts();
+    plan.no_index = true; // the document is the last thing in the file
     plan.firmware_info = "\"empty.json\"";
     write_text(work.file("empty.json"), "");
     auto r = vorna({"-v", "-f", pack(work, plan), "-o", out});
@@ -611,14 +613,25 @@ TEST_F(ImageTool, PackLaysTheImageOut)
     EXPECT_EQ(be32(data, 4), 0xAA55D98Fu);
     EXPECT_EQ(be32(data, 8), 4096u);
     EXPECT_EQ(be32(data, 12), data.size());
-    // Contents follow the header and the table, in table order.
+    // In stream order: after the header and the table the documents and the
+    // chunk index (entries of size 0, which the upgrade does not write), then
+    // the contents the upgrade writes, in table order, up to the image's end.
     std::uint32_t at = 4096 + 1664;
+    for (int i = 2; i < 5; ++i) {
+        EXPECT_EQ(be32(data, entry_field(i, k_content_offset)), at) << i;
+        EXPECT_EQ(be32(data, entry_field(i, k_size)), 0u) << i;
+        at += be32(data, entry_field(i, k_content_size));
+    }
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(&data[entry_field(4, k_name)])), "chunk-index");
+    EXPECT_EQ(be32(data, at - be32(data, entry_field(4, k_content_size))), 0x56494458u); // "VIDX"
+    const std::uint32_t kernel_at = at + 70000;
     for (int i = 0; i < 2; ++i) {
         EXPECT_EQ(be32(data, entry_field(i, k_content_offset)), at);
         std::uint32_t n = be32(data, entry_field(i, k_content_size));
         EXPECT_EQ(bytes(data.begin() + at, data.begin() + at + n), plan.parts[static_cast<std::size_t>(i)].contents);
         at += n;
     }
+    EXPECT_EQ(at, data.size());
     EXPECT_EQ(be32(data, entry_field(1, k_base)), 0x100000u);
     EXPECT_EQ(be32(data, entry_field(1, k_size)), 0x100000u);
     EXPECT_EQ(be32(data, entry_field(1, k_type)), 1u);
@@ -628,14 +641,13 @@ TEST_F(ImageTool, PackLaysTheImageOut)
     std::uint32_t info = be32(data, entry_field(3, k_content_offset));
     EXPECT_EQ(be32(data, info + 4), 0xAA55D98Fu);
     EXPECT_EQ(be32(data, info + 8), 7u);
-    EXPECT_EQ(std::string(data.begin() + info + 16, data.end()), R"({"v":1})");
+    EXPECT_EQ(std::string(data.begin() + info + 16, data.begin() + info + 23), R"({"v":1})");
 
     auto r = vorna_image({"info", image, dev_key_blob()});
     EXPECT_EQ(r.status, 0) << r.out;
     auto lines = lines_of(r.out);
     EXPECT_NE(std::find(lines.begin(), lines.end(),
-                        format("   1  %-31s  0x00100000  0x00100000  0x%08X  0x0000C350  emmc", "kernel",
-                               4096 + 1664 + 70000)),
+                        format("   1  %-31s  0x00100000  0x00100000  0x%08X  0x0000C350  emmc", "kernel", kernel_at)),
               lines.end())
         << r.out;
     EXPECT_NE(std::find(lines.begin(), lines.end(),

@@ -408,7 +408,10 @@ class ExternalSigner : public StrongSignatures {};
 
 TEST_F(ExternalSigner, DigestSignElsewhereAttachGivesTheImagePackWouldMake)
 {
-    const std::string image = pack(work, plan({}), "ext.bin");
+    // Without a chunk index, whose signatures come first (IndexSignedElsewhere).
+    image_plan no_index = plan({});
+    no_index.no_index = true;
+    const std::string image = pack(work, no_index, "ext.bin");
     const std::string out = work.file("");
     auto r = vorna_image({"digest", image, "--out", out});
     ASSERT_EQ(r.status, 0) << r.err;
@@ -466,7 +469,9 @@ TEST_F(ExternalSigner, DigestSignElsewhereAttachGivesTheImagePackWouldMake)
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(lines_of(r.out), (std::vector<std::string>{k_pass, strong_pass(k_id_a), k_upgradable}));
     // Byte for byte what pack signs with the same keys (both signature schemes are deterministic).
-    EXPECT_EQ(whole(image), whole(pack(work, plan({key_file("key_a.pem")}), "packed.bin")));
+    image_plan by_a = plan({key_file("key_a.pem")});
+    by_a.no_index = true;
+    EXPECT_EQ(whole(image), whole(pack(work, by_a, "packed.bin")));
 
     // verify: 0 only when every given key's signature verifies.
     EXPECT_EQ(vorna_image({"verify", image, "--key", dev_key_blob(), "--key", key_file("key_a.pub.pem")}).status, 0);
@@ -524,10 +529,11 @@ TEST_F(StrongSignatures, AStrongOnlyBuildTakesStrongOnlyImagesThatOthersRefuse)
     }
 }
 
-/// The key identifiers of the image's signature block, in order (the block's bytes read directly).
-std::vector<std::string> block_key_ids(const std::string& image)
+/// The key identifiers of the image's signature block (or of the one at `at`),
+/// in order (the block's bytes read directly).
+std::vector<std::string> block_key_ids(const std::string& image, std::size_t at = 432)
 {
-    const bytes data = slice(image, 432, 8 + 4 * 76);
+    const bytes data = slice(image, at, 8 + 4 * 76);
     std::vector<std::string> ids;
     if (data.size() < 8 || std::string(data.begin(), data.begin() + 4) != "VSIG")
         return ids;
@@ -545,7 +551,10 @@ std::vector<std::string> block_key_ids(const std::string& image)
 // --drop names it or --check shows it no longer verifies, each said on a line.
 TEST_F(StrongSignatures, SignKeepsTheSignaturesAlreadyThere)
 {
-    const std::string dual = pack(work, plan({key_file("key_a.pem"), key_file("key_b.pem")}), "dual.bin");
+    // Without a chunk index, whose signatures the whole-file ones cover (SignWithAnIndex).
+    image_plan no_index = plan({key_file("key_a.pem"), key_file("key_b.pem")});
+    no_index.no_index = true;
+    const std::string dual = pack(work, no_index, "dual.bin");
     const bytes genuine = whole(dual);
     // The third signer's key and two more, made here: no build trusts them.
     std::vector<std::string> extra;
@@ -688,3 +697,149 @@ TEST_F(StrongSignatures, PassPhrasesAsTheOpensslToolsTakeThemAndEachRefusalOnce)
         }
     }
 }
+
+namespace {
+
+/// Where the signature block of the image's chunk index stands (the table read directly).
+std::size_t index_block_at(const std::string& image)
+{
+    const bytes data = whole(image);
+    for (int i = 0; i < 32; ++i) {
+        if (std::string(reinterpret_cast<const char*>(&data[entry_field(i, k_name)])) == "chunk-index")
+            return be32(data, entry_field(i, k_content_offset)) + 32;
+    }
+    ADD_FAILURE() << image << " has no chunk index";
+    return 0;
+}
+
+// The index's signatures come first and the whole-file ones cover them: sign
+// signs it with the same keys, and refuses a new index signature that would
+// break an earlier whole-file one nobody gives again or drops.
+TEST_F(StrongSignatures, SignWithAnIndexSignsItFirstAndBreaksNoSignatureSilently)
+{
+    const std::string dual = pack(work, plan({key_file("key_a.pem"), key_file("key_b.pem")}), "dual.bin");
+    const bytes genuine = whole(dual);
+    ASSERT_EQ(vorna_image({"keygen", "--ed25519", work.file("c"), work.file("c.pub")}).status, 0);
+    const std::string c = work.file("c");
+    const std::string k_id_c = key_id(work.file("c.pub"));
+    const std::string pub_a = key_file("key_a.pub.pem");
+    const std::string pub_b = key_file("key_b.pub.pem");
+    struct sign_case {
+        const char* what;
+        std::vector<std::string> options;
+        bool edited; ///< a byte of the last contents changes first
+        int status;
+        std::vector<std::string> lines; ///< what sign says, or its refusal
+        std::vector<std::string> block; ///< the whole-file and the index's key identifiers afterwards
+    };
+    const std::vector<sign_case> cases = {
+        {"adds: refused",
+         {"--key", c},
+         false,
+         1,
+         {"the new index signature would break the strong signatures by keys " + k_id_a + " and " + k_id_b},
+         {k_id_a, k_id_b}},
+        {"adds, dropping the others",
+         {"--key", c, "--drop", k_id_a, "--drop", k_id_b},
+         false,
+         0,
+         {"dropped the strong signature by key " + k_id_a + " (--drop)",
+          "dropped the strong signature by key " + k_id_b + " (--drop)"},
+         {k_id_c}},
+        {"adds, giving the others again",
+         {"--key", key_file("key_a.pem"), "--key", key_file("key_b.pem"), "--key", c},
+         false,
+         0,
+         {"signed again with key " + k_id_a, "signed again with key " + k_id_b},
+         {k_id_a, k_id_b, k_id_c}},
+        {"signs again in place",
+         {"--key", key_file("key_b.pem")},
+         false,
+         0,
+         {"kept the strong signature by key " + k_id_a + " (not checked: no --check key for it)",
+          "signed again with key " + k_id_b},
+         {k_id_a, k_id_b}},
+        {"edited: digests written anew",
+         {"--key", c, "--check", pub_a, "--check", pub_b},
+         true,
+         0,
+         {"dropped the strong signature by key " + k_id_a + ": it does not verify with " + pub_a,
+          "dropped the strong signature by key " + k_id_b + ": it does not verify with " + pub_b},
+         {k_id_c}},
+    };
+    for (const sign_case& t : cases) {
+        bytes start = genuine;
+        start[start.size() - 1] ^= t.edited ? 1 : 0;
+        test_support::write_file(dual, start);
+        std::vector<std::string> args = {"sign", dual, dev_private_key()};
+        args.insert(args.end(), t.options.begin(), t.options.end());
+        auto r = vorna_image(args);
+        EXPECT_EQ(block_key_ids(dual), t.block) << t.what;
+        EXPECT_EQ(block_key_ids(dual, index_block_at(dual)), t.block) << t.what;
+        if (t.status != 0) {
+            EXPECT_EQ(r.status, t.status) << t.what;
+            EXPECT_NE(r.err.find(t.lines[0]), std::string::npos) << t.what << ": " << r.err;
+            EXPECT_EQ(whole(dual), start) << t.what;
+            continue;
+        }
+        ASSERT_EQ(r.status, 0) << t.what << ": " << r.err;
+        std::vector<std::string> said;
+        for (const std::string& line : t.lines)
+            said.push_back(dual + ": " + line);
+        said.push_back(dual + ": signed");
+        EXPECT_EQ(lines_of(r.out), said) << t.what;
+        // Every signature there verifies, the index's over digests of the contents as they now are.
+        std::vector<std::string> verify = {"verify", dual, "--key", dev_key_blob()};
+        for (const std::string& id : t.block)
+            verify.insert(verify.end(), {"--key", id == k_id_a ? pub_a : id == k_id_b ? pub_b : work.file("c.pub")});
+        r = vorna_image(verify);
+        EXPECT_EQ(r.status, 0) << t.what << ": " << r.out;
+        EXPECT_NE(r.out.find("all match the contents, in stream order"), std::string::npos) << t.what << r.out;
+        const bool trusted = std::find(t.block.begin(), t.block.end(), k_id_a) != t.block.end();
+        EXPECT_EQ(run_with(VORNA_STRONG_A_BIN, "-c", b, dual).status, trusted ? 0 : 252) << t.what;
+    }
+}
+
+// The index's signatures made elsewhere: digest gives their input and attach
+// takes them first; the steps give the image pack makes with the same key.
+TEST_F(ExternalSigner, IndexSignedElsewhereFirstGivesTheImagePackWouldMake)
+{
+    const std::string image = pack(work, plan({}), "ext.bin");
+    const std::string out = work.file("");
+    const std::string pub_a = key_file("key_a.pub.pem");
+    auto signed_input = [&](const std::string& input, const std::string& key, const std::string& extra) {
+        EXPECT_EQ(vorna_image({"digest", image, "--out", out}).status, 0);
+        const std::string sig = out + "/" + input + ".sig";
+        EXPECT_EQ(shell("openssl pkeyutl -sign -inkey '" + key + "' " + extra + " -in '" + out + "/" + input +
+                        "' -out '" + sig + "'"),
+                  0);
+        return sig;
+    };
+    auto r = vorna_image({"digest", image});
+    ASSERT_EQ(lines_of(r.out).size(), 5U);
+    EXPECT_EQ(lines_of(r.out)[4].substr(0, 6), "index ");
+
+    // A whole-file signature made first goes when the index's signature comes.
+    const std::string early = signed_input("strong.bin", key_file("key_a.pem"), "-rawin");
+    ASSERT_EQ(vorna_image({"attach", image, "--strong", k_id_a + ":" + early, "--key", pub_a}).status, 0);
+    r = vorna_image({"attach", image, "--index", k_id_a + ":" + early, "--key", pub_a});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find(early + " does not verify with key " + k_id_a), std::string::npos) << r.err;
+    const std::string index_sig = signed_input("index.bin", key_file("key_a.pem"), "-rawin");
+    r = vorna_image({"attach", image, "--index", k_id_a + ":" + index_sig, "--key", pub_a});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(lines_of(r.out),
+              (std::vector<std::string>{image + ": strong signatures cleared (they covered the old index)",
+                                        image + ": attached 1 index signature"}));
+
+    const std::string strong_sig = signed_input("strong.bin", key_file("key_a.pem"), "-rawin");
+    ASSERT_EQ(vorna_image({"attach", image, "--strong", k_id_a + ":" + strong_sig, "--key", pub_a}).status, 0);
+    const std::string legacy_sig = signed_input("legacy-sha1.bin", dev_private_key(), "-pkeyopt digest:sha1");
+    ASSERT_EQ(vorna_image({"attach", image, "--legacy", legacy_sig, "--key", dev_key_blob()}).status, 0);
+    EXPECT_EQ(whole(image), whole(pack(work, plan({key_file("key_a.pem")}), "packed.bin")));
+    r = vorna_image({"verify", image, "--key", dev_key_blob(), "--key", pub_a});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("index   " + k_id_a + " verifies with " + pub_a), std::string::npos) << r.out;
+}
+
+} // namespace

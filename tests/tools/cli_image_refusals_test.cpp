@@ -136,6 +136,81 @@ TEST(ImagePackRefuses, EntriesThatDoNotMatchTheBoard)
     EXPECT_EQ(r.err, "vorna-image pack: --board needs a value\n");
 }
 
+// Where pack puts the chunk index and what it says of an image a stream cannot
+// take: the entry names and offsets of the table, and pack's lines.
+TEST(ImagePackIndex, StreamOrderOrALineSayingWhyNot)
+{
+    temp_dir dir;
+    const std::string doc = R"("support-list":{"support-list":[{"product_name":"P","product_version":"1",)"
+                            R"("special_id":"S"}]})";
+    struct index_case {
+        const char* what;
+        std::string partitions;
+        std::vector<std::string> options;
+        std::vector<std::string> names; ///< the table, in order
+        bool index_first;               ///< the last entry's contents come before every walked entry's
+        std::string says;               ///< pack's second line, if any
+    };
+    const std::string image = dir.file("fw.bin");
+    const index_case cases[] = {
+        {"the index last",
+         R"({"name":"a","text":"aa"},{"name":"b","text":"bbb"})",
+         {},
+         {"a", "b", "support-list", "chunk-index"},
+         true,
+         ""},
+        {"--no-index: as before",
+         R"({"name":"a","text":"aa"},{"name":"b","text":"bbb"})",
+         {"--no-index"},
+         {"a", "b", "support-list"},
+         false,
+         ""},
+        {"a document the upgrade writes",
+         R"({"name":"a","text":"aa"},{"name":"support-list","size":"0x1000"},{"name":"end","size":"0"})",
+         {},
+         {"a", "support-list", "end", "chunk-index"},
+         true,
+         image + ": not in stream order (a document after the index): a streamed install refuses it"},
+    };
+    for (const index_case& c : cases) {
+        cli_result r = pack_manifest(dir, R"({"partitions":[)" + c.partitions + "]," + doc + "}", c.options);
+        ASSERT_EQ(r.status, 0) << c.what << ": " << r.err;
+        const auto said = test_support::lines_of(r.out);
+        EXPECT_EQ(said.size() > 1 ? said[1] : "", c.says) << c.what;
+        const bytes data = whole(image);
+        std::vector<std::string> names;
+        std::uint32_t walked_from = ~0u;
+        std::uint32_t end = 0;
+        bool walking = true;
+        for (int i = 0; i < 32 && data[entry_field(i, k_name)] != 0; ++i) {
+            names.emplace_back(reinterpret_cast<const char*>(&data[entry_field(i, k_name)]));
+            const std::uint32_t at = be32(data, entry_field(i, k_content_offset));
+            end = std::max(end, at + be32(data, entry_field(i, k_content_size)));
+            walking &= be32(data, entry_field(i, k_size)) != 0;
+            if (walking)
+                walked_from = std::min(walked_from, at);
+        }
+        EXPECT_EQ(names, c.names) << c.what;
+        EXPECT_EQ(end, data.size()) << c.what;
+        const std::uint32_t index_at = be32(data, entry_field(static_cast<int>(names.size()) - 1, k_content_offset));
+        EXPECT_EQ(index_at < walked_from, c.index_first) << c.what;
+    }
+    // The name is the index's; a table without room for it packs as before, and says so.
+    cli_result r = pack_manifest(dir, R"({"partitions":[{"name":"a","text":"x"},{"name":"chunk-index","size":"0"}]})");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(contains(r.err, "the name is the chunk index's, which pack adds itself")) << r.err;
+    EXPECT_EQ(pack_manifest(dir, R"({"partitions":[{"name":"a","text":"x"},{"name":"chunk-index","size":"0"}]})",
+                            {"--no-index"})
+                  .status,
+              0);
+    std::string full;
+    for (int i = 0; i < 32; ++i)
+        full += (i ? "," : "") + format(R"({"name":"p%d","text":"x"})", i);
+    r = pack_manifest(dir, R"({"partitions":[)" + full + "]}");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(contains(r.out, image + ": no chunk index: the table's 32 entries are all taken")) << r.out;
+}
+
 TEST(ImageKeygenRefuses, ToReplaceExistingFilesUnlessForced)
 {
     temp_dir dir;
@@ -278,7 +353,9 @@ TEST(ImageInfo, JsonSaysWhatTheTextSaysAndKeyFilesMustBeKeyBlobs)
     EXPECT_EQ(number(doc.get(), "bytes"), static_cast<double>(whole(image).size()));
     EXPECT_EQ(number(doc.get(), "magic"), static_cast<double>(0xAA55D98Fu));
     const cJSON* entries = cJSON_GetObjectItemCaseSensitive(doc.get(), "entries");
-    ASSERT_EQ(cJSON_GetArraySize(entries), 4); // kernel, end, then the documents
+    ASSERT_EQ(cJSON_GetArraySize(entries), 5); // kernel, end, then the documents and the chunk index
+    EXPECT_EQ(text(cJSON_GetArrayItem(entries, 4), "name"), "chunk-index");
+    EXPECT_EQ(text(cJSON_GetObjectItemCaseSensitive(doc.get(), "index"), "status"), "ok");
     const cJSON* k = cJSON_GetArrayItem(entries, 0);
     EXPECT_EQ(text(k, "name"), "kernel");
     EXPECT_EQ(text(k, "type"), "emmc");

@@ -3,7 +3,7 @@
 # Checks what `vorna-image info --json` and `verify --json` print against the
 # documented schema, for images in every state a pipeline meets: unsigned, dual-
 # signed, strong-only, with a malformed block, with the table outside the file,
-# with a document vorna does not read.
+# with a document vorna does not read, without a chunk index, with a stale one.
 # Usage: info_schema_check.py VORNA_IMAGE SCHEMA DEV_KEY.pem DEV_KEY_BLOB.txt STRONG_KEY_DIR
 import json
 import os
@@ -72,11 +72,17 @@ with tempfile.TemporaryDirectory() as d:
     doc = document(0, "info", "--json", legacy)
     check(doc, "unsigned, no keys")
     expect("legacy only: block", doc.get("signature_block"), {"status": "missing", "count": 0})
+    expect("legacy only: an unsigned index", (doc.get("index", {}).get("status"),
+                                              doc.get("index", {}).get("signature_block")),
+           ("ok", {"status": "missing", "count": 0}))
 
     doc = document(0, "info", "--json", dual, dev_blob, "--key", pub_a, "--key", pub_b)
     check(doc, "dual-signed, all keys")
     expect("dual: kinds", [(s["kind"], s["status"]) for s in doc.get("signatures", [])],
            [("legacy", "verifies"), ("strong", "verifies"), ("strong", "verifies")])
+    expect("dual: the index", [doc.get("index", {}).get(k) for k in ("stream_order", "stale_blocks")], ["ok", 0])
+    expect("dual: index signatures", [s["status"] for s in doc.get("index", {}).get("signatures", [])],
+           ["verifies", "verifies"])
 
     doc = document(1, "info", "--json", only, dev_blob, "--key", pub_b)
     check(doc, "strong-only, the wrong keys")
@@ -88,7 +94,7 @@ with tempfile.TemporaryDirectory() as d:
     verify_schema = {"$schema": schema["$schema"], "type": "object",
                      "required": ["signatures", "signature_block", "keys_without_signature", "all_verify"],
                      "properties": {k: schema["properties"][k]
-                                    for k in ("signatures", "signature_block", "keys_without_signature")} |
+                                    for k in ("signatures", "signature_block", "keys_without_signature", "index")} |
                      {"all_verify": {"type": "boolean"}}, "$defs": schema["$defs"], "additionalProperties": False}
     check(doc, "verify --json", jsonschema.Draft202012Validator(verify_schema))
     expect("verify: all_verify", doc.get("all_verify"), True)
@@ -107,6 +113,22 @@ with tempfile.TemporaryDirectory() as d:
     check(doc, "2 MiB firmware-info")
     expect("2 MiB firmware-info", doc.get("firmware_info"),
            {"present": True, "readable": False, "entry": 2, "reason": "too_big"})
+
+    # Without an index; and an index whose digests no longer match the contents.
+    bare = os.path.join(d, "bare.bin")
+    if run("pack", "--no-index", manifest, dev_key, bare).returncode != 0:
+        sys.exit("cannot pack without an index")
+    doc = document(0, "info", "--json", bare)
+    check(doc, "no index")
+    expect("no index", doc.get("index"), {"present": False, "status": "missing", "reason": "no index"})
+    with open(only, "r+b") as f:
+        f.seek(-1, os.SEEK_END)
+        last = f.read(1)
+        f.seek(-1, os.SEEK_END)
+        f.write(bytes([last[0] ^ 1]))
+    doc = document(1, "info", "--json", only)
+    check(doc, "stale index")
+    expect("stale index", doc.get("index", {}).get("stale_blocks"), 1)
 
     # A malformed block (version 2) and a table past the end of the file.
     with open(dual, "r+b") as f:

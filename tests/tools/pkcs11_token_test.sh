@@ -107,9 +107,12 @@ status=0
 timeout 60 "$tool" pack firmware.json "$legacy_uri?pin-source=file:$work/pin.fifo" fifo.bin >out.txt 2>&1 || status=$?
 [ "$status" = 1 ] && grep -qF 'is not a regular file' out.txt || fail "FIFO PIN file: status $status: $(cat out.txt)"
 
-# Both keys with the token's own tool, in two steps: the strong signature, then the
-# legacy one over the image that carries it.
+# Both keys with the token's own tool, in steps: the chunk index's signature, the
+# strong signature over the image that carries it, then the legacy one.
 VORNA_IMAGE_PKCS11_PIN=1234 "$tool" pack firmware.json "$legacy_uri" two.bin >/dev/null
+"$tool" digest two.bin --out . >/dev/null
+p11 --token-label vorna-ed25519 --sign -m EDDSA --id 02 -i index.bin -o index.sig 2>/dev/null
+"$tool" attach two.bin --index "$id_a:index.sig" --key "$src/tests/data/strong/key_a.pub.pem" >/dev/null
 "$tool" digest two.bin --out . >/dev/null
 p11 --token-label vorna-ed25519 --sign -m EDDSA --id 02 -i strong.bin -o strong.sig 2>/dev/null
 "$tool" attach two.bin --strong "$id_a:strong.sig" --key "$src/tests/data/strong/key_a.pub.pem" >/dev/null

@@ -102,6 +102,46 @@ int strong_digest_of(std::span<const std::uint8_t> image, sha256_digest& out)
     return d.final(out);
 }
 
+index_digest::index_digest(const firmware_index_location& index) : ctx_(EVP_MD_CTX_new()), index_(index)
+{
+    failed_ = !ctx_ || EVP_DigestInit_ex(ctx_.get(), EVP_sha256(), nullptr) != 1 ||
+              EVP_DigestUpdate(ctx_.get(), k_index_digest_prefix.data(), k_index_digest_prefix.size()) != 1;
+}
+
+int index_digest::update(std::uint64_t offset, std::span<const std::uint8_t> bytes)
+{
+    if (offset != next_)
+        failed_ = true;
+    if (failed_)
+        return -1;
+    next_ += bytes.size();
+    firmware_index_signed_mask(index_, offset, bytes, [this](std::span<const std::uint8_t> piece) {
+        if (!failed_ && EVP_DigestUpdate(ctx_.get(), piece.data(), piece.size()) != 1)
+            failed_ = true;
+    });
+    return failed_ ? -1 : 0;
+}
+
+int index_digest::final(sha256_digest& out)
+{
+    unsigned len = 0;
+    // A digest of fewer bytes than the signatures cover would judge another message.
+    if (failed_ || next_ < index_.at + index_.len || EVP_DigestFinal_ex(ctx_.get(), out.data(), &len) != 1 ||
+        len != out.size()) {
+        failed_ = true;
+        return -1;
+    }
+    return 0;
+}
+
+int index_digest_of(std::span<const std::uint8_t> prefix, const firmware_index_location& index, sha256_digest& out)
+{
+    index_digest d(index);
+    if (d.update(0, prefix) != 0)
+        return -1;
+    return d.final(out);
+}
+
 int firmware_dual_hasher::feed_strong(std::uint64_t offset, std::span<const std::uint8_t> chunk)
 {
     return strong_active_ ? strong_.update(offset, chunk) : 0;

@@ -10,6 +10,8 @@
 //   zeros. Bytes 0..19 are covered. The 32 prefix bytes are the ASCII text
 //   "vorna firmware image signature 1": a digest made for images can never be
 //   mistaken for the digest of some other message under the same key;
+// - index: SHA-256 of its own prefix and the bytes up to the chunk index's end
+//   (vorna_firmware_index.h), what the index's signatures cover;
 // - a SHA-256 of every chunk (firmware_chunk_digests), to which every later
 //   read of the image is held.
 //
@@ -18,6 +20,7 @@
 // worker, so that a dual-signed image costs about what the MD5 alone costs.
 // Without the MD5 the chunk digests take its place on the caller's thread.
 #include "crypto/md5.h"
+#include "vorna/firmware/vorna_firmware_index.h"
 #include "vorna/firmware/vorna_firmware_source.h"
 
 #include <array>
@@ -78,6 +81,32 @@ private:
 
 /// The strong digest of a whole image held in memory (the host tool, tests).
 [[nodiscard]] int strong_digest_of(std::span<const std::uint8_t> image, sha256_digest& out);
+
+/// Streaming SHA-256 of what the chunk index's signatures cover: the prefix
+/// "vorna firmware index signature 1", then the image's bytes up to the index's
+/// end as firmware_index_signed_mask counts them.
+class index_digest {
+public:
+    explicit index_digest(const firmware_index_location& index);
+    /// `bytes` stand at `offset` of the image; offsets must follow each other
+    /// from 0. Bytes past the index's end may be fed and are left out. 0, or -1
+    /// on a gap (the digest then stays failed).
+    int update(std::uint64_t offset, std::span<const std::uint8_t> bytes);
+    /// 0 with the digest, or -1 when an update failed or the bytes fed stop
+    /// before the index's end.
+    int final(sha256_digest& out);
+
+private:
+    evp_md_ctx_ptr ctx_;
+    firmware_index_location index_;
+    std::uint64_t next_ = 0;
+    bool failed_ = false;
+};
+
+/// The index digest of an image's first bytes held in memory (at least up to
+/// the index's end), for the host tool and the tests.
+[[nodiscard]] int index_digest_of(std::span<const std::uint8_t> prefix, const firmware_index_location& index,
+                                  sha256_digest& out);
 
 /// The digests of a pass, each with its own result (0, or -1 when it failed).
 struct firmware_dual_digests {
