@@ -122,7 +122,7 @@ test-sanitize: deps
 # The firmware tests built with ThreadSanitizer: the digest worker and the
 # upgrade's read-ahead, in the unit tests and in the vorna the CLI tests run.
 TSAN_BUILD ?= build-tsan
-TSAN_TESTS  = vorna_firmware_source_test vorna_firmware_verify_test vorna_firmware_image_test cli_firmware_test cli_upgrade_test cli_minimize_writes_test
+TSAN_TESTS  = vorna_firmware_source_test vorna_firmware_verify_test vorna_firmware_image_test cli_firmware_test cli_upgrade_test cli_minimize_writes_test cli_stream_test
 test-tsan: deps
 	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORNA_TSAN=ON $(PROJECT_FLAGS) $(CMAKE_FLAGS)
 	cmake --build $(TSAN_BUILD) -j $(JOBS) --target $(TSAN_TESTS)

@@ -226,7 +226,25 @@ bool others_can_reach(const std::string& path)
     }
 }
 
-cli_result run_cli(const std::vector<std::string>& argv_in, const std::string& cwd)
+namespace {
+
+/// Writes `input` into `fifo` once a reader opened it; run in a process of its own.
+[[noreturn]] void feed_fifo(const std::string& fifo, const std::vector<std::uint8_t>& input)
+{
+    ::signal(SIGPIPE, SIG_DFL);
+    const int fd = ::open(fifo.c_str(), O_WRONLY);
+    for (std::size_t done = 0; fd >= 0 && done < input.size();) {
+        const ssize_t n = ::write(fd, input.data() + done, input.size() - done);
+        if (n <= 0)
+            break;
+        done += static_cast<std::size_t>(n);
+    }
+    ::_exit(0);
+}
+
+/// run_cli, with `input` (when given) fed on standard input or into `fifo`.
+cli_result run_program(const std::vector<std::string>& argv_in, const std::string& cwd,
+                       const std::vector<std::uint8_t>* input, const std::string& fifo)
 {
     if (argv_in.empty())
         throw std::invalid_argument("run_cli: no program");
@@ -240,16 +258,22 @@ cli_result run_cli(const std::vector<std::string>& argv_in, const std::string& c
         argv.push_back(a.data());
     argv.push_back(nullptr);
 
+    const bool piped = input != nullptr && fifo.empty();
     int out_pipe[2];
     int err_pipe[2];
-    if (::pipe2(out_pipe, O_CLOEXEC) != 0 || ::pipe2(err_pipe, O_CLOEXEC) != 0)
+    int in_pipe[2] = {-1, -1};
+    if (::pipe2(out_pipe, O_CLOEXEC) != 0 || ::pipe2(err_pipe, O_CLOEXEC) != 0 ||
+        (piped && ::pipe2(in_pipe, O_CLOEXEC) != 0))
         throw std::runtime_error("pipe failed");
+    // A program that stops reading must not end this one.
+    void (*old_sigpipe)(int) = ::signal(SIGPIPE, SIG_IGN);
     pid_t pid = ::fork();
     if (pid < 0)
         throw std::runtime_error("fork failed");
     if (pid == 0) {
+        ::signal(SIGPIPE, SIG_DFL);
         int devnull = ::open("/dev/null", O_RDONLY);
-        ::dup2(devnull, 0);
+        ::dup2(piped ? in_pipe[0] : devnull, 0);
         ::dup2(out_pipe[1], 1);
         ::dup2(err_pipe[1], 2);
         if (!cwd.empty() && ::chdir(cwd.c_str()) != 0)
@@ -257,18 +281,42 @@ cli_result run_cli(const std::vector<std::string>& argv_in, const std::string& c
         ::execv(argv[0], argv.data());
         ::_exit(127);
     }
+    const pid_t feeder = input != nullptr && !fifo.empty() ? ::fork() : -1;
+    if (feeder == 0) {
+        // Only the program may hold the output pipes open.
+        for (int fd : {out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]})
+            ::close(fd);
+        feed_fifo(fifo, *input);
+    }
     ::close(out_pipe[1]);
     ::close(err_pipe[1]);
+    std::size_t fed = 0;
+    if (piped) {
+        ::close(in_pipe[0]);
+        ::fcntl(in_pipe[1], F_SETFL, O_NONBLOCK);
+        if (input->empty()) {
+            ::close(in_pipe[1]);
+            in_pipe[1] = -1;
+        }
+    }
 
     cli_result result;
-    pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+    pollfd fds[3] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}, {in_pipe[1], POLLOUT, 0}};
     std::string* sinks[2] = {&result.out, &result.err};
     int open_count = 2;
     while (open_count > 0) {
-        if (::poll(fds, 2, -1) < 0) {
+        if (::poll(fds, 3, -1) < 0) {
             if (errno == EINTR)
                 continue;
             break;
+        }
+        if (fds[2].fd >= 0 && fds[2].revents != 0) {
+            const ssize_t n = ::write(fds[2].fd, input->data() + fed, input->size() - fed);
+            fed += n > 0 ? static_cast<std::size_t>(n) : 0;
+            if (fed == input->size() || (n < 0 && errno != EAGAIN && errno != EINTR)) {
+                ::close(fds[2].fd);
+                fds[2].fd = -1;
+            }
         }
         for (int i = 0; i < 2; ++i) {
             if (fds[i].fd < 0 || fds[i].revents == 0)
@@ -284,14 +332,35 @@ cli_result run_cli(const std::vector<std::string>& argv_in, const std::string& c
             }
         }
     }
+    if (fds[2].fd >= 0)
+        ::close(fds[2].fd);
     int wstatus = 0;
     while (::waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
     }
+    if (feeder > 0) {
+        ::kill(feeder, SIGKILL);
+        while (::waitpid(feeder, nullptr, 0) < 0 && errno == EINTR) {
+        }
+    }
+    ::signal(SIGPIPE, old_sigpipe);
     if (WIFEXITED(wstatus))
         result.status = WEXITSTATUS(wstatus);
     else if (WIFSIGNALED(wstatus))
         result.status = 128 + WTERMSIG(wstatus);
     return result;
+}
+
+} // namespace
+
+cli_result run_cli(const std::vector<std::string>& argv, const std::string& cwd)
+{
+    return run_program(argv, cwd, nullptr, "");
+}
+
+cli_result run_cli_fed(const std::vector<std::string>& argv, const std::vector<std::uint8_t>& input,
+                       const std::string& fifo)
+{
+    return run_program(argv, "", &input, fifo);
 }
 
 std::vector<std::string> lines_of(const std::string& text)

@@ -89,6 +89,13 @@ struct cli_result {
 /// processor as the test itself; host tools run directly.
 cli_result run_cli(const std::vector<std::string>& argv, const std::string& cwd = "");
 
+/// run_cli with `input` fed to the program while it runs: through a pipe on its
+/// standard input, or, when `fifo` names one, by a process that opens that FIFO
+/// for writing (waiting for the program to open it) and writes `input` into it.
+/// A program that stops reading early gets no more; the feeder is ended with it.
+cli_result run_cli_fed(const std::vector<std::string>& argv, const std::vector<std::uint8_t>& input,
+                       const std::string& fifo = "");
+
 /// argv with the emulator in front when its program needs one, for commands that
 /// start the program through another host program (setpriv, a shell, ...).
 std::vector<std::string> emulated(const std::vector<std::string>& argv);

@@ -37,8 +37,15 @@ struct firmware_image {
 /// entries always are). 0, -1, -2, -4 or -5.
 [[nodiscard]] int firmware_upgrade(const char* image_path, const char* device, std::uint32_t base,
                                    bool minimize_writes = false);
+/// `image_path` "-" (standard input) or a FIFO is read as a stream:
+/// firmware_stream_check_and_upgrade.
 [[nodiscard]] int firmware_check_and_upgrade(const char* image_path, const char* device, std::uint32_t base,
                                              int upgrade, bool minimize_writes = false);
+/// `vorna -c` (upgrade 0) and `vorna -u` from a stream, in one forward pass that
+/// writes only blocks verified against the image's signed chunk index
+/// (vorna_firmware_stream.cpp). 0, -1, -2, -4 or -5.
+[[nodiscard]] int firmware_stream_check_and_upgrade(const char* stream_path, const char* device, std::uint32_t base,
+                                                    int upgrade, bool minimize_writes = false);
 
 /// `vorna -v`: writes the "firmware-info" document of the image to `out_path`.
 /// 0, -1, -2 or -4.

@@ -68,7 +68,26 @@
     X(k_line_bad_signature, 659)                                                                                       \
     X(k_line_digest_failed, 662)                                                                                       \
     X(k_line_strong_pass, 665)                                                                                         \
-    X(k_line_legacy_waived, 668)
+    X(k_line_legacy_waived, 668)                                                                                       \
+    /* vorna_firmware_source.cpp: a stream */                                                                          \
+    X(k_line_stream_ended, 672)        /* the stream ended before total_len */                                         \
+    X(k_line_stream_longer, 673)       /* the stream goes on past total_len */                                         \
+    X(k_line_stream_prefix_alloc, 674) /* no memory for the held prefix */                                             \
+    /* vorna_firmware_stream.cpp */                                                                                    \
+    X(k_line_stream_no_keys, 671)  /* a build without trusted strong keys cannot check a stream */                     \
+    X(k_line_index_missing, 675)   /* no "chunk-index" entry */                                                        \
+    X(k_line_index_malformed, 676) /* an index that cannot be used */                                                  \
+    X(k_line_stream_order, 677)    /* not in stream order */                                                           \
+    X(k_line_prefix_too_big, 678)  /* more than k_firmware_stream_prefix_max before the contents */                    \
+    X(k_line_index_block_missing, 679)                                                                                 \
+    X(k_line_index_block_malformed, 680)                                                                               \
+    X(k_line_index_unknown_keys, 681)                                                                                  \
+    X(k_line_index_bad_signature, 682)                                                                                 \
+    X(k_line_index_digest_failed, 683)                                                                                 \
+    X(k_line_index_pass, 684)                                                                                          \
+    X(k_line_block_differs, 685)   /* a block of the stream is not the one the index signed */                         \
+    X(k_line_blocks_verified, 686) /* after a failed whole-file check: what the device holds */                        \
+    X(k_line_block_digest_failed, 687)
 
 VORNA_DECLARE_LINES(firmware_line, firmware_line_known, VORNA_FIRMWARE_LINES)
 static_assert(firmware_line_known(k_line_rsa_pass));

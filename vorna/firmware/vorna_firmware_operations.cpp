@@ -1,21 +1,21 @@
 // SPDX-License-Identifier: Apache-2.0
-// The operations on an image: `vorna -c` and `vorna -u` prove it genuine and
-// meant for this device, decide a plan of what is written where (every refusal
-// comes before the first write) and, for an upgrade, apply it to the NOR and eMMC
-// devices (the work once described as file_compare_write is the NOR writer's);
-// `vorna -v` exports its "firmware-info" document.
+// The operations on an image file: `vorna -c` and `vorna -u` prove it genuine
+// and meant for this device, decide a plan of what is written where (every
+// refusal comes before the first write, vorna_firmware_plan.h) and, for an
+// upgrade, apply it to the NOR and eMMC devices; `vorna -v` exports its
+// "firmware-info" document. An image that arrives through a pipe takes its own
+// path (vorna_firmware_stream.cpp).
 #include "vorna/firmware/vorna_firmware.h"
 
 #include "vorna/storage/vorna_file.h"
 #include "vorna/storage/device_writer.h"
+#include "vorna/firmware/vorna_firmware_plan.h"
 #include "vorna/firmware/vorna_firmware_verify.h"
 #include "vorna/storage/staged_output.h"
 #include "vorna/firmware/vorna_firmware_lines.h"
 #include "vorna/support/vorna_log.h"
 #include "vorna/support/vorna_progress.h"
 #include "vorna/partition/vorna_ptn.h"
-#include "vorna/identity/vorna_ptn_device_info.h"
-#include "vorna/identity/vorna_ptn_support_list.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -38,128 +38,6 @@ constexpr off_t k_nor_block_size = 0x10000;
 static_assert(read_ahead::k_slot_len % k_nor_block_size == 0);
 static_assert(read_ahead::k_slot_len % writer_policy::k_minimize_block == 0);
 
-/// The entry's name as a C string; a name filling all 32 bytes is cut there.
-struct entry_name {
-    explicit entry_name(const firmware_ptn_entry& entry)
-    {
-        std::memcpy(text.data(), entry.name.data(), entry.name.size());
-    }
-    [[nodiscard]] const char* c_str() const { return text.data(); }
-    std::array<char, 33> text{};
-};
-
-static_assert(sizeof(mtd_region::name) == sizeof(ptn_entry::name));
-
-/// The NOR layout's partitions, by which the storage layer names what an erase
-/// block left without its old bytes may have cost.
-struct nor_regions {
-    explicit nor_regions(const ptn_layout& nor)
-    {
-        count = std::min<std::size_t>(nor.count, all.size());
-        for (std::size_t i = 0; i < count; ++i) {
-            std::memcpy(all[i].name.data(), nor.ptns[i].name.data(), all[i].name.size());
-            all[i].base = nor.ptns[i].base;
-            all[i].size = nor.ptns[i].size;
-        }
-    }
-    [[nodiscard]] std::span<const mtd_region> view() const { return std::span(all).first(count); }
-    std::array<mtd_region, k_ptn_max> all{};
-    std::size_t count = 0;
-};
-
-/// Prints that `entry` passes the end of its device (or that the NOR device's size cannot be had). -1.
-int report_past_device(firmware_entry_fault fault, const firmware_ptn_entry& entry, const ptn_layout& nor,
-                       long long device_size)
-{
-    entry_name name(entry);
-    if (fault == firmware_entry_fault::no_device_size && entry.type == k_firmware_type_nor) {
-        log_error(k_module, k_line_nor_size, "Failed to get the size of the NOR device '%s'.\n", nor.device.data());
-    } else if (entry.type == k_firmware_type_nor) {
-        log_error(k_module, k_line_past_nor,
-                  "PTN[%s] {0x%08x:0x%08x} passes the end of the NOR device '%s' (0x%llx bytes).\n", name.c_str(),
-                  entry.base, entry.content_size, nor.device.data(), static_cast<unsigned long long>(device_size));
-    } else {
-        log_error(k_module, k_line_past_emmc, "PTN[%s] {0x%08x:0x%08x} passes the eMMC disk size 0x%llx.\n",
-                  name.c_str(), entry.base, entry.content_size, static_cast<long long>(device_size));
-    }
-    return -1;
-}
-
-/// Prints why `entry` is refused by the upgrade's rule. -1.
-int report_entry_fault(firmware_entry_fault fault, const firmware_ptn_entry& entry, const firmware_header& header,
-                       const ptn_layout& nor, long long device_size, std::uint64_t image_size)
-{
-    entry_name name(entry);
-    switch (fault) {
-    case firmware_entry_fault::invalid_type:
-        log_error(k_module, k_line_invalid_type, "PTN [%s] type %d is invalid.\n", name.c_str(),
-                  static_cast<std::int32_t>(entry.type));
-        break;
-    case firmware_entry_fault::no_contents:
-        log_error(k_module, k_line_no_contents, "PTN[%s] has no contents (content_size 0).\n", name.c_str());
-        break;
-    case firmware_entry_fault::exceeds_size:
-        log_error(k_module, k_line_content_size, "PTN[%s] content_size 0x%08x exceeds its size 0x%08x.\n", name.c_str(),
-                  entry.content_size, entry.size);
-        break;
-    case firmware_entry_fault::outside_image:
-        log_error(k_module, k_line_outside_image,
-                  "PTN[%s] content {0x%08x:0x%08x} lies outside the firmware (%llu bytes).\n", name.c_str(),
-                  entry.content_offset, entry.content_size, static_cast<unsigned long long>(image_size));
-        break;
-    case firmware_entry_fault::no_device_size:
-    case firmware_entry_fault::past_device: return report_past_device(fault, entry, nor, device_size);
-    case firmware_entry_fault::no_partition:
-        log_error(k_module, k_line_unknown_ptn, "PTN[%s] is not a partition of this device.\n", name.c_str());
-        break;
-    case firmware_entry_fault::table_overlap:
-        log_error(k_module, k_line_table_overlap,
-                  "firmware ptn_table {0x%08x:0x%08x} overlaps the contents of PTN[%s] {0x%08x:0x%08x}.\n",
-                  header.ptn_table_offset, static_cast<unsigned>(k_firmware_ptn_table_len), name.c_str(),
-                  entry.content_offset, entry.content_size);
-        break;
-    case firmware_entry_fault::none: return 0;
-    }
-    return -1;
-}
-
-/// What an upgrade writes, decided before the first write: each walked entry
-/// with its device partition, in table order.
-struct upgrade_plan {
-    std::span<const firmware_ptn_entry> entries;
-    std::array<const ptn_entry*, k_firmware_ptn_max> ptns{};
-};
-
-/// Holds every walked entry to the upgrade's rule (firmware_entry_check) against
-/// this device, so that a refused image writes nothing and a check that passes
-/// promises the walk. 0 with `plan`, or -1 after printing.
-int plan_upgrade(const firmware_ptn_table& table, const firmware_header& header, const ptn_table& device_table,
-                 std::uint64_t image_size, upgrade_plan& plan)
-{
-    const ptn_layout& nor = device_table.layouts[0];
-    const ptn_layout& emmc = device_table.layouts[1];
-    long long nor_size = -2; // taken when a NOR entry needs it
-    plan.entries = firmware_walked_entries(table);
-    for (std::size_t i = 0; i < plan.entries.size(); ++i) {
-        const firmware_ptn_entry& entry = plan.entries[i];
-        entry_name name(entry);
-        plan.ptns[i] = ptn_table_lookup(&device_table, name.c_str());
-        const bool on_nor = entry.type == k_firmware_type_nor;
-        const auto device_size = [&]() -> long long {
-            if (!on_nor)
-                return emmc.disk_size;
-            if (nor_size == -2)
-                nor_size = file_get_size(nor.device.data());
-            return nor_size;
-        };
-        const firmware_entry_target target{image_size, header.ptn_table_offset, plan.ptns[i] != nullptr, device_size};
-        const firmware_entry_fault fault = firmware_entry_check(entry, target);
-        if (fault != firmware_entry_fault::none)
-            return report_entry_fault(fault, entry, header, nor, on_nor ? nor_size : emmc.disk_size, image_size);
-    }
-    return 0;
-}
-
 /// Writes one entry's contents window by window as the image's worker reads
 /// and checks them ahead (each window held to the verified bytes), so that the
 /// next window is read while this one is written. 0; -1 when the device write
@@ -168,42 +46,17 @@ int plan_upgrade(const firmware_ptn_table& table, const firmware_header& header,
 int write_entry(const firmware_ptn_entry& entry, const ptn_table& device_table, firmware_file& image,
                 bool minimize_writes)
 {
-    const char* nor_device = device_table.layouts[0].device.data();
-    const char* emmc_device = device_table.layouts[1].device.data();
-    entry_name name(entry);
-    auto emmc_failed = [&] {
-        log_error(k_module, k_line_emmc_failed, "PTN[%s] update failed, pos={0x%08x:0x%08x}.\n", name.c_str(),
-                  entry.content_offset, entry.content_size);
+    firmware_entry_writer out(entry, device_table);
+    if (out.open(minimize_writes) != 0)
         return -1;
-    };
-    // Each writer keeps one descriptor for every window of the entry and makes
-    // them durable once, at its end; contents of 0 bytes are refused like a
-    // single synchronous write of them.
-    const nor_regions regions(device_table.layouts[0]);
-    device_writer writer;
-    if (entry.type == k_firmware_type_emmc) {
-        if (entry.content_size == 0 || writer.open(emmc_device, writer_policy::stream(minimize_writes)) != 0)
-            return emmc_failed();
-    } else if (writer.open(nor_device, writer_policy::nor_compare(k_nor_block_size, regions.view())) != 0) {
-        return -1; // printed by the storage layer
-    }
-    progress shown(name.c_str(), entry.content_size); // on standard error only
     const std::uint64_t contents_at = entry.content_offset;
     const int rc = image.read_ahead_verified(contents_at, entry.content_size,
                                              [&](std::uint64_t offset, std::span<const std::uint8_t> bytes) {
-                                                 const std::uint64_t done = offset - contents_at;
-                                                 const off_t at = off_t{entry.base} + static_cast<off_t>(done);
-                                                 const auto n = static_cast<off_t>(bytes.size());
-                                                 // A NOR failure is reported by the storage layer.
-                                                 if (writer.write(at, bytes.data(), n) != 0)
-                                                     return entry.type == k_firmware_type_nor ? -1 : emmc_failed();
-                                                 shown.update(done + bytes.size());
-                                                 return 0;
+                                                 return out.write(offset - contents_at, bytes);
                                              });
     if (rc != 0)
         return rc;
-    const int finished = writer.finish();
-    return finished == 0 || entry.type == k_firmware_type_nor ? finished : emmc_failed();
+    return out.finish();
 }
 
 /// Applies the plan: writes every entry to its device in table order. 0, or -1
@@ -214,17 +67,7 @@ int apply_plan(const upgrade_plan& plan, const ptn_table& device_table, firmware
     const std::span<const firmware_ptn_entry> entries = plan.entries;
     for (std::size_t index = 0; index < entries.size(); ++index) {
         const firmware_ptn_entry& entry = entries[index];
-        entry_name name(entry);
-        progress_stage("write %s %zu %zu", name.c_str(), index + 1, entries.size());
-        const ptn_entry* ptn = plan.ptns[index];
-        if (ptn->base != entry.base) {
-            log_info(k_module, k_line_moved, "ptn[%s] moved from {0x%08x:0x%08x} to {0x%08x:0x%08x}.\n",
-                     ptn->name.data(), ptn->base, ptn->size, entry.base, entry.size);
-            log_info(k_module, k_line_move_unsupported, "*** Attention, ptn move not support now ***\n");
-        }
-        log_info(k_module, k_line_update, "PTN[%s] update, base=0x%08x, size=0x%08x, content_size=0x%08x(%d).\n",
-                 name.c_str(), entry.base, entry.size, entry.content_size,
-                 static_cast<std::int32_t>(entry.content_size));
+        firmware_announce_entry(plan, index);
         const int rc = write_entry(entry, device_table, image, minimize_writes);
         if (rc == -3) {
             log_error(k_module, k_line_window_alloc, "Failed to alloc %zu bytes memory.\n",
@@ -281,41 +124,27 @@ int firmware_check_and_upgrade(const char* image_path, const char* device, std::
                   static_cast<const void*>(image_path), static_cast<const void*>(device), base);
         return -1;
     }
+    if (firmware_stream::names_stream(image_path))
+        return firmware_stream_check_and_upgrade(image_path, device, base, upgrade, minimize_writes);
     progress_stage("check");
-    auto device_table = ptn_table_load(device, base);
-    if (!device_table) {
-        log_error(k_module, k_line_ptn_table, "Failed to build ptn_table of flash\n");
+    firmware_board board;
+    if (firmware_board_load(device, base, board) < 0)
         return -1;
-    }
-    auto devinfo = device_info_load(device_table.get());
-    if (!devinfo) {
-        log_error(k_module, k_line_device_info, "Faield to build device info of flash\n");
-        return -1;
-    }
     firmware_image fw;
     int rc = firmware_image_open(image_path, {k_line_get_size, k_line_open, k_line_header, k_line_image_table}, -2, fw);
     if (rc < 0)
         return rc;
-    const firmware_ptn_table* table = fw.table.get();
-    auto list = support_list_from_image(table, fw.file);
-    if (!list) {
-        log_error(k_module, k_line_support_list, "Faield to build supportlist of firmware.\n");
-        return -1;
-    }
-    if (support_list_match(devinfo.get(), list.get()) < 0) {
-        log_error(k_module, k_line_not_supported, "Firmware is not allowed to upgrade into this device.\n");
-        return -5;
-    }
     upgrade_plan plan;
-    if (plan_upgrade(*table, *fw.header, *device_table, fw.file.size(), plan) < 0)
-        return -1;
+    rc = firmware_decide(board, *fw.table, *fw.header, fw.file, plan);
+    if (rc < 0)
+        return rc;
     log_info(k_module, k_line_upgradable, "Firmware is upgradable for this DEVICE. \n");
     if (upgrade == 0) {
         progress_stage("done");
         return 0;
     }
 
-    int result = apply_plan(plan, *device_table, fw.file, minimize_writes);
+    int result = apply_plan(plan, *board.table, fw.file, minimize_writes);
     if (result < 0) {
         log_error(k_module, k_line_upgrade_failed, "Failed to upgrade firmware into this device.\n");
         return result;

@@ -4,11 +4,13 @@
 
 #include "vorna/support/vorna_alloc.h"
 #include "vorna/storage/vorna_file.h"
+#include "vorna/firmware/vorna_firmware_index.h"
 #include "vorna/firmware/vorna_firmware_lines.h"
 #include "vorna/support/vorna_log.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <openssl/evp.h>
@@ -284,4 +286,142 @@ int firmware_file::read_ahead_verified(std::uint64_t offset, std::uint64_t len, 
     if (rc == -2)
         report(ahead_fault_);
     return rc;
+}
+
+bool firmware_stream::names_stream(const char* path)
+{
+    struct stat st {};
+    return std::strcmp(path, "-") == 0 || (::stat(path, &st) == 0 && S_ISFIFO(st.st_mode));
+}
+
+int firmware_stream::open(const char* path, int open_line)
+{
+    path_ = path;
+    if (std::strcmp(path, "-") == 0) {
+        fd_ = STDIN_FILENO;
+    } else {
+        // Waits for a writer, like any reader of a FIFO.
+        owned_ = open_path(path, O_RDONLY);
+        if (!owned_) {
+            log_error(k_module, open_line, "Failed to open file '%s'\n", path);
+            return -1;
+        }
+        fd_ = owned_.get();
+    }
+    // A pipe of 1 MiB (the most an unprivileged process may ask for) lets the
+    // writer run ahead in larger steps than the default 64 KiB: fewer switches
+    // between the two. Only a hint; anything but a pipe refuses it.
+    (void)::fcntl(fd_, F_SETPIPE_SZ, k_firmware_chunk_len);
+    return 0;
+}
+
+long long firmware_stream::read_raw(std::span<std::uint8_t> out) const
+{
+    return read_fully(fd_, out.data(), static_cast<off_t>(out.size()));
+}
+
+int firmware_stream::hold(std::uint64_t len)
+{
+    if (len <= held_)
+        return 0;
+    if (len > room_) {
+        // At most k_firmware_stream_prefix_max, checked by the caller: grown a
+        // few times (header, table, index), each time to what is needed.
+        std::unique_ptr<std::uint8_t[]> bigger = make_buffer(len);
+        if (!bigger) {
+            log_error(k_module, k_line_stream_prefix_alloc, "Failed to alloc %llu bytes memory.\n",
+                      static_cast<unsigned long long>(len));
+            return -1;
+        }
+        std::copy_n(prefix_.get(), held_, bigger.get());
+        prefix_ = std::move(bigger);
+        room_ = len;
+    }
+    const std::span<std::uint8_t> rest(prefix_.get() + held_, len - held_);
+    const long long got = read_raw(rest);
+    if (got < 0) {
+        report({k_line_read, held_, rest.size(), got});
+        return -1;
+    }
+    held_ += static_cast<std::uint64_t>(got);
+    consumed_ = held_;
+    return held_ == len ? 0 : 1;
+}
+
+int firmware_stream::read_at(std::uint64_t offset, std::span<std::uint8_t> out)
+{
+    // Callers read only what the stream order put before the index's end.
+    if (offset > held_ || out.size() > held_ - offset) {
+        report({k_line_read, offset, out.size(), 0});
+        return -1;
+    }
+    std::copy_n(prefix_.get() + offset, out.size(), out.begin());
+    return 0;
+}
+
+int firmware_stream::read_on(std::size_t count, const piece_length& length, const piece_share& on_worker,
+                             const piece_sink& sink)
+{
+    if (!ahead_.reserve())
+        return -3;
+    ahead_fault_ = {};
+    std::uint64_t offset = consumed_; // consumed_ is the worker's until the run has ended
+    ahead_.begin(count, [this, &length, &on_worker](std::size_t index, std::span<std::uint8_t> room,
+                                                    std::span<const std::uint8_t>& piece) {
+        const std::span<std::uint8_t> bytes = room.first(length(index));
+        const long long got = read_raw(bytes);
+        if (got != static_cast<long long>(bytes.size())) {
+            const std::uint64_t at = consumed_ + static_cast<std::uint64_t>(std::max(got, 0LL));
+            ahead_fault_ = {got < 0 ? k_line_read : k_line_stream_ended, got < 0 ? consumed_ : at, bytes.size(), got};
+            return false;
+        }
+        piece = bytes;
+        on_worker(consumed_, piece);
+        consumed_ += bytes.size();
+        return true;
+    });
+    int rc = 0;
+    std::span<const std::uint8_t> piece;
+    for (std::size_t index = 0; index < count && rc == 0; ++index) {
+        if (!ahead_.next(piece)) {
+            rc = -2;
+            break;
+        }
+        rc = sink(index, offset, piece);
+        offset += piece.size();
+    }
+    ahead_.end();
+    if (rc == -2)
+        report(ahead_fault_);
+    return rc;
+}
+
+int firmware_stream::expect_end()
+{
+    std::array<std::uint8_t, 1> more{};
+    const long long got = read_raw(more);
+    if (got == 0)
+        return 0;
+    if (got < 0)
+        report({k_line_read, consumed_, more.size(), got});
+    else
+        log_error(k_module, k_line_stream_longer, "firmware stream '%s' goes on past its total_len %llu.\n", path_,
+                  static_cast<unsigned long long>(size_));
+    return -1;
+}
+
+void firmware_stream::report_ended(std::uint64_t at) const
+{
+    log_error(k_module, k_line_stream_ended, "firmware stream '%s' ended at byte %llu of %llu.\n", path_,
+              static_cast<unsigned long long>(at), static_cast<unsigned long long>(size_));
+}
+
+void firmware_stream::report(const firmware_read_fault& fault) const
+{
+    if (fault.line == k_line_stream_ended) {
+        report_ended(fault.offset);
+        return;
+    }
+    log_error(k_module, k_line_read, "Failed to read firmware '%s', %zu bytes at 0x%llx gave %lld.\n", path_, fault.len,
+              static_cast<unsigned long long>(fault.offset), fault.got);
 }

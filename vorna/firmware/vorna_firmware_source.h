@@ -9,8 +9,10 @@
 // (vorna_read_ahead.h), which keeps the next chunks read while the caller
 // hashes; from then on every read is held to the chunk digests recorded in that
 // pass, so that whatever another process does to the file, only the bytes the
-// signatures covered are ever used. A stream read once would stand beside this
-// file as a second firmware_source that holds each block as it passes.
+// signatures covered are ever used. A stream (firmware_stream, below: standard
+// input or a FIFO) stands beside it as a second firmware_source: read once,
+// front to back, it holds only its first bytes (up to the chunk index's end)
+// and hands the rest on piece by piece, each used as it passes.
 //
 // One reader at a time: while a pass or a read-ahead runs, the worker alone
 // reads the file and its chunk buffer; the caller reads again once it returned.
@@ -132,4 +134,68 @@ private:
     const firmware_chunk_digests* digests_ = nullptr;
     firmware_read_fault ahead_fault_; ///< the worker's, until the stream has ended
     read_ahead ahead_;                ///< the worker thread and its buffers, declared last: it stops first
+};
+
+/// An image that arrives through a pipe: standard input ("-") or a FIFO. It is
+/// read once, in order. Its first bytes (header, table, documents, chunk index)
+/// are held in memory and are all that read_at serves; the rest is read on by
+/// the worker thread in pieces that the caller uses as they pass (read_on).
+class firmware_stream final : public firmware_source {
+public:
+    /// True when `path` names a stream: "-", or a FIFO.
+    [[nodiscard]] static bool names_stream(const char* path);
+
+    /// Takes standard input for "-", else opens the FIFO `path` (waiting for a
+    /// writer). 0, or -1 after printing at `open_line`.
+    [[nodiscard]] int open(const char* path, int open_line);
+    /// The image's length as its header announced it (announce), 0 before.
+    [[nodiscard]] std::uint64_t size() const override { return size_; }
+    void announce(std::uint64_t total_len) { size_ = total_len; }
+    /// Bytes of the held prefix only. 0, or -1 after printing line 600.
+    [[nodiscard]] int read_at(std::uint64_t offset, std::span<std::uint8_t> out) override;
+
+    /// Reads on until the first `len` bytes of the stream are held (len at most
+    /// k_firmware_stream_prefix_max). 0; 1 when the stream ended first (what it
+    /// gave is held, nothing printed); -1 after printing a failed read or allocation.
+    [[nodiscard]] int hold(std::uint64_t len);
+    /// The bytes held, from the stream's first on.
+    [[nodiscard]] std::span<const std::uint8_t> held() const { return {prefix_.get(), held_}; }
+
+    /// What the worker does with each piece it read, on its own thread.
+    using piece_share = std::function<void(std::uint64_t offset, std::span<const std::uint8_t> bytes)>;
+    /// What the caller does with each piece, in order: 0 to go on.
+    using piece_sink = std::function<int(std::size_t index, std::uint64_t offset, std::span<const std::uint8_t> bytes)>;
+    /// The length of piece `index` (1 .. read_ahead::k_slot_len).
+    using piece_length = std::function<std::size_t(std::size_t index)>;
+
+    /// Reads the next `count` pieces of the stream (from where the held bytes
+    /// end) ahead of the caller on the worker thread, which hands each to
+    /// `on_worker`; then hands them to `sink` on the caller's thread in order.
+    /// 0; the sink's result when it ended the run; -2 after printing when the
+    /// stream ended early or a read failed; -3 when the ring's buffers cannot be
+    /// had (nothing printed).
+    [[nodiscard]] int read_on(std::size_t count, const piece_length& length, const piece_share& on_worker,
+                              const piece_sink& sink);
+
+    /// After the last piece: 0 when the stream ends there, else -1 after printing.
+    [[nodiscard]] int expect_end();
+
+    /// Prints that the stream ended at byte `at` (counted from its first).
+    void report_ended(std::uint64_t at) const;
+
+private:
+    /// Reads until `out` is full or the stream ends: the bytes read, or -1.
+    long long read_raw(std::span<std::uint8_t> out) const;
+    void report(const firmware_read_fault& fault) const;
+
+    const char* path_ = "";
+    int fd_ = -1;     ///< standard input, or owned_'s
+    unique_fd owned_; ///< an opened FIFO
+    std::uint64_t size_ = 0;
+    std::uint64_t consumed_ = 0; ///< bytes read from the stream so far
+    std::unique_ptr<std::uint8_t[]> prefix_;
+    std::uint64_t held_ = 0;
+    std::uint64_t room_ = 0;          ///< the prefix buffer's length
+    firmware_read_fault ahead_fault_; ///< the worker's, until the run has ended
+    read_ahead ahead_;                ///< declared last: it stops first
 };

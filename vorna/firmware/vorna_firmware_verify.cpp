@@ -272,7 +272,14 @@ void verify_pass(firmware_file& file, firmware_chunk_digests& chunks, std::span<
     if (!v.header)
         return;
     v.reached = firmware_verdict::stage::signatures;
-    const firmware_dual_digests d = hashed.finish();
+    firmware_verdict_judge(hashed.finish(), trusted, v);
+}
+
+} // namespace
+
+void firmware_verdict_judge(const firmware_dual_digests& d, std::span<const firmware_ed25519_key> trusted,
+                            firmware_verdict& v)
+{
     v.legacy_ok = d.legacy_rc == 0 && verify_legacy_digest(*v.header, d.legacy) == 0;
     v.legacy_waived = !v.legacy_ok && legacy_absent_and_waived(*v.header, v.strong_active);
     v.strong_digest_rc = v.strong_active ? d.strong_rc : 0;
@@ -280,6 +287,13 @@ void verify_pass(firmware_file& file, firmware_chunk_digests& chunks, std::span<
         v.strong = firmware_strong_verify(header_bytes(*v.header, k_signature_block_offset, k_signature_block_area),
                                           d.strong, trusted);
 }
+
+bool firmware_legacy_digest_needed(const firmware_header& header, bool strong_active)
+{
+    return !legacy_absent_and_waived(header, strong_active);
+}
+
+namespace {
 
 /// The strong check's line, after "rsa check pass" or the waiver. 0, -1 or -4.
 int strong_report(const firmware_verdict& verdict)
@@ -363,6 +377,11 @@ int firmware_verdict_report(const firmware_verdict& v, const firmware_file& file
     case stage::header: break;
     case stage::signatures: break;
     }
+    return firmware_signatures_report(v);
+}
+
+int firmware_signatures_report(const firmware_verdict& v)
+{
     switch (v.header_status) {
     case firmware_header_status::bad_magic: log_error(k_module, k_line_bad_magic, "Invalid magic number.\n"); return -2;
     case firmware_header_status::size_mismatch:

@@ -151,3 +151,19 @@ struct firmware_verdict {
 /// the strong signature's line, or the refusal). 0, -1 (unreadable, changed or
 /// no strong digest), -2 (header) or -4 (signatures).
 [[nodiscard]] int firmware_verdict_report(const firmware_verdict& verdict, const firmware_file& file);
+
+/// Judges the signatures of `v.header` (set, with `v.strong_active`) by the
+/// digests of every byte of the image: the legacy signature or its waiver, then
+/// the strong signature. Fills legacy_ok, legacy_waived, strong_digest_rc, strong.
+void firmware_verdict_judge(const firmware_dual_digests& digests, std::span<const firmware_ed25519_key> trusted,
+                            firmware_verdict& v);
+
+/// False when the judgment cannot use the legacy MD5: a strong-only build whose
+/// strong check runs, and an image whose legacy signature field is all zero.
+[[nodiscard]] bool firmware_legacy_digest_needed(const firmware_header& header, bool strong_active);
+
+/// Prints the verdict's lines from the header's refusals on (magic, length, the
+/// legacy signature or its waiver, the strong signature) and gives the
+/// operation's result: 0, -1, -2 or -4. firmware_verdict_report's second half,
+/// for a verdict whose digests were computed elsewhere than in a pass.
+[[nodiscard]] int firmware_signatures_report(const firmware_verdict& verdict);
