@@ -518,12 +518,19 @@ bool feed_pipe(const std::string& path, int fd, double rate)
 
 /// Runs `args` with a pipe as its standard input, which a child fills with
 /// `image` (feed_pipe). Time and peak memory are the program's; the run fails
-/// when the feed did not end well.
-run_result run_fed(const bench& b, const std::vector<std::string>& args, const std::string& image, double rate)
+/// when the feed did not end well. `widen`: the pipe holds 1 MiB, as vorna makes
+/// the pipe it reads, so that the transfer alone is timed as vorna can take it.
+run_result run_fed(const bench& b, const std::vector<std::string>& args, const std::string& image, double rate,
+                   bool widen = false)
 {
     std::array<int, 2> fds{};
     if (::pipe2(fds.data(), O_CLOEXEC) != 0)
         return {false, 0, 0, std::string("system_bench: pipe: ") + std::strerror(errno) + "\n"};
+    if (widen && ::fcntl(fds[0], F_SETPIPE_SZ, 1 << 20) < 0) {
+        ::close(fds[0]);
+        ::close(fds[1]);
+        return {false, 0, 0, std::string("system_bench: F_SETPIPE_SZ: ") + std::strerror(errno) + "\n"};
+    }
     const pid_t feeder = ::fork();
     if (feeder == 0) {
         ::close(fds[0]);
@@ -647,7 +654,9 @@ int stream_rows(const bench& b, const std::string& table, const std::string& emm
 
     // --- the floors: the transfer alone (into dd of=/dev/null) and md5sum ------------------
     auto transfer = [&b](const std::string& image, double rate) {
-        return [&b, image, rate] { return run_fed(b, {"dd", "of=/dev/null", "bs=64K", "status=none"}, image, rate); };
+        return [&b, image, rate] {
+            return run_fed(b, {"dd", "of=/dev/null", "bs=1M", "status=none"}, image, rate, true);
+        };
     };
     paired floors;
     floors.ours = transfer(strong_image, full_speed);
