@@ -3,7 +3,8 @@
 // does the same work on the same files, timed in the same run, alternately, so
 // that a busy machine slows both alike. Prints a Markdown table.
 //
-// Usage: system_bench PARENT_DIR [ROUNDS]
+// Usage: system_bench PARENT_DIR [ROUNDS [stream]]
+// `stream` runs only the rows of the streamed upgrade and of the strong-only check.
 // The data (about 4.5 GiB at most, most of it random bytes) lives in a fresh
 // folder under PARENT_DIR and is removed at the end. Exits 1 when a run fails or leaves a
 // device with the wrong bytes: a figure is only printed for work done right.
@@ -17,6 +18,7 @@
 #include <array>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -82,7 +84,8 @@ public:
         return r;
     }
 
-    run_result run_quietly(const std::vector<std::string>& args) const
+    /// `stdin_fd`, when given, is the child's standard input (else /dev/null).
+    run_result run_quietly(const std::vector<std::string>& args, int stdin_fd = -1) const
     {
         std::vector<char*> argv;
         std::vector<std::string> copy = args;
@@ -96,7 +99,7 @@ public:
         if (pid < 0)
             return {false, 0, 0, std::string("system_bench: fork: ") + std::strerror(errno) + "\n"};
         if (pid == 0) {
-            int in_fd = ::open("/dev/null", O_RDONLY);
+            int in_fd = stdin_fd >= 0 ? stdin_fd : ::open("/dev/null", O_RDONLY);
             int out_fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             int err_fd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             if (in_fd < 0 || out_fd < 0 || err_fd < 0 || ::dup2(in_fd, 0) < 0 || ::dup2(out_fd, 1) < 0 ||
@@ -468,7 +471,265 @@ bool report_minimized_writes(const std::string& table, const std::string& image,
     return true;
 }
 
-int run_all(bench& b)
+// --- streamed upgrades --------------------------------------------------------------
+// `vorna -u -f -` reads the image from a pipe that a child of the bench fills as a
+// download would: as fast as vorna takes it, or at a quarter of the disk's write
+// speed. An install that overlaps the transfer cannot end before the slower of
+// the transfer and the write, so each row's floor is the larger of the two (on a
+// dual build, of md5sum too: the legacy MD5 runs over every byte).
+
+/// Writes the file at `path` into `fd`, at most `rate` bytes a second (0: as
+/// fast as the reader takes them). True when every byte went.
+bool feed_pipe(const std::string& path, int fd, double rate)
+{
+    const int in = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0)
+        return false;
+    // Pieces of a pipe's default size, so that a throttled feed comes evenly.
+    std::vector<std::uint8_t> buf(64u << 10);
+    const auto start = clock_type::now();
+    std::uint64_t sent = 0;
+    bool ok = true;
+    for (;;) {
+        const ssize_t n = ::read(in, buf.data(), buf.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            ok = n == 0;
+            break;
+        }
+        if (rate > 0)
+            std::this_thread::sleep_until(start + std::chrono::duration_cast<clock_type::duration>(
+                                                      std::chrono::duration<double>(double(sent) / rate)));
+        for (ssize_t done = 0; ok && done < n;) {
+            const ssize_t w = ::write(fd, buf.data() + done, static_cast<std::size_t>(n - done));
+            if (w < 0 && errno == EINTR)
+                continue;
+            ok = w > 0;
+            done += ok ? w : 0;
+        }
+        if (!ok)
+            break;
+        sent += static_cast<std::uint64_t>(n);
+    }
+    ::close(in);
+    return ok;
+}
+
+/// Runs `args` with a pipe as its standard input, which a child fills with
+/// `image` (feed_pipe). Time and peak memory are the program's; the run fails
+/// when the feed did not end well. `widen`: the pipe holds 1 MiB, as vorna makes
+/// the pipe it reads, so that the transfer alone is timed as vorna can take it.
+run_result run_fed(const bench& b, const std::vector<std::string>& args, const std::string& image, double rate,
+                   bool widen = false)
+{
+    std::array<int, 2> fds{};
+    if (::pipe2(fds.data(), O_CLOEXEC) != 0)
+        return {false, 0, 0, std::string("system_bench: pipe: ") + std::strerror(errno) + "\n"};
+    if (widen && ::fcntl(fds[0], F_SETPIPE_SZ, 1 << 20) < 0) {
+        ::close(fds[0]);
+        ::close(fds[1]);
+        return {false, 0, 0, std::string("system_bench: F_SETPIPE_SZ: ") + std::strerror(errno) + "\n"};
+    }
+    const pid_t feeder = ::fork();
+    if (feeder == 0) {
+        ::close(fds[0]);
+        // A reader that stops early fails the feed instead of killing it.
+        std::signal(SIGPIPE, SIG_IGN);
+        ::_exit(feed_pipe(image, fds[1], rate) ? 0 : 1);
+    }
+    ::close(fds[1]);
+    if (feeder < 0) {
+        ::close(fds[0]);
+        return {false, 0, 0, std::string("system_bench: fork: ") + std::strerror(errno) + "\n"};
+    }
+    run_result r = b.run_quietly(args, fds[0]);
+    ::close(fds[0]);
+    int wstatus = 0;
+    while (::waitpid(feeder, &wstatus, 0) < 0 && errno == EINTR) {
+    }
+    if (r.ok && !(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0)) {
+        r.ok = false;
+        r.failure = "system_bench: the feed of " + image + " ended with " + describe_status(wstatus) + "\n";
+    }
+    return r;
+}
+
+/// vorna `bin` reading `image` from a pipe, waiting while another upgrade holds the lock.
+run_result run_vorna_fed(const bench& b, const char* bin, const std::vector<std::string>& args,
+                         const std::string& image, double rate)
+{
+    std::vector<std::string> argv = {bin};
+    argv.insert(argv.end(), args.begin(), args.end());
+    for (int attempt = 0;; ++attempt) {
+        run_result r = run_fed(b, argv, image, rate);
+        if (r.ok || attempt == 100 || r.failure.find("already locked") == std::string::npos) {
+            if (!r.ok)
+                std::fputs(r.failure.c_str(), stderr);
+            return r;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+}
+
+std::string rate_text(double bytes_per_second)
+{
+    std::array<char, 32> text{};
+    std::snprintf(text.data(), text.size(), "%.1f MB/s", bytes_per_second / 1e6);
+    return text.data();
+}
+
+/// The rows of the streamed upgrade (512 MiB) and of the strong-only check, their
+/// peak memory rows at the end of `rss_rows`.
+int stream_rows(const bench& b, const std::string& table, const std::string& emmc, std::vector<row>& rows,
+                std::vector<row>& rss_rows)
+{
+    // One set of contents in two images: strong-only (legacy field zero), what a
+    // streaming product ships, and dual-signed.
+    const std::string contents = b.file("stream-contents.bin");
+    const std::string manifest = b.file("stream.json");
+    const std::string strong_image = b.file("stream.bin");
+    const std::string dual_image = b.file("stream-dual.bin");
+    if (!write_random(contents, k_huge_contents, 6) ||
+        !write_text(manifest, manifest_json("huge", k_huge_base, k_huge_size, "emmc", "stream-contents.bin")) ||
+        !b.run({VORNA_IMAGE_BIN, "pack", "--no-legacy", manifest, strong_image, "--key", VORNA_STRONG_PRIVATE_KEY})
+             .ok ||
+        !b.run(
+              {VORNA_IMAGE_BIN, "pack", manifest, VORNA_DEV_PRIVATE_KEY, dual_image, "--key", VORNA_STRONG_PRIVATE_KEY})
+             .ok)
+        return 1;
+    std::error_code ec;
+    fs::remove(contents, ec);
+    const std::uint32_t strong_at = first_content_offset(strong_image);
+    const std::uint32_t dual_at = first_content_offset(dual_image);
+    if (strong_at == 0 || dual_at == 0)
+        return 1;
+    const std::string data = mib_text(static_cast<double>(fs::file_size(strong_image, ec)) / 1024) + " image";
+    double ours = 0;
+    double theirs = 0;
+    long rss = 0;
+
+    // --- the strong-only check against md5sum: SHA-256 alone, no MD5 ------------------
+    paired check;
+    check.ours = [&] {
+        return b.run_vorna_bin(VORNA_STRONG_ONLY_BIN, {"-c", "-b", hex(k_table_base), "-d", table, "-f", strong_image});
+    };
+    check.theirs = [&] { return b.run({"md5sum", strong_image}); };
+    if (!measure(b, "strong-only check", check, ours, theirs, rss))
+        return 1;
+    rows.push_back({"`vorna -c`, strong-only build, no legacy signature", data, seconds_text(ours), "`md5sum`",
+                    seconds_text(theirs), ratio_text(ours / theirs), "≤ 0.45"});
+    rss_rows.push_back(rss_row("`vorna -c`, strong-only build", data, rss));
+
+    // --- streamed at full speed against dd's write of the contents -----------------------
+    auto zero = [&] { return fill_region(emmc, k_huge_base, k_huge_contents, 0); };
+    auto written = [&emmc](const std::string& image, std::uint32_t at) {
+        return [&emmc, image, at] { return same_bytes(image, at, emmc, k_huge_base, k_huge_contents); };
+    };
+    auto streamed = [&b, &table](const char* bin, const std::string& image, double rate) {
+        return [&b, &table, bin, image, rate] {
+            return run_vorna_fed(b, bin, {"-u", "-b", hex(k_table_base), "-d", table, "-f", "-"}, image, rate);
+        };
+    };
+    auto dd_write = [&b, &emmc](const std::string& image, std::uint32_t at) {
+        return [&b, &emmc, image, at] {
+            return b.run({"dd", "if=" + image, "of=" + emmc, "bs=1M", "iflag=skip_bytes,count_bytes",
+                          "oflag=seek_bytes", "skip=" + std::to_string(at), "seek=" + std::to_string(k_huge_base),
+                          "count=" + std::to_string(k_huge_contents), "conv=notrunc,fsync", "status=none"});
+        };
+    };
+    constexpr double full_speed = 0;
+    paired full;
+    full.prepare_ours = zero;
+    full.ours = streamed(VORNA_STRONG_ONLY_BIN, strong_image, full_speed);
+    full.verify_ours = written(strong_image, strong_at);
+    full.prepare_theirs = zero;
+    full.theirs = dd_write(strong_image, strong_at);
+    full.verify_theirs = full.verify_ours;
+    double full_s = 0;
+    double dd_s = 0;
+    long full_rss = 0;
+    if (!measure(b, "streamed -u", full, full_s, dd_s, full_rss))
+        return 1;
+
+    // --- the floors: the transfer alone (into dd of=/dev/null) and md5sum ------------------
+    auto transfer = [&b](const std::string& image, double rate) {
+        return [&b, image, rate] {
+            return run_fed(b, {"dd", "of=/dev/null", "bs=1M", "status=none"}, image, rate, true);
+        };
+    };
+    paired floors;
+    floors.ours = transfer(strong_image, full_speed);
+    floors.theirs = [&] { return b.run({"md5sum", dual_image}); };
+    double transfer_s = 0;
+    double md5_s = 0;
+    if (!measure(b, "transfer", floors, transfer_s, md5_s, rss))
+        return 1;
+    double floor = std::max(transfer_s, dd_s);
+    rows.push_back({"`vorna -u -f -`, strong-only build, no legacy signature, pipe at full speed", data,
+                    seconds_text(full_s),
+                    "larger of the transfer (" + seconds_text(transfer_s) + ") and `dd bs=1M conv=fsync` (" +
+                        seconds_text(dd_s) + ")",
+                    seconds_text(floor), ratio_text(full_s / floor), "≤ 1.10"});
+
+    // --- streamed through a pipe at a quarter of dd's write speed ----------------------------
+    const double throttle = k_huge_contents / dd_s / 4;
+    paired slow;
+    slow.prepare_ours = zero;
+    slow.ours = streamed(VORNA_STRONG_ONLY_BIN, strong_image, throttle);
+    slow.verify_ours = full.verify_ours;
+    slow.theirs = transfer(strong_image, throttle);
+    double slow_s = 0;
+    double slow_transfer_s = 0;
+    long slow_rss = 0;
+    if (!measure(b, "throttled streamed -u", slow, slow_s, slow_transfer_s, slow_rss))
+        return 1;
+    floor = std::max(slow_transfer_s, dd_s);
+    rows.push_back(
+        {"`vorna -u -f -`, strong-only build, no legacy signature, pipe at a quarter of dd's speed (" +
+             rate_text(throttle) + ")",
+         data, seconds_text(slow_s),
+         "larger of the transfer (" + seconds_text(slow_transfer_s) + ") and `dd` (" + seconds_text(dd_s) + ")",
+         seconds_text(floor), ratio_text(slow_s / floor), "≤ 1.10"});
+
+    // --- dual-signed on a dual build at full speed: the MD5 joins the floor ----------------------
+    paired dual;
+    dual.prepare_ours = zero;
+    dual.ours = streamed(VORNA_STRONG_BIN, dual_image, full_speed);
+    dual.verify_ours = written(dual_image, dual_at);
+    dual.prepare_theirs = zero;
+    dual.theirs = dd_write(dual_image, dual_at);
+    dual.verify_theirs = dual.verify_ours;
+    double dual_s = 0;
+    double dual_dd_s = 0;
+    long dual_rss = 0;
+    if (!measure(b, "dual streamed -u", dual, dual_s, dual_dd_s, dual_rss))
+        return 1;
+    floor = std::max({transfer_s, dual_dd_s, md5_s});
+    rows.push_back({"`vorna -u -f -`, dual build, dual-signed, pipe at full speed", data, seconds_text(dual_s),
+                    "largest of the transfer (" + seconds_text(transfer_s) + "), `dd` (" + seconds_text(dual_dd_s) +
+                        ") and `md5sum` (" + seconds_text(md5_s) + ")",
+                    seconds_text(floor), ratio_text(dual_s / floor), "≤ 1.10"});
+    rss_rows.push_back(rss_row("`vorna -u -f -`, full speed", data, full_rss));
+    rss_rows.push_back(rss_row("`vorna -u -f -`, throttled", data, slow_rss));
+    rss_rows.push_back(rss_row("`vorna -u -f -`, dual build", data, dual_rss));
+    for (const std::string& f : {strong_image, dual_image})
+        fs::remove(f, ec);
+    return 0;
+}
+
+void print_table(const std::vector<row>& rows, int rounds)
+{
+    std::printf("| benchmark | data | vorna | standard tool | tool | ratio vorna / tool | target |\n");
+    std::printf("|---|---|---|---|---|---|---|\n");
+    for (const row& r : rows)
+        std::printf("| %s | %s | %s | %s | %s | %s | %s |\n", r.what.c_str(), r.data.c_str(), r.ours.c_str(),
+                    r.tool.c_str(), r.theirs.c_str(), r.ratio.c_str(), r.target.empty() ? "–" : r.target.c_str());
+    std::printf("\nTimes are medians of %d rounds, vorna and the tool taking turns, page cache warm, after a sync.\n",
+                rounds);
+}
+
+int run_all(bench& b, bool stream_only)
 {
     // --- data --------------------------------------------------------------
     if (!write_text(b.file("board.json"), board_json()) ||
@@ -477,6 +738,15 @@ int run_all(bench& b)
     const std::string table = b.file("board/table.img");
     const std::string nor = b.file("board/nor.img");
     const std::string emmc = b.file("board/emmc.img");
+    if (stream_only) {
+        std::vector<row> rows;
+        std::vector<row> rss_rows;
+        if (stream_rows(b, table, emmc, rows, rss_rows) != 0)
+            return 1;
+        rows.insert(rows.end(), rss_rows.begin(), rss_rows.end());
+        print_table(rows, b.rounds());
+        return 0;
+    }
     struct image_def {
         const char* name;
         const char* contents;
@@ -727,13 +997,16 @@ int run_all(bench& b)
     for (const std::string& f : {copy_dev, copy_out, copy_out_dd})
         fs::remove(f, ec);
 
-    std::printf("| benchmark | data | vorna | standard tool | tool | ratio vorna / tool | target |\n");
-    std::printf("|---|---|---|---|---|---|---|\n");
-    for (const row& r : rows)
-        std::printf("| %s | %s | %s | %s | %s | %s | %s |\n", r.what.c_str(), r.data.c_str(), r.ours.c_str(),
-                    r.tool.c_str(), r.theirs.c_str(), r.ratio.c_str(), r.target.empty() ? "–" : r.target.c_str());
-    std::printf("\nTimes are medians of %d rounds, vorna and the tool taking turns, page cache warm, after a sync.\n",
-                b.rounds());
+    std::vector<row> stream_rss;
+    if (stream_rows(b, table, emmc, rows, stream_rss) != 0)
+        return 1;
+    // The streamed images share the 512 MiB image's partition: it gets that
+    // image's contents back for the count of --minimize-writes below.
+    if (!b.run_vorna({"-u", "-b", hex(k_table_base), "-d", table, "-f", huge_image}).ok ||
+        !same_bytes(huge_image, huge_at, emmc, k_huge_base, k_huge_contents))
+        return 1;
+    rows.insert(rows.end(), stream_rss.begin(), stream_rss.end());
+    print_table(rows, b.rounds());
     if (!report_minimized_writes(table, huge_image, huge_at, emmc, k_huge_base, k_huge_contents))
         return 1;
     return 0;
@@ -743,11 +1016,11 @@ int run_all(bench& b)
 
 int main(int argc, char** argv)
 {
-    if (argc < 2 || argc > 3) {
-        std::fprintf(stderr, "usage: system_bench PARENT_DIR [ROUNDS]\n");
+    if (argc < 2 || argc > 4 || (argc == 4 && std::strcmp(argv[3], "stream") != 0)) {
+        std::fprintf(stderr, "usage: system_bench PARENT_DIR [ROUNDS [stream]]\n");
         return 2;
     }
-    int rounds = argc == 3 ? std::atoi(argv[2]) : 5;
+    int rounds = argc >= 3 ? std::atoi(argv[2]) : 5;
     if (rounds < 1) {
         std::fprintf(stderr, "system_bench: ROUNDS must be 1 or more\n");
         return 2;
@@ -762,7 +1035,7 @@ int main(int argc, char** argv)
         return 1;
     }
     bench b(buf.data(), rounds);
-    int rc = run_all(b);
+    int rc = run_all(b, argc == 4);
     fs::remove_all(buf.data(), ec);
     if (rc != 0)
         std::fprintf(stderr, "system_bench: failed\n");

@@ -4,6 +4,7 @@
 // exercised end to end by the command-line tests.
 #include "vorna/firmware/vorna_firmware_digests.h"
 #include "vorna/firmware/vorna_firmware_format.h"
+#include "vorna/firmware/vorna_firmware_verify.h"
 
 #include "tests/support/test_support.h"
 
@@ -177,6 +178,53 @@ TEST(StrongDigest, ChunksOutOfOrderFailForGood)
     const firmware_dual_digests d = dual.finish();
     EXPECT_EQ(d.strong_rc, -1);
     EXPECT_EQ(d.legacy_rc, -1);
+}
+
+TEST(LegacyDigest, SkippedOnlyWhereAZeroFieldIsWaivedWhateverTheDigest)
+{
+    struct decision {
+        const char* what;
+        std::size_t set;  ///< byte of the header made non-zero, or none
+        std::size_t keep; ///< bytes of the header handed over
+        bool required;    ///< the build requires the legacy signature
+        bool strong;      ///< its strong check runs
+        bool needed;
+    };
+    constexpr std::size_t none = SIZE_MAX;
+    const decision cases[] = {
+        {"strong-only, field zero", none, 4096, false, true, false},
+        {"strong-only, first byte of the field set", 304, 4096, false, true, true},
+        {"strong-only, last byte of the field set", 431, 4096, false, true, true},
+        {"strong-only, header cut inside the field", none, 431, false, true, true},
+        {"strong-only, header just holding the field", none, 432, false, true, false},
+        {"legacy required, field zero", none, 4096, true, true, true},
+        {"no strong check, field zero", none, 4096, false, false, true},
+    };
+    for (const decision& c : cases) {
+        // Every byte around the field is set: only the field decides.
+        bytes header(4096, 0x5A);
+        std::fill_n(header.begin() + 304, 128, 0);
+        if (c.set != none)
+            header[c.set] = 1;
+        const bytes cut(header.begin(), header.begin() + static_cast<std::ptrdiff_t>(c.keep));
+        EXPECT_EQ(firmware_legacy_digest_needed(cut, c.required, c.strong), c.needed) << c.what;
+    }
+}
+
+TEST(LegacyDigest, AHasherWithoutItKeepsTheHeaderAndTheStrongDigest)
+{
+    const bytes image = test_support::random_bytes(3 * k_firmware_chunk_len + 77, 11);
+    firmware_dual_hasher dual(true, nullptr, false);
+    for (std::size_t at = 0; at < image.size(); at += k_firmware_chunk_len) {
+        const auto piece = std::span(image).subspan(at, std::min(k_firmware_chunk_len, image.size() - at));
+        dual.legacy_part().consume(at, piece);
+        dual.strong_part().consume(at, piece);
+    }
+    EXPECT_TRUE(std::equal(dual.header_bytes().begin(), dual.header_bytes().end(), image.begin()));
+    const firmware_dual_digests d = dual.finish();
+    EXPECT_EQ(d.legacy_rc, -1);
+    ASSERT_EQ(d.strong_rc, 0);
+    EXPECT_EQ(d.strong, oracle_strong(image));
 }
 
 } // namespace

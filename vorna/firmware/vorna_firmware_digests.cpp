@@ -153,20 +153,23 @@ void firmware_dual_hasher::feed_legacy(std::uint64_t offset, std::span<const std
     static_assert(k_firmware_chunk_len >= k_firmware_header_len);
     if (offset == 0)
         std::copy_n(chunk.begin(), std::min(chunk.size(), header_.size()), header_.begin());
-    (void)legacy_.update(offset, chunk);
+    if (legacy_active_)
+        (void)legacy_.update(offset, chunk);
+    else if (chunks_ != nullptr)
+        chunks_->consume(offset, chunk);
 }
 
 int firmware_dual_hasher::feed(std::uint64_t offset, std::span<const std::uint8_t> chunk)
 {
     const int strong_rc = feed_strong(offset, chunk);
-    const int legacy_rc = legacy_.update(offset, chunk);
+    const int legacy_rc = legacy_active_ ? legacy_.update(offset, chunk) : 0;
     return legacy_rc == 0 && strong_rc == 0 ? 0 : -1;
 }
 
 firmware_dual_digests firmware_dual_hasher::finish()
 {
     firmware_dual_digests d{};
-    d.legacy_rc = legacy_.final(d.legacy);
+    d.legacy_rc = legacy_active_ ? legacy_.final(d.legacy) : -1;
     d.strong_rc = strong_active_ ? strong_.final(d.strong) : -1;
     return d;
 }

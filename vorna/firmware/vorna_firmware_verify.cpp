@@ -218,6 +218,11 @@ private:
     progress shown_;
 };
 
+bool legacy_field_zero(std::span<const std::uint8_t> field)
+{
+    return std::all_of(field.begin(), field.end(), [](std::uint8_t b) { return b == 0; });
+}
+
 /// The legacy RSA check of an MD5 digest against the signature field of `header`. 0, or -1.
 int verify_legacy_digest(const firmware_header& header, const md5_digest& digest)
 {
@@ -233,8 +238,7 @@ bool legacy_absent_and_waived(const firmware_header& header, bool strong_active)
 {
     if (firmware_legacy_signature_required() || !strong_active)
         return false;
-    const auto field = header_bytes(header, k_firmware_signature_offset, k_firmware_signature_len);
-    return std::all_of(field.begin(), field.end(), [](std::uint8_t b) { return b == 0; });
+    return legacy_field_zero(header_bytes(header, k_firmware_signature_offset, k_firmware_signature_len));
 }
 
 /// The pass and the judgment of the signatures by the header it read.
@@ -244,9 +248,14 @@ void verify_pass(firmware_file& file, firmware_chunk_digests& chunks, std::span<
     v.reached = firmware_verdict::stage::unreadable;
     if (chunks.reserve(v.image_size) < 0)
         return;
-    // The MD5 is the longest share: it runs here, everything else on the worker.
+    // The MD5 is the longest share: it runs here, everything else on the worker
+    // (without it, the chunk digests run here: firmware_dual_hasher).
     v.strong_active = !trusted.empty();
-    firmware_dual_hasher hashed(v.strong_active, &chunks);
+    // Decided from the first copy, which the pass's header is held equal to below:
+    // a strong-only build checks an image without a legacy signature at the pace
+    // of the SHA-256.
+    const bool legacy = firmware_legacy_digest_needed(first, firmware_legacy_signature_required(), v.strong_active);
+    firmware_dual_hasher hashed(v.strong_active, &chunks, legacy);
     pass_progress shown(v.image_size);
     const std::array<firmware_chunk_consumer*, 1> on_worker{&hashed.strong_part()};
     const std::array<firmware_chunk_consumer*, 2> here{&hashed.legacy_part(), &shown};
@@ -322,6 +331,13 @@ int strong_report(const firmware_verdict& verdict)
 }
 
 } // namespace
+
+bool firmware_legacy_digest_needed(std::span<const std::uint8_t> header, bool legacy_required, bool strong_active)
+{
+    if (legacy_required || !strong_active || header.size() < k_firmware_signature_offset + k_firmware_signature_len)
+        return true;
+    return !legacy_field_zero(header.subspan(k_firmware_signature_offset, k_firmware_signature_len));
+}
 
 firmware_verdict firmware_verify(firmware_file& file, firmware_chunk_digests& chunks,
                                  std::span<const firmware_ed25519_key> trusted)

@@ -33,6 +33,14 @@ using firmware_ed25519_key = std::array<std::uint8_t, 32>; ///< raw public key (
 /// its strong signature alone. Generated with firmware_trusted_keys().
 [[nodiscard]] bool firmware_legacy_signature_required();
 
+/// Whether a check must compute the legacy MD5 of an image whose first bytes are
+/// `header` (at least up to the end of the legacy field): not when the build does not
+/// require the legacy signature, its strong check runs and the field is all zero,
+/// since such a field verifies under no key and is waived whatever the digest is.
+/// `header` must be the copy the verdict is later taken from, or one held equal to it.
+[[nodiscard]] bool firmware_legacy_digest_needed(std::span<const std::uint8_t> header, bool legacy_required,
+                                                 bool strong_active);
+
 /// A key's identifier: the first 8 bytes of SHA-256 of the raw public key.
 [[nodiscard]] firmware_key_id firmware_key_id_of(const firmware_ed25519_key& key);
 
