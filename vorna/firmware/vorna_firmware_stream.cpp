@@ -158,8 +158,11 @@ int index_signature_report(const strong_verdict& v)
         return -4;
     case strong_verdict_kind::unknown_keys: {
         std::string ids;
-        for (std::size_t i = 0; i < v.block.count; ++i)
-            ids += (i == 0 ? "" : " ") + std::string(firmware_key_id_text(v.block.entries[i].key_id).data());
+        for (std::size_t i = 0; i < v.block.count; ++i) {
+            if (i != 0)
+                ids += ' ';
+            ids += firmware_key_id_text(v.block.entries[i].key_id).data();
+        }
         log_error(k_module, k_line_index_unknown_keys, "firmware chunk index signed by unknown keys only (%s)\n",
                   ids.c_str());
         return -4;
