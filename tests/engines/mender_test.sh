@@ -8,9 +8,12 @@
 # artifact are refused and leave the devices as they were; an image with a
 # wrong block and a cut artifact fail the deployment with the devices holding
 # only verified blocks; vorna's failure is the deployment's while the module's
-# folder is full or read-only; a held upgrade lock is waited for.
-# Usage: mender_test.sh VORNA VORNA_IMAGE SOURCE_DIR LOCK_PATH
-# (LOCK_PATH: the upgrade lock that VORNA takes, the one of the tests' build)
+# folder is full or read-only; a held upgrade lock is waited for. With a vorna
+# that trusts no strong key, or with "stream = no", the client stores the
+# payload and the module installs it from there.
+# Usage: mender_test.sh VORNA VORNA_IMAGE SOURCE_DIR LOCK_PATH LEGACY_VORNA
+# (LOCK_PATH: the upgrade lock that VORNA takes, the one of the tests' build;
+# LEGACY_VORNA: a vorna that trusts no strong key)
 # Mender reads fixed system paths (/etc/mender, /usr/share/mender/modules/v3):
 # the test runs in a private mount namespace with empty folders mounted over
 # them and its temporary folder over /tmp, so that nothing outside that folder
@@ -21,6 +24,7 @@ vorna=$1
 vorna_image=$2
 src=$3
 lock=$4
+legacy_vorna=$5
 keys=$src/keys
 . "$src/tests/engines/rig.sh"
 
@@ -200,5 +204,39 @@ wait "$holder" || fail "the holder of the lock failed"
 grep -q 'another upgrade holds the lock' "$work/log" || fail "the lock was not waited for: $(cat "$work/log")"
 board_installed "signed artifact, after the lock was let go"
 
+# A vorna that trusts no strong key refuses every stream: the module reads
+# none, the client stores the payload in the module's folder (here one with room
+# for it), and ArtifactInstall checks and installs the stored image; a refused
+# image fails the deployment with the board unchanged. "stream = no" takes that
+# path with a vorna that could stream. On a new board, so that an install shows.
+make_board
+save_board
+mkdir "$work/data-stored"
+echo "device_type=Vorna_V2-2.1-5545" >"$work/data-stored/device_type"
+export VORNA_OTA_CONF="$work/ota-stored.conf"
+while read -r program setting artifact expected line; do
+    case "$program" in legacy) program=$legacy_vorna ;; strong) program=$vorna ;; esac
+    case "$setting" in no) setting="stream = no" ;; -) setting="" ;; esac
+    printf 'device = %s\nbase = 0x10000\nvorna = %s\n%s\n' "$work/board/table.img" "$program" "$setting" >"$VORNA_OTA_CONF"
+    cp "$work/saved/nor.img" "$work/board/nor.img"
+    cp "$work/saved/emmc.img" "$work/board/emmc.img"
+    status=0
+    mender -c "$work/mender.conf" -d "$work/data-stored" --no-syslog install "$work/$artifact" >"$work/log" 2>&1 || status=$?
+    [ "$status" -eq "$expected" ] || fail "stored $artifact ($setting): status $status, $(cat "$work/log")"
+    grep -q "$line" "$work/log" || fail "stored $artifact ($setting): no '$line' in the log: $(cat "$work/log")"
+    if [ "$expected" -eq 0 ]; then
+        grep -q 'vorna: checking the image against' "$work/log" || fail "stored $artifact: not checked first: $(cat "$work/log")"
+        board_installed "stored $artifact ($setting)"
+    else
+        board_unchanged "stored $artifact"
+    fi
+done <<'CASES'
+legacy - fw.mender 0 vorna: vorna trusts no strong key: the image is stored
+legacy - other.mender 1 vorna -c ended with status 251: the image is not for this device
+legacy - wrong-block.mender 1 vorna -c ended with status 252: the image signature does not verify
+strong no fw.mender 0 vorna: stream = no in .*: the image is stored
+CASES
+export VORNA_OTA_CONF="$work/ota.conf"
+
 [ -n "${VORNA_ENGINE_LOG:-}" ] && cat "$work/log.install" >"$VORNA_ENGINE_LOG"
-echo "mender: signed artifact installed, other product and unsigned artifact refused, the lock waited for"
+echo "mender: signed artifact installed, other product and unsigned artifact refused, the lock waited for, stored payloads installed"
