@@ -8,7 +8,9 @@
 # artifact are refused and leave the devices as they were; an image with a
 # wrong block and a cut artifact fail the deployment with the devices holding
 # only verified blocks; vorna's failure is the deployment's while the module's
-# folder is full or read-only; a held upgrade lock is waited for. With a vorna
+# folder is full or read-only; a held upgrade lock is waited for. An image below
+# the device's floor is refused (250) and not retried, and a stream that stopped
+# after writing began leaves vorna's record, whose line the log shows. With a vorna
 # that trusts no strong key, or with "stream = no", the client stores the
 # payload and the module installs it from there.
 # Usage: mender_test.sh VORNA VORNA_IMAGE SOURCE_DIR LOCK_PATH LEGACY_VORNA

@@ -8,7 +8,9 @@
 # nowhere (SWUpdate's temporary folder is smaller than it) and installs; an
 # image for another product is refused before any write; a wrong block or a cut
 # .swu fails the update with the devices holding only verified blocks; without
-# the pre-update command the update fails at once.
+# the pre-update command the update fails at once. An image below the device's
+# floor is refused (250) with vorna's line and what the status means; a wrong
+# block leaves vorna's record of the incomplete upgrade, whose line the log shows.
 # Usage: swupdate_test.sh VORNA VORNA_IMAGE SOURCE_DIR LOCK_PATH
 # SWUpdate keeps its sockets and scratch files in /tmp: the test runs in a
 # private mount namespace with the test's own folder mounted there, so that
