@@ -245,10 +245,11 @@ run_scenario() {
     if [ -z "$failure" ]; then
         echo "PASS $name ($(($(date +%s) - started)) s, $nboot boots, $scenario_cuts cuts)"
         # What each rerun of an interrupted upgrade wrote (the boot helper rerun).
-        i=1
-        while [ "$i" -le "$nboot" ]; do
-            tr -d '\r' < "$dir/console.$i" | sed -n "s/^RIG rewritten /  boot $i rerun: /p"
-            i=$((i + 1))
+        # (shown_boot: the lanes' loop below counts with i in this same shell)
+        shown_boot=1
+        while [ "$shown_boot" -le "$nboot" ]; do
+            tr -d '\r' < "$dir/console.$shown_boot" | sed -n "s/^RIG rewritten /  boot $shown_boot rerun: /p"
+            shown_boot=$((shown_boot + 1))
         done
     else
         echo "FAIL $name: $failure"
