@@ -9,7 +9,9 @@
 # kernel's MMC, MTD and virtio modules, and BUILD_DIR's native vorna with its
 # libraries, then runs each scenario (tests/kernel/scenarios/*.scn, or those
 # named) on a fresh board: a NOR disk file that the guest reaches as /dev/mtd0
-# and /dev/mtdblock0 and an SD card image that it reaches as /dev/mmcblk0.
+# and /dev/mtdblock0, an SD card image that it reaches as /dev/mmcblk0, and an
+# ext4 state disk that it mounts over the build's tests folder (vorna's lock,
+# record and floor, which must outlive a power cut as the devices do).
 # The guest has no network; results come back through the disk files and the
 # serial console. One line per scenario, then the tally. See README.md.
 set -eu
