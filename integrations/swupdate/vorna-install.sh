@@ -77,6 +77,26 @@ route() {
     echo "locked $locked"
 }
 
+# What a status means where the engine's retry rules need more than vorna(1):
+# nothing for the others.
+meaning() {
+    case "$1" in
+        250) echo ": the image's security_version is below the device's floor, or the floor cannot be read (do not retry; nothing was written)" ;;
+    esac
+}
+
+# After a failed upgrade: what vorna's record of it says (vorna --last-upgrade),
+# the line a boot script acts on; nothing when there is no record.
+report_record() {
+    record=$("$vorna" --last-upgrade 2>&1)
+    case $? in
+        0) ;;
+        1) err "vorna --last-upgrade: $record (the upgrade is incomplete: install the same image again; do not start the board from it before)" ;;
+        2) err "vorna --last-upgrade: $record (partitions an earlier upgrade left half-written: install an image that writes them)" ;;
+        *) err "vorna --last-upgrade: $record (the record of the upgrade cannot be read)" ;;
+    esac
+}
+
 # Runs vorna MODE on the image and succeeds only when its status is 0. A
 # pipeline's status is that of its last command, so vorna's comes back beside
 # the lines, through descriptor 3 of a command substitution, never through a
@@ -99,7 +119,7 @@ run_vorna() {
     case "$rc" in
         0) return 0 ;;
         '' | *[!0-9]*) outcome="vorna $1: its exit status did not reach the script, counted as a failure" ;;
-        *) outcome="vorna $1 ended with status $rc (see vorna(1), EXIT STATUS)" ;;
+        *) outcome="vorna $1 ended with status $rc (see vorna(1), EXIT STATUS)$(meaning "$rc")" ;;
     esac
     return 1
 }
@@ -114,6 +134,7 @@ install_image() {
         tries=$((tries - 1))
         if [ "$tries" -eq 0 ] || [ "$locked" = no ]; then
             err "$outcome"
+            report_record
             return 1
         fi
         sleep 5
@@ -134,9 +155,10 @@ stream_outcome() {
     rm -f "$image.log"
     case "$last" in
         'status 0') return 0 ;;
-        'status '*) err "vorna -u ended with ${last} (see vorna(1), EXIT STATUS)" ;;
+        'status '*) err "vorna -u ended with ${last} (see vorna(1), EXIT STATUS)$(meaning "${last#status }")" ;;
         *) err "vorna -u: its exit status did not reach the script, counted as a failure" ;;
     esac
+    ! read_conf 2>/dev/null || report_record
     return 1
 }
 

@@ -8,7 +8,9 @@
 # artifact are refused and leave the devices as they were; an image with a
 # wrong block and a cut artifact fail the deployment with the devices holding
 # only verified blocks; vorna's failure is the deployment's while the module's
-# folder is full or read-only; a held upgrade lock is waited for. With a vorna
+# folder is full or read-only; a held upgrade lock is waited for. An image below
+# the device's floor is refused (250) and not retried, and a stream that stopped
+# after writing began leaves vorna's record, whose line the log shows. With a vorna
 # that trusts no strong key, or with "stream = no", the client stores the
 # payload and the module installs it from there.
 # Usage: mender_test.sh VORNA VORNA_IMAGE SOURCE_DIR LOCK_PATH LEGACY_VORNA
@@ -35,6 +37,7 @@ if [ -z "${VORNA_ENGINE_NAMESPACE:-}" ]; then
 fi
 
 private_tmp
+private_state "$lock"
 mount -t tmpfs tmpfs /etc/mender
 mount -t tmpfs tmpfs /usr/share/mender/modules/v3
 cp "$src/integrations/mender/vorna" /usr/share/mender/modules/v3/vorna
@@ -103,6 +106,9 @@ while read -r artifact line; do
     [ "$status" -eq 1 ] || fail "$artifact: status $status, $(cat "$work/log")"
     grep -q "$line" "$work/log" || fail "$artifact: no '$line' in the log: $(cat "$work/log")"
     grep -q 'vorna: \[ERROR\]vorna_firmware:6[7-9][0-9] ' "$work/log" || fail "$artifact: vorna's stream line is not in the log: $(cat "$work/log")"
+    # The upgrade is incomplete: the module shows what vorna's record says.
+    grep -q 'vorna: vorna --last-upgrade: state=incomplete image=index:[0-9a-f]* entry=[0-9]*/[0-9]* partition=kernel .*install the same image again' \
+        "$work/log" || fail "$artifact: the incomplete upgrade is not in the log: $(cat "$work/log")"
     board_old_or_new "$artifact"
     cmp -s "$work/expected-emmc.img" "$work/board/emmc.img" && fail "$artifact: the whole kernel was written"
 done <<'CASES'
@@ -127,6 +133,18 @@ mender_run install "$work/other.mender" || status=$?
 grep -q 'vorna -u ended with status 251: the image is not for this device' "$work/log" ||
     fail "the refusal is not in the log: $(cat "$work/log")"
 board_unchanged "image for another product"
+# A floor above the image's security_version (0: it has none): refused before
+# any write, not retried.
+raise_floor 9
+status=0
+mender_run install "$work/fw.mender" || status=$?
+rm "$state/security-floor"
+[ "$status" -eq 1 ] || fail "downgrade: status $status, $(cat "$work/log")"
+grep -q 'vorna: \[ERROR\]vorna_firmware:701 ' "$work/log" || fail "downgrade: vorna's line is not in the log: $(cat "$work/log")"
+grep -q "vorna -u ended with status 250: the image's security_version is below the device's floor" "$work/log" ||
+    fail "downgrade: the refusal is not in the log: $(cat "$work/log")"
+[ "$(grep -c 'vorna -u ended with status 250' "$work/log")" -eq 1 ] || fail "downgrade: retried: $(cat "$work/log")"
+board_unchanged "downgrade"
 status=0
 mender_run install "$work/other-type.mender" || status=$?
 [ "$status" -eq 1 ] || fail "artifact for another device type: status $status, $(cat "$work/log")"

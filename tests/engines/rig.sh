@@ -55,6 +55,21 @@ private_tmp_cleanup() {
     rm -rf "$outer"
 }
 
+# private_state LOCK: a folder of the test's own over the tests' state folder
+# (beside the upgrade lock LOCK, tests/CMakeLists.txt), in the private mount
+# namespace, so that the records and floors the engines' upgrades leave there
+# reach no other test. Sets $state.
+private_state() {
+    state=$(dirname "$1")/state
+    mkdir -p "$state"
+    mount -t tmpfs -o mode=0700,size=1m tmpfs "$state"
+}
+
+# raise_floor N: the device's kept floor for firmware versions is N.
+raise_floor() {
+    printf '%s\n' "$1" >"$state/security-floor"
+}
+
 # The board: NOR (1 MiB) with a boot loader and the device identity, eMMC (4 MiB)
 # with a kernel. Its files are $work/board/{table,nor,emmc}.img.
 make_board() {

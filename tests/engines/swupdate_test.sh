@@ -8,8 +8,10 @@
 # nowhere (SWUpdate's temporary folder is smaller than it) and installs; an
 # image for another product is refused before any write; a wrong block or a cut
 # .swu fails the update with the devices holding only verified blocks; without
-# the pre-update command the update fails at once.
-# Usage: swupdate_test.sh VORNA VORNA_IMAGE SOURCE_DIR
+# the pre-update command the update fails at once. An image below the device's
+# floor is refused (250) with vorna's line and what the status means; a wrong
+# block leaves vorna's record of the incomplete upgrade, whose line the log shows.
+# Usage: swupdate_test.sh VORNA VORNA_IMAGE SOURCE_DIR LOCK_PATH
 # SWUpdate keeps its sockets and scratch files in /tmp: the test runs in a
 # private mount namespace with the test's own folder mounted there, so that
 # nothing outside that folder changes.
@@ -27,6 +29,7 @@ if [ -z "${VORNA_ENGINE_NAMESPACE:-}" ]; then
 fi
 
 private_tmp
+private_state "$4"
 make_board
 make_image "$work/fw.bin" "Vorna V2"
 make_image "$work/other.bin" "Vorna V9"
@@ -64,6 +67,19 @@ grep -q '^\[ERROR\].*vorna: \[ERROR\]vorna_firmware:465 ' "$work/log" || fail "t
 grep -q '^\[ERROR\].*vorna -c ended with status 251' "$work/log" || fail "no status in the log: $(cat "$work/log")"
 ! grep -q '^\[ERROR\].*progress' "$work/log" "$work/log.install" || fail "progress logged as an error"
 board_unchanged "image for another product"
+
+# A floor above the image's security_version (0: it has none): the check refuses
+# it, and the failure gives vorna's line and what the status means.
+save_board
+raise_floor 9
+status=0
+install "$work/fw.swu" || status=$?
+rm "$state/security-floor"
+[ "$status" -ne 0 ] || fail "downgrade: installed: $(cat "$work/log")"
+grep -q '^\[ERROR\].*vorna: \[ERROR\]vorna_firmware:701 ' "$work/log" || fail "downgrade: vorna's line is no error: $(cat "$work/log")"
+grep -q "^\[ERROR\].*vorna -c ended with status 250 (see vorna(1), EXIT STATUS): the image's security_version is below the device's floor" \
+    "$work/log" || fail "downgrade: no status in the log: $(cat "$work/log")"
+board_unchanged "downgrade"
 
 # The temporary folder turns read-only after the check, while vorna fails to
 # open the devices (255): the install fails and says so, whatever the check left
@@ -139,6 +155,7 @@ while read -r swu line; do
 done <<'CASES'
 other-stream.swu ^\[ERROR\].*vorna: \[ERROR\]vorna_firmware:465 
 wrong-block.swu ^\[ERROR\].*vorna-install: vorna -u ended with status
+wrong-block.swu ^\[ERROR\].*vorna-install: vorna --last-upgrade: state=incomplete image=index:[0-9a-f]* entry=[0-9]*/[0-9]* partition=kernel .*install the same image again
 cut.swu ^\[ERROR\].*SWUpdate \*failed\*
 CASES
 # No script runs after a failed image: vorna's lines stay in the reader's log.

@@ -24,6 +24,12 @@ echo /dev/vda,65536 > /sys/module/block2mtd/parameters/block2mtd
 wait_for /dev/mtd0
 wait_for /dev/mtdblock0
 wait_for /dev/mmcblk0
+wait_for /dev/vdb
+# The state disk holds the build's tests folder, where the test copies of vorna keep
+# their lock, the record of an upgrade in progress and the floor: it outlives a cut.
+tests=$(cat /lib/rig/tests)
+state=$tests/state
+mount -t ext4 /dev/vdb "$tests" || echo "RIG missing the state disk on /dev/vdb"
 echo 1 > /proc/sys/kernel/sysrq
 # Other programs on a product may hold the devices open, and then closing them
 # flushes nothing: the last close of a block device would make durable what
@@ -40,6 +46,62 @@ one_of() {
     f=$1; shift
     for other in "$@"; do cmp -s "$f" "$other" && return 0; done
     return 1
+}
+
+# stream FILE ARGS...: vorna-strong ARGS -f -, FILE coming through a pipe.
+stream() {
+    f=$1
+    shift
+    cat "$f" | vorna-strong "$@" -f -
+}
+# fifo FILE ARGS...: the same through a FIFO that vorna-strong is given with -f.
+fifo() {
+    f=$1
+    shift
+    rm -f /tmp/fifo && mkfifo /tmp/fifo && { cat "$f" > /tmp/fifo & }
+    vorna-strong "$@" -f /tmp/fifo
+}
+# holds FILE: the devices hold every entry of the image FILE (FILE.entries).
+holds() {
+    while read -r device base contents; do
+        same "$device" "$base" "$contents" || return
+    done < "$1.entries"
+}
+# floor_is N: the floor kept in the state folder is N (no file: 0).
+floor_is() {
+    if [ -e "$state/security-floor" ]; then [ "$(cat "$state/security-floor")" = "$1" ]; else [ "$1" = 0 ]; fi
+}
+# rerun FILE ARGS...: stream FILE ARGS with every write to the devices logged; the
+# bytes written must be those of the 64 KiB blocks (counted from each entry's base,
+# FILE.entries) in which the devices differed from the image before. Prints
+# "RIG rewritten FILE: WRITTEN of ENTRIES bytes, DIFFERING in blocks that differed".
+rerun() {
+    f=$1
+    shift
+    differing=0 entries=0 devices=""
+    while read -r device base contents; do
+        size=$(wc -c < "$contents")
+        entries=$((entries + size))
+        case ":$devices:" in *":$device:"*) ;; *) devices=${devices:+$devices:}$device ;; esac
+        block=0
+        while [ $((block * 65536)) -lt "$size" ]; do
+            len=$((size - block * 65536))
+            [ "$len" -le 65536 ] || len=65536
+            # The MTD character device is written a whole erase block at a time.
+            block_len=$len
+            [ ! -c "$device" ] || block_len=65536
+            was=$(dd if="$device" bs=65536 skip=$((base / 65536 + block)) count=1 2>/dev/null | head -c "$len" | md5sum)
+            new=$(dd if="$contents" bs=65536 skip="$block" count=1 2>/dev/null | md5sum)
+            [ "$was" = "$new" ] || differing=$((differing + block_len))
+            block=$((block + 1))
+        done
+    done < "$f.entries"
+    : > /tmp/writes
+    cat "$f" | LD_PRELOAD=/lib/rig/kill_after_writes.so VORNA_FAULT_FILES="$devices" VORNA_FAULT_LOG=/tmp/writes \
+        vorna-strong "$@" -f - || return
+    written=$(awk '{ s += $3 } END { print s + 0 }' /tmp/writes)
+    echo "RIG rewritten $f: $written of $entries bytes, $differing in blocks that differed"
+    [ "$written" = "$differing" ]
 }
 
 cd /rig

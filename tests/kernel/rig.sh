@@ -9,7 +9,9 @@
 # kernel's MMC, MTD and virtio modules, and BUILD_DIR's native vorna with its
 # libraries, then runs each scenario (tests/kernel/scenarios/*.scn, or those
 # named) on a fresh board: a NOR disk file that the guest reaches as /dev/mtd0
-# and /dev/mtdblock0 and an SD card image that it reaches as /dev/mmcblk0.
+# and /dev/mtdblock0, an SD card image that it reaches as /dev/mmcblk0, and an
+# ext4 state disk that it mounts over the build's tests folder (vorna's lock,
+# record and floor, which must outlive a power cut as the devices do).
 # The guest has no network; results come back through the disk files and the
 # serial console. One line per scenario, then the tally. See README.md.
 set -eu
@@ -23,15 +25,20 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/vorna-kernel.XXXXXX")
 [ -n "${KERNEL_RIG_KEEP:-}" ] || trap 'rm -rf "$work"' EXIT INT TERM
 vorna_image=$build/tools/vorna-image
 # The test copy of vorna, which trusts the development key the rig signs with, whatever
-# key the build itself was configured with.
+# key the build itself was configured with; and the one that also trusts the strong
+# test key A, which a streamed upgrade needs (the guest's vorna-strong).
 vorna_bin=$build/tests/vorna_dev
+vorna_strong_bin=$build/tests/vorna_strong_a
+strong_key=$root/tests/data/strong/key_a.pem
 boot_timeout=${KERNEL_BOOT_TIMEOUT:-300}
 
-for tool in qemu-system-x86_64 apt-get apt-cache dpkg-deb depmod modprobe cpio gzip; do
-    command -v "$tool" >/dev/null || { echo "kernel rig: $tool is missing (apt-get install qemu-system-x86 kmod cpio)" >&2; exit 1; }
+# mkfs.ext4 makes each board's state disk; it lives in sbin, which a user's PATH may lack.
+PATH=$PATH:/usr/sbin:/sbin
+for tool in qemu-system-x86_64 apt-get apt-cache dpkg-deb depmod modprobe cpio gzip mkfs.ext4; do
+    command -v "$tool" >/dev/null || { echo "kernel rig: $tool is missing (apt-get install qemu-system-x86 kmod cpio e2fsprogs)" >&2; exit 1; }
 done
-for f in "$vorna_bin" "$vorna_image" "$build/tests/libmtd_nor.so" "$build/tests/libpower_cut.so" \
-         "$build/tests/libtamper_image.so"; do
+for f in "$vorna_bin" "$vorna_strong_bin" "$vorna_image" "$build/tests/libmtd_nor.so" "$build/tests/libpower_cut.so" \
+         "$build/tests/libtamper_image.so" "$build/tests/libkill_after_writes.so"; do
     [ -f "$f" ] || { echo "kernel rig: $f is missing (make build first)" >&2; exit 1; }
 done
 
@@ -60,14 +67,20 @@ bbroot=$(unpacked busybox-static)
 # --- the initramfs every boot starts from --------------------------------------
 base=$work/base
 mkdir -p "$base/bin" "$base/usr/bin" "$base/lib/rig/modules" "$base/proc" "$base/sys" "$base/dev" "$base/tmp" "$base/rig"
-# The test copy of vorna takes its upgrade lock in the build's tests folder
-# (tests/CMakeLists.txt), which the guest must have too.
+# The test copies of vorna take their upgrade lock and keep their state folder (the
+# record of an upgrade in progress, the floor) in the build's tests folder
+# (tests/CMakeLists.txt), which the guest must have too. The record must outlive a
+# power cut as the devices do, so the guest mounts the board's state disk (ext4, on
+# the second virtio disk) there; /lib/rig/tests names the folder.
 mkdir -p "$base$build/tests"
+echo "$build/tests" > "$base/lib/rig/tests"
 cp "$bbroot/bin/busybox" "$base/bin/busybox"
 cp "$here/init.sh" "$base/init"
-for module in virtio_pci virtio_blk sdhci_pci mmc_block mtdblock block2mtd; do
+# ext4 for the state disk; its CRC32C comes from crc32c_generic, as the emulated CPU
+# has no SSE 4.2 for the crc32c-intel module that modprobe lists first.
+for module in virtio_pci virtio_blk sdhci_pci mmc_block mtdblock block2mtd ext4; do
     modprobe -d "$kroot" -S "$kver" --show-depends "$module"
-done | awk '$1 == "insmod" && !seen[$2]++ { print $2 }' > "$work/modules"
+done | awk '$1 == "insmod" && $2 !~ /crc32c-intel/ && !seen[$2]++ { print $2 }' > "$work/modules"
 while read -r ko; do
     cp "$ko" "$base/lib/rig/modules/" && basename "$ko" >> "$base/lib/rig/modules/order"
 done < "$work/modules"
@@ -79,7 +92,8 @@ with_libraries() {
     done
 }
 with_libraries "$vorna_bin" "$base/usr/bin/vorna"
-for lib in mtd_nor power_cut tamper_image; do
+with_libraries "$vorna_strong_bin" "$base/usr/bin/vorna-strong"
+for lib in mtd_nor power_cut tamper_image kill_after_writes; do
     with_libraries "$build/tests/lib$lib.so" "$base/lib/rig/$lib.so"
 done
 (cd "$base" && find . | cpio -o -H newc --quiet | gzip -1) > "$work/base.cpio.gz"
@@ -96,7 +110,7 @@ boot() {
     timeout "$boot_timeout" qemu-system-x86_64 -M pc -m 512 -nographic -no-reboot -net none \
         -kernel "$kroot/boot/vmlinuz-$kver" -initrd "$1/initrd" \
         -append "console=ttyS0 panic=-1 quiet loglevel=3" \
-        -drive "file=$1/nor.img,format=raw,if=virtio" \
+        -drive "file=$1/nor.img,format=raw,if=virtio" -drive "file=$1/state.img,format=raw,if=virtio" \
         -device sdhci-pci -drive "id=emmc,file=$1/emmc.img,format=raw,if=none" -device sd-card,drive=emmc \
         < /dev/null > "$1/console.$2" 2>&1 || echo "RIG qemu ended with $?" >> "$1/console.$2"
     boots=$((boots + 1))
@@ -126,6 +140,10 @@ boot_failure() {
 #   random FILE SIZE       FILE of SIZE random bytes
 #   splice OUT FROM OFFSET PIECE  OUT is FROM with PIECE at OFFSET (a multiple of 4096)
 #   image FILE MANIFEST    images/MANIFEST packed with the development key into FILE
+#   stream-image FILE MANIFEST SV  the same, also signed by the strong test key A
+#                          (a streamed upgrade needs it), with @SV@ in MANIFEST
+#                          (its security_version) replaced by SV; FILE.entries
+#                          lists each entry's device, base and contents for rerun
 #   boot                   a new boot of the board; the steps below run in it
 #   run STATUS COMMAND     COMMAND (a shell line, in /rig) must end with STATUS
 #   cut WHEN COMMAND       power cut while COMMAND (a vorna run) runs: WHEN is N
@@ -137,6 +155,10 @@ run_scenario() {
     name=$(basename "$1" .scn)
     dir=$work/$name
     mkdir -p "$dir/rig"
+    # The state disk: the tests' folder of the guest, where vorna keeps its record
+    # and floor across the boots and cuts of this board.
+    head -c 16777216 /dev/zero > "$dir/state.img"
+    mkfs.ext4 -q -F "$dir/state.img" >/dev/null 2>&1
     nboot=0 steps=0 has_cut=no pending=no failure="" scenario_cuts=0 started=$(date +%s) boots=0 boot_seconds=0
     finish_boot() {
         [ "$pending" = yes ] || return 0
@@ -155,6 +177,7 @@ run_scenario() {
             mv "$dir/board/nor.img" "$dir/board/emmc.img" "$dir/" ;;
         devices)
             set -- $rest
+            nor_device=$1 emmc_device=$2
             # The table the board tool wrote names the host's files; the guest's
             # names its devices, padded with blanks to the same length.
             description=$here/boards/$board.json
@@ -179,6 +202,14 @@ run_scenario() {
             "$vorna_image" pack "$dir/rig/$2" "$root/keys/dev_private_key.pem" "$dir/rig/$1" > "$dir/pack.log" 2>&1 ||
                 failure="image $1: $(tail -n 1 "$dir/pack.log")"
             rm -f "$dir/rig/$2" ;;
+        stream-image)
+            set -- $rest
+            sed "s/@SV@/$3/" "$here/images/$2" > "$dir/rig/$2"
+            "$vorna_image" pack "$dir/rig/$2" "$root/keys/dev_private_key.pem" "$dir/rig/$1" --key "$strong_key" \
+                > "$dir/pack.log" 2>&1 || failure="image $1: $(tail -n 1 "$dir/pack.log")"
+            sed -n 's/.*"base": *"\([^"]*\)".*"type": *"\([a-z]*\)".*"file": *"\([^"]*\)".*/\2 \1 \3/p' "$dir/rig/$2" |
+                sed "s#^nor #$nor_device #; s#^emmc #$emmc_device #" > "$dir/rig/$1.entries"
+            rm -f "$dir/rig/$2" ;;
         boot)
             finish_boot
             nboot=$((nboot + 1)) steps=0 has_cut=no pending=yes
@@ -195,7 +226,9 @@ run_scenario() {
                 printf '%s && echo b > /proc/sysrq-trigger\n' "$command" >> "$dir/rig/boot.sh"
             else
                 match=""; case $when in *:*) match=${when%:*} when=${when##*:} ;; esac
-                printf 'LD_PRELOAD=/lib/rig/power_cut.so VORNA_CUT_AT_LINE=%s VORNA_CUT_MATCH="%s" %s\n' \
+                # Exported in a subshell, so that COMMAND may be a pipeline into vorna
+                # (busybox, static, loads no preloaded library).
+                printf '(export LD_PRELOAD=/lib/rig/power_cut.so VORNA_CUT_AT_LINE=%s VORNA_CUT_MATCH="%s"; %s)\n' \
                     "$when" "$match" "$command" >> "$dir/rig/boot.sh"
             fi
             printf 'echo "RIG step %s FAIL: no power cut"\n' "$nboot.$steps" >> "$dir/rig/boot.sh" ;;
@@ -213,6 +246,13 @@ run_scenario() {
     [ -n "$failure" ] || finish_boot
     if [ -z "$failure" ]; then
         echo "PASS $name ($(($(date +%s) - started)) s, $nboot boots, $scenario_cuts cuts)"
+        # What each rerun of an interrupted upgrade wrote (the boot helper rerun).
+        # (shown_boot: the lanes' loop below counts with i in this same shell)
+        shown_boot=1
+        while [ "$shown_boot" -le "$nboot" ]; do
+            tr -d '\r' < "$dir/console.$shown_boot" | sed -n "s/^RIG rewritten /  boot $shown_boot rerun: /p"
+            shown_boot=$((shown_boot + 1))
+        done
     else
         echo "FAIL $name: $failure"
         [ -z "${KERNEL_RIG_KEEP:-}" ] || echo "  kept in $dir"
