@@ -120,9 +120,11 @@ test-sanitize: deps
 	cd $(SANITIZE_BUILD) && $(SANITIZE_ENV) $(CTEST) --timeout $(TEST_TIMEOUT)
 
 # The firmware tests built with ThreadSanitizer: the digest worker and the
-# upgrade's read-ahead, in the unit tests and in the vorna the CLI tests run.
+# upgrade's read-ahead, in the unit tests and in the vorna the CLI tests run
+# (cli_strong_test: the strong-only builds, whose pass hashes on the caller
+# while the worker only reads).
 TSAN_BUILD ?= build-tsan
-TSAN_TESTS  = vorna_firmware_source_test vorna_firmware_verify_test vorna_firmware_image_test cli_firmware_test cli_upgrade_test cli_minimize_writes_test cli_stream_test
+TSAN_TESTS  = vorna_firmware_source_test vorna_firmware_verify_test vorna_firmware_image_test cli_firmware_test cli_upgrade_test cli_minimize_writes_test cli_stream_test cli_strong_test
 test-tsan: deps
 	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORNA_TSAN=ON $(PROJECT_FLAGS) $(CMAKE_FLAGS)
 	cmake --build $(TSAN_BUILD) -j $(JOBS) --target $(TSAN_TESTS)

@@ -105,6 +105,54 @@ TEST_F(SecurityFloor, BelowTheFloorIsRefusedBeforeAnyWriteFromAFileAndAStream)
     EXPECT_EQ(test_support::lines_of(test_support::run_cli({VORNA_FLOOR_7_BIN, "-V"}).out).back(), "security floor: 7");
 }
 
+// A check records after its pass only the chunks it reads: the table's and those
+// of its documents. A firmware-info alone in a chunk past the contents is still
+// read from the verified bytes, and a change of it after the pass is refused
+// (its version then counts as none, below this build's floor).
+TEST_F(SecurityFloor, ACheckHoldsAFirmwareInfoInAChunkOfItsOwnToThePass)
+{
+    image_plan plan;
+    plan.parts = {{"kernel", 0x100000, 0x200000, "\"emmc\"", test_support::random_bytes(0x180000, 21)},
+                  {"end", 0, 0, "\"nor\"", {}}};
+    plan.strong_keys = {std::string(VORNA_TEST_DATA_DIR) + "/strong/key_a.pem"};
+    test_support::write_file(b.dir().file("pad.bin"), test_support::random_bytes(0x180000, 22));
+    plan.extra_partitions = R"({"name":"firmware-info","header":true,"text":"{\"security_version\":7}"},)"
+                            R"({"name":"pad","base":0,"size":0,"type":"emmc","file":"pad.bin","oversize":true})";
+    plan.no_index = true; // contents in table order: kernel, firmware-info, pad, support-list
+    const std::string path = pack(b.dir(), plan, "apart.bin");
+    const bytes genuine = whole(path);
+    auto content_of = [&](int index) { return be32(genuine, entry_field(index, k_content_offset)); };
+    ASSERT_EQ(std::string(reinterpret_cast<const char*>(&genuine[entry_field(2, k_name)])), "firmware-info");
+    ASSERT_EQ(content_of(2) >> 20, 1u);
+    ASSERT_EQ(std::string(reinterpret_cast<const char*>(&genuine[entry_field(4, k_name)])), "support-list");
+    ASSERT_EQ(content_of(4) >> 20, 3u);
+
+    cli_result r = run(VORNA_FLOOR_7_BIN, "-c", path);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(test_support::lines_of(r.out).back(), k_upgradable);
+
+    // Changed at the image's sixth read (header, four chunks of the pass, then
+    // the table's chunk), before the documents are read.
+    cli_result changed;
+    {
+        test_support::scoped_preload preload(VORNA_TAMPER_LIB);
+        test_support::scoped_env file("VORNA_TAMPER_IMAGE", path);
+        test_support::scoped_env read("VORNA_TAMPER_READ", "6");
+        test_support::scoped_env rewrite("VORNA_TAMPER_REWRITE", format("%u:8", content_of(2) + 16));
+        changed = test_support::run_cli({VORNA_FLOOR_7_BIN, "-c", "-b", "0x10000", "-d", b.table, "-f", path});
+    }
+    ASSERT_NE(whole(path), genuine) << "the change reached the file";
+    const auto lines = test_support::lines_of(changed.out);
+    EXPECT_EQ(changed.status, 250) << changed.out;
+    ASSERT_GE(lines.size(), 2u) << changed.out;
+    EXPECT_EQ(
+        std::vector<std::string>(lines.end() - 2, lines.end()),
+        (std::vector<std::string>{format("[ERROR]vorna_firmware:601 | firmware '%s' changed after the check, bytes "
+                                         "{0x100000:0x100000} differ from the verified image.",
+                                         path.c_str()),
+                                  format(k_below, 0u, 7u)}));
+}
+
 TEST_F(SecurityFloor, EqualOrHigherIsInstalledAndTheFloorOnlyGoesUp)
 {
     test_support::write_text(k_floor_file, "5\n");

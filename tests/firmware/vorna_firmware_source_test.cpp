@@ -148,6 +148,60 @@ TEST(FirmwareFileVerifiedReads, AReadAheadHandsVerifiedPiecesInOrderAndStopsAtAC
     EXPECT_EQ(offsets, (std::vector<std::uint64_t>{from, from + step}));
 }
 
+// A pass that records only some chunks (what a check reads afterwards): a read
+// of a chunk without a digest fails as a changed image does, though its bytes
+// are the ones the pass read.
+TEST(FirmwareFileVerifiedReads, AChunkWithoutARecordedDigestIsNeverServed)
+{
+    temp_dir dir;
+    const std::string path = dir.file("image");
+    const auto bytes = random_bytes(3 * k_chunk + 100, 33);
+    write_file(path, bytes);
+
+    struct first_and_last final : firmware_chunk_consumer {
+        explicit first_and_last(firmware_chunk_digests& to) : digests(to) {}
+        void consume(std::uint64_t offset, std::span<const std::uint8_t> piece) override
+        {
+            if (offset == 0 || offset == 3 * k_chunk)
+                digests.consume(offset, piece);
+        }
+        firmware_chunk_digests& digests;
+    };
+    firmware_file file;
+    firmware_chunk_digests digests;
+    first_and_last recorder(digests);
+    ASSERT_EQ(file.open(path.c_str(), {1, 2, 3, 4}), 0);
+    ASSERT_EQ(digests.reserve(file.size()), 0);
+    const std::array<firmware_chunk_consumer*, 1> consumers{&recorder};
+    ASSERT_EQ(file.pass(consumers), 0);
+    file.hold_to(digests);
+
+    const struct {
+        std::uint64_t at;
+        std::size_t len;
+        int want;
+        const char* changed; ///< the chunk the line names, when refused
+    } cases[] = {
+        {0, 4096, 0, nullptr},
+        {3 * k_chunk + 1, 99, 0, nullptr},
+        {k_chunk, 1, -1, "{0x100000:0x100000}"},
+        {2 * k_chunk + 5, 10, -1, "{0x200000:0x100000}"},
+        {k_chunk - 2, 4, -1, "{0x100000:0x100000}"}, // from a recorded chunk into one that is not
+    };
+    for (const auto& c : cases) {
+        std::vector<std::uint8_t> out(c.len);
+        const std::string said = printed([&] { EXPECT_EQ(file.read_at(c.at, out), c.want) << c.at; });
+        if (c.changed == nullptr) {
+            EXPECT_EQ(said, "") << c.at;
+            EXPECT_TRUE(std::equal(out.begin(), out.end(), bytes.begin() + static_cast<std::ptrdiff_t>(c.at))) << c.at;
+        } else {
+            EXPECT_EQ(said, "[ERROR]vorna_firmware:601 | firmware '" + path + "' changed after the check, bytes " +
+                                c.changed + " differ from the verified image.\n")
+                << c.at;
+        }
+    }
+}
+
 } // namespace
 
 namespace {

@@ -23,13 +23,14 @@ struct firmware_image {
 };
 
 /// Opens the image, verifies it (magic, length, then the signatures over one
-/// pass that also records the chunk digests) and decodes its table into `out`.
-/// Every later read of `out.file` (the table's included) is held to those
-/// digests. 0; -1 when the image cannot be opened or read or its table not
+/// pass that also records the chunk digests `reads` needs) and decodes its table
+/// into `out`. Every later read of `out.file` (the table's included) is held to
+/// those digests. 0; -1 when the image cannot be opened or read or its table not
 /// decoded; `header_failure` when the header record cannot be built; -2 or -4
 /// from the check. Every failure is printed.
 [[nodiscard]] int firmware_image_open(const char* path, const firmware_open_lines& lines, int header_failure,
-                                      firmware_image& out);
+                                      firmware_image& out,
+                                      firmware_later_reads reads = firmware_later_reads::every_chunk);
 
 /// `vorna -c`. 0, -1, -2, -4, -5 or -6 (below the floor, vorna_security_floor.h).
 [[nodiscard]] int firmware_check(const char* image_path, const char* device, std::uint32_t base);

@@ -155,8 +155,8 @@ void firmware_dual_hasher::feed_legacy(std::uint64_t offset, std::span<const std
         std::copy_n(chunk.begin(), std::min(chunk.size(), header_.size()), header_.begin());
     if (legacy_active_)
         (void)legacy_.update(offset, chunk);
-    else if (chunks_ != nullptr)
-        chunks_->consume(offset, chunk);
+    else
+        (void)feed_strong(offset, chunk);
 }
 
 int firmware_dual_hasher::feed(std::uint64_t offset, std::span<const std::uint8_t> chunk)

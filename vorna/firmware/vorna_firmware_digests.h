@@ -18,7 +18,9 @@
 // One consumer of the verification pass feeds them all: the MD5 share on the
 // caller's thread, the SHA-256 share and the chunk digests on the file's
 // worker, so that a dual-signed image costs about what the MD5 alone costs.
-// Without the MD5 the chunk digests take its place on the caller's thread.
+// Without the MD5 the SHA-256 takes its place on the caller's thread and the
+// worker only reads and records the chunk digests, so that reading and hashing
+// overlap.
 #include "crypto/md5.h"
 #include "vorna/firmware/vorna_firmware_index.h"
 #include "vorna/firmware/vorna_firmware_source.h"
@@ -120,10 +122,9 @@ struct firmware_dual_digests {
 class firmware_dual_hasher {
 public:
     /// `strong`: whether the strong digest is computed (strong_rc is -1 when
-    /// not). `chunks`, when given (reserved for the image), records the chunk
-    /// digests on the worker. `legacy`: whether the MD5 is computed (legacy_rc is
-    /// -1 when not); the header's bytes are kept either way.
-    explicit firmware_dual_hasher(bool strong = true, firmware_chunk_digests* chunks = nullptr, bool legacy = true)
+    /// not). `chunks`, when given, records the chunk digests on the worker. `legacy`: whether the MD5 is computed
+    /// (legacy_rc is -1 when not); the header's bytes are kept either way.
+    explicit firmware_dual_hasher(bool strong = true, firmware_chunk_consumer* chunks = nullptr, bool legacy = true)
         : strong_active_(strong), legacy_active_(legacy), chunks_(chunks)
     {
     }
@@ -133,9 +134,9 @@ public:
     /// either has failed.
     int feed(std::uint64_t offset, std::span<const std::uint8_t> chunk);
 
-    /// The caller's share (the MD5 and the header's bytes; without the MD5, the
-    /// chunk digests) and the worker's (the SHA-256, and the chunk digests beside
-    /// an MD5) of a pass. A failure shows in finish().
+    /// The caller's share (the header's bytes, and the MD5, or without it the
+    /// SHA-256) and the worker's (the chunk digests, and the SHA-256 beside an
+    /// MD5) of a pass. A failure shows in finish().
     [[nodiscard]] firmware_chunk_consumer& legacy_part() { return legacy_part_; }
     [[nodiscard]] firmware_chunk_consumer& strong_part() { return strong_part_; }
 
@@ -162,16 +163,17 @@ private:
         explicit strong_share(firmware_dual_hasher& owner) : owner_(owner) {}
         void consume(std::uint64_t offset, std::span<const std::uint8_t> bytes) override
         {
-            if (owner_.chunks_ != nullptr && owner_.legacy_active_)
+            if (owner_.chunks_ != nullptr)
                 owner_.chunks_->consume(offset, bytes);
-            (void)owner_.feed_strong(offset, bytes);
+            if (owner_.legacy_active_)
+                (void)owner_.feed_strong(offset, bytes);
         }
         firmware_dual_hasher& owner_;
     };
 
     bool strong_active_;
     bool legacy_active_;
-    firmware_chunk_digests* chunks_;
+    firmware_chunk_consumer* chunks_;
     legacy_digest legacy_;
     strong_digest strong_;
     std::array<std::uint8_t, k_firmware_header_len> header_{};

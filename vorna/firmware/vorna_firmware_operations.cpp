@@ -122,7 +122,8 @@ int image_id_of(firmware_image& fw, upgrade_image_id& id)
 
 } // namespace
 
-int firmware_image_open(const char* path, const firmware_open_lines& lines, int header_failure, firmware_image& out)
+int firmware_image_open(const char* path, const firmware_open_lines& lines, int header_failure, firmware_image& out,
+                        firmware_later_reads reads)
 {
     if (out.file.open(path, lines) < 0)
         return -1;
@@ -130,7 +131,7 @@ int firmware_image_open(const char* path, const firmware_open_lines& lines, int 
     // every mode: the header's fields, the table, the documents a check matches or
     // an export writes, and the contents an upgrade writes are all bytes the
     // signatures covered.
-    firmware_verdict verdict = firmware_verify(out.file, out.digests, firmware_trusted_keys());
+    firmware_verdict verdict = firmware_verify(out.file, out.digests, firmware_trusted_keys(), reads);
     if (verdict.reached == firmware_verdict::stage::no_record) {
         log_error(k_module, lines.header, "Failed to build firmware header\n");
         return header_failure;
@@ -168,7 +169,10 @@ int firmware_check_and_upgrade(const char* image_path, const char* device, std::
     if (firmware_board_load(device, base, board) < 0)
         return -1;
     firmware_image fw;
-    int rc = firmware_image_open(image_path, {k_line_get_size, k_line_open, k_line_header, k_line_image_table}, -2, fw);
+    // A check reads only the table and the documents after the pass (firmware_decide).
+    const auto reads = upgrade == 0 ? firmware_later_reads::table_and_documents : firmware_later_reads::every_chunk;
+    int rc = firmware_image_open(image_path, {k_line_get_size, k_line_open, k_line_header, k_line_image_table}, -2, fw,
+                                 reads);
     if (rc < 0)
         return rc;
     upgrade_plan plan;

@@ -36,7 +36,8 @@ int firmware_chunk_digests::reserve(std::uint64_t image_size)
 {
     count_ = chunk_count(image_size);
     digests_.reset(new (std::nothrow) digest[count_]());
-    if (!digests_) {
+    recorded_.reset(new (std::nothrow) bool[count_]());
+    if (!digests_ || !recorded_) {
         log_error(k_module, k_line_digests_alloc, "Failed to alloc %llu bytes memory.\n",
                   static_cast<unsigned long long>(count_ * k_firmware_chunk_digest_len));
         return -1;
@@ -50,12 +51,14 @@ void firmware_chunk_digests::consume(std::uint64_t offset, std::span<const std::
     if (index >= count_ ||
         EVP_Digest(bytes.data(), bytes.size(), digests_[index].data(), nullptr, EVP_sha256(), nullptr) != 1)
         failed_ = true;
+    else
+        recorded_[index] = true;
 }
 
 bool firmware_chunk_digests::matches(std::uint64_t index, std::span<const std::uint8_t> bytes) const
 {
     digest now{};
-    if (failed_ || index >= count_ ||
+    if (failed_ || index >= count_ || !recorded_[index] ||
         EVP_Digest(bytes.data(), bytes.size(), now.data(), nullptr, EVP_sha256(), nullptr) != 1)
         return false;
     return std::memcmp(now.data(), digests_[index].data(), now.size()) == 0;

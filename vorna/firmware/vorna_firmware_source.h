@@ -54,18 +54,22 @@ struct firmware_read_fault {
     long long got = 0; ///< bytes the file gave
 };
 
-/// A SHA-256 of every chunk of the image, recorded during the pass.
+/// A SHA-256 of the chunks of the image handed to it during the pass: every
+/// chunk, or only those a mode reads afterwards (firmware_verify). A chunk whose
+/// digest was not recorded matches nothing, so that a read of it fails as a
+/// changed image does.
 class firmware_chunk_digests final : public firmware_chunk_consumer {
 public:
     /// Room for the digests of an image of `image_size` bytes. 0, or -1 after printing.
     [[nodiscard]] int reserve(std::uint64_t image_size);
     void consume(std::uint64_t offset, std::span<const std::uint8_t> bytes) override;
-    /// True when `bytes` hash to the digest recorded for chunk `index`.
+    /// True when chunk `index` was recorded and `bytes` hash to its digest.
     [[nodiscard]] bool matches(std::uint64_t index, std::span<const std::uint8_t> bytes) const;
 
 private:
     using digest = std::array<std::uint8_t, k_firmware_chunk_digest_len>;
     std::unique_ptr<digest[]> digests_;
+    std::unique_ptr<bool[]> recorded_;
     std::uint64_t count_ = 0;
     bool failed_ = false; ///< a digest could not be computed: nothing will match
 };

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <memory>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -241,21 +242,89 @@ bool legacy_absent_and_waived(const firmware_header& header, bool strong_active)
     return legacy_field_zero(header_bytes(header, k_firmware_signature_offset, k_firmware_signature_len));
 }
 
+/// Hands on to the chunk digests, on the worker, only the chunks a check reads
+/// after the pass (firmware_later_reads::table_and_documents). The table's place
+/// comes from the first copy of the header, which the pass's is held equal to;
+/// the documents' places from the table's bytes as this pass reads them, the
+/// bytes every later read of the table is held to. Chunks come in file order, so
+/// the table is whole once its last chunk went by, and every chunk before that
+/// is recorded anyway.
+class check_reads final : public firmware_chunk_consumer {
+public:
+    check_reads(firmware_chunk_consumer& chunks, std::uint64_t table_at, std::uint64_t image_size)
+        : chunks_(chunks), table_at_(table_at), table_end_(table_at + k_firmware_ptn_table_len), image_size_(image_size)
+    {
+    }
+
+    void consume(std::uint64_t offset, std::span<const std::uint8_t> bytes) override
+    {
+        const std::uint64_t end = offset + bytes.size();
+        if (table_at_ < end && offset < table_end_) {
+            const std::uint64_t from = std::max(offset, table_at_);
+            const std::uint64_t to = std::min(end, table_end_);
+            std::copy(bytes.begin() + static_cast<std::ptrdiff_t>(from - offset),
+                      bytes.begin() + static_cast<std::ptrdiff_t>(to - offset),
+                      table_.begin() + static_cast<std::ptrdiff_t>(from - table_at_));
+        }
+        // A table that does not fit in the image is never read: nothing past it is.
+        if (!decoded_ && end >= table_end_ && table_end_ <= image_size_)
+            decode_table();
+        if (offset < table_end_ || holds_document(offset, end))
+            chunks_.consume(offset, bytes);
+    }
+
+private:
+    void decode_table()
+    {
+        decoded_ = true;
+        firmware_ptn_table table{};
+        (void)firmware_ptn_table_parse(table_, table);
+        for (const firmware_ptn_entry& entry : table.entries) {
+            // The documents a check reads: the support list it matches and the
+            // firmware-info its security floor takes the version from.
+            if (firmware_ptn_name_is(entry, "support-list") || firmware_ptn_name_is(entry, "firmware-info"))
+                documents_[document_count_++] = {entry.content_offset,
+                                                 std::uint64_t{entry.content_offset} + entry.content_size};
+        }
+    }
+
+    [[nodiscard]] bool holds_document(std::uint64_t offset, std::uint64_t end) const
+    {
+        return std::any_of(documents_.begin(), documents_.begin() + static_cast<std::ptrdiff_t>(document_count_),
+                           [&](const auto& doc) { return doc.first < end && offset < doc.second; });
+    }
+
+    firmware_chunk_consumer& chunks_;
+    std::uint64_t table_at_;
+    std::uint64_t table_end_;
+    std::uint64_t image_size_;
+    std::array<std::uint8_t, k_firmware_ptn_table_len> table_{};
+    bool decoded_ = false;
+    std::array<std::pair<std::uint64_t, std::uint64_t>, k_firmware_ptn_max> documents_{};
+    std::size_t document_count_ = 0;
+};
+
 /// The pass and the judgment of the signatures by the header it read.
 void verify_pass(firmware_file& file, firmware_chunk_digests& chunks, std::span<const firmware_ed25519_key> trusted,
-                 std::span<const std::uint8_t> first, firmware_verdict& v)
+                 std::span<const std::uint8_t> first, std::uint64_t table_at, firmware_later_reads reads,
+                 firmware_verdict& v)
 {
     v.reached = firmware_verdict::stage::unreadable;
     if (chunks.reserve(v.image_size) < 0)
         return;
     // The MD5 is the longest share: it runs here, everything else on the worker
-    // (without it, the chunk digests run here: firmware_dual_hasher).
+    // (without it, the SHA-256 runs here and the worker only reads and records
+    // the chunk digests: firmware_dual_hasher).
     v.strong_active = !trusted.empty();
     // Decided from the first copy, which the pass's header is held equal to below:
     // a strong-only build checks an image without a legacy signature at the pace
     // of the SHA-256.
     const bool legacy = firmware_legacy_digest_needed(first, firmware_legacy_signature_required(), v.strong_active);
-    firmware_dual_hasher hashed(v.strong_active, &chunks, legacy);
+    check_reads checked(chunks, table_at, v.image_size);
+    firmware_chunk_consumer* recorder = &chunks;
+    if (reads == firmware_later_reads::table_and_documents)
+        recorder = &checked;
+    firmware_dual_hasher hashed(v.strong_active, recorder, legacy);
     pass_progress shown(v.image_size);
     const std::array<firmware_chunk_consumer*, 1> on_worker{&hashed.strong_part()};
     const std::array<firmware_chunk_consumer*, 2> here{&hashed.legacy_part(), &shown};
@@ -340,7 +409,7 @@ bool firmware_legacy_digest_needed(std::span<const std::uint8_t> header, bool le
 }
 
 firmware_verdict firmware_verify(firmware_file& file, firmware_chunk_digests& chunks,
-                                 std::span<const firmware_ed25519_key> trusted)
+                                 std::span<const firmware_ed25519_key> trusted, firmware_later_reads reads)
 {
     firmware_verdict v;
     v.image_size = file.size();
@@ -359,7 +428,7 @@ firmware_verdict firmware_verify(firmware_file& file, firmware_chunk_digests& ch
     v.header_status = firmware_header_check(*header, v.image_size);
     if (v.header_status != firmware_header_status::ok)
         return v;
-    verify_pass(file, chunks, trusted, first, v);
+    verify_pass(file, chunks, trusted, first, header->ptn_table_offset, reads, v);
     if (v.reached == firmware_verdict::stage::signatures && (v.legacy_ok || v.legacy_waived) &&
         (!v.strong_active || v.strong.kind == strong_verdict_kind::pass))
         file.hold_to(chunks);

@@ -139,15 +139,25 @@ struct firmware_verdict {
     std::unique_ptr<firmware_header> header;
 };
 
+/// What a mode reads of the image after the pass, and so the chunks whose
+/// digests the pass records: a read of any other chunk fails as a changed image.
+enum class firmware_later_reads {
+    every_chunk,         ///< an upgrade or an export
+    table_and_documents, ///< a check: every chunk up to the table's end, and those
+                         ///< holding the contents of the table's "support-list"
+                         ///< and "firmware-info" entries (as the pass read them)
+};
+
 /// The verification of an opened image against `trusted` keys: the header read
 /// before the pass serves only the refusals that come before it (magic, length,
 /// room for the signature field); one pass over every byte feeds the digests
-/// (recording the chunk digests into `chunks`); the header the pass read must
-/// equal the first copy, and the signatures are judged by it. On a verdict that
-/// passes, every later read of `file` is held to `chunks`. Prints only what the
-/// source reports (failed reads) and allocation failures.
+/// (recording the chunk digests `reads` needs into `chunks`); the header the pass
+/// read must equal the first copy, and the signatures are judged by it. On a
+/// verdict that passes, every later read of `file` is held to `chunks`. Prints
+/// only what the source reports (failed reads) and allocation failures.
 [[nodiscard]] firmware_verdict firmware_verify(firmware_file& file, firmware_chunk_digests& chunks,
-                                               std::span<const firmware_ed25519_key> trusted);
+                                               std::span<const firmware_ed25519_key> trusted,
+                                               firmware_later_reads reads = firmware_later_reads::every_chunk);
 
 /// Prints the verdict's "vorna_firmware" lines in order ("rsa check pass",
 /// the strong signature's line, or the refusal). 0, -1 (unreadable, changed or
