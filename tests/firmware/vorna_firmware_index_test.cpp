@@ -110,7 +110,7 @@ TEST(FirmwareIndex, DecodeRefusesEachFaultWithItsOwnStatus)
     };
     const refusal cases[] = {
         {"fixed part cut", [](bytes& b, firmware_ptn_table&) { b.resize(343); }, st::bad_length},
-        {"one digest short", [](bytes& b, firmware_ptn_table&) { b.resize(b.size() - 32); }, st::bad_length},
+        {"one digest short", [](bytes& b, firmware_ptn_table&) { b.erase(b.end() - 32, b.end()); }, st::bad_length},
         {"a byte too many", [](bytes& b, firmware_ptn_table&) { b.push_back(0); }, st::bad_length},
         {"magic", [](bytes& b, firmware_ptn_table&) { b[3] = 'Y'; }, st::bad_magic},
         {"version", [](bytes& b, firmware_ptn_table&) { b[4] = 2; }, st::bad_version},

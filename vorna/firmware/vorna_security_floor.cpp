@@ -178,19 +178,30 @@ security_version_status security_version_parse(std::span<const std::uint8_t> jso
     return security_version_status::ok;
 }
 
-std::uint32_t firmware_security_version(const firmware_ptn_table& table, firmware_source& image)
+int firmware_security_version(const firmware_ptn_table& table, firmware_source& image, std::uint32_t& out)
 {
+    out = 0;
     firmware_document info;
-    if (firmware_document_find(table, "firmware-info", image, info) != firmware_document_status::ok)
-        return 0;
+    switch (firmware_document_find(table, "firmware-info", image, info)) {
+    case firmware_document_status::ok: break;
+    case firmware_document_status::unreadable: return -1;
+    case firmware_document_status::no_memory:
+        log_error(k_module, k_line_window_alloc, "Failed to alloc %u bytes memory.\n",
+                  static_cast<unsigned>(info.doc.frame.header.content_len));
+        return -1;
+    default: return 0;
+    }
     std::uint32_t value = 0;
     const auto bytes = std::span<const std::uint8_t>(info.doc.bytes.get(), info.doc.frame.header.content_len);
-    return security_version_parse(bytes, value) == security_version_status::ok ? value : 0;
+    if (security_version_parse(bytes, value) == security_version_status::ok)
+        out = value;
+    return 0;
 }
 
 int firmware_floor_check(const firmware_ptn_table& table, firmware_source& image, std::uint32_t& security_version)
 {
-    security_version = firmware_security_version(table, image);
+    if (firmware_security_version(table, image, security_version) != 0)
+        return -1;
     std::uint32_t kept = 0;
     std::string why;
     if (read_kept_floor(kept, why) != 0) {

@@ -38,12 +38,16 @@ enum class security_version_status {
 
 /// The image's security_version as the device counts it: that of its
 /// "firmware-info" document (read by the rule of firmware_document_find through
-/// `image`), 0 when there is none or it cannot be read, parsed or used.
-[[nodiscard]] std::uint32_t firmware_security_version(const firmware_ptn_table& table, firmware_source& image);
+/// `image`), 0 when there is none or the signed bytes do not make one. 0 with
+/// `out`, or -1 when the source could not give the bytes (it said why): a read
+/// that failed never counts as an image without a version.
+[[nodiscard]] int firmware_security_version(const firmware_ptn_table& table, firmware_source& image,
+                                            std::uint32_t& out);
 
 /// Holds the image to the device's floor, before any write: 0 with
-/// `security_version` set, or -6 after printing (below the floor, or a floor
-/// file that cannot be read).
+/// `security_version` set, -1 when the document could not be read (printed by
+/// the source), or -6 after printing (below the floor, or a floor file that
+/// cannot be read).
 [[nodiscard]] int firmware_floor_check(const firmware_ptn_table& table, firmware_source& image,
                                        std::uint32_t& security_version);
 
