@@ -156,17 +156,10 @@ int index_signature_report(const strong_verdict& v)
         log_error(k_module, k_line_index_block_malformed, "firmware chunk index signature block malformed (%s)\n",
                   signature_block_status_text(v.block_status));
         return -4;
-    case strong_verdict_kind::unknown_keys: {
-        std::string ids;
-        for (std::size_t i = 0; i < v.block.count; ++i) {
-            if (i != 0)
-                ids += ' ';
-            ids += firmware_key_id_text(v.block.entries[i].key_id).data();
-        }
+    case strong_verdict_kind::unknown_keys:
         log_error(k_module, k_line_index_unknown_keys, "firmware chunk index signed by unknown keys only (%s)\n",
-                  ids.c_str());
+                  key_ids_text(v.block).c_str());
         return -4;
-    }
     case strong_verdict_kind::bad_signature:
         log_error(k_module, k_line_index_bad_signature, "firmware chunk index signature verify failed, key %s\n",
                   firmware_key_id_text(v.key_id).data());

@@ -30,7 +30,8 @@ std::span<const std::uint8_t> header_bytes(const firmware_header& header, std::s
     return std::span(header.rest).subspan(at - k_firmware_words_len, len);
 }
 
-/// The key identifiers of the block's entries, space-separated.
+} // namespace
+
 std::string key_ids_text(const signature_block& block)
 {
     std::string text;
@@ -41,8 +42,6 @@ std::string key_ids_text(const signature_block& block)
     }
     return text;
 }
-
-} // namespace
 
 firmware_key_id firmware_key_id_of(const firmware_ed25519_key& key)
 {

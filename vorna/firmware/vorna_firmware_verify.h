@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string>
 #include <string_view>
 
 using firmware_ed25519_key = std::array<std::uint8_t, 32>; ///< raw public key (RFC 8032)
@@ -50,6 +51,9 @@ using firmware_ed25519_key = std::array<std::uint8_t, 32>; ///< raw public key (
 /// Number of trusted keys and the identifier of the i-th (for `vorna -V`).
 [[nodiscard]] std::size_t firmware_trusted_key_count();
 [[nodiscard]] firmware_key_id firmware_trusted_key_id(std::size_t index);
+
+/// The identifiers of the block's entries, separated by spaces, for messages.
+[[nodiscard]] std::string key_ids_text(const signature_block& block);
 
 /// 1 when `signature` is a valid Ed25519 signature of `digest` under `key`, else 0.
 [[nodiscard]] int firmware_ed25519_verify(const firmware_ed25519_key& key, const sha256_digest& digest,
